@@ -1,0 +1,118 @@
+// The per-call working record of the module: the host's transport values,
+// one command buffer, one response buffer, the last status words and the
+// parsed control information of the most recently selected file.
+//
+// Every slot builds one CardContext on entry and lets it go out of scope on
+// every return path; nothing in it survives the call.
+#pragma once
+
+#include <korva/transport.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace korva {
+
+using abi::HostContext;
+using abi::TransmitCallback;
+
+// Internal result codes of the card helpers. A single-exchange helper may
+// also return the transport callback's own non-zero value unchanged, so the
+// type is a plain 32-bit number rather than a closed enum.
+using CardResult = uint32_t;
+namespace result {
+inline constexpr CardResult kOk = 0;
+inline constexpr CardResult kBadArgument = 1;  // also: transport failure in the chained sender
+inline constexpr CardResult kNotFound = 2;
+inline constexpr CardResult kWrongLength = 3;  // 6B 00, 6C xx, or a caller buffer too small
+inline constexpr CardResult kUnexpected = 5;   // other status word or malformed card data
+inline constexpr CardResult kPinIncorrect = 7;
+inline constexpr CardResult kPinBlocked = 8;
+inline constexpr CardResult kMemory = 9;       // allocation failure, or 6A 84 where a command says so
+inline constexpr CardResult kSecurity = 10;    // 69 82: security status not satisfied
+inline constexpr CardResult kSignatureRejected = 12;
+}  // namespace result
+
+// Parsed file control parameters of the last selected file. Every field holds
+// its "absent" value until an FCP sets it.
+struct FileControlInfo {
+    static constexpr uint32_t kAbsent = 0xFFFFFFFF;
+
+    uint8_t lifeCycle = 0xFF;
+    int32_t recordCount = -1;
+    uint32_t recordLength = kAbsent;
+    uint32_t fileSize = kAbsent;
+    uint32_t allocatedSize = kAbsent;
+    uint8_t descriptor = 0xFF;
+    std::vector<uint8_t> securityAttributes;
+    uint32_t fileId = kAbsent;
+    uint32_t keyReference = kAbsent;  // for A1 BC 7F 01: the card's free memory
+    uint8_t keyAttr85 = 0xFF;
+    uint8_t keyAttr8E = 0xFF;
+    uint8_t keyAttr8F = 0xFF;
+    uint8_t keyAttr87 = 0xFF;
+    uint8_t keyAttr89 = 0xFF;
+
+    // Back to the absent values; keyReference survives, as the card keeps
+    // reporting it only for the directories that carry it.
+    void resetKeepingKeyReference() {
+        const uint32_t keep = keyReference;
+        *this = FileControlInfo{};
+        keyReference = keep;
+    }
+};
+
+// Bits of CardContext::loginFlags, consulted by VERIFY.
+namespace login_flags {
+inline constexpr uint8_t kSelectPinDirectoryFirst = 0x01;  // path 05 1F before VERIFY
+inline constexpr uint8_t kSelectApplicationAfter = 0x02;   // path A1 BC after VERIFY (wins over 0x04)
+inline constexpr uint8_t kSelectSubdirectoryAfter = 0x04;  // path A1 BC 7F 01 after VERIFY
+}  // namespace login_flags
+
+struct CardContext {
+    static constexpr std::size_t kCommandCapacity = 263;
+    static constexpr uint32_t kResponseCapacity = 258;
+
+    explicit CardContext(const HostContext& host) noexcept : host(host) {}
+    CardContext(const CardContext&) = delete;
+    CardContext& operator=(const CardContext&) = delete;
+    ~CardContext();  // wipes both buffers: they carry PIN blocks and keys
+
+    HostContext host;
+    FileControlInfo fci;
+    std::array<uint8_t, kCommandCapacity> command{};
+    uint32_t responseLength = 0;
+    std::array<uint8_t, kResponseCapacity> response{};
+    uint8_t sw1 = 0;
+    uint8_t sw2 = 0;
+    uint32_t lastResult = 0;
+    uint32_t commandLength = 0;
+    uint8_t loginFlags = 0;
+
+    uint16_t statusWord() const noexcept { return static_cast<uint16_t>(sw1 << 8 | sw2); }
+    std::span<const uint8_t> received() const noexcept {
+        return {response.data(), responseLength};
+    }
+};
+
+// One exchange of the bytes already in `command` (commandLength bytes) into
+// `response`, with the given transport flag. Sets responseLength to the full
+// capacity before the call. A host that reports more bytes than the capacity
+// is a transport failure: the result is then kBadArgument and responseLength
+// is 0. Returns the callback's value (0 when the exchange took place).
+uint32_t transmitCommand(CardContext& context, uint32_t flag) noexcept;
+
+// Copies `apdu` into the command buffer and exchanges it with flag 0.
+// Returns the callback's non-zero value, 0 on 90 00, else kUnexpected.
+CardResult exchange(CardContext& context, std::span<const uint8_t> apdu) noexcept;
+
+// Sends a command APDU of any length: directly when it fits in 260 bytes,
+// otherwise in ENVELOPE pieces of at most 250 bytes closed by an empty
+// ENVELOPE. Returns kOk, kBadArgument (transport failure) or kUnexpected; the
+// final status words are left in sw1/sw2 for the caller to judge.
+CardResult sendChained(CardContext& context, std::span<const uint8_t> apdu) noexcept;
+
+}  // namespace korva
