@@ -76,7 +76,7 @@ struct CardContext {
     static constexpr std::size_t kCommandCapacity = 263;
     static constexpr uint32_t kResponseCapacity = 258;
 
-    explicit CardContext(const HostContext& host) noexcept : host(host) {}
+    explicit CardContext(const HostContext& hostValues) noexcept : host(hostValues) {}
     CardContext(const CardContext&) = delete;
     CardContext& operator=(const CardContext&) = delete;
     ~CardContext();  // wipes both buffers: they carry PIN blocks and keys
