@@ -14,12 +14,16 @@ constexpr std::size_t kLongestDirectCommand = 260;
 constexpr std::size_t kEnvelopePiece = 250;
 constexpr uint8_t kEnvelopeHeader[] = {0x00, 0xC2, 0x00, 0x00};
 
-constexpr uint32_t kFlagIntermediate = 0;
-constexpr uint32_t kFlagFinal = 1;
-
 void loadCommand(CardContext& context, std::span<const uint8_t> apdu) noexcept {
     std::copy(apdu.begin(), apdu.end(), context.command.begin());
     context.commandLength = static_cast<uint32_t>(apdu.size());
+}
+
+void loadEnvelope(CardContext& context, std::span<const uint8_t> piece) noexcept {
+    std::copy(std::begin(kEnvelopeHeader), std::end(kEnvelopeHeader), context.command.begin());
+    context.command[4] = static_cast<uint8_t>(piece.size());
+    std::copy(piece.begin(), piece.end(), context.command.begin() + 5);
+    context.commandLength = static_cast<uint32_t>(piece.size() + 5);
 }
 
 bool isSuccess(const CardContext& context) noexcept {
@@ -33,32 +37,52 @@ CardContext::~CardContext() {
     OPENSSL_cleanse(response.data(), response.size());
 }
 
-uint32_t transmitCommand(CardContext& context, uint32_t flag) noexcept {
-    context.responseLength = CardContext::kResponseCapacity;
+uint32_t transmitCommand(CardContext& context, uint32_t flag, std::span<uint8_t> response) noexcept {
     context.sw1 = 0;
     context.sw2 = 0;
     if (context.host.transmit == nullptr) {
         context.responseLength = 0;
-        context.lastResult = result::kBadArgument;
-        return context.lastResult;
+        context.lastResult = result::kTransportFailure;
+        return result::kTransportFailure;
     }
-    uint32_t rc = context.host.transmit(context.host, context.command.data(), context.commandLength,
-                                        context.response.data(), &context.responseLength,
-                                        &context.sw1, &context.sw2, flag, 0);
-    if (rc == 0 && context.responseLength > CardContext::kResponseCapacity) {
-        // The host claims to have written past the buffer it was given: do
-        // not trust a single byte of it.
-        context.responseLength = 0;
-        rc = result::kBadArgument;
-    }
+    const auto capacity = static_cast<uint32_t>(response.size());
+    context.responseLength = capacity;
+    const uint32_t rc = context.host.transmit(context.host, context.command.data(), context.commandLength,
+                                              response.data(), &context.responseLength, &context.sw1,
+                                              &context.sw2, flag, 0);
     context.lastResult = rc;
-    return rc;
+    if (rc != 0 || context.responseLength > capacity) {
+        // Either the host says the exchange failed, or it claims to have
+        // written past the buffer it was given: trust none of the answer.
+        context.responseLength = 0;
+        context.sw1 = 0;
+        context.sw2 = 0;
+        if (rc == 0) context.lastResult = result::kTransportFailure;
+        return result::kTransportFailure;
+    }
+    return 0;
+}
+
+uint32_t transmitCommand(CardContext& context, uint32_t flag) noexcept {
+    return transmitCommand(context, flag, context.response);
+}
+
+uint32_t sendCommand(CardContext& context, std::span<const uint8_t> apdu, uint32_t flag,
+                     std::span<uint8_t> response) noexcept {
+    if (apdu.size() > CardContext::kCommandCapacity) {
+        context.lastResult = result::kBadArgument;
+        return result::kBadArgument;
+    }
+    loadCommand(context, apdu);
+    return transmitCommand(context, flag, response);
+}
+
+uint32_t sendCommand(CardContext& context, std::span<const uint8_t> apdu, uint32_t flag) noexcept {
+    return sendCommand(context, apdu, flag, context.response);
 }
 
 CardResult exchange(CardContext& context, std::span<const uint8_t> apdu) noexcept {
-    if (apdu.size() > CardContext::kCommandCapacity) return result::kBadArgument;
-    loadCommand(context, apdu);
-    const uint32_t rc = transmitCommand(context, kFlagIntermediate);
+    const uint32_t rc = sendCommand(context, apdu, kTransportFlag0);
     if (rc != 0) return rc;
     return isSuccess(context) ? result::kOk : result::kUnexpected;
 }
@@ -66,22 +90,20 @@ CardResult exchange(CardContext& context, std::span<const uint8_t> apdu) noexcep
 CardResult sendChained(CardContext& context, std::span<const uint8_t> apdu) noexcept {
     if (apdu.size() <= kLongestDirectCommand) {
         loadCommand(context, apdu);
-        return transmitCommand(context, kFlagFinal) != 0 ? result::kBadArgument : result::kOk;
+        return transmitCommand(context, kTransportFlag1) != 0 ? result::kTransportFailure : result::kOk;
     }
     for (std::size_t sent = 0; sent < apdu.size();) {
         const std::size_t piece = std::min(kEnvelopePiece, apdu.size() - sent);
-        std::copy(std::begin(kEnvelopeHeader), std::end(kEnvelopeHeader), context.command.begin());
-        context.command[4] = static_cast<uint8_t>(piece);
-        std::copy_n(apdu.begin() + static_cast<std::ptrdiff_t>(sent), piece, context.command.begin() + 5);
-        context.commandLength = static_cast<uint32_t>(piece + 5);
-        if (transmitCommand(context, kFlagIntermediate) != 0) return result::kBadArgument;
-        if (context.responseLength != 0 || !isSuccess(context)) return result::kUnexpected;
+        loadEnvelope(context, apdu.subspan(sent, piece));
+        if (transmitCommand(context, kTransportFlag0) != 0) return result::kTransportFailure;
+        if (context.responseLength != 0 || !isSuccess(context)) {
+            context.lastResult = result::kUnexpected;
+            return result::kUnexpected;
+        }
         sent += piece;
     }
-    std::copy(std::begin(kEnvelopeHeader), std::end(kEnvelopeHeader), context.command.begin());
-    context.command[4] = 0x00;
-    context.commandLength = 5;
-    return transmitCommand(context, kFlagFinal) != 0 ? result::kBadArgument : result::kOk;
+    loadEnvelope(context, {});
+    return transmitCommand(context, kTransportFlag1) != 0 ? result::kTransportFailure : result::kOk;
 }
 
 }  // namespace korva

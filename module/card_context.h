@@ -25,7 +25,8 @@ using abi::TransmitCallback;
 using CardResult = uint32_t;
 namespace result {
 inline constexpr CardResult kOk = 0;
-inline constexpr CardResult kBadArgument = 1;  // also: transport failure in the chained sender
+inline constexpr CardResult kBadArgument = 1;
+inline constexpr CardResult kTransportFailure = 1;  // the host could not exchange the command
 inline constexpr CardResult kNotFound = 2;
 inline constexpr CardResult kWrongLength = 3;  // 6B 00, 6C xx, or a caller buffer too small
 inline constexpr CardResult kUnexpected = 5;   // other status word or malformed card data
@@ -98,21 +99,42 @@ struct CardContext {
     }
 };
 
-// One exchange of the bytes already in `command` (commandLength bytes) into
-// `response`, with the given transport flag. Sets responseLength to the full
-// capacity before the call. A host that reports more bytes than the capacity
-// is a transport failure: the result is then kBadArgument and responseLength
-// is 0. Returns the callback's value (0 when the exchange took place).
+// Transport options passed to the host with every command. The module gives
+// them no meaning of its own: each card command has a fixed one.
+inline constexpr uint32_t kTransportFlag0 = 0;
+inline constexpr uint32_t kTransportFlag1 = 1;
+
+// One exchange of the bytes already in `command` (commandLength bytes) with
+// the given transport flag. The answer lands in `response`, whose size is the
+// capacity announced to the host; responseLength holds the received count
+// afterwards. A host that fails, or that reports more bytes than the capacity
+// it was given, is a transport failure: the result is then kTransportFailure,
+// responseLength is 0 and the status words are 00 00. The host's own non-zero
+// code is kept in lastResult for diagnosis but never returned: it could
+// collide with a card result such as kNotFound. Returns 0 when the exchange
+// took place and the status words are valid.
+uint32_t transmitCommand(CardContext& context, uint32_t flag, std::span<uint8_t> response) noexcept;
+
+// The same into the context's own 258-byte response buffer.
 uint32_t transmitCommand(CardContext& context, uint32_t flag) noexcept;
 
-// Copies `apdu` into the command buffer and exchanges it with flag 0.
-// Returns the callback's non-zero value, 0 on 90 00, else kUnexpected.
+// Copies `apdu` into the command buffer and exchanges it with `flag`. An
+// APDU longer than the command buffer is kBadArgument without an exchange.
+// Returns 0 when the exchange took place, else kTransportFailure.
+uint32_t sendCommand(CardContext& context, std::span<const uint8_t> apdu, uint32_t flag) noexcept;
+uint32_t sendCommand(CardContext& context, std::span<const uint8_t> apdu, uint32_t flag,
+                     std::span<uint8_t> response) noexcept;
+
+// The raw single-exchange helper: sends `apdu` with flag 0. Returns
+// kTransportFailure, 0 on 90 00, else kUnexpected.
 CardResult exchange(CardContext& context, std::span<const uint8_t> apdu) noexcept;
 
-// Sends a command APDU of any length: directly when it fits in 260 bytes,
-// otherwise in ENVELOPE pieces of at most 250 bytes closed by an empty
-// ENVELOPE. Returns kOk, kBadArgument (transport failure) or kUnexpected; the
-// final status words are left in sw1/sw2 for the caller to judge.
+// Sends a command APDU of any length: directly with flag 1 when it fits in
+// 260 bytes, otherwise in ENVELOPE pieces of at most 250 bytes (flag 0)
+// closed by an empty ENVELOPE (flag 1) whose answer is the command's answer.
+// Returns kOk, kTransportFailure or kUnexpected (an ENVELOPE piece answered
+// with data or with another status word than 90 00). After kOk the final
+// status words are left in sw1/sw2 for the caller to judge.
 CardResult sendChained(CardContext& context, std::span<const uint8_t> apdu) noexcept;
 
 }  // namespace korva
