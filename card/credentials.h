@@ -24,14 +24,15 @@ CardResult setReferenceData(CardContext& context, uint8_t p2, std::span<const ui
 // kBadArgument). kOk on 90 00, kTransportFailure, else kUnexpected.
 CardResult loadKeyMaterial(CardContext& context, uint8_t p2, std::span<const uint8_t> data, bool moreFollow) noexcept;
 
-// Single form: `prefix` (at most 8 bytes, zero-padded to 8) then `key`, in
-// one command.
+// Single form: `prefix` (at most 8 bytes, followed by zeros up to 8) then
+// `key` (at most 247 bytes), in one command with CLA 00.
 CardResult loadKey(CardContext& context, uint8_t p2, std::span<const uint8_t> prefix,
                    std::span<const uint8_t> key) noexcept;
 
-// Two-part form for an RSA key: first `exponent` (at most 8 bytes,
-// zero-padded to 8) and the 128-byte modulus with CLA 10, then the 128-byte
-// private exponent with CLA 00, both with the same P2.
+// Two-part form for an RSA key: first the public `exponent` (at most 8
+// bytes, big-endian, so it becomes an 8-byte number with zeros in front) and
+// the 128-byte modulus with CLA 10, then the 128-byte private exponent with
+// CLA 00, both with the same P2. The command buffer is wiped after each.
 inline constexpr std::size_t kRsaHalf = 128;
 CardResult loadKeyPair(CardContext& context, uint8_t p2, std::span<const uint8_t> exponent,
                        std::span<const uint8_t> modulus, std::span<const uint8_t> privateExponent) noexcept;

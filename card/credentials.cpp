@@ -1,0 +1,102 @@
+#include "card/credentials.h"
+
+#include "card/apdu.h"
+
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <array>
+
+namespace korva::card {
+
+namespace {
+
+constexpr std::size_t kLongestData = 255;
+constexpr std::size_t kPrefixSize = 8;
+
+// A command buffer for secrets: wiped however the helper leaves.
+struct SecretApdu {
+    std::array<uint8_t, 5 + kLongestData> bytes{};
+    std::size_t length = 0;
+    ~SecretApdu() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+    std::span<const uint8_t> view() const noexcept { return std::span(bytes).first(length); }
+};
+
+// 00 24 01 P2 Lc data. The caller has bounded the data to 255 bytes.
+void buildChangeReference(SecretApdu& apdu, uint8_t cla, uint8_t p2, std::span<const uint8_t> prefix,
+                          std::size_t prefixSize, std::span<const uint8_t> data) noexcept {
+    const std::size_t lc = prefixSize + data.size();
+    apdu.bytes[0] = cla;
+    apdu.bytes[1] = 0x24;
+    apdu.bytes[2] = 0x01;
+    apdu.bytes[3] = p2;
+    apdu.bytes[4] = static_cast<uint8_t>(lc);
+    std::copy(prefix.begin(), prefix.end(), apdu.bytes.begin() + 5);  // the rest of the prefix stays zero
+    std::copy(data.begin(), data.end(), apdu.bytes.begin() + 5 + static_cast<std::ptrdiff_t>(prefixSize));
+    apdu.length = 5 + lc;
+}
+
+void wipeCommandBuffer(CardContext& context) noexcept {
+    OPENSSL_cleanse(context.command.data(), context.command.size());
+}
+
+CardResult sendKeyMaterial(CardContext& context, const SecretApdu& apdu) noexcept {
+    const CardResult sent = sendChained(context, apdu.view());
+    wipeCommandBuffer(context);
+    if (sent != result::kOk) return sent;
+    return detail::succeeded(context) ? result::kOk : result::kUnexpected;
+}
+
+}  // namespace
+
+CardResult resetRetryCounter(CardContext& context) noexcept {
+    constexpr std::array<uint8_t, 4> apdu = {0x00, 0x2C, 0x03, 0x07};
+    return detail::send(context, apdu, kTransportFlag1);
+}
+
+CardResult setReferenceData(CardContext& context, uint8_t p2, std::span<const uint8_t> data) noexcept {
+    if (data.empty() || data.size() > kLongestData) return result::kBadArgument;
+    SecretApdu apdu;
+    buildChangeReference(apdu, 0x00, p2, {}, 0, data);
+    const CardResult sent = detail::send(context, apdu.view(), kTransportFlag1);
+    wipeCommandBuffer(context);
+    return sent;
+}
+
+CardResult loadKeyMaterial(CardContext& context, uint8_t p2, std::span<const uint8_t> data, bool moreFollow) noexcept {
+    if (data.empty() || data.size() > kLongestData) return result::kBadArgument;
+    SecretApdu apdu;
+    buildChangeReference(apdu, moreFollow ? 0x10 : 0x00, p2, {}, 0, data);
+    return sendKeyMaterial(context, apdu);
+}
+
+CardResult loadKey(CardContext& context, uint8_t p2, std::span<const uint8_t> prefix,
+                   std::span<const uint8_t> key) noexcept {
+    if (prefix.size() > kPrefixSize || key.size() > kLongestData - kPrefixSize) return result::kBadArgument;
+    SecretApdu apdu;
+    buildChangeReference(apdu, 0x00, p2, prefix, kPrefixSize, key);
+    return sendKeyMaterial(context, apdu);
+}
+
+CardResult loadKeyPair(CardContext& context, uint8_t p2, std::span<const uint8_t> exponent,
+                       std::span<const uint8_t> modulus, std::span<const uint8_t> privateExponent) noexcept {
+    if (exponent.size() > kPrefixSize || modulus.size() != kRsaHalf || privateExponent.size() != kRsaHalf) {
+        return result::kBadArgument;
+    }
+    // The exponent is a big-endian number: zeros go in front of it.
+    std::array<uint8_t, kPrefixSize> alignedExponent{};
+    std::copy(exponent.begin(), exponent.end(), alignedExponent.end() - static_cast<std::ptrdiff_t>(exponent.size()));
+    SecretApdu apdu;
+    buildChangeReference(apdu, 0x10, p2, alignedExponent, kPrefixSize, modulus);
+    const CardResult first = sendKeyMaterial(context, apdu);
+    if (first != result::kOk) return first;
+    buildChangeReference(apdu, 0x00, p2, {}, 0, privateExponent);
+    return sendKeyMaterial(context, apdu);
+}
+
+CardResult resetSecurityState(CardContext& context) noexcept {
+    constexpr std::array<uint8_t, 4> apdu = {0x80, 0x52, 0x00, 0x00};
+    return detail::send(context, apdu, kTransportFlag1);
+}
+
+}  // namespace korva::card
