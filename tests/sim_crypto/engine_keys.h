@@ -1,0 +1,43 @@
+// The GOST engine's view of a key, for tests that check the virtual card
+// against it: public and private keys in the engine's DER forms, built from
+// raw values. The engine holds coordinates and private keys little-endian
+// (the PKCS#11 CKA_VALUE form).
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace korva::test {
+
+struct PkeyFree {
+    void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
+};
+struct PkeyContextFree {
+    void operator()(EVP_PKEY_CTX* context) const noexcept { EVP_PKEY_CTX_free(context); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using PkeyContext = std::unique_ptr<EVP_PKEY_CTX, PkeyContextFree>;
+
+// The engine's algorithm and parameter set for a card curve code.
+struct EngineCurve {
+    uint8_t code;
+    std::vector<uint8_t> algorithmOid;  // DER, tag and length included
+    std::vector<uint8_t> paramsetOid;
+    std::vector<uint8_t> digestOid;     // empty for 512-bit keys
+};
+const EngineCurve& engineCurve(uint8_t code);
+
+std::vector<uint8_t> reversed(std::span<const uint8_t> bytes);
+
+// `publicKey` is X then Y, big-endian, as the card reads it out.
+Pkey enginePublicKey(uint8_t code, std::span<const uint8_t> publicKey);
+// `privateKey` is big-endian.
+Pkey enginePrivateKey(uint8_t code, std::span<const uint8_t> privateKey);
+// The card form (X then Y, big-endian) of an engine key's public point.
+std::vector<uint8_t> cardPublicKey(EVP_PKEY* key, std::size_t size);
+
+}  // namespace korva::test
