@@ -1,0 +1,773 @@
+/* PKCS#11 constants used by the module, at their published values, with the
+ * TC26 extension values (0xD4321xxx) and the values this module defines
+ * itself (0x80000001 and up). Included by korva/pkcs11_types.h, whose comment
+ * explains the scheme: C++ gets typed `inline constexpr` values in namespace
+ * korva::abi, each skipped when a standard pkcs11.h already defined a macro
+ * of that name; C gets plain macros. Keep the two lists below in step. */
+#ifndef KORVA_PKCS11_CONSTANTS_H
+#define KORVA_PKCS11_CONSTANTS_H
+
+#ifdef __cplusplus
+namespace korva::abi {
+
+/* The 32-bit "unavailable" length (the standard name is left to pkcs11.h,
+ * whose value is an unsigned long -1 and so differs on 64-bit hosts). */
+inline constexpr CK_ULONG KORVA_UNAVAILABLE_LENGTH = 0xFFFFFFFFu;
+
+/* Return values (CK_RV) */
+#ifndef CKR_OK
+inline constexpr CK_RV CKR_OK = 0x00000000u;
+#endif
+#ifndef CKR_CANCEL
+inline constexpr CK_RV CKR_CANCEL = 0x00000001u;
+#endif
+#ifndef CKR_HOST_MEMORY
+inline constexpr CK_RV CKR_HOST_MEMORY = 0x00000002u;
+#endif
+#ifndef CKR_GENERAL_ERROR
+inline constexpr CK_RV CKR_GENERAL_ERROR = 0x00000005u;
+#endif
+#ifndef CKR_FUNCTION_FAILED
+inline constexpr CK_RV CKR_FUNCTION_FAILED = 0x00000006u;
+#endif
+#ifndef CKR_ARGUMENTS_BAD
+inline constexpr CK_RV CKR_ARGUMENTS_BAD = 0x00000007u;
+#endif
+#ifndef CKR_NO_EVENT
+inline constexpr CK_RV CKR_NO_EVENT = 0x00000008u;
+#endif
+#ifndef CKR_ATTRIBUTE_READ_ONLY
+inline constexpr CK_RV CKR_ATTRIBUTE_READ_ONLY = 0x00000010u;
+#endif
+#ifndef CKR_ATTRIBUTE_SENSITIVE
+inline constexpr CK_RV CKR_ATTRIBUTE_SENSITIVE = 0x00000011u;
+#endif
+#ifndef CKR_ATTRIBUTE_TYPE_INVALID
+inline constexpr CK_RV CKR_ATTRIBUTE_TYPE_INVALID = 0x00000012u;
+#endif
+#ifndef CKR_ATTRIBUTE_VALUE_INVALID
+inline constexpr CK_RV CKR_ATTRIBUTE_VALUE_INVALID = 0x00000013u;
+#endif
+#ifndef CKR_DATA_INVALID
+inline constexpr CK_RV CKR_DATA_INVALID = 0x00000020u;
+#endif
+#ifndef CKR_DATA_LEN_RANGE
+inline constexpr CK_RV CKR_DATA_LEN_RANGE = 0x00000021u;
+#endif
+#ifndef CKR_DEVICE_ERROR
+inline constexpr CK_RV CKR_DEVICE_ERROR = 0x00000030u;
+#endif
+#ifndef CKR_DEVICE_MEMORY
+inline constexpr CK_RV CKR_DEVICE_MEMORY = 0x00000031u;
+#endif
+#ifndef CKR_ENCRYPTED_DATA_INVALID
+inline constexpr CK_RV CKR_ENCRYPTED_DATA_INVALID = 0x00000040u;
+#endif
+#ifndef CKR_ENCRYPTED_DATA_LEN_RANGE
+inline constexpr CK_RV CKR_ENCRYPTED_DATA_LEN_RANGE = 0x00000041u;
+#endif
+#ifndef CKR_FUNCTION_NOT_SUPPORTED
+inline constexpr CK_RV CKR_FUNCTION_NOT_SUPPORTED = 0x00000054u;
+#endif
+#ifndef CKR_KEY_HANDLE_INVALID
+inline constexpr CK_RV CKR_KEY_HANDLE_INVALID = 0x00000060u;
+#endif
+#ifndef CKR_KEY_SIZE_RANGE
+inline constexpr CK_RV CKR_KEY_SIZE_RANGE = 0x00000062u;
+#endif
+#ifndef CKR_KEY_TYPE_INCONSISTENT
+inline constexpr CK_RV CKR_KEY_TYPE_INCONSISTENT = 0x00000063u;
+#endif
+#ifndef CKR_KEY_FUNCTION_NOT_PERMITTED
+inline constexpr CK_RV CKR_KEY_FUNCTION_NOT_PERMITTED = 0x00000068u;
+#endif
+#ifndef CKR_MECHANISM_INVALID
+inline constexpr CK_RV CKR_MECHANISM_INVALID = 0x00000070u;
+#endif
+#ifndef CKR_MECHANISM_PARAM_INVALID
+inline constexpr CK_RV CKR_MECHANISM_PARAM_INVALID = 0x00000071u;
+#endif
+#ifndef CKR_OBJECT_HANDLE_INVALID
+inline constexpr CK_RV CKR_OBJECT_HANDLE_INVALID = 0x00000082u;
+#endif
+#ifndef CKR_PIN_INCORRECT
+inline constexpr CK_RV CKR_PIN_INCORRECT = 0x000000A0u;
+#endif
+#ifndef CKR_PIN_INVALID
+inline constexpr CK_RV CKR_PIN_INVALID = 0x000000A1u;
+#endif
+#ifndef CKR_PIN_LEN_RANGE
+inline constexpr CK_RV CKR_PIN_LEN_RANGE = 0x000000A2u;
+#endif
+#ifndef CKR_PIN_LOCKED
+inline constexpr CK_RV CKR_PIN_LOCKED = 0x000000A4u;
+#endif
+#ifndef CKR_SIGNATURE_INVALID
+inline constexpr CK_RV CKR_SIGNATURE_INVALID = 0x000000C0u;
+#endif
+#ifndef CKR_SIGNATURE_LEN_RANGE
+inline constexpr CK_RV CKR_SIGNATURE_LEN_RANGE = 0x000000C1u;
+#endif
+#ifndef CKR_TEMPLATE_INCOMPLETE
+inline constexpr CK_RV CKR_TEMPLATE_INCOMPLETE = 0x000000D0u;
+#endif
+#ifndef CKR_TEMPLATE_INCONSISTENT
+inline constexpr CK_RV CKR_TEMPLATE_INCONSISTENT = 0x000000D1u;
+#endif
+#ifndef CKR_TOKEN_NOT_PRESENT
+inline constexpr CK_RV CKR_TOKEN_NOT_PRESENT = 0x000000E0u;
+#endif
+#ifndef CKR_TOKEN_NOT_RECOGNIZED
+inline constexpr CK_RV CKR_TOKEN_NOT_RECOGNIZED = 0x000000E1u;
+#endif
+#ifndef CKR_USER_NOT_LOGGED_IN
+inline constexpr CK_RV CKR_USER_NOT_LOGGED_IN = 0x00000101u;
+#endif
+#ifndef CKR_RANDOM_SEED_NOT_SUPPORTED
+inline constexpr CK_RV CKR_RANDOM_SEED_NOT_SUPPORTED = 0x00000120u;
+#endif
+#ifndef CKR_BUFFER_TOO_SMALL
+inline constexpr CK_RV CKR_BUFFER_TOO_SMALL = 0x00000150u;
+#endif
+#ifndef CKR_VENDOR_DEFINED
+inline constexpr CK_RV CKR_VENDOR_DEFINED = 0x80000000u;
+#endif
+
+/* Return values defined by this module */
+/* a working attribute list (30 entries) has no room */
+#ifndef CKR_VENDOR_ATTRIBUTE_LIST_FULL
+inline constexpr CK_RV CKR_VENDOR_ATTRIBUTE_LIST_FULL = 0x80000001u;
+#endif
+/* certificate request: a subject entry was rejected */
+#ifndef CKR_VENDOR_SUBJECT_ENTRY_REJECTED
+inline constexpr CK_RV CKR_VENDOR_SUBJECT_ENTRY_REJECTED = 0x80000301u;
+#endif
+/* certificate request: a request attribute was rejected */
+#ifndef CKR_VENDOR_REQUEST_ATTRIBUTE_REJECTED
+inline constexpr CK_RV CKR_VENDOR_REQUEST_ATTRIBUTE_REJECTED = 0x80000302u;
+#endif
+/* certificate request: an extension could not be built */
+#ifndef CKR_VENDOR_EXTENSION_REJECTED
+inline constexpr CK_RV CKR_VENDOR_EXTENSION_REJECTED = 0x80000303u;
+#endif
+
+/* Attribute types (CK_ATTRIBUTE_TYPE) */
+#ifndef CKA_CLASS
+inline constexpr CK_ATTRIBUTE_TYPE CKA_CLASS = 0x00000000u;
+#endif
+#ifndef CKA_TOKEN
+inline constexpr CK_ATTRIBUTE_TYPE CKA_TOKEN = 0x00000001u;
+#endif
+#ifndef CKA_PRIVATE
+inline constexpr CK_ATTRIBUTE_TYPE CKA_PRIVATE = 0x00000002u;
+#endif
+#ifndef CKA_LABEL
+inline constexpr CK_ATTRIBUTE_TYPE CKA_LABEL = 0x00000003u;
+#endif
+#ifndef CKA_APPLICATION
+inline constexpr CK_ATTRIBUTE_TYPE CKA_APPLICATION = 0x00000010u;
+#endif
+#ifndef CKA_VALUE
+inline constexpr CK_ATTRIBUTE_TYPE CKA_VALUE = 0x00000011u;
+#endif
+#ifndef CKA_OBJECT_ID
+inline constexpr CK_ATTRIBUTE_TYPE CKA_OBJECT_ID = 0x00000012u;
+#endif
+#ifndef CKA_CERTIFICATE_TYPE
+inline constexpr CK_ATTRIBUTE_TYPE CKA_CERTIFICATE_TYPE = 0x00000080u;
+#endif
+#ifndef CKA_ISSUER
+inline constexpr CK_ATTRIBUTE_TYPE CKA_ISSUER = 0x00000081u;
+#endif
+#ifndef CKA_SERIAL_NUMBER
+inline constexpr CK_ATTRIBUTE_TYPE CKA_SERIAL_NUMBER = 0x00000082u;
+#endif
+#ifndef CKA_TRUSTED
+inline constexpr CK_ATTRIBUTE_TYPE CKA_TRUSTED = 0x00000086u;
+#endif
+#ifndef CKA_CERTIFICATE_CATEGORY
+inline constexpr CK_ATTRIBUTE_TYPE CKA_CERTIFICATE_CATEGORY = 0x00000087u;
+#endif
+#ifndef CKA_CHECK_VALUE
+inline constexpr CK_ATTRIBUTE_TYPE CKA_CHECK_VALUE = 0x00000090u;
+#endif
+#ifndef CKA_KEY_TYPE
+inline constexpr CK_ATTRIBUTE_TYPE CKA_KEY_TYPE = 0x00000100u;
+#endif
+#ifndef CKA_SUBJECT
+inline constexpr CK_ATTRIBUTE_TYPE CKA_SUBJECT = 0x00000101u;
+#endif
+#ifndef CKA_ID
+inline constexpr CK_ATTRIBUTE_TYPE CKA_ID = 0x00000102u;
+#endif
+#ifndef CKA_SENSITIVE
+inline constexpr CK_ATTRIBUTE_TYPE CKA_SENSITIVE = 0x00000103u;
+#endif
+#ifndef CKA_ENCRYPT
+inline constexpr CK_ATTRIBUTE_TYPE CKA_ENCRYPT = 0x00000104u;
+#endif
+#ifndef CKA_DECRYPT
+inline constexpr CK_ATTRIBUTE_TYPE CKA_DECRYPT = 0x00000105u;
+#endif
+#ifndef CKA_WRAP
+inline constexpr CK_ATTRIBUTE_TYPE CKA_WRAP = 0x00000106u;
+#endif
+#ifndef CKA_UNWRAP
+inline constexpr CK_ATTRIBUTE_TYPE CKA_UNWRAP = 0x00000107u;
+#endif
+#ifndef CKA_SIGN
+inline constexpr CK_ATTRIBUTE_TYPE CKA_SIGN = 0x00000108u;
+#endif
+#ifndef CKA_SIGN_RECOVER
+inline constexpr CK_ATTRIBUTE_TYPE CKA_SIGN_RECOVER = 0x00000109u;
+#endif
+#ifndef CKA_VERIFY
+inline constexpr CK_ATTRIBUTE_TYPE CKA_VERIFY = 0x0000010Au;
+#endif
+#ifndef CKA_VERIFY_RECOVER
+inline constexpr CK_ATTRIBUTE_TYPE CKA_VERIFY_RECOVER = 0x0000010Bu;
+#endif
+#ifndef CKA_DERIVE
+inline constexpr CK_ATTRIBUTE_TYPE CKA_DERIVE = 0x0000010Cu;
+#endif
+#ifndef CKA_START_DATE
+inline constexpr CK_ATTRIBUTE_TYPE CKA_START_DATE = 0x00000110u;
+#endif
+#ifndef CKA_END_DATE
+inline constexpr CK_ATTRIBUTE_TYPE CKA_END_DATE = 0x00000111u;
+#endif
+#ifndef CKA_MODULUS
+inline constexpr CK_ATTRIBUTE_TYPE CKA_MODULUS = 0x00000120u;
+#endif
+#ifndef CKA_MODULUS_BITS
+inline constexpr CK_ATTRIBUTE_TYPE CKA_MODULUS_BITS = 0x00000121u;
+#endif
+#ifndef CKA_PUBLIC_EXPONENT
+inline constexpr CK_ATTRIBUTE_TYPE CKA_PUBLIC_EXPONENT = 0x00000122u;
+#endif
+#ifndef CKA_PRIVATE_EXPONENT
+inline constexpr CK_ATTRIBUTE_TYPE CKA_PRIVATE_EXPONENT = 0x00000123u;
+#endif
+#ifndef CKA_PRIME_1
+inline constexpr CK_ATTRIBUTE_TYPE CKA_PRIME_1 = 0x00000124u;
+#endif
+#ifndef CKA_PRIME_2
+inline constexpr CK_ATTRIBUTE_TYPE CKA_PRIME_2 = 0x00000125u;
+#endif
+#ifndef CKA_EXPONENT_1
+inline constexpr CK_ATTRIBUTE_TYPE CKA_EXPONENT_1 = 0x00000126u;
+#endif
+#ifndef CKA_EXPONENT_2
+inline constexpr CK_ATTRIBUTE_TYPE CKA_EXPONENT_2 = 0x00000127u;
+#endif
+#ifndef CKA_COEFFICIENT
+inline constexpr CK_ATTRIBUTE_TYPE CKA_COEFFICIENT = 0x00000128u;
+#endif
+#ifndef CKA_VALUE_LEN
+inline constexpr CK_ATTRIBUTE_TYPE CKA_VALUE_LEN = 0x00000161u;
+#endif
+#ifndef CKA_EXTRACTABLE
+inline constexpr CK_ATTRIBUTE_TYPE CKA_EXTRACTABLE = 0x00000162u;
+#endif
+#ifndef CKA_LOCAL
+inline constexpr CK_ATTRIBUTE_TYPE CKA_LOCAL = 0x00000163u;
+#endif
+#ifndef CKA_NEVER_EXTRACTABLE
+inline constexpr CK_ATTRIBUTE_TYPE CKA_NEVER_EXTRACTABLE = 0x00000164u;
+#endif
+#ifndef CKA_ALWAYS_SENSITIVE
+inline constexpr CK_ATTRIBUTE_TYPE CKA_ALWAYS_SENSITIVE = 0x00000165u;
+#endif
+#ifndef CKA_MODIFIABLE
+inline constexpr CK_ATTRIBUTE_TYPE CKA_MODIFIABLE = 0x00000170u;
+#endif
+#ifndef CKA_EC_PARAMS
+inline constexpr CK_ATTRIBUTE_TYPE CKA_EC_PARAMS = 0x00000180u;
+#endif
+#ifndef CKA_EC_POINT
+inline constexpr CK_ATTRIBUTE_TYPE CKA_EC_POINT = 0x00000181u;
+#endif
+#ifndef CKA_ALWAYS_AUTHENTICATE
+inline constexpr CK_ATTRIBUTE_TYPE CKA_ALWAYS_AUTHENTICATE = 0x00000202u;
+#endif
+#ifndef CKA_GOSTR3410_PARAMS
+inline constexpr CK_ATTRIBUTE_TYPE CKA_GOSTR3410_PARAMS = 0x00000250u;
+#endif
+#ifndef CKA_GOSTR3411_PARAMS
+inline constexpr CK_ATTRIBUTE_TYPE CKA_GOSTR3411_PARAMS = 0x00000251u;
+#endif
+#ifndef CKA_GOST28147_PARAMS
+inline constexpr CK_ATTRIBUTE_TYPE CKA_GOST28147_PARAMS = 0x00000252u;
+#endif
+#ifndef CKA_VENDOR_DEFINED
+inline constexpr CK_ATTRIBUTE_TYPE CKA_VENDOR_DEFINED = 0x80000000u;
+#endif
+
+/* Attribute types defined by this module */
+/* one byte: the card key reference of a key held in the key directory */
+#ifndef CKA_VENDOR_KEY_REFERENCE
+inline constexpr CK_ATTRIBUTE_TYPE CKA_VENDOR_KEY_REFERENCE = 0x80000001u;
+#endif
+
+/* Object classes (CK_OBJECT_CLASS) */
+#ifndef CKO_DATA
+inline constexpr CK_OBJECT_CLASS CKO_DATA = 0x00000000u;
+#endif
+#ifndef CKO_CERTIFICATE
+inline constexpr CK_OBJECT_CLASS CKO_CERTIFICATE = 0x00000001u;
+#endif
+#ifndef CKO_PUBLIC_KEY
+inline constexpr CK_OBJECT_CLASS CKO_PUBLIC_KEY = 0x00000002u;
+#endif
+#ifndef CKO_PRIVATE_KEY
+inline constexpr CK_OBJECT_CLASS CKO_PRIVATE_KEY = 0x00000003u;
+#endif
+#ifndef CKO_SECRET_KEY
+inline constexpr CK_OBJECT_CLASS CKO_SECRET_KEY = 0x00000004u;
+#endif
+
+/* Key types (CK_KEY_TYPE); 0xD4321xxx are the TC26 extension values */
+#ifndef CKK_RSA
+inline constexpr CK_KEY_TYPE CKK_RSA = 0x00000000u;
+#endif
+#ifndef CKK_DES
+inline constexpr CK_KEY_TYPE CKK_DES = 0x00000013u;
+#endif
+#ifndef CKK_DES2
+inline constexpr CK_KEY_TYPE CKK_DES2 = 0x00000014u;
+#endif
+#ifndef CKK_DES3
+inline constexpr CK_KEY_TYPE CKK_DES3 = 0x00000015u;
+#endif
+#ifndef CKK_AES
+inline constexpr CK_KEY_TYPE CKK_AES = 0x0000001Fu;
+#endif
+#ifndef CKK_GOSTR3410
+inline constexpr CK_KEY_TYPE CKK_GOSTR3410 = 0x00000030u;
+#endif
+#ifndef CKK_GOSTR3411
+inline constexpr CK_KEY_TYPE CKK_GOSTR3411 = 0x00000031u;
+#endif
+#ifndef CKK_GOST28147
+inline constexpr CK_KEY_TYPE CKK_GOST28147 = 0x00000032u;
+#endif
+#ifndef CKK_GOSTR3410_512
+inline constexpr CK_KEY_TYPE CKK_GOSTR3410_512 = 0xD4321003u;
+#endif
+
+/* Certificate types (CK_CERTIFICATE_TYPE) */
+#ifndef CKC_X_509
+inline constexpr CK_CERTIFICATE_TYPE CKC_X_509 = 0x00000000u;
+#endif
+
+/* User types (CK_USER_TYPE) */
+#ifndef CKU_SO
+inline constexpr CK_USER_TYPE CKU_SO = 0x00000000u;
+#endif
+#ifndef CKU_USER
+inline constexpr CK_USER_TYPE CKU_USER = 0x00000001u;
+#endif
+
+/* Mechanism types (CK_MECHANISM_TYPE); 0xD4321xxx are the TC26 extension values */
+#ifndef CKM_RSA_PKCS_KEY_PAIR_GEN
+inline constexpr CK_MECHANISM_TYPE CKM_RSA_PKCS_KEY_PAIR_GEN = 0x00000000u;
+#endif
+#ifndef CKM_RSA_PKCS
+inline constexpr CK_MECHANISM_TYPE CKM_RSA_PKCS = 0x00000001u;
+#endif
+#ifndef CKM_RSA_X_509
+inline constexpr CK_MECHANISM_TYPE CKM_RSA_X_509 = 0x00000003u;
+#endif
+#ifndef CKM_DES_KEY_GEN
+inline constexpr CK_MECHANISM_TYPE CKM_DES_KEY_GEN = 0x00000120u;
+#endif
+#ifndef CKM_DES_ECB
+inline constexpr CK_MECHANISM_TYPE CKM_DES_ECB = 0x00000121u;
+#endif
+#ifndef CKM_DES_CBC
+inline constexpr CK_MECHANISM_TYPE CKM_DES_CBC = 0x00000122u;
+#endif
+#ifndef CKM_DES_CBC_PAD
+inline constexpr CK_MECHANISM_TYPE CKM_DES_CBC_PAD = 0x00000125u;
+#endif
+#ifndef CKM_DES2_KEY_GEN
+inline constexpr CK_MECHANISM_TYPE CKM_DES2_KEY_GEN = 0x00000130u;
+#endif
+#ifndef CKM_DES3_ECB
+inline constexpr CK_MECHANISM_TYPE CKM_DES3_ECB = 0x00000132u;
+#endif
+#ifndef CKM_DES3_CBC
+inline constexpr CK_MECHANISM_TYPE CKM_DES3_CBC = 0x00000133u;
+#endif
+#ifndef CKM_DES3_CBC_PAD
+inline constexpr CK_MECHANISM_TYPE CKM_DES3_CBC_PAD = 0x00000136u;
+#endif
+#ifndef CKM_MD5
+inline constexpr CK_MECHANISM_TYPE CKM_MD5 = 0x00000210u;
+#endif
+#ifndef CKM_SHA_1
+inline constexpr CK_MECHANISM_TYPE CKM_SHA_1 = 0x00000220u;
+#endif
+#ifndef CKM_SHA256
+inline constexpr CK_MECHANISM_TYPE CKM_SHA256 = 0x00000250u;
+#endif
+#ifndef CKM_SHA224
+inline constexpr CK_MECHANISM_TYPE CKM_SHA224 = 0x00000255u;
+#endif
+#ifndef CKM_SHA384
+inline constexpr CK_MECHANISM_TYPE CKM_SHA384 = 0x00000260u;
+#endif
+#ifndef CKM_SHA512
+inline constexpr CK_MECHANISM_TYPE CKM_SHA512 = 0x00000270u;
+#endif
+#ifndef CKM_AES_KEY_GEN
+inline constexpr CK_MECHANISM_TYPE CKM_AES_KEY_GEN = 0x00001080u;
+#endif
+#ifndef CKM_AES_ECB
+inline constexpr CK_MECHANISM_TYPE CKM_AES_ECB = 0x00001081u;
+#endif
+#ifndef CKM_AES_CBC
+inline constexpr CK_MECHANISM_TYPE CKM_AES_CBC = 0x00001082u;
+#endif
+#ifndef CKM_AES_CBC_PAD
+inline constexpr CK_MECHANISM_TYPE CKM_AES_CBC_PAD = 0x00001085u;
+#endif
+#ifndef CKM_GOSTR3410_KEY_PAIR_GEN
+inline constexpr CK_MECHANISM_TYPE CKM_GOSTR3410_KEY_PAIR_GEN = 0x00001200u;
+#endif
+#ifndef CKM_GOSTR3410
+inline constexpr CK_MECHANISM_TYPE CKM_GOSTR3410 = 0x00001201u;
+#endif
+#ifndef CKM_GOSTR3410_WITH_GOSTR3411
+inline constexpr CK_MECHANISM_TYPE CKM_GOSTR3410_WITH_GOSTR3411 = 0x00001202u;
+#endif
+#ifndef CKM_GOSTR3410_DERIVE
+inline constexpr CK_MECHANISM_TYPE CKM_GOSTR3410_DERIVE = 0x00001204u;
+#endif
+#ifndef CKM_GOSTR3411
+inline constexpr CK_MECHANISM_TYPE CKM_GOSTR3411 = 0x00001210u;
+#endif
+#ifndef CKM_GOST28147_ECB
+inline constexpr CK_MECHANISM_TYPE CKM_GOST28147_ECB = 0x00001221u;
+#endif
+#ifndef CKM_GOST28147
+inline constexpr CK_MECHANISM_TYPE CKM_GOST28147 = 0x00001222u;
+#endif
+#ifndef CKM_GOST28147_KEY_WRAP
+inline constexpr CK_MECHANISM_TYPE CKM_GOST28147_KEY_WRAP = 0x00001224u;
+#endif
+#ifndef CKM_VENDOR_DEFINED
+inline constexpr CK_MECHANISM_TYPE CKM_VENDOR_DEFINED = 0x80000000u;
+#endif
+#ifndef CKM_GOSTR3410_512_KEY_PAIR_GEN
+inline constexpr CK_MECHANISM_TYPE CKM_GOSTR3410_512_KEY_PAIR_GEN = 0xD4321005u;
+#endif
+#ifndef CKM_GOSTR3410_512
+inline constexpr CK_MECHANISM_TYPE CKM_GOSTR3410_512 = 0xD4321006u;
+#endif
+#ifndef CKM_GOSTR3410_12_DERIVE
+inline constexpr CK_MECHANISM_TYPE CKM_GOSTR3410_12_DERIVE = 0xD4321007u;
+#endif
+#ifndef CKM_GOSTR3410_WITH_GOSTR3411_12_256
+inline constexpr CK_MECHANISM_TYPE CKM_GOSTR3410_WITH_GOSTR3411_12_256 = 0xD4321008u;
+#endif
+#ifndef CKM_GOSTR3410_WITH_GOSTR3411_12_512
+inline constexpr CK_MECHANISM_TYPE CKM_GOSTR3410_WITH_GOSTR3411_12_512 = 0xD4321009u;
+#endif
+#ifndef CKM_GOSTR3411_12_256
+inline constexpr CK_MECHANISM_TYPE CKM_GOSTR3411_12_256 = 0xD4321012u;
+#endif
+#ifndef CKM_GOSTR3411_12_512
+inline constexpr CK_MECHANISM_TYPE CKM_GOSTR3411_12_512 = 0xD4321013u;
+#endif
+
+/* Mechanism flags (CK_MECHANISM_INFO.flags) */
+#ifndef CKF_HW
+inline constexpr CK_FLAGS CKF_HW = 0x00000001u;
+#endif
+#ifndef CKF_ENCRYPT
+inline constexpr CK_FLAGS CKF_ENCRYPT = 0x00000100u;
+#endif
+#ifndef CKF_DECRYPT
+inline constexpr CK_FLAGS CKF_DECRYPT = 0x00000200u;
+#endif
+#ifndef CKF_DIGEST
+inline constexpr CK_FLAGS CKF_DIGEST = 0x00000400u;
+#endif
+#ifndef CKF_SIGN
+inline constexpr CK_FLAGS CKF_SIGN = 0x00000800u;
+#endif
+#ifndef CKF_SIGN_RECOVER
+inline constexpr CK_FLAGS CKF_SIGN_RECOVER = 0x00001000u;
+#endif
+#ifndef CKF_VERIFY
+inline constexpr CK_FLAGS CKF_VERIFY = 0x00002000u;
+#endif
+#ifndef CKF_VERIFY_RECOVER
+inline constexpr CK_FLAGS CKF_VERIFY_RECOVER = 0x00004000u;
+#endif
+#ifndef CKF_GENERATE
+inline constexpr CK_FLAGS CKF_GENERATE = 0x00008000u;
+#endif
+#ifndef CKF_GENERATE_KEY_PAIR
+inline constexpr CK_FLAGS CKF_GENERATE_KEY_PAIR = 0x00010000u;
+#endif
+#ifndef CKF_WRAP
+inline constexpr CK_FLAGS CKF_WRAP = 0x00020000u;
+#endif
+#ifndef CKF_UNWRAP
+inline constexpr CK_FLAGS CKF_UNWRAP = 0x00040000u;
+#endif
+#ifndef CKF_DERIVE
+inline constexpr CK_FLAGS CKF_DERIVE = 0x00080000u;
+#endif
+
+/* Token flags (CK_TOKEN_INFO.flags) */
+#ifndef CKF_RNG
+inline constexpr CK_FLAGS CKF_RNG = 0x00000001u;
+#endif
+#ifndef CKF_WRITE_PROTECTED
+inline constexpr CK_FLAGS CKF_WRITE_PROTECTED = 0x00000002u;
+#endif
+#ifndef CKF_LOGIN_REQUIRED
+inline constexpr CK_FLAGS CKF_LOGIN_REQUIRED = 0x00000004u;
+#endif
+#ifndef CKF_USER_PIN_INITIALIZED
+inline constexpr CK_FLAGS CKF_USER_PIN_INITIALIZED = 0x00000008u;
+#endif
+#ifndef CKF_TOKEN_INITIALIZED
+inline constexpr CK_FLAGS CKF_TOKEN_INITIALIZED = 0x00000400u;
+#endif
+#ifndef CKF_USER_PIN_FINAL_TRY
+inline constexpr CK_FLAGS CKF_USER_PIN_FINAL_TRY = 0x00020000u;
+#endif
+#ifndef CKF_USER_PIN_LOCKED
+inline constexpr CK_FLAGS CKF_USER_PIN_LOCKED = 0x00040000u;
+#endif
+#ifndef CKF_USER_PIN_TO_BE_CHANGED
+inline constexpr CK_FLAGS CKF_USER_PIN_TO_BE_CHANGED = 0x00080000u;
+#endif
+#ifndef CKF_SO_PIN_FINAL_TRY
+inline constexpr CK_FLAGS CKF_SO_PIN_FINAL_TRY = 0x00200000u;
+#endif
+#ifndef CKF_SO_PIN_LOCKED
+inline constexpr CK_FLAGS CKF_SO_PIN_LOCKED = 0x00400000u;
+#endif
+
+/* Booleans (CK_BBOOL) */
+#ifndef CK_FALSE
+inline constexpr CK_BBOOL CK_FALSE = 0;
+#endif
+#ifndef CK_TRUE
+inline constexpr CK_BBOOL CK_TRUE = 1;
+#endif
+} /* namespace korva::abi */
+
+#else /* C */
+
+#define KORVA_UNAVAILABLE_LENGTH 0xFFFFFFFFu
+
+/* Return values (CK_RV) */
+#define CKR_OK 0x00000000u
+#define CKR_CANCEL 0x00000001u
+#define CKR_HOST_MEMORY 0x00000002u
+#define CKR_GENERAL_ERROR 0x00000005u
+#define CKR_FUNCTION_FAILED 0x00000006u
+#define CKR_ARGUMENTS_BAD 0x00000007u
+#define CKR_NO_EVENT 0x00000008u
+#define CKR_ATTRIBUTE_READ_ONLY 0x00000010u
+#define CKR_ATTRIBUTE_SENSITIVE 0x00000011u
+#define CKR_ATTRIBUTE_TYPE_INVALID 0x00000012u
+#define CKR_ATTRIBUTE_VALUE_INVALID 0x00000013u
+#define CKR_DATA_INVALID 0x00000020u
+#define CKR_DATA_LEN_RANGE 0x00000021u
+#define CKR_DEVICE_ERROR 0x00000030u
+#define CKR_DEVICE_MEMORY 0x00000031u
+#define CKR_ENCRYPTED_DATA_INVALID 0x00000040u
+#define CKR_ENCRYPTED_DATA_LEN_RANGE 0x00000041u
+#define CKR_FUNCTION_NOT_SUPPORTED 0x00000054u
+#define CKR_KEY_HANDLE_INVALID 0x00000060u
+#define CKR_KEY_SIZE_RANGE 0x00000062u
+#define CKR_KEY_TYPE_INCONSISTENT 0x00000063u
+#define CKR_KEY_FUNCTION_NOT_PERMITTED 0x00000068u
+#define CKR_MECHANISM_INVALID 0x00000070u
+#define CKR_MECHANISM_PARAM_INVALID 0x00000071u
+#define CKR_OBJECT_HANDLE_INVALID 0x00000082u
+#define CKR_PIN_INCORRECT 0x000000A0u
+#define CKR_PIN_INVALID 0x000000A1u
+#define CKR_PIN_LEN_RANGE 0x000000A2u
+#define CKR_PIN_LOCKED 0x000000A4u
+#define CKR_SIGNATURE_INVALID 0x000000C0u
+#define CKR_SIGNATURE_LEN_RANGE 0x000000C1u
+#define CKR_TEMPLATE_INCOMPLETE 0x000000D0u
+#define CKR_TEMPLATE_INCONSISTENT 0x000000D1u
+#define CKR_TOKEN_NOT_PRESENT 0x000000E0u
+#define CKR_TOKEN_NOT_RECOGNIZED 0x000000E1u
+#define CKR_USER_NOT_LOGGED_IN 0x00000101u
+#define CKR_RANDOM_SEED_NOT_SUPPORTED 0x00000120u
+#define CKR_BUFFER_TOO_SMALL 0x00000150u
+#define CKR_VENDOR_DEFINED 0x80000000u
+
+/* Return values defined by this module */
+/* a working attribute list (30 entries) has no room */
+#define CKR_VENDOR_ATTRIBUTE_LIST_FULL 0x80000001u
+/* certificate request: a subject entry was rejected */
+#define CKR_VENDOR_SUBJECT_ENTRY_REJECTED 0x80000301u
+/* certificate request: a request attribute was rejected */
+#define CKR_VENDOR_REQUEST_ATTRIBUTE_REJECTED 0x80000302u
+/* certificate request: an extension could not be built */
+#define CKR_VENDOR_EXTENSION_REJECTED 0x80000303u
+
+/* Attribute types (CK_ATTRIBUTE_TYPE) */
+#define CKA_CLASS 0x00000000u
+#define CKA_TOKEN 0x00000001u
+#define CKA_PRIVATE 0x00000002u
+#define CKA_LABEL 0x00000003u
+#define CKA_APPLICATION 0x00000010u
+#define CKA_VALUE 0x00000011u
+#define CKA_OBJECT_ID 0x00000012u
+#define CKA_CERTIFICATE_TYPE 0x00000080u
+#define CKA_ISSUER 0x00000081u
+#define CKA_SERIAL_NUMBER 0x00000082u
+#define CKA_TRUSTED 0x00000086u
+#define CKA_CERTIFICATE_CATEGORY 0x00000087u
+#define CKA_CHECK_VALUE 0x00000090u
+#define CKA_KEY_TYPE 0x00000100u
+#define CKA_SUBJECT 0x00000101u
+#define CKA_ID 0x00000102u
+#define CKA_SENSITIVE 0x00000103u
+#define CKA_ENCRYPT 0x00000104u
+#define CKA_DECRYPT 0x00000105u
+#define CKA_WRAP 0x00000106u
+#define CKA_UNWRAP 0x00000107u
+#define CKA_SIGN 0x00000108u
+#define CKA_SIGN_RECOVER 0x00000109u
+#define CKA_VERIFY 0x0000010Au
+#define CKA_VERIFY_RECOVER 0x0000010Bu
+#define CKA_DERIVE 0x0000010Cu
+#define CKA_START_DATE 0x00000110u
+#define CKA_END_DATE 0x00000111u
+#define CKA_MODULUS 0x00000120u
+#define CKA_MODULUS_BITS 0x00000121u
+#define CKA_PUBLIC_EXPONENT 0x00000122u
+#define CKA_PRIVATE_EXPONENT 0x00000123u
+#define CKA_PRIME_1 0x00000124u
+#define CKA_PRIME_2 0x00000125u
+#define CKA_EXPONENT_1 0x00000126u
+#define CKA_EXPONENT_2 0x00000127u
+#define CKA_COEFFICIENT 0x00000128u
+#define CKA_VALUE_LEN 0x00000161u
+#define CKA_EXTRACTABLE 0x00000162u
+#define CKA_LOCAL 0x00000163u
+#define CKA_NEVER_EXTRACTABLE 0x00000164u
+#define CKA_ALWAYS_SENSITIVE 0x00000165u
+#define CKA_MODIFIABLE 0x00000170u
+#define CKA_EC_PARAMS 0x00000180u
+#define CKA_EC_POINT 0x00000181u
+#define CKA_ALWAYS_AUTHENTICATE 0x00000202u
+#define CKA_GOSTR3410_PARAMS 0x00000250u
+#define CKA_GOSTR3411_PARAMS 0x00000251u
+#define CKA_GOST28147_PARAMS 0x00000252u
+#define CKA_VENDOR_DEFINED 0x80000000u
+
+/* Attribute types defined by this module */
+/* one byte: the card key reference of a key held in the key directory */
+#define CKA_VENDOR_KEY_REFERENCE 0x80000001u
+
+/* Object classes (CK_OBJECT_CLASS) */
+#define CKO_DATA 0x00000000u
+#define CKO_CERTIFICATE 0x00000001u
+#define CKO_PUBLIC_KEY 0x00000002u
+#define CKO_PRIVATE_KEY 0x00000003u
+#define CKO_SECRET_KEY 0x00000004u
+
+/* Key types (CK_KEY_TYPE); 0xD4321xxx are the TC26 extension values */
+#define CKK_RSA 0x00000000u
+#define CKK_DES 0x00000013u
+#define CKK_DES2 0x00000014u
+#define CKK_DES3 0x00000015u
+#define CKK_AES 0x0000001Fu
+#define CKK_GOSTR3410 0x00000030u
+#define CKK_GOSTR3411 0x00000031u
+#define CKK_GOST28147 0x00000032u
+#define CKK_GOSTR3410_512 0xD4321003u
+
+/* Certificate types (CK_CERTIFICATE_TYPE) */
+#define CKC_X_509 0x00000000u
+
+/* User types (CK_USER_TYPE) */
+#define CKU_SO 0x00000000u
+#define CKU_USER 0x00000001u
+
+/* Mechanism types (CK_MECHANISM_TYPE); 0xD4321xxx are the TC26 extension values */
+#define CKM_RSA_PKCS_KEY_PAIR_GEN 0x00000000u
+#define CKM_RSA_PKCS 0x00000001u
+#define CKM_RSA_X_509 0x00000003u
+#define CKM_DES_KEY_GEN 0x00000120u
+#define CKM_DES_ECB 0x00000121u
+#define CKM_DES_CBC 0x00000122u
+#define CKM_DES_CBC_PAD 0x00000125u
+#define CKM_DES2_KEY_GEN 0x00000130u
+#define CKM_DES3_ECB 0x00000132u
+#define CKM_DES3_CBC 0x00000133u
+#define CKM_DES3_CBC_PAD 0x00000136u
+#define CKM_MD5 0x00000210u
+#define CKM_SHA_1 0x00000220u
+#define CKM_SHA256 0x00000250u
+#define CKM_SHA224 0x00000255u
+#define CKM_SHA384 0x00000260u
+#define CKM_SHA512 0x00000270u
+#define CKM_AES_KEY_GEN 0x00001080u
+#define CKM_AES_ECB 0x00001081u
+#define CKM_AES_CBC 0x00001082u
+#define CKM_AES_CBC_PAD 0x00001085u
+#define CKM_GOSTR3410_KEY_PAIR_GEN 0x00001200u
+#define CKM_GOSTR3410 0x00001201u
+#define CKM_GOSTR3410_WITH_GOSTR3411 0x00001202u
+#define CKM_GOSTR3410_DERIVE 0x00001204u
+#define CKM_GOSTR3411 0x00001210u
+#define CKM_GOST28147_ECB 0x00001221u
+#define CKM_GOST28147 0x00001222u
+#define CKM_GOST28147_KEY_WRAP 0x00001224u
+#define CKM_VENDOR_DEFINED 0x80000000u
+#define CKM_GOSTR3410_512_KEY_PAIR_GEN 0xD4321005u
+#define CKM_GOSTR3410_512 0xD4321006u
+#define CKM_GOSTR3410_12_DERIVE 0xD4321007u
+#define CKM_GOSTR3410_WITH_GOSTR3411_12_256 0xD4321008u
+#define CKM_GOSTR3410_WITH_GOSTR3411_12_512 0xD4321009u
+#define CKM_GOSTR3411_12_256 0xD4321012u
+#define CKM_GOSTR3411_12_512 0xD4321013u
+
+/* Mechanism flags (CK_MECHANISM_INFO.flags) */
+#define CKF_HW 0x00000001u
+#define CKF_ENCRYPT 0x00000100u
+#define CKF_DECRYPT 0x00000200u
+#define CKF_DIGEST 0x00000400u
+#define CKF_SIGN 0x00000800u
+#define CKF_SIGN_RECOVER 0x00001000u
+#define CKF_VERIFY 0x00002000u
+#define CKF_VERIFY_RECOVER 0x00004000u
+#define CKF_GENERATE 0x00008000u
+#define CKF_GENERATE_KEY_PAIR 0x00010000u
+#define CKF_WRAP 0x00020000u
+#define CKF_UNWRAP 0x00040000u
+#define CKF_DERIVE 0x00080000u
+
+/* Token flags (CK_TOKEN_INFO.flags) */
+#define CKF_RNG 0x00000001u
+#define CKF_WRITE_PROTECTED 0x00000002u
+#define CKF_LOGIN_REQUIRED 0x00000004u
+#define CKF_USER_PIN_INITIALIZED 0x00000008u
+#define CKF_TOKEN_INITIALIZED 0x00000400u
+#define CKF_USER_PIN_FINAL_TRY 0x00020000u
+#define CKF_USER_PIN_LOCKED 0x00040000u
+#define CKF_USER_PIN_TO_BE_CHANGED 0x00080000u
+#define CKF_SO_PIN_FINAL_TRY 0x00200000u
+#define CKF_SO_PIN_LOCKED 0x00400000u
+
+/* Booleans (CK_BBOOL) */
+#define CK_FALSE 0
+#define CK_TRUE 1
+#endif /* __cplusplus */
+
+#endif
