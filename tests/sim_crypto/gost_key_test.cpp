@@ -125,7 +125,7 @@ TEST_P(EveryCurve, SerialisedKeyComesBackWhole) {
 INSTANTIATE_TEST_SUITE_P(CardCurveCodes, EveryCurve,
                          testing::Values(uint8_t{1}, uint8_t{2}, uint8_t{3}, uint8_t{4},
                                          uint8_t{5}, uint8_t{9}, uint8_t{10}, uint8_t{11}),
-                         [](const auto& info) { return "code" + std::to_string(info.param); });
+                         [](const auto& testInfo) { return "code" + std::to_string(testInfo.param); });
 
 TEST(GostKeyPair, RefusesUnknownCurvesAndOutOfRangeKeys) {
     EXPECT_FALSE(GostKeyPair::generate(0));
@@ -211,7 +211,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(AgreementCase{2, KeyAgreement::kVko2001},
                     AgreementCase{5, KeyAgreement::kVko2012},
                     AgreementCase{9, KeyAgreement::kVko2012}),
-    [](const auto& info) { return "code" + std::to_string(info.param.code); });
+    [](const auto& testInfo) { return "code" + std::to_string(testInfo.param.code); });
 
 TEST(GostKeyPair, KeyAgreementRefusesPointsOffTheCurveAndZeroUkm) {
     const auto key = GostKeyPair::generate(2);
