@@ -1,0 +1,308 @@
+// Slots whose implementation has not landed yet: each answers
+// CKR_FUNCTION_NOT_SUPPORTED without touching its arguments or the card.
+//
+// To implement a slot, move its definition out of this file into the file of
+// its group, module/slots_<group>.cpp (for example module/slots_token.cpp),
+// keeping the signature declared in slots.h. The table in function_table.cpp
+// refers only to those declarations, so groups land without editing each
+// other's files.
+#include "slots.h"
+
+namespace korva::slots {
+
+using abi::CKR_FUNCTION_NOT_SUPPORTED;
+
+extern "C" {
+
+CK_RV korva_slot00_readTokenSettings(HostContext, uint8_t*, CK_ULONG*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot01_resetSecurityState(HostContext) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot03_initToken(HostContext, const uint8_t*, CK_ULONG, const uint8_t*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot04_initUserPin(HostContext, const LoginRecord*, const HostByteVector*,
+                               const uint8_t*, CK_ULONG) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot05_setPin(HostContext, const HostByteVector*, const uint8_t*, CK_ULONG,
+                          const uint8_t*, CK_ULONG, CK_USER_TYPE) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot06_getTokenInfo(HostContext, const HostByteVector*, CK_TOKEN_INFO*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot07_login(HostContext, const HostByteVector*, const uint8_t*, CK_ULONG,
+                         CK_USER_TYPE) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot09_getMechanismList(HostContext, const void*, CK_MECHANISM_TYPE*, CK_ULONG*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot10_getMechanismInfo(HostContext, const void*, CK_MECHANISM_TYPE,
+                                    CK_MECHANISM_INFO*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot11_createObject(HostContext*, const LoginRecord*, const HostByteVector*,
+                                const CK_ATTRIBUTE*, CK_ULONG, ObjectHandle*, ObjectSummary*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot13_getAttributeValue(HostContext, const LoginRecord*, const HostByteVector*,
+                                     const ObjectHandle*, CK_ATTRIBUTE*, CK_ULONG) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot14_findObjectsInit(HostContext, const void*, const CK_ATTRIBUTE*, CK_ULONG,
+                                   FindCursor*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot15_findNextObject(HostContext, const LoginRecord*, const HostByteVector*,
+                                  CK_ATTRIBUTE*, CK_ULONG, FindCursor*, ObjectHandle*,
+                                  CK_OBJECT_CLASS*, uint8_t*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot16_destroyObject(HostContext, const LoginRecord*, const HostByteVector*,
+                                 const ObjectHandle*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot17_getObjectSize(HostContext, const void*, const void*, const ObjectHandle*,
+                                 CK_ULONG*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot18_setAttributes(HostContext, const LoginRecord*, const HostByteVector*,
+                                 const ObjectHandle*, const CK_ATTRIBUTE*, CK_ULONG) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot19_generateKey(HostContext, const LoginRecord*, const HostByteVector*,
+                               const CK_ATTRIBUTE*, CK_ULONG, const CK_MECHANISM*, ObjectHandle*,
+                               ObjectSummary*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot20_generateKeyPair(HostContext, const LoginRecord*, const HostByteVector*,
+                                   const CK_ATTRIBUTE*, CK_ULONG, const CK_ATTRIBUTE*, CK_ULONG,
+                                   const CK_MECHANISM*, ObjectHandle*, ObjectHandle*,
+                                   ObjectSummary*, ObjectSummary*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot21_digestInit(HostContext, const void*, const void*, const CK_MECHANISM*,
+                              OperationRecord*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot22_digest(HostContext, const void*, const void*, const uint8_t*, CK_ULONG, uint8_t*,
+                          CK_ULONG*, const OperationRecord*, CK_MECHANISM_TYPE) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot23_signInit(HostContext, const void*, const void*, const CK_MECHANISM*,
+                            const ObjectHandle*, OperationRecord*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot24_sign(HostContext, const LoginRecord*, const void*, const uint8_t*, CK_ULONG,
+                        uint8_t*, CK_ULONG*, const ObjectHandle*, const OperationRecord*,
+                        CK_MECHANISM_TYPE) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot29_encryptInit(HostContext, const void*, const void*, const CK_MECHANISM*,
+                               const ObjectHandle*, OperationRecord*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot30_encrypt(HostContext, const LoginRecord*, const void*, const uint8_t*, CK_ULONG,
+                           uint8_t*, CK_ULONG*, const ObjectHandle*, OperationRecord*,
+                           CK_MECHANISM_TYPE) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot31_encryptUpdate(HostContext, const LoginRecord*, const void*, const uint8_t*,
+                                 CK_ULONG, uint8_t*, CK_ULONG*, const ObjectHandle*,
+                                 OperationRecord*, CK_MECHANISM_TYPE) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot32_encryptFinal(HostContext, const LoginRecord*, const void*, uint8_t*, CK_ULONG*,
+                                const ObjectHandle*, OperationRecord*, CK_MECHANISM_TYPE) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot33_decryptInit(HostContext, const void*, const void*, const CK_MECHANISM*,
+                               const ObjectHandle*, OperationRecord*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot34_decrypt(HostContext, const LoginRecord*, const void*, const uint8_t*, CK_ULONG,
+                           uint8_t*, CK_ULONG*, const ObjectHandle*, OperationRecord*,
+                           CK_MECHANISM_TYPE) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot35_decryptUpdate(HostContext, const LoginRecord*, const void*, const uint8_t*,
+                                 CK_ULONG, uint8_t*, CK_ULONG*, const ObjectHandle*,
+                                 OperationRecord*, CK_MECHANISM_TYPE) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot36_decryptFinal(HostContext, const LoginRecord*, const void*, uint8_t*, CK_ULONG*,
+                                const ObjectHandle*, OperationRecord*, CK_MECHANISM_TYPE) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot37_verifyInit(HostContext, const void*, const void*, const CK_MECHANISM*,
+                              const ObjectHandle*, OperationRecord*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot38_verify(HostContext, const LoginRecord*, const void*, const uint8_t*, CK_ULONG,
+                          const uint8_t*, CK_ULONG, const ObjectHandle*, const OperationRecord*,
+                          CK_MECHANISM_TYPE) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot40_verifyRecover(HostContext, const LoginRecord*, const void*, const uint8_t*,
+                                 CK_ULONG, uint8_t*, CK_ULONG*, const ObjectHandle*,
+                                 const OperationRecord*, CK_MECHANISM_TYPE) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot41_wrapKey(HostContext, const LoginRecord*, const void*, const CK_MECHANISM*,
+                           const ObjectHandle*, const ObjectHandle*, uint8_t*, CK_ULONG*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot42_unwrapKey(HostContext, const LoginRecord*, const HostByteVector*,
+                             const CK_MECHANISM*, const ObjectHandle*, const uint8_t*, CK_ULONG,
+                             const CK_ATTRIBUTE*, CK_ULONG, ObjectHandle*, ObjectSummary*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot43_deriveKey(HostContext, const LoginRecord*, const HostByteVector*,
+                             const CK_MECHANISM*, const ObjectHandle*, const CK_ATTRIBUTE*,
+                             CK_ULONG, ObjectHandle*, ObjectSummary*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot45_generateRandom(HostContext, const void*, const void*, uint8_t*, CK_ULONG) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot46_importPkcs12(HostContext, const LoginRecord*, const HostByteVector*,
+                                const uint8_t*, CK_ULONG, const char*, CK_ULONG, ObjectSummary*,
+                                ObjectSummary*, ObjectSummary*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot47_importCertificate(HostContext, const LoginRecord*, const HostByteVector*,
+                                     const char*, const uint8_t*, CK_ULONG, const uint8_t*,
+                                     CK_ULONG) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot48_createCertificateRequest(HostContext, const LoginRecord*, const HostByteVector*,
+                                            const ObjectHandle*, const ObjectHandle*, const char*,
+                                            CK_ULONG, uint8_t*, CK_ULONG*, const char*, CK_ULONG,
+                                            const char*, CK_ULONG, CK_ULONG) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot49_signMessage(HostContext, const LoginRecord*, const HostByteVector*,
+                               const uint8_t*, CK_ULONG, const ObjectHandle*, uint8_t*, CK_ULONG*,
+                               const ObjectHandle*, const CertificateEntry*, CK_ULONG, CK_ULONG) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot50_verifyMessage(HostContext, const void*, const void*, const uint8_t*, CK_ULONG,
+                                 const uint8_t*, CK_ULONG) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot51_initTokenWithSettings(HostContext, const uint8_t*, CK_ULONG, const uint8_t*,
+                                         CK_ULONG, CK_ULONG) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot52_initTokenFull(HostContext, const uint8_t*, CK_ULONG, const uint8_t*, CK_ULONG,
+                                 CK_ULONG, CK_ULONG, CK_ULONG, CK_ULONG, CK_ULONG, CK_ULONG,
+                                 CK_ULONG, CK_ULONG, CK_ULONG, CK_ULONG, CK_ULONG, CK_ULONG,
+                                 CK_ULONG, CK_ULONG) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot55_getTokenSettings(HostContext, uint8_t*, uint8_t*, uint8_t*, uint8_t*, uint8_t*,
+                                    uint8_t*, uint8_t*, uint8_t*, uint8_t*, uint8_t*, uint8_t*,
+                                    uint8_t*, uint8_t*, uint8_t*, uint8_t*, uint8_t*, uint8_t*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot59_writeDataFile(HostContext, const LoginRecord*, CK_ULONG, const uint8_t*,
+                                 CK_ULONG) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot60_readDataFile(HostContext, CK_ULONG, uint8_t*, CK_ULONG*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot61_releaseBuffer(void*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot62_findNextObjectAttributes(HostContext, const LoginRecord*, const HostByteVector*,
+                                            FindCursor*, CK_ATTRIBUTE**, CK_ULONG*, ObjectHandle*,
+                                            CK_OBJECT_CLASS*, uint8_t*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+// Nothing hands attribute arrays to the host yet, so there is nothing to release.
+void korva_slot63_releaseAttributes(CK_ATTRIBUTE*, CK_ULONG) {}
+
+CK_RV korva_slot64_getAllAttributes(HostContext, const void*, const HostByteVector*,
+                                    const ObjectHandle*, CK_ATTRIBUTE**, CK_ULONG*,
+                                    CK_OBJECT_CLASS*, uint8_t*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot65_getDefaultAttributes(HostContext, const void*, const void*, CK_ATTRIBUTE**,
+                                        CK_ULONG*, CK_OBJECT_CLASS) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot66_getChangeCounter(HostContext, const void*, const void*, CK_ULONG*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot67_openUserSession(HostContext*, const LoginRecord*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot70_releaseSessionObjects(HostContext*, const void*, const HostHandleList*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV korva_slot72_getMechanismsWithInfo(HostContext, const void*, MechanismInfoEntry*, CK_ULONG*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+}  // extern "C"
+
+}  // namespace korva::slots
