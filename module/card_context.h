@@ -126,7 +126,9 @@ uint32_t sendCommand(CardContext& context, std::span<const uint8_t> apdu, uint32
                      std::span<uint8_t> response) noexcept;
 
 // The raw single-exchange helper: sends `apdu` with flag 0. Returns
-// kTransportFailure, 0 on 90 00, else kUnexpected.
+// kTransportFailure, 0 on 90 00, else kUnexpected. Call it as
+// korva::exchange when the argument is a standard container: unqualified,
+// argument-dependent lookup also finds std::exchange.
 CardResult exchange(CardContext& context, std::span<const uint8_t> apdu) noexcept;
 
 // Sends a command APDU of any length: directly with flag 1 when it fits in
