@@ -103,16 +103,6 @@ CK_RV korva_slot20_generateKeyPair(HostContext, const LoginRecord*, const HostBy
     return CKR_FUNCTION_NOT_SUPPORTED;
 }
 
-CK_RV korva_slot21_digestInit(HostContext, const void*, const void*, const CK_MECHANISM*,
-                              OperationRecord*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot22_digest(HostContext, const void*, const void*, const uint8_t*, CK_ULONG, uint8_t*,
-                          CK_ULONG*, const OperationRecord*, CK_MECHANISM_TYPE) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
 CK_RV korva_slot23_signInit(HostContext, const void*, const void*, const CK_MECHANISM*,
                             const ObjectHandle*, OperationRecord*) {
     return CKR_FUNCTION_NOT_SUPPORTED;
@@ -199,10 +189,6 @@ CK_RV korva_slot42_unwrapKey(HostContext, const LoginRecord*, const HostByteVect
 CK_RV korva_slot43_deriveKey(HostContext, const LoginRecord*, const HostByteVector*,
                              const CK_MECHANISM*, const ObjectHandle*, const CK_ATTRIBUTE*,
                              CK_ULONG, ObjectHandle*, ObjectSummary*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot45_generateRandom(HostContext, const void*, const void*, uint8_t*, CK_ULONG) {
     return CKR_FUNCTION_NOT_SUPPORTED;
 }
 
