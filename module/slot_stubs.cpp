@@ -14,46 +14,6 @@ using abi::CKR_FUNCTION_NOT_SUPPORTED;
 
 extern "C" {
 
-CK_RV korva_slot00_readTokenSettings(HostContext, uint8_t*, CK_ULONG*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot01_resetSecurityState(HostContext) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot03_initToken(HostContext, const uint8_t*, CK_ULONG, const uint8_t*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot04_initUserPin(HostContext, const LoginRecord*, const HostByteVector*,
-                               const uint8_t*, CK_ULONG) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot05_setPin(HostContext, const HostByteVector*, const uint8_t*, CK_ULONG,
-                          const uint8_t*, CK_ULONG, CK_USER_TYPE) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot06_getTokenInfo(HostContext, const HostByteVector*, CK_TOKEN_INFO*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot07_login(HostContext, const HostByteVector*, const uint8_t*, CK_ULONG,
-                         CK_USER_TYPE) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot09_getMechanismList(HostContext, const void*, CK_MECHANISM_TYPE*, CK_ULONG*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot10_getMechanismInfo(HostContext, const void*, CK_MECHANISM_TYPE,
-                                    CK_MECHANISM_INFO*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
 CK_RV korva_slot11_createObject(HostContext*, const LoginRecord*, const HostByteVector*,
                                 const CK_ATTRIBUTE*, CK_ULONG, ObjectHandle*, ObjectSummary*) {
     return CKR_FUNCTION_NOT_SUPPORTED;
@@ -222,33 +182,6 @@ CK_RV korva_slot50_verifyMessage(HostContext, const void*, const void*, const ui
     return CKR_FUNCTION_NOT_SUPPORTED;
 }
 
-CK_RV korva_slot51_initTokenWithSettings(HostContext, const uint8_t*, CK_ULONG, const uint8_t*,
-                                         CK_ULONG, CK_ULONG) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot52_initTokenFull(HostContext, const uint8_t*, CK_ULONG, const uint8_t*, CK_ULONG,
-                                 CK_ULONG, CK_ULONG, CK_ULONG, CK_ULONG, CK_ULONG, CK_ULONG,
-                                 CK_ULONG, CK_ULONG, CK_ULONG, CK_ULONG, CK_ULONG, CK_ULONG,
-                                 CK_ULONG, CK_ULONG) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot55_getTokenSettings(HostContext, uint8_t*, uint8_t*, uint8_t*, uint8_t*, uint8_t*,
-                                    uint8_t*, uint8_t*, uint8_t*, uint8_t*, uint8_t*, uint8_t*,
-                                    uint8_t*, uint8_t*, uint8_t*, uint8_t*, uint8_t*, uint8_t*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot59_writeDataFile(HostContext, const LoginRecord*, CK_ULONG, const uint8_t*,
-                                 CK_ULONG) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot60_readDataFile(HostContext, CK_ULONG, uint8_t*, CK_ULONG*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
 CK_RV korva_slot61_releaseBuffer(void*) {
     return CKR_FUNCTION_NOT_SUPPORTED;
 }
@@ -277,15 +210,7 @@ CK_RV korva_slot66_getChangeCounter(HostContext, const void*, const void*, CK_UL
     return CKR_FUNCTION_NOT_SUPPORTED;
 }
 
-CK_RV korva_slot67_openUserSession(HostContext*, const LoginRecord*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
 CK_RV korva_slot70_releaseSessionObjects(HostContext*, const void*, const HostHandleList*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot72_getMechanismsWithInfo(HostContext, const void*, MechanismInfoEntry*, CK_ULONG*) {
     return CKR_FUNCTION_NOT_SUPPORTED;
 }
 
