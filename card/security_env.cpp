@@ -15,7 +15,11 @@ constexpr std::size_t kLongestIv = 16;
 // bytes for them, never the context's response buffer.
 CardResult sendEnvironment(CardContext& context, std::span<const uint8_t> apdu) noexcept {
     std::array<uint8_t, 2> answer{};
-    return detail::judge(context, sendCommand(context, apdu, kTransportFlag1, answer));
+    const CardResult judged = detail::judge(context, sendCommand(context, apdu, kTransportFlag1, answer));
+    // The count described the local buffer; leave none of the context's
+    // older response bytes looking like this command's answer.
+    context.responseLength = 0;
+    return judged;
 }
 
 CardResult setKey(CardContext& context, uint8_t controlTemplate, uint8_t keyReference) noexcept {

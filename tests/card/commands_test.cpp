@@ -84,19 +84,6 @@ TEST(UpdateBinary, PiecesAtIncreasingOffsetsStopAtTheFirstFailure) {
     EXPECT_EQ(card.sent()[0].flag, 1u);
 }
 
-TEST(FileManagement, DeleteAndActivate) {
-    FakeCard card;
-    card.answer(0x6982).ok().ok();
-    CardContext context(card.host());
-    EXPECT_EQ(deleteFile(context, 0x6101), result::kSecurity);
-    EXPECT_EQ(activateFile(context), result::kOk);
-    EXPECT_EQ(activateCertificateDirectory(context), result::kOk);
-    EXPECT_EQ(card.command(0), (Bytes{0x00, 0xE4, 0x00, 0x00, 0x02, 0x61, 0x01}));
-    EXPECT_EQ(card.command(1), (Bytes{0x00, 0x44, 0x00, 0x00}));
-    EXPECT_EQ(card.command(2), (Bytes{0x00, 0x44, 0x00, 0x00, 0x02, 0x70, 0x01}));
-    for (const auto& sent : card.sent()) EXPECT_EQ(sent.flag, 0u);
-}
-
 // ---- records ------------------------------------------------------------
 
 TEST(ReadRecord, LengthQueryTakesTheLengthFrom6C) {
@@ -186,15 +173,6 @@ TEST(UpdateRecord, SendsAFullZeroPaddedRecord) {
     EXPECT_EQ(updateRecord(context, 1, Bytes(256, 0)), result::kBadArgument);
 }
 
-TEST(AppendRecord, CarriesItsData) {
-    FakeCard card;
-    card.answer(0x6982);
-    CardContext context(card.host());
-    EXPECT_EQ(appendRecord(context, Bytes{1, 2, 3}), result::kSecurity);
-    EXPECT_EQ(card.command(0), (Bytes{0x00, 0xE2, 0x00, 0x00, 0x03, 1, 2, 3}));
-    EXPECT_EQ(appendRecord(context, Bytes(256, 0)), result::kBadArgument);
-}
-
 // ---- file templates -----------------------------------------------------
 
 TEST(Templates, LengthsAreConsistentAndValuesInPlace) {
@@ -228,31 +206,6 @@ TEST(Templates, LengthsAreConsistentAndValuesInPlace) {
         EXPECT_EQ(sent[6], c.length - 7) << c.name;
         EXPECT_EQ(card.sent()[0].flag, c.flag) << c.name;
     }
-}
-
-TEST(Templates, ExactBytes) {
-    FakeCard card;
-    for (int i = 0; i < 4; ++i) card.ok();
-    CardContext context(card.host());
-    ASSERT_EQ(createTransparentFile(context, 0x6701, 1026, TransparentProfile::kSecond, 0x12, 0x00), result::kOk);
-    EXPECT_EQ(card.command(0), (Bytes{0x00, 0xE0, 0x00, 0x00, 0x18, 0x62, 0x16, 0x80, 0x02, 0x04, 0x02, 0x82, 0x01,
-                                      0x01, 0x83, 0x02, 0x67, 0x01, 0x86, 0x06, 0xFF, 0xFF, 0x12, 0x12, 0x00, 0xFF,
-                                      0x8A, 0x01, 0x05}));
-    ASSERT_EQ(createRecordFile(context, 0x5007, 9, true), result::kOk);
-    EXPECT_EQ(card.command(1), (Bytes{0x00, 0xE0, 0x00, 0x00, 0x1A, 0x62, 0x18, 0x80, 0x02, 0x08, 0xF7, 0x82, 0x03,
-                                      0x02, 0xC1, 0xFF, 0x83, 0x02, 0x50, 0x07, 0x86, 0x06, 0xFF, 0xFF, 0x00, 0x00,
-                                      0x00, 0x00, 0x8A, 0x01, 0x05}));
-    ASSERT_EQ(createKeyFile(context, 0x6101, KeyFileFirstForm{0x22, 0x61, 0x02, 0x01}), result::kOk);
-    EXPECT_EQ(card.command(2),
-              (Bytes{0x00, 0xE0, 0x00, 0x00, 0x32, 0x62, 0x30, 0x82, 0x01, 0x11, 0x83, 0x02, 0x61, 0x01,
-                     0x86, 0x0A, 0xFF, 0xFF, 0x12, 0x12, 0x12, 0xFF, 0xFF, 0x00, 0x12, 0x12, 0x8A, 0x01, 0x05,
-                     0xA5, 0x18, 0x85, 0x01, 0x22, 0x86, 0x01, 0x88, 0x87, 0x01, 0x61, 0x88, 0x01, 0x61,
-                     0x8F, 0x01, 0x08, 0x8E, 0x01, 0x02, 0x89, 0x01, 0x00, 0x8B, 0x01, 0x01}));
-    ASSERT_EQ(createPinObject(context, 0x0A), result::kOk);
-    EXPECT_EQ(card.command(3), (Bytes{0x00, 0xE0, 0x00, 0x00, 0x2A, 0x62, 0x28, 0x82, 0x01, 0x11, 0x83, 0x02, 0x00,
-                                      0x03, 0x86, 0x08, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x05, 0x05, 0xFF, 0x8A, 0x01,
-                                      0x03, 0xA5, 0x12, 0x85, 0x01, 0x03, 0x86, 0x01, 0x02, 0x87, 0x01, 0x09, 0x89,
-                                      0x01, 0x0A, 0x88, 0x01, 0x09, 0x8F, 0x01, 0x01}));
 }
 
 TEST(Templates, NoRoomAndNoRights) {
@@ -413,15 +366,6 @@ TEST(Signature, AnswerMustFillTheCallersBufferExactly) {
     EXPECT_EQ(computeSignature(context, hash, odd), result::kUnexpected);
 }
 
-TEST(Signature, RsaSignatureIs128Bytes) {
-    FakeCard card;
-    card.ok(counting(128)).ok(counting(127));
-    CardContext context(card.host());
-    std::array<uint8_t, kRsaSignatureSize> signature{};
-    EXPECT_EQ(computeRsaSignature(context, counting(35), signature), result::kOk);
-    EXPECT_EQ(computeRsaSignature(context, counting(35), signature), result::kUnexpected);
-}
-
 TEST(Signature, VerifyEncodesBothLengthForms) {
     FakeCard card;
     card.ok().answer(0x6982).answer(0x6985);
@@ -451,17 +395,6 @@ TEST(PublicKey, ReadCopiesTheWholeAnswer) {
     EXPECT_EQ(readPublicKey(context, 0, out, length), result::kSecurity);
     Bytes small(64);
     EXPECT_EQ(readPublicKey(context, 0, small, length), result::kWrongLength);
-}
-
-TEST(KeyGeneration, KeyPairWithAndWithoutExponent) {
-    FakeCard card;
-    card.ok().ok();
-    CardContext context(card.host());
-    EXPECT_EQ(generateKeyPair(context, 0x61), result::kOk);
-    const std::array<uint8_t, 3> exponent = {0x01, 0x00, 0x01};
-    EXPECT_EQ(generateKeyPair(context, 0x62, exponent), result::kOk);
-    EXPECT_EQ(card.command(0), (Bytes{0x00, 0x46, 0x02, 0x61}));
-    EXPECT_EQ(card.command(1), (Bytes{0x00, 0x46, 0x02, 0x62, 0x08, 0xA6, 0x06, 0x94, 0x04, 0x00, 0x01, 0x00, 0x01}));
 }
 
 TEST(KeyGeneration, OnCardForms) {
@@ -542,16 +475,6 @@ TEST(Identity, WrongAnswersAreRefused) {
     }
 }
 
-TEST(Capability, LeavesTheAnswerForTheCaller) {
-    FakeCard card;
-    card.ok(counting(31));
-    CardContext context(card.host());
-    ASSERT_EQ(queryCardCapability(context), result::kOk);
-    EXPECT_EQ(card.command(0), (Bytes{0x80, 0xFE, 0x00, 0x00, 0x00}));
-    EXPECT_EQ(card.sent()[0].flag, 1u);
-    EXPECT_EQ(context.responseLength, 31u);
-}
-
 TEST(Information, RecordOf127Bytes) {
     FakeCard card;
     Bytes record = counting(127);
@@ -586,16 +509,6 @@ TEST(KeySlots, BitmapNamesTheKeys) {
     EXPECT_EQ(clearKeySlot(context, 0), result::kBadArgument);
     EXPECT_EQ(clearKeySlot(context, 128), result::kBadArgument);
     for (const auto& sent : card.sent()) EXPECT_EQ(sent.flag, 0u);
-}
-
-TEST(Credentials, FixedCommands) {
-    FakeCard card;
-    card.ok().answer(0x6985);
-    CardContext context(card.host());
-    EXPECT_EQ(resetRetryCounter(context), result::kOk);
-    EXPECT_EQ(resetSecurityState(context), result::kUnexpected);
-    EXPECT_EQ(card.command(0), (Bytes{0x00, 0x2C, 0x03, 0x07}));
-    EXPECT_EQ(card.command(1), (Bytes{0x80, 0x52, 0x00, 0x00}));
 }
 
 }  // namespace

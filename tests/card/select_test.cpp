@@ -223,14 +223,6 @@ TEST(SelectPath, SucceedsOverAMalformedFcpButRecordsIt) {
     EXPECT_EQ(context.lastResult, result::kUnexpected);
 }
 
-TEST(SelectPath, NotFoundAndRefused) {
-    FakeCard card;
-    card.answer(0x6A82).answer(0x6985);
-    CardContext context(card.host());
-    EXPECT_EQ(selectPath(context, kPathKeyDirectory), result::kNotFound);
-    EXPECT_EQ(selectPath(context, kPathKeyDirectory), result::kUnexpected);
-}
-
 TEST(KeyFiles, IdentifiersFromF000AreKeyFilesWhateverTheCardSays) {
     FakeCard card;
     CardContext context(card.host());
