@@ -1,0 +1,58 @@
+#include "internal/access.h"
+
+#include <optional>
+
+namespace korva::sim {
+namespace {
+
+constexpr uint8_t soPinReference = 0x05;
+constexpr uint8_t userPinReference = 0x07;
+constexpr uint8_t credentialReference = 0x09;
+
+std::optional<std::size_t> attributeIndex(const FileNode& file, Operation operation) {
+  switch (operation) {
+    case Operation::deleteFile: return 2;
+    case Operation::read: return 3;
+    case Operation::update: return file.isDirectory() ? std::optional<std::size_t>{} : 4;
+    case Operation::append: return 5;
+    case Operation::createChild: return file.isDirectory() ? std::optional<std::size_t>{4} : std::nullopt;
+    case Operation::verify: return 3;
+    case Operation::changeReference: return 5;
+    case Operation::resetRetryCounter: return 6;
+    case Operation::loadKey: return 3;
+    case Operation::useKey: return 4;
+  }
+  return std::nullopt;
+}
+
+bool isSatisfied(const CardState& card, uint8_t condition) {
+  const auto verified = [&](uint8_t reference) {
+    return card.verifiedReferences.count(reference) != 0;
+  };
+  switch (condition) {
+    case 0x00:
+    case 0x10:
+      return true;
+    case 0x05:
+      return verified(soPinReference);
+    case 0x07:
+    case 0x12:
+      return verified(userPinReference);
+    case 0x09:
+      return verified(credentialReference);
+    default:
+      return false;  // FF and every value without a meaning: never
+  }
+}
+
+}  // namespace
+
+bool isAllowed(const CardState& card, const FileNode& file, Operation operation) {
+  if (file.lifeCycle != lifeCycleOperational) return true;
+  const auto index = attributeIndex(file, operation);
+  if (!index) return false;
+  if (*index >= file.securityAttributes.size()) return true;
+  return isSatisfied(card, file.securityAttributes[*index]);
+}
+
+}  // namespace korva::sim

@@ -1,0 +1,46 @@
+// Everything the virtual card holds: what survives in the card file (options,
+// identity, file tree, PINs) and what a reset clears (security state, current
+// file, pending answers, unfinished chains).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "internal/file_system.h"
+#include "internal/random.h"
+#include "virtual_card.h"
+
+namespace korva::sim {
+
+// The longest command the card reassembles from ENVELOPE pieces or a CLA 10
+// chain.
+inline constexpr std::size_t maxAssembledCommand = 4096;
+
+struct CommandChain {
+  uint8_t cla = 0;  // chaining bit cleared
+  uint8_t ins = 0;
+  uint8_t p1 = 0;
+  uint8_t p2 = 0;
+  std::vector<uint8_t> data;
+};
+
+struct CardState {
+  CardOptions options;
+  std::array<uint8_t, 8> identity{};
+  FileSystem files;
+  RandomSource random;
+
+  // Volatile: cleared by a reset.
+  std::set<uint8_t> verifiedReferences;  // PIN references verified since the last reset
+  std::vector<uint8_t> pendingResponse;  // for GET RESPONSE
+  std::vector<uint8_t> envelope;         // ENVELOPE pieces received so far
+  std::optional<CommandChain> chain;
+
+  uint32_t freeMemory() const;
+  void resetVolatile();
+};
+
+}  // namespace korva::sim

@@ -1,0 +1,84 @@
+// The virtual card: a VELTAR card with the KORVA core, in memory.
+//
+// It answers command APDUs the way the token module expects the card to:
+// an ISO 7816-4 file system with the card's FCP answers, memory accounting,
+// PIN objects and the proprietary commands the module uses. Its whole state
+// saves to a card file and loads back. sim/README.md documents the commands,
+// status words, memory accounting and card-file format.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace korva::sim {
+
+struct CardOptions {
+  // Total memory for file bodies, records and key objects (4 KiB to 16 MiB).
+  uint32_t memorySize = 0x12000;
+  // true: GOST R 34.10-2012 support; false: a GOST R 34.10-2001-only card.
+  bool gost2012 = true;
+  // The 8-byte card identity; random when not given.
+  std::optional<std::array<uint8_t, 8>> identity;
+  // Makes the card's random numbers (identity, GET CHALLENGE) a fixed
+  // sequence, for reproducible tests; the operating system's generator when
+  // not given.
+  std::optional<uint64_t> randomSeed;
+};
+
+struct Answer {
+  std::vector<uint8_t> data;  // at most 256 bytes
+  uint8_t sw1 = 0;
+  uint8_t sw2 = 0;
+
+  uint16_t statusWord() const { return static_cast<uint16_t>(sw1 << 8 | sw2); }
+};
+
+struct CardState;
+
+class VirtualCard {
+ public:
+  // A factory-fresh card: master file, application directory A1 BC, the
+  // PIN directory 05 1F with the factory PINs and the data directory 05 1E.
+  // Throws std::invalid_argument for options outside their ranges.
+  static VirtualCard makeFresh(const CardOptions& options = {});
+  // Throws std::runtime_error when the file is missing, damaged or not a
+  // card file.
+  static VirtualCard load(const std::filesystem::path& cardFile);
+  // Writes a temporary file next to `cardFile`, syncs it and renames it over
+  // `cardFile`. Throws std::runtime_error on failure (the old file stays).
+  void save(const std::filesystem::path& cardFile) const;
+
+  // One command APDU in, one answer out. Never throws; malformed commands
+  // get an ISO 7816-4 error status.
+  Answer transmit(std::span<const uint8_t> apdu) noexcept;
+  // Card reset: clears the security state, pending answers and chains, and
+  // selects the master file.
+  void reset();
+
+  // Inspection for tests and tools.
+  std::array<uint8_t, 8> identity() const;
+  const CardOptions& options() const;
+  uint32_t freeMemory() const;
+  // A canonical text dump of the whole file tree: identifiers, descriptors,
+  // life cycles, security attributes, bodies, records, data objects, PIN
+  // counters. Equal dumps mean equal file systems.
+  std::string dumpTree() const;
+
+  VirtualCard(const VirtualCard& other);
+  VirtualCard& operator=(const VirtualCard& other);
+  VirtualCard(VirtualCard&&) noexcept;
+  VirtualCard& operator=(VirtualCard&&) noexcept;
+  ~VirtualCard();
+
+ private:
+  explicit VirtualCard(std::unique_ptr<CardState> state);
+  std::unique_ptr<CardState> state_;
+};
+
+}  // namespace korva::sim
