@@ -79,7 +79,41 @@ constexpr bool sortedByType() {
 }
 static_assert(sortedByType(), "the attribute table must stay sorted by type");
 
+constexpr uint32_t kDataDefaults[] = {CKA_PRIVATE, CKA_TOKEN, CKA_MODIFIABLE};
+constexpr uint32_t kPublicKeyDefaults[] = {CKA_PRIVATE, CKA_TOKEN, CKA_MODIFIABLE, CKA_DERIVE, CKA_LOCAL,
+                                           CKA_ENCRYPT, CKA_VERIFY,  CKA_WRAP,       CKA_TRUSTED};
+constexpr uint32_t kPrivateKeyDefaults[] = {CKA_PRIVATE,   CKA_TOKEN,   CKA_MODIFIABLE, CKA_DERIVE,
+                                            CKA_LOCAL,     CKA_SENSITIVE, CKA_DECRYPT,  CKA_SIGN,
+                                            CKA_UNWRAP,    CKA_EXTRACTABLE, CKA_ALWAYS_SENSITIVE,
+                                            CKA_NEVER_EXTRACTABLE, CKA_ALWAYS_AUTHENTICATE};
+constexpr uint32_t kSecretKeyDefaults[] = {CKA_PRIVATE, CKA_TOKEN,   CKA_MODIFIABLE, CKA_DERIVE,
+                                           CKA_LOCAL,   CKA_SENSITIVE, CKA_ENCRYPT,  CKA_DECRYPT,
+                                           CKA_SIGN,    CKA_VERIFY,  CKA_WRAP,       CKA_UNWRAP,
+                                           CKA_EXTRACTABLE, CKA_ALWAYS_SENSITIVE, CKA_NEVER_EXTRACTABLE};
+
 }  // namespace
+
+bool isUpdatableAttribute(uint16_t directoryId, uint32_t type) {
+    const ClassLayout* layout = layoutForDirectory(directoryId);
+    if (layout == nullptr) return false;
+    if (type == CKA_LABEL) return true;
+    switch (layout->objectClass) {
+        case ObjectClass::Data: return type == CKA_VALUE;
+        case ObjectClass::Certificate: return type == CKA_ID || type == CKA_SERIAL_NUMBER;
+        default: return type == CKA_ID;
+    }
+}
+
+std::span<const uint32_t> classDefaultAttributes(uint32_t classNumber) {
+    switch (classNumber) {
+        case CKO_DATA:
+        case CKO_CERTIFICATE: return kDataDefaults;
+        case CKO_PUBLIC_KEY: return kPublicKeyDefaults;
+        case CKO_PRIVATE_KEY: return kPrivateKeyDefaults;
+        case CKO_SECRET_KEY: return kSecretKeyDefaults;
+        default: return {};
+    }
+}
 
 const std::array<uint32_t, 20> kStandardAttributes = {
     CKA_PRIVATE,  CKA_TOKEN,   CKA_MODIFIABLE,        CKA_ENCRYPT,           CKA_DECRYPT,

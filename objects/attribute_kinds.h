@@ -52,4 +52,15 @@ uint32_t fixedWidth(AttributeKind kind);
 // which a list lacking them is completed.
 extern const std::array<uint32_t, 20> kStandardAttributes;
 
+// Whether an attribute update may change `type` on an object kept in
+// directory `directoryId`: the label of any token object, plus the value of
+// a data object, the identifier and serial number of a certificate, and the
+// identifier of a key. Session objects and unknown directories change
+// nothing.
+bool isUpdatableAttribute(uint16_t directoryId, uint32_t type);
+
+// The boolean attributes the host is told a new object of a class carries
+// by default, in the order it is told them; empty for an unknown class.
+std::span<const uint32_t> classDefaultAttributes(uint32_t classNumber);
+
 }  // namespace korva::objects

@@ -167,4 +167,32 @@ EncodeResult encodeDirectoryRecord(std::span<const abi::CK_ATTRIBUTE> tmpl, Dire
     return encodeRecord(tmpl, record, size);
 }
 
+RebuildResult rebuildRecord(std::span<const uint8_t> record, std::span<const abi::CK_ATTRIBUTE> changes,
+                            DirectoryRecord& out, bool& changed) {
+    out.fill(0);
+    changed = false;
+    std::size_t offset = 0;
+    std::span<const uint8_t> rest = record;
+    RecordEntry entry;
+    for (;;) {
+        const EntryResult next = nextEntry(rest, entry);
+        if (next == EntryResult::End) return RebuildResult::Ok;
+        if (next == EntryResult::Malformed) return RebuildResult::Malformed;
+        std::span<const uint8_t> value = entry.value;
+        const auto replacement = std::find_if(changes.begin(), changes.end(),
+                                              [&](const abi::CK_ATTRIBUTE& c) { return c.type == entry.type; });
+        if (replacement != changes.end()) {
+            if (replacement->ulValueLen > kMaxStoredValueLength) return RebuildResult::TooLong;
+            if (replacement->ulValueLen != 0 && replacement->pValue == nullptr) return RebuildResult::InvalidValue;
+            value = {static_cast<const uint8_t*>(replacement->pValue), replacement->ulValueLen};
+            changed = true;
+        }
+        if (offset + kEntryHeaderSize + value.size() > out.size()) return RebuildResult::TooLong;
+        writeBigEndian32(&out[offset], entry.type);
+        out[offset + 4] = uint8_t(value.size());
+        std::copy(value.begin(), value.end(), out.begin() + std::ptrdiff_t(offset + kEntryHeaderSize));
+        offset += kEntryHeaderSize + value.size();
+    }
+}
+
 }  // namespace korva::objects

@@ -95,6 +95,21 @@ using DirectoryRecord = std::array<uint8_t, kRecordSize>;
 EncodeResult encodeDirectoryRecord(std::span<const abi::CK_ATTRIBUTE> tmpl, DirectoryRecord& record,
                                    std::size_t& size);
 
+enum class RebuildResult : uint8_t {
+    Ok,
+    Malformed,     // an entry of the stored record runs past its data
+    TooLong,       // the new entries need more than 255 bytes
+    InvalidValue,  // a replacing value has a non-zero length and no bytes
+};
+
+// The record after an attribute update: the stored entries in their order,
+// each replaced by the value of the first entry of the same type in
+// `changes` (its bytes as given), the rest kept; types the record does not
+// hold are not added. `changed` tells whether any entry was replaced (only
+// then does the record need writing back). `out` is zero-filled first.
+RebuildResult rebuildRecord(std::span<const uint8_t> record, std::span<const abi::CK_ATTRIBUTE> changes,
+                            DirectoryRecord& out, bool& changed);
+
 // Big-endian 32-bit read and write, the byte order of records.
 uint32_t readBigEndian32(const uint8_t* bytes);
 void writeBigEndian32(uint8_t* bytes, uint32_t value);

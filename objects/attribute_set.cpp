@@ -132,6 +132,14 @@ bool exportAttributes(const AttributeSet& set, CK_ATTRIBUTE*& array, uint32_t& c
     return true;
 }
 
+bool exportDefaultAttributes(uint32_t classNumber, CK_ATTRIBUTE*& array, uint32_t& count) noexcept {
+    AttributeSet set;
+    for (uint32_t type : classDefaultAttributes(classNumber))
+        if (!set.addBoolean(type, attributeTraits(type).fallback == AttributeDefault::True)) return false;
+    if (!set.add(abi::CKA_LABEL, nullptr, 0)) return false;
+    return exportAttributes(set, array, count);
+}
+
 // ---------------------------------------------------------------------------
 // Template filling
 

@@ -78,6 +78,12 @@ private:
 // everything allocated so far released and the outputs untouched.
 bool exportAttributes(const AttributeSet& set, abi::CK_ATTRIBUTE*& array, uint32_t& count) noexcept;
 
+// The default attribute list of a class for the host: each of the class's
+// default booleans with a freshly allocated byte, then CKA_LABEL with no
+// value and length 0. Returns false when memory runs out (nothing is left
+// allocated).
+bool exportDefaultAttributes(uint32_t classNumber, abi::CK_ATTRIBUTE*& array, uint32_t& count) noexcept;
+
 // Wipes and frees every value buffer whose pointer is non-null and whose
 // length is neither 0 nor 0xFFFFFFFF, then frees the array. A null array or
 // a count of 0 does nothing.

@@ -171,6 +171,32 @@ TEST(AttributeRecordDecoding, KeepsEntriesBeforeAFaultAndNeverReadsPastOddWidths
     EXPECT_EQ(set.find(0x7777)->bytes()[0], 9);
 }
 
+TEST(AttributeRecordRebuild, ReplacesStoredEntriesOnlyAndChecksTheResult) {
+    const Bytes record = concat({entry(CKA_TOKEN, {1}), entry(CKA_ID, bytesOf("old")), Bytes(30, 0)});
+    Bytes newId = bytesOf("a new id"), label = bytesOf("not stored before");
+    std::vector<CK_ATTRIBUTE> changes = {attr(CKA_LABEL, label), attr(CKA_ID, newId)};
+    DirectoryRecord out;
+    bool changed = false;
+    ASSERT_EQ(rebuildRecord(record, changes, out, changed), RebuildResult::Ok);
+    EXPECT_TRUE(changed);
+    const Bytes expected = concat({entry(CKA_TOKEN, {1}), entry(CKA_ID, newId)});
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + expected.size()), expected);
+    EXPECT_EQ(out[expected.size()], 0);
+
+    // A label on an object without one changes nothing.
+    changes.pop_back();
+    ASSERT_EQ(rebuildRecord(record, changes, out, changed), RebuildResult::Ok);
+    EXPECT_FALSE(changed);
+
+    Bytes huge(250, 'x');
+    changes = {attr(CKA_ID, huge)};
+    EXPECT_EQ(rebuildRecord(record, changes, out, changed), RebuildResult::TooLong);  // 6 + 255 bytes
+    changes = {attr(CKA_ID, nullptr, 3)};
+    EXPECT_EQ(rebuildRecord(record, changes, out, changed), RebuildResult::InvalidValue);
+    Bytes broken = concat({entry(CKA_TOKEN, {1}), Bytes{0, 0, 1, 2, 9}});
+    EXPECT_EQ(rebuildRecord(broken, changes, out, changed), RebuildResult::Malformed);
+}
+
 TEST(AttributeRecordFree, OnlyTheFirstFourBytesDecide) {
     EXPECT_TRUE(isFreeRecord(Bytes{0, 0, 0, 0, 7, 7, 7}));
     EXPECT_FALSE(isFreeRecord(Bytes{0, 0, 0, 1, 0}));

@@ -71,6 +71,33 @@ TEST(AttributeExport, GivesTheHostMallocdCopiesThatReleaseFrees) {
     releaseAttributeArray(nullptr, 3);
 }
 
+TEST(AttributeExport, GivesEachClassItsDefaultList) {
+    CK_ATTRIBUTE* array = nullptr;
+    uint32_t count = 0;
+    ASSERT_TRUE(exportDefaultAttributes(CKO_PRIVATE_KEY, array, count));
+    ASSERT_EQ(count, 14u);
+    EXPECT_EQ(array[5].type, CKA_SENSITIVE);
+    EXPECT_EQ(*static_cast<uint8_t*>(array[5].pValue), 1);
+    EXPECT_EQ(*static_cast<uint8_t*>(array[12].pValue), 0);  // always-authenticate
+    EXPECT_EQ(array[13].type, CKA_LABEL);
+    EXPECT_EQ(array[13].pValue, nullptr);
+    EXPECT_EQ(array[13].ulValueLen, 0u);
+    releaseAttributeArray(array, count);
+
+    ASSERT_TRUE(exportDefaultAttributes(9, array, count));
+    EXPECT_EQ(count, 1u);
+    releaseAttributeArray(array, count);
+}
+
+TEST(AttributeKinds, OnlyTheUpdatableTypesOfEachDirectoryMayChange) {
+    EXPECT_TRUE(isUpdatableAttribute(0x5007, CKA_VALUE));
+    EXPECT_TRUE(isUpdatableAttribute(0x5004, CKA_SERIAL_NUMBER));
+    EXPECT_TRUE(isUpdatableAttribute(0x5000, CKA_LABEL));
+    EXPECT_FALSE(isUpdatableAttribute(0x5001, CKA_VALUE));
+    EXPECT_FALSE(isUpdatableAttribute(0x5003, CKA_TOKEN));
+    EXPECT_FALSE(isUpdatableAttribute(0xFFFF, CKA_LABEL));
+}
+
 // A key record as the store writes it: sensitive, a label, a key type.
 Bytes sampleRecord() {
     return concat({entry(CKA_SENSITIVE, {1}), entry(CKA_LABEL, bytesOf("my key")),
