@@ -116,10 +116,12 @@ std::span<const uint32_t> classDefaultAttributes(uint32_t classNumber) {
 }
 
 const std::array<uint32_t, 20> kStandardAttributes = {
-    CKA_PRIVATE,  CKA_TOKEN,   CKA_MODIFIABLE,        CKA_ENCRYPT,           CKA_DECRYPT,
-    CKA_SIGN,     CKA_VERIFY,  CKA_WRAP,              CKA_EXTRACTABLE,       CKA_UNWRAP,
-    CKA_DERIVE,   CKA_TRUSTED, CKA_LOCAL,             CKA_ALWAYS_SENSITIVE,  CKA_NEVER_EXTRACTABLE,
-    CKA_SENSITIVE, CKA_ALWAYS_AUTHENTICATE, CKA_LABEL, CKA_OBJECT_ID,        CKA_ID,
+    // The seventeen booleans ...
+    CKA_PRIVATE, CKA_TOKEN, CKA_MODIFIABLE, CKA_ENCRYPT, CKA_DECRYPT, CKA_SIGN, CKA_VERIFY, CKA_WRAP,
+    CKA_EXTRACTABLE, CKA_UNWRAP, CKA_DERIVE, CKA_TRUSTED, CKA_LOCAL, CKA_ALWAYS_SENSITIVE,
+    CKA_NEVER_EXTRACTABLE, CKA_SENSITIVE, CKA_ALWAYS_AUTHENTICATE,
+    // ... then the three byte strings that read as empty.
+    CKA_LABEL, CKA_OBJECT_ID, CKA_ID,
 };
 
 AttributeTraits attributeTraits(uint32_t type) {

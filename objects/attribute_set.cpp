@@ -163,7 +163,7 @@ const DerivedValue* DerivedValues::forType(uint32_t type) const noexcept {
 
 namespace {
 
-// Outcome of one template entry: nullopt-like Ok, or the failure to report.
+// Outcome of one template entry.
 enum class EntryOutcome : uint8_t { Ok, TypeInvalid, BufferTooSmall, Malformed };
 
 EntryOutcome fail(CK_ATTRIBUTE& entry, EntryOutcome outcome) {
