@@ -108,23 +108,40 @@ Answer createFile(CardState& card, const Command& command) {
 
 Answer deleteFile(CardState& card, const Command& command) {
   if (command.p1 != 0 || command.p2 != 0) return statusOnly(sw::wrongP1P2);
-  std::optional<uint16_t> fid;
+  FileSystem& files = card.files;
+  std::optional<Location> target;
   if (command.data.empty()) {
-    if (!card.files.currentElementaryFile()) return statusOnly(sw::noCurrentEf);
-    fid = card.files.current.file;
+    if (files.currentElementaryFile() == nullptr) return statusOnly(sw::noCurrentEf);
+    target = files.current;
   } else {
-    fid = identifierOf(command.data);
+    const auto fid = identifierOf(command.data);
     if (!fid) return statusOnly(sw::wrongLength);
+    // Named as SELECT names it: the module deletes 7F 01 while inside it.
+    target = files.findByIdentifier(*fid);
+    if (!target) return statusOnly(sw::fileNotFound);
   }
-  FileNode& directory = card.files.currentDirectory();
-  const FileNode* target = directory.child(*fid);
-  if (target == nullptr) return statusOnly(sw::fileNotFound);
-  if (!isAllowed(card, *target, Operation::deleteFile)) return statusOnly(sw::securityNotSatisfied);
+  if (target->directories.empty() && !target->file) return statusOnly(sw::noCurrentEf);
+  const FileNode* node = files.at(*target);
+  if (node == nullptr) return statusOnly(sw::fileNotFound);
+  if (!isAllowed(card, *node, Operation::deleteFile)) return statusOnly(sw::securityNotSatisfied);
 
-  // Deleting a directory frees its whole subtree. The current directory is
-  // the parent, so it stays valid; the current file goes if it was deleted.
-  std::erase_if(directory.children, [&](const FileNode& node) { return node.fid == *fid; });
-  if (card.files.current.file == fid) card.files.current.file.reset();
+  Location parent{target->directories, std::nullopt};
+  uint16_t fid = 0;
+  if (target->file) {
+    fid = *target->file;
+  } else {
+    fid = parent.directories.back();
+    parent.directories.pop_back();
+  }
+  // Deleting a directory frees its whole subtree.
+  std::erase_if(files.at(parent)->children, [&](const FileNode& child) { return child.fid == fid; });
+
+  // A current file or directory that went with it gives way to the parent.
+  const std::vector<uint16_t>& current = files.current.directories;
+  const bool insideDeleted =
+      !target->file && current.size() >= target->directories.size() &&
+      std::equal(target->directories.begin(), target->directories.end(), current.begin());
+  if (insideDeleted || files.current == *target) files.select(parent);
   return statusOnly(sw::ok);
 }
 
