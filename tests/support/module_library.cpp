@@ -30,10 +30,13 @@ ModuleLibrary::~ModuleLibrary() {
 }
 
 ModuleLibrary& ModuleLibrary::built() {
-    // Never unloaded: unloading and reloading the module (and the GOST engine
-    // it sets up) for every test would only cost time.
-    static ModuleLibrary* library = new ModuleLibrary(builtPath());
-    return *library;
+    // Loaded once per process: reloading the module (and the GOST engine it
+    // sets up) for every test would only cost time. Unloaded at exit, before
+    // OpenSSL's own exit handler runs (exit handlers run in reverse order of
+    // registration, and OpenSSL registered its handler before this object
+    // existed), as a host that finalises the module does.
+    static ModuleLibrary library(builtPath());
+    return library;
 }
 
 const char* ModuleLibrary::builtPath() { return KORVA_MODULE_PATH; }

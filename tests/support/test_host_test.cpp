@@ -166,6 +166,19 @@ TEST(TestHostCard, CardFileSurvivesSaveAndLoad) {
     EXPECT_EQ(body.data, fromHex("DE AD BE EF"));
 }
 
+TEST(TestHostModule, SlotCallsReachTheCardThroughTheCallback) {
+    TestHost host;
+    EXPECT_EQ(host.table()->resetSecurityState(host.context()), abi::CKR_OK);
+    ASSERT_EQ(host.exchanges().size(), 1u);
+    EXPECT_EQ(hex(host.lastExchange().command), kResetSecurity);
+    EXPECT_EQ(host.lastExchange().flag, 1u);
+    EXPECT_TRUE(host.lastExchange().reachedCard);
+
+    host.failAt(1, Fault::transport());
+    EXPECT_EQ(host.table()->resetSecurityState(host.context()), abi::CKR_FUNCTION_FAILED);
+    EXPECT_EQ(host.exchanges().size(), 2u);
+}
+
 TEST(TestHostRecords, LoginRecordsCarryTypeAndPin) {
     TestHost host;
     abi::LoginRecord* user = host.login(1, "12345678");
