@@ -133,10 +133,6 @@ constexpr std::initializer_list<detail::StatusRule> kSelectRules = {
     {0x0082, result::kNotFound, 0x00FF},
 };
 
-CardResult selectPathBytes(CardContext& context, Bytes path) noexcept {
-    return selectPath(context, path);
-}
-
 }  // namespace
 
 CardResult parseFcp(CardContext& context) noexcept {
@@ -186,20 +182,20 @@ CardResult selectPath(CardContext& context, std::span<const uint8_t> path) noexc
     return result::kOk;
 }
 
-CardResult selectApplication(CardContext& context) noexcept { return selectPathBytes(context, kPathApplication); }
+CardResult selectApplication(CardContext& context) noexcept { return selectPath(context, kPathApplication); }
 
 CardResult selectApplicationSubdirectory(CardContext& context) noexcept {
-    return selectPathBytes(context, kPathApplicationSubdirectory);
+    return selectPath(context, kPathApplicationSubdirectory);
 }
 
 CardResult selectCertificateDirectory(CardContext& context) noexcept {
-    return selectPathBytes(context, kPathCertificateDirectory);
+    return selectPath(context, kPathCertificateDirectory);
 }
 
-CardResult selectKeyDirectory(CardContext& context) noexcept { return selectPathBytes(context, kPathKeyDirectory); }
+CardResult selectKeyDirectory(CardContext& context) noexcept { return selectPath(context, kPathKeyDirectory); }
 
 CardResult selectDataFileDirectory(CardContext& context) noexcept {
-    return selectPathBytes(context, kPathDataFileDirectory);
+    return selectPath(context, kPathDataFileDirectory);
 }
 
 }  // namespace korva::card
