@@ -22,6 +22,8 @@
 #include <openssl/engine.h>
 #include <openssl/err.h>
 
+#include <cstdlib>
+
 namespace {
 
 constexpr const char* kGostEngineId = "gost";
@@ -29,6 +31,8 @@ constexpr const char* kGostEngineId = "gost";
 // The engine as loaded at start-up: a structural reference from
 // ENGINE_by_id plus a functional one from ENGINE_init. Null when absent.
 ENGINE* loadedEngine = nullptr;
+
+void releaseCryptoEngine();
 
 __attribute__((constructor)) void loadCryptoEngine() {
     // A failed look-up leaves errors on the thread's queue; they are ours,
@@ -50,9 +54,15 @@ __attribute__((constructor)) void loadCryptoEngine() {
         ERR_clear_last_mark();
     }
     loadedEngine = engine;
+    // The release is registered here rather than as a destructor: OpenSSL
+    // tears itself down from an exit handler registered when it was first
+    // initialised (at the latest by the calls above), and handlers run in
+    // reverse order, so ours runs before that, at exit as at unload. A
+    // destructor would run after it and touch freed locks.
+    std::atexit(releaseCryptoEngine);
 }
 
-__attribute__((destructor)) void releaseCryptoEngine() {
+void releaseCryptoEngine() {
     if (loadedEngine == nullptr) {
         return;
     }
