@@ -29,15 +29,5 @@ TEST(Credential, MatchesIndependentlyComputedValues) {
                                                     0x6A, 0x91, 0x30, 0x10, 0xB3, 0x69, 0x30, 0xFE}));
 }
 
-TEST(PinBlock, PadsWithFfAndRefusesLongPins) {
-    const uint8_t pin[] = {'1', '2', '3', '4'};
-    const auto block = PinBlock::fromPin(pin);
-    ASSERT_TRUE(block);
-    EXPECT_EQ(std::vector<uint8_t>(block->bytes().begin(), block->bytes().end()),
-              (std::vector<uint8_t>{'1', '2', '3', '4', 0xFF, 0xFF, 0xFF, 0xFF}));
-    const uint8_t nine[9] = {};
-    EXPECT_FALSE(PinBlock::fromPin(nine));
-}
-
 }  // namespace
 }  // namespace korva::token

@@ -76,22 +76,6 @@ TEST(MechanismInfo, A2012MechanismExistsOnlyOnA2012Card) {
     EXPECT_EQ(getMechanismInfo(current.host(), abi::CKM_AES_KEY_GEN, nullptr), abi::CKR_ARGUMENTS_BAD);
 }
 
-TEST(MechanismsWithInfo, EntriesCarryTheTableRows) {
-    FakeCard card;
-    card.ok(capability(31, 0)).ok(capability(31, 0));
-    uint32_t count = 0;
-    EXPECT_EQ(getMechanismsWithInfo(card.host(), nullptr, &count), abi::CKR_OK);
-    EXPECT_EQ(count, 36u);
-    std::vector<abi::MechanismInfoEntry> entries(36);
-    EXPECT_EQ(getMechanismsWithInfo(card.host(), entries.data(), &count), abi::CKR_OK);
-    EXPECT_EQ(entries[24].type, abi::CKM_AES_KEY_GEN);
-    EXPECT_EQ(entries[24].ulMinKeySize, 16u);
-    EXPECT_EQ(entries[24].ulMaxKeySize, 32u);
-    EXPECT_EQ(entries[24].flags, 0x8001u);
-    EXPECT_EQ(entries[6].flags, 0x7801u);
-    EXPECT_EQ(entries[35].type, abi::CKM_GOSTR3410_512_KEY_PAIR_GEN);
-}
-
 TEST(ParameterSets, MapWholeEncodingsToCardCodes) {
     const Bytes cryptoProA = {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x23, 0x01};       // 35.1
     const Bytes cryptoProXchA = {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x24, 0x00};    // 36.0
