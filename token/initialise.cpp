@@ -137,9 +137,8 @@ CardResult stepRebuildSubdirectory(CardContext& context, InitState& state) {
             card::readBinary(context, 0, state.previousCounters) != result::kOk) {
             state.previousCounters.fill(0);
         }
-        // DELETE FILE names a file of the current directory: step back up
-        // to A1 BC, where the subdirectory is a plain child.
-        if (const CardResult rc2 = card::selectApplication(context); rc2 != result::kOk) return rc2;
+        // DELETE FILE resolves the identifier as SELECT does, so the
+        // subdirectory can be named from inside itself.
         if (const CardResult deleted = card::deleteFile(context, kApplicationSubdirectory); deleted != result::kOk) {
             return deleted;
         }
