@@ -4,7 +4,8 @@
 // token. The card file is saved back at the end, so the next run continues
 // where this one stopped.
 //
-//   korva_token_tour [card-file]      default: out/token.card
+//   korva_token_tour [card-file [so-pin [label]]]
+//       defaults: out/token.card, the factory SO PIN, "KORVA token tour"
 //
 // Each step is one function in kSteps; add a step by writing a function and
 // listing it there.
@@ -30,6 +31,8 @@ using korva::test::TestHost;
 struct Tour {
     TestHost& host;
     const abi::ModuleFunctionTable& table;
+    std::string soPin = "87654321";  // a factory-fresh card's SO PIN
+    std::string label = "KORVA token tour";
 };
 
 std::string rvText(abi::CK_RV rv) {
@@ -98,6 +101,27 @@ void showConstantSlots(Tour& tour) {
               << "  slot 56 (quiet no operation): " << rvText(tour.table.noOperationQuiet(host)) << "\n";
 }
 
+// A token is initialised once (slot 3); every run then logs the user in with
+// the PIN initialisation gives it (slot 7).
+void initialiseAndLogIn(Tour& tour) {
+    abi::CK_TOKEN_INFO info{};
+    abi::CK_RV rv = tour.table.getTokenInfo(tour.host.context(), tour.host.settings(), &info);
+    if (rv == abi::CKR_OK && (info.flags & abi::CKF_TOKEN_INITIALIZED) != 0) {
+        std::cout << "  the token is already initialised\n";
+    } else {
+        std::string label = tour.label.substr(0, 32);
+        label.resize(32, ' ');
+        rv = tour.table.initToken(tour.host.context(), reinterpret_cast<const uint8_t*>(tour.soPin.data()),
+                                  static_cast<abi::CK_ULONG>(tour.soPin.size()),
+                                  reinterpret_cast<const uint8_t*>(label.data()));
+        std::cout << "  slot 3 (initialise, label \"" << tour.label << "\"): " << rvText(rv) << "\n";
+    }
+    const std::string userPin = "47102958";  // the user PIN of a newly initialised token
+    rv = tour.table.login(tour.host.context(), tour.host.settings(), reinterpret_cast<const uint8_t*>(userPin.data()),
+                          static_cast<abi::CK_ULONG>(userPin.size()), 1);
+    std::cout << "  slot 7 (user login): " << rvText(rv) << "\n";
+}
+
 void showTokenInfo(Tour& tour) {
     abi::CK_TOKEN_INFO info{};
     const abi::CK_RV rv = tour.table.getTokenInfo(tour.host.context(), tour.host.settings(), &info);
@@ -157,6 +181,7 @@ struct Step {
 constexpr Step kSteps[] = {
     {"The module's slot table", showTable},
     {"Slots with constant answers", showConstantSlots},
+    {"Initialisation and login", initialiseAndLogIn},
     {"Token information", showTokenInfo},
     {"Token settings", showTokenSettings},
     {"Mechanisms", showMechanisms},
@@ -174,8 +199,8 @@ std::unique_ptr<TestHost> openCard(const std::filesystem::path& cardFile) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 2) {
-        std::cerr << "usage: " << argv[0] << " [card-file]\n";
+    if (argc > 4) {
+        std::cerr << "usage: " << argv[0] << " [card-file [so-pin [label]]]\n";
         return 2;
     }
     const std::filesystem::path cardFile = argc == 2 ? argv[1] : "out/token.card";
@@ -183,6 +208,8 @@ int main(int argc, char** argv) {
         std::unique_ptr<TestHost> host = openCard(cardFile);
         std::cout << "Module " << korva::test::ModuleLibrary::builtPath() << "\n";
         Tour tour{*host, *host->table()};
+        if (argc >= 3) tour.soPin = argv[2];
+        if (argc == 4) tour.label = argv[3];
         for (const Step& step : kSteps) {
             std::cout << "\n" << step.title << "\n";
             const size_t before = host->exchanges().size();
