@@ -9,18 +9,20 @@ constexpr uint8_t soPinReference = 0x05;
 constexpr uint8_t userPinReference = 0x07;
 constexpr uint8_t credentialReference = 0x09;
 
+// The byte of the security attributes that guards `operation`; nothing when
+// the operation does not apply to that kind of file.
 std::optional<std::size_t> attributeIndex(const FileNode& file, Operation operation) {
   switch (operation) {
     case Operation::deleteFile: return 2;
-    case Operation::read: return 3;
-    case Operation::update: return file.isDirectory() ? std::optional<std::size_t>{} : 4;
-    case Operation::append: return 5;
+    case Operation::read:
+    case Operation::verify:
+    case Operation::loadKey: return 3;
+    case Operation::update:
+    case Operation::useKey: return file.isDirectory() ? std::nullopt : std::optional<std::size_t>{4};
     case Operation::createChild: return file.isDirectory() ? std::optional<std::size_t>{4} : std::nullopt;
-    case Operation::verify: return 3;
+    case Operation::append:
     case Operation::changeReference: return 5;
     case Operation::resetRetryCounter: return 6;
-    case Operation::loadKey: return 3;
-    case Operation::useKey: return 4;
   }
   return std::nullopt;
 }

@@ -92,13 +92,6 @@ TEST_F(FileDataTest, ModuleSizedDirectoryFileHoldsFullRecords) {
   expectStatus(card, "00 B2 01 04 00", 0x6CFF);
 }
 
-TEST_F(FileDataTest, CommandsWithoutCurrentFileAreRefused) {
-  expectStatus(card, "00 B0 00 00 01", 0x6986);
-  expectStatus(card, "00 D6 00 00 01 00", 0x6986);
-  expectStatus(card, "00 B2 01 04 FF", 0x6986);
-  expectStatus(card, "00 DA 02 10 01 00", 0x6986);
-}
-
 TEST_F(FileDataTest, PutDataStoresDataObjectsInTheCurrentFile) {
   // The PIN policy file of token initialisation.
   expectOk(card, "00 E0 00 00 1C 62 1A 80 02 00 0C 82 01 12 83 02 50 E2 8A 01 03"
