@@ -81,7 +81,7 @@ std::optional<RsaKey> RsaKey::fromPrimes(std::span<const uint8_t> publicExponent
     return RsaKey(std::move(e), std::move(n), std::move(d));
 }
 
-std::optional<RsaKey> RsaKey::generate(uint64_t publicExponent) {
+std::optional<RsaKey> RsaKey::generate(uint32_t publicExponent) {
     const BigNumberContext context(BN_CTX_new());
     BigNumber e = newBigNumber();
     const BigNumber p = newBigNumber(), q = newBigNumber();

@@ -25,7 +25,7 @@ class RsaKey final {
 public:
     // A fresh 1024-bit key pair with the given odd public exponent (>= 3);
     // the modulus always has its top bit set.
-    static std::optional<RsaKey> generate(uint64_t publicExponent = 65537);
+    static std::optional<RsaKey> generate(uint32_t publicExponent = 65537);
     // A key loaded from its big-endian parts: the exponent (at most 8 bytes),
     // the 128-byte modulus and, optionally, the 128-byte private exponent. A
     // key without a private exponent only answers public operations.
