@@ -3,6 +3,7 @@
 #include "credential.h"
 #include "pin.h"
 #include "pin_block.h"
+#include "settings.h"
 
 #include "card/files.h"
 #include "card/identity.h"
@@ -25,9 +26,8 @@ constexpr uint8_t kLifeCycleOperational = 0x05;
 constexpr uint8_t kLifeCycleAbsent = 0xFF;
 constexpr std::size_t kLabelSize = 32;
 
-// Limits of the settings values: the container maps hold at most 15
-// entries, and FF in the key-policy values means "none", which a token
-// cannot be built with.
+// Limits of the settings values the card accepts: s4, s6 and s12 may not
+// be FF; s8 (the container map's entries) and s10 are at most 15.
 constexpr std::size_t kSettingsNoNone[] = {4, 6, 12};
 constexpr std::size_t kSettingsAtMost15[] = {8, 10};
 constexpr uint8_t kSettingsNone = 0xFF;
@@ -35,11 +35,10 @@ constexpr uint8_t kMaxContainers = 15;
 constexpr std::size_t kPinObjectValue = 1;   // s1: tag 89 of the PIN object
 constexpr std::size_t kContainerCount = 8;   // s8: container map entries
 constexpr std::size_t kSettingsFlags = 14;   // s14: settings flags byte
-constexpr uint8_t kTrackDefaultPinFlag = 0x02;
 
-// Files of the application subdirectory 7F 01.
-constexpr uint16_t kDataFileOne = 0x0101;
+constexpr uint16_t kDataFileOne = 0x0101;  // numbered data file 1, in 05 1E
 constexpr uint16_t kDataFileOneSize = 100;
+// Files of the application subdirectory 7F 01.
 constexpr uint16_t kApplicationSubdirectory = 0x7F01;
 constexpr uint16_t kCountersFile = 0x70FE;
 constexpr std::size_t kCarriedCounters = 6;
@@ -217,7 +216,7 @@ std::array<uint8_t, kControlFileSize> initialCounters(const InitState& state) {
         store16(4, static_cast<uint16_t>(files + 1));
     }
     counters[8] = 1;
-    counters[14] = (state.settings[kSettingsFlags] & kTrackDefaultPinFlag) != 0 ? 1 : 0;
+    counters[14] = (state.settings[kSettingsFlags] & kTrackDefaultPin) != 0 ? 1 : 0;
     return counters;
 }
 

@@ -24,7 +24,8 @@ abi::CK_RV mapLoginFailure(CardResult rc) noexcept {
     }
 }
 
-// Steps 3 to 5 of a PIN change, after the old PIN was verified.
+// The change itself, once the old PIN has been verified: the new PIN, then
+// what depends on it.
 CardResult replacePin(CardContext& context, const TokenSettings& settings, std::span<const uint8_t> newPin,
                       uint32_t userType) {
     if (const CardResult rc = changeReference(context, newPin, userType); rc != result::kOk) return rc;
@@ -38,7 +39,8 @@ CardResult replacePin(CardContext& context, const TokenSettings& settings, std::
     return setReferenceData(context, pin_reference::kDerivedCredential, credential.bytes);
 }
 
-// Steps 2 to 7 of setting the user PIN by the security officer.
+// The security officer sets the user PIN: log in, store the new PIN in 05 1F,
+// lift a block, prove the PIN, then the bookkeeping of the counters file.
 CardResult setUserPin(CardContext& context, const abi::LoginRecord* record, const TokenSettings& settings,
                       std::span<const uint8_t> newPin) {
     const auto block = PinBlock::fromPin(newPin);
