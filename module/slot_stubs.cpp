@@ -14,42 +14,6 @@ using abi::CKR_FUNCTION_NOT_SUPPORTED;
 
 extern "C" {
 
-CK_RV korva_slot11_createObject(HostContext*, const LoginRecord*, const HostByteVector*,
-                                const CK_ATTRIBUTE*, CK_ULONG, ObjectHandle*, ObjectSummary*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot13_getAttributeValue(HostContext, const LoginRecord*, const HostByteVector*,
-                                     const ObjectHandle*, CK_ATTRIBUTE*, CK_ULONG) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot14_findObjectsInit(HostContext, const void*, const CK_ATTRIBUTE*, CK_ULONG,
-                                   FindCursor*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot15_findNextObject(HostContext, const LoginRecord*, const HostByteVector*,
-                                  CK_ATTRIBUTE*, CK_ULONG, FindCursor*, ObjectHandle*,
-                                  CK_OBJECT_CLASS*, uint8_t*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot16_destroyObject(HostContext, const LoginRecord*, const HostByteVector*,
-                                 const ObjectHandle*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot17_getObjectSize(HostContext, const void*, const void*, const ObjectHandle*,
-                                 CK_ULONG*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot18_setAttributes(HostContext, const LoginRecord*, const HostByteVector*,
-                                 const ObjectHandle*, const CK_ATTRIBUTE*, CK_ULONG) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
 CK_RV korva_slot19_generateKey(HostContext, const LoginRecord*, const HostByteVector*,
                                const CK_ATTRIBUTE*, CK_ULONG, const CK_MECHANISM*, ObjectHandle*,
                                ObjectSummary*) {
@@ -179,38 +143,6 @@ CK_RV korva_slot49_signMessage(HostContext, const LoginRecord*, const HostByteVe
 
 CK_RV korva_slot50_verifyMessage(HostContext, const void*, const void*, const uint8_t*, CK_ULONG,
                                  const uint8_t*, CK_ULONG) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot61_releaseBuffer(void*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot62_findNextObjectAttributes(HostContext, const LoginRecord*, const HostByteVector*,
-                                            FindCursor*, CK_ATTRIBUTE**, CK_ULONG*, ObjectHandle*,
-                                            CK_OBJECT_CLASS*, uint8_t*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-// Nothing hands attribute arrays to the host yet, so there is nothing to release.
-void korva_slot63_releaseAttributes(CK_ATTRIBUTE*, CK_ULONG) {}
-
-CK_RV korva_slot64_getAllAttributes(HostContext, const void*, const HostByteVector*,
-                                    const ObjectHandle*, CK_ATTRIBUTE**, CK_ULONG*,
-                                    CK_OBJECT_CLASS*, uint8_t*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot65_getDefaultAttributes(HostContext, const void*, const void*, CK_ATTRIBUTE**,
-                                        CK_ULONG*, CK_OBJECT_CLASS) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot66_getChangeCounter(HostContext, const void*, const void*, CK_ULONG*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot70_releaseSessionObjects(HostContext*, const void*, const HostHandleList*) {
     return CKR_FUNCTION_NOT_SUPPORTED;
 }
 

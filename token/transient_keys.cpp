@@ -1,11 +1,14 @@
 #include "transient_keys.h"
 
+#include "objects/destroy_object.h"
+#include "token/pin.h"
+
 namespace korva::token {
 
-// The object store (record layout, attribute decoding and destruction) is
-// not part of the module yet, so there is nothing to walk: this succeeds
-// without touching the card. The object store replaces this body with the
-// walk over 50 03 and its own destruction routine.
-CardResult purgeTransientSecretKeys(CardContext& /*context*/) noexcept { return result::kOk; }
+// The walk and the destruction belong to the object store; the login slots
+// call this only after the user (not the security officer) logged in.
+CardResult purgeTransientSecretKeys(CardContext& context) noexcept {
+    return objects::purgeTransientSecretKeys(context, user_type::kUser);
+}
 
 }  // namespace korva::token

@@ -1,0 +1,45 @@
+#include "certificate_fields.h"
+
+#include <openssl/asn1.h>
+#include <openssl/x509.h>
+
+#include <limits>
+#include <memory>
+#include <new>
+
+namespace korva::objects {
+
+namespace {
+
+struct X509Free {
+    void operator()(X509* certificate) const noexcept { X509_free(certificate); }
+};
+using X509Pointer = std::unique_ptr<X509, X509Free>;
+
+// Appends the DER encoding that `encode` (an i2d function) produces.
+template <typename T, typename Encode>
+bool encodeInto(const T* object, Encode encode, WipedBytes& out) {
+    const int length = encode(object, nullptr);
+    if (length <= 0) return false;
+    out.assign(std::size_t(length), 0);
+    unsigned char* cursor = out.data();
+    return encode(object, &cursor) == length;
+}
+
+}  // namespace
+
+bool parseCertificateFields(std::span<const uint8_t> der, CertificateFields& fields) noexcept {
+    if (der.empty() || der.size() > std::size_t(std::numeric_limits<long>::max())) return false;
+    try {
+        const unsigned char* cursor = der.data();
+        X509Pointer certificate(d2i_X509(nullptr, &cursor, long(der.size())));
+        if (!certificate || cursor != der.data() + der.size()) return false;
+        return encodeInto(X509_get_subject_name(certificate.get()), i2d_X509_NAME, fields.subject) &&
+               encodeInto(X509_get_issuer_name(certificate.get()), i2d_X509_NAME, fields.issuer) &&
+               encodeInto(X509_get0_serialNumber(certificate.get()), i2d_ASN1_INTEGER, fields.serialNumber);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+}  // namespace korva::objects

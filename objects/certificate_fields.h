@@ -1,0 +1,22 @@
+// The attributes a certificate's DER encoding yields when it is read:
+// subject, issuer and serial number, each as its DER encoding.
+#pragma once
+
+#include "wiped_bytes.h"
+
+#include <cstdint>
+#include <span>
+
+namespace korva::objects {
+
+struct CertificateFields {
+    WipedBytes subject;       // DER Name
+    WipedBytes issuer;        // DER Name
+    WipedBytes serialNumber;  // DER INTEGER, tag and length included
+};
+
+// Decodes `der` as an X.509 certificate. False when it does not decode (or
+// memory runs out); trailing bytes after the certificate are refused too.
+bool parseCertificateFields(std::span<const uint8_t> der, CertificateFields& fields) noexcept;
+
+}  // namespace korva::objects

@@ -1,0 +1,170 @@
+#include "destroy_object.h"
+
+#include "bookkeeping.h"
+#include "container_map.h"
+#include "name_map.h"
+#include "object_bodies.h"
+#include "session_table.h"
+
+#include "card/files.h"
+#include "card/identity.h"
+#include "card/records.h"
+#include "card/select.h"
+#include "token/pin.h"
+
+#include <new>
+#include <optional>
+#include <vector>
+
+namespace korva::objects {
+
+namespace {
+
+using abi::CK_RV;
+
+constexpr uint16_t kSecretKeyDirectory = 0x5003;
+constexpr uint32_t kUserType = 1;
+
+// The file holding the object's value, when it has one: a private key's is
+// that of the public key with the same CKA_ID.
+CardResult bodyOf(CardContext& context, const ClassLayout& layout, uint8_t number,
+                  std::span<const uint8_t> record, std::optional<uint16_t>& body) {
+    if (layout.objectClass != ObjectClass::PrivateKey) {
+        body = bodyFileId(layout.bodyPrefix, number);
+        return result::kOk;
+    }
+    uint8_t publicRecord = 0;
+    const CardResult found = findMatchingPublicKey(context, record, publicRecord);
+    if (found == result::kNotFound) return result::kOk;
+    if (found != result::kOk) return found;
+    body = bodyFileId(kKeyPairBodyPrefix, publicRecord);
+    return result::kOk;
+}
+
+// Reads a key's record (the body search and the key reference need it).
+CardResult readKeyRecord(CardContext& context, uint16_t directoryId, uint8_t number, DirectoryRecord& record,
+                         uint32_t& length) {
+    if (const CardResult rc = card::selectFile(context, directoryId); rc != result::kOk) return rc;
+    return readDirectoryRecord(context, number, record, length);
+}
+
+CardResult removeBody(CardContext& context, const ClassLayout& layout, uint8_t number) {
+    const bool key = layout.objectClass == ObjectClass::PublicKey || layout.objectClass == ObjectClass::PrivateKey;
+    DirectoryRecord record{};
+    uint32_t length = 0;
+    if (key) {
+        if (const CardResult rc = readKeyRecord(context, layout.directoryId, number, record, length);
+            rc != result::kOk) {
+            return rc;
+        }
+        uint8_t reference = 0;
+        switch (keyReferenceOf(std::span(record).first(length), reference)) {
+            case KeyReferenceLookup::Malformed: return result::kUnexpected;
+            case KeyReferenceLookup::Found: return card::clearKeySlot(context, reference);
+            case KeyReferenceLookup::None: break;
+        }
+    }
+    std::optional<uint16_t> body;
+    if (const CardResult rc = bodyOf(context, layout, number, std::span(record).first(length), body);
+        rc != result::kOk) {
+        return rc;
+    }
+    if (const CardResult rc = card::selectApplicationSubdirectory(context); rc != result::kOk) return rc;
+    if (layout.objectClass == ObjectClass::Certificate) {
+        // Certificate bodies always live in the certificate subdirectory.
+        if (const CardResult rc = card::selectCertificateDirectory(context); rc != result::kOk) return rc;
+    }
+    if (!body) return result::kOk;
+    if (const CardResult rc = deleteIfPresent(context, *body); rc != result::kOk) return rc;
+    if (key) (void)deleteIfPresent(context, uint16_t(*body | kPrivateExponentFileBit));
+    return result::kOk;
+}
+
+CardResult freeRecord(CardContext& context, const TokenSettings& settings, const ClassLayout& layout, uint8_t number,
+                      bool& wasInUse) {
+    if (const CardResult rc = selectDirectory(context, settings, layout.directoryId); rc != result::kOk) return rc;
+    DirectoryRecord record{};
+    uint32_t length = 0;
+    if (const CardResult rc = readDirectoryRecord(context, number, record, length); rc != result::kOk) return rc;
+    wasInUse = length >= 4 && !isFreeRecord(std::span(record).first(length));
+    const DirectoryRecord zeros{};
+    if (const CardResult rc = card::updateRecord(context, number, zeros); rc != result::kOk) return rc;
+    return card::selectApplicationSubdirectory(context);
+}
+
+}  // namespace
+
+CK_RV destroyTokenObject(CardContext& context, const TokenSettings& settings, uint16_t directoryId, uint8_t record) {
+    const ClassLayout* layout = layoutForDirectory(directoryId);
+    if (layout == nullptr) return abi::CKR_FUNCTION_FAILED;
+    if (removeBody(context, *layout, record) != result::kOk) return abi::CKR_FUNCTION_FAILED;
+    bool wasInUse = false;
+    if (freeRecord(context, settings, *layout, record, wasInUse) != result::kOk) return abi::CKR_FUNCTION_FAILED;
+    if (!wasInUse) return abi::CKR_OK;
+    return bumpCounters(context, true, true, uint32_t(layout->objectClass), 0xFF) == result::kOk
+               ? abi::CKR_OK
+               : abi::CKR_FUNCTION_FAILED;
+}
+
+CK_RV destroyObject(const abi::HostContext& host, const abi::LoginRecord* login, const abi::HostByteVector* settings,
+                    const abi::ObjectHandle* handle) {
+    if (handle == nullptr) return abi::CKR_GENERAL_ERROR;
+    if (isSessionHandle(*handle)) {
+        return releaseSessionObject(sessionTable(host), handle->record) ? abi::CKR_OK : abi::CKR_FUNCTION_FAILED;
+    }
+    const auto tokenSettings = token::copyHostSettings(settings);
+    if (!tokenSettings) return abi::CKR_ARGUMENTS_BAD;
+    CardContext context(host);
+    if (card::selectApplicationSubdirectory(context) != result::kOk) return abi::CKR_GENERAL_ERROR;
+    if (token::loginWith(context, login) != result::kOk) return abi::CKR_FUNCTION_FAILED;
+    const uint16_t directoryId = handleDirectory(*handle);
+    const uint8_t record = handle->record;
+    if (const CK_RV rv = destroyTokenObject(context, *tokenSettings, directoryId, record); rv != abi::CKR_OK) return rv;
+
+    const ClassLayout* layout = layoutForDirectory(directoryId);
+    if (layout->objectClass == ObjectClass::PublicKey && record != 0 &&
+        clearContainerMapEntry(context, record - 1u) != result::kOk) {
+        return abi::CKR_FUNCTION_FAILED;
+    }
+    if (layout->objectClass == ObjectClass::Certificate) {
+        if (card::selectCertificateDirectory(context) != result::kOk ||
+            removeNameMapEntry(context, bodyFileId(layout->bodyPrefix, record)) != result::kOk ||
+            card::selectApplicationSubdirectory(context) != result::kOk) {
+            return abi::CKR_FUNCTION_FAILED;
+        }
+    }
+    return abi::CKR_OK;
+}
+
+CardResult purgeTransientSecretKeys(CardContext& context, uint32_t userType) noexcept {
+    if (userType != kUserType) return result::kOk;
+    try {
+        if (card::selectApplicationSubdirectory(context) != result::kOk) return result::kBadArgument;
+        if (card::selectFile(context, kSecretKeyDirectory) != result::kOk) return result::kOk;
+        const std::optional<uint8_t> count = selectedRecordCount(context);
+        if (!count) return result::kBadArgument;
+        std::vector<uint8_t> transient;
+        for (unsigned n = *count; n >= 1; --n) {
+            DirectoryRecord record;
+            uint32_t length = 0;
+            if (readDirectoryRecord(context, uint8_t(n), record, length) != result::kOk || length <= 4) continue;
+            const std::span<const uint8_t> stored(record.data(), length);
+            if (isFreeRecord(stored)) continue;
+            const RecordLookup token = findInRecord(stored, abi::CKA_TOKEN);
+            if (token.result == LookupResult::Found && !token.value.empty() && token.value[0] == 0) {
+                transient.push_back(uint8_t(n));
+            }
+        }
+        // Only the application subdirectory's layout matters for secret keys.
+        const TokenSettings settings{};
+        for (const uint8_t n : transient) {
+            (void)card::selectApplicationSubdirectory(context);
+            (void)destroyTokenObject(context, settings, kSecretKeyDirectory, n);
+        }
+        return result::kOk;
+    } catch (const std::bad_alloc&) {
+        return result::kMemory;
+    }
+}
+
+}  // namespace korva::objects

@@ -1,0 +1,73 @@
+// Finding one's way among the object store's files on the card: the
+// application subdirectory every operation starts from, the certificate
+// subdirectory that may hold the certificate directory, the directory files
+// and their records, and the search for a key's record by its CKA_ID.
+#pragma once
+
+#include "attribute_record.h"
+#include "layout.h"
+
+#include "card_context.h"
+#include "token/settings.h"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace korva::objects {
+
+using token::TokenSettings;
+
+// Byte 0 of the settings: 1 keeps the certificate directory in the
+// application subdirectory; any other value keeps it in the certificate
+// subdirectory 70 01 (with open access bytes).
+bool certificatesInSubdirectory(const TokenSettings& settings) noexcept;
+
+// Whether directory `directoryId` lives in the certificate subdirectory.
+bool directoryInSubdirectory(const TokenSettings& settings, uint16_t directoryId) noexcept;
+
+// Selects the folder holding `directoryId` by path from the master file:
+// the application subdirectory, or the certificate subdirectory.
+CardResult selectDirectoryParent(CardContext& context, const TokenSettings& settings,
+                                 uint16_t directoryId) noexcept;
+
+// Selects the folder holding `directoryId`, then the directory file itself.
+CardResult selectDirectory(CardContext& context, const TokenSettings& settings, uint16_t directoryId) noexcept;
+
+// After work in the certificate subdirectory: back to the application
+// subdirectory (nothing to do when `directoryId` lives there anyway).
+CardResult leaveDirectoryParent(CardContext& context, const TokenSettings& settings,
+                                uint16_t directoryId) noexcept;
+
+// SELECT of a file that may be missing: kOk (selected), kNotFound, or the
+// failure.
+CardResult selectIfPresent(CardContext& context, uint16_t fileId) noexcept;
+
+// Deletes `fileId` from the current directory when it exists; a missing
+// file is not an error.
+CardResult deleteIfPresent(CardContext& context, uint16_t fileId) noexcept;
+
+// Reads a whole record of the selected directory file into `record`
+// (zero-filled first); `length` receives the byte count the card sent.
+CardResult readDirectoryRecord(CardContext& context, uint8_t number, DirectoryRecord& record,
+                               uint32_t& length) noexcept;
+
+// The record count of the selected directory file, as its FCP gives it.
+std::optional<uint8_t> selectedRecordCount(const CardContext& context) noexcept;
+
+// The search that ties the halves of a key pair together: in directory
+// `directoryId` of the application subdirectory (selected by the caller),
+// the first used record whose CKA_ID has the same length and bytes as `id`.
+// Returns kOk with `record`, kNotFound when the directory is missing or no
+// record matches, kUnexpected for a directory without a record count or a
+// malformed record, or the failure of a read.
+CardResult findKeyRecordById(CardContext& context, uint16_t directoryId, std::span<const uint8_t> id,
+                             uint8_t& record) noexcept;
+
+// The public key whose CKA_ID equals the one stored in `keyRecord` (a
+// private key's record), looked up in 50 01. kNotFound when the record has
+// no CKA_ID or no public key matches. Leaves 50 01 (or nothing) selected.
+CardResult findMatchingPublicKey(CardContext& context, std::span<const uint8_t> keyRecord,
+                                 uint8_t& publicRecord) noexcept;
+
+}  // namespace korva::objects
