@@ -21,32 +21,41 @@ constexpr uint8_t chainingBit = 0x10;
 constexpr uint8_t insGetResponse = 0xC0;
 constexpr uint8_t insEnvelope = 0xC2;
 
+// How a command takes CLA 10 chaining: not at all, by assembling the parts
+// into one command, or piece by piece (each piece runs and answers itself).
+enum class Chaining { none, assembled, pieces };
+
 struct Route {
   uint8_t cls;
   uint8_t ins;
   CommandHandler handler;
-  bool chainable;
+  Chaining chaining;
 };
 
 constexpr Route routes[] = {
-    {isoClass, 0xA4, selectFile, false},
-    {isoClass, 0xE0, createFile, false},
-    {isoClass, 0xE4, deleteFile, false},
-    {isoClass, 0x44, activateFile, false},
-    {isoClass, 0xB0, readBinary, false},
-    {isoClass, 0xD6, updateBinary, false},
-    {isoClass, 0xB2, readRecord, false},
-    {isoClass, 0xDC, updateRecord, false},
-    {isoClass, 0xE2, appendRecord, false},
-    {isoClass, 0xDA, putData, false},
-    {isoClass, 0x84, getChallenge, false},
-    {isoClass, 0x20, verify, false},
-    {isoClass, 0x24, changeReferenceData, true},
-    {isoClass, 0x2C, resetRetryCounter, false},
-    {proprietaryClass, 0xFE, cardQuery, false},
-    {proprietaryClass, 0x78, cardInformation, false},
-    {proprietaryClass, 0x74, keySlotBitmap, false},
-    {proprietaryClass, 0x52, resetSecurityState, false},
+    {isoClass, 0xA4, selectFile, Chaining::none},
+    {isoClass, 0xE0, createFile, Chaining::none},
+    {isoClass, 0xE4, deleteFile, Chaining::none},
+    {isoClass, 0x44, activateFile, Chaining::none},
+    {isoClass, 0xB0, readBinary, Chaining::none},
+    {isoClass, 0xD6, updateBinary, Chaining::none},
+    {isoClass, 0xB2, readRecord, Chaining::none},
+    {isoClass, 0xDC, updateRecord, Chaining::none},
+    {isoClass, 0xE2, appendRecord, Chaining::none},
+    {isoClass, 0xDA, putData, Chaining::none},
+    {isoClass, 0x84, getChallenge, Chaining::none},
+    {isoClass, 0x20, verify, Chaining::none},
+    {isoClass, 0x24, changeReferenceData, Chaining::assembled},
+    {isoClass, 0x2C, resetRetryCounter, Chaining::none},
+    {proprietaryClass, 0xFE, cardQuery, Chaining::none},
+    {proprietaryClass, 0x78, cardInformation, Chaining::none},
+    {proprietaryClass, 0x74, keySlotBitmap, Chaining::none},
+    {proprietaryClass, 0x52, resetSecurityState, Chaining::none},
+    {isoClass, 0x22, manageSecurityEnvironment, Chaining::none},
+    {isoClass, 0x2A, performSecurityOperation, Chaining::pieces},
+    {isoClass, 0x46, publicKeyCommand, Chaining::none},
+    {proprietaryClass, 0x76, generateKeyOnCard, Chaining::none},
+    {proprietaryClass, 0x50, keyAgreement, Chaining::none},
 };
 
 const Route* findRoute(uint8_t cls, uint8_t ins) {
@@ -62,8 +71,11 @@ Answer route(CardState& card, const Command& command) {
 }
 
 // CLA 10 marks every part of a chained command but the last; the card
-// collects the parts and runs the command when the last one arrives.
+// collects the parts and runs the command when the last one arrives. A
+// command chained piece by piece runs each piece at once, told by the
+// chaining bit whether more follow.
 Answer runChained(CardState& card, Command command) {
+  const uint8_t sentClass = command.cla;
   const bool moreFollows = (command.cla & chainingBit) != 0;
   command.cla &= static_cast<uint8_t>(~chainingBit);
   if (card.chain) {
@@ -74,9 +86,13 @@ Answer runChained(CardState& card, Command command) {
       return statusOnly(sw::chainLastExpected);
     }
   }
+  const Route* found = findRoute(command.cla, command.ins);
+  if (found != nullptr && found->chaining == Chaining::pieces) {
+    command.cla = sentClass;
+    return found->handler(card, command);
+  }
   if (moreFollows) {
-    const Route* found = findRoute(command.cla, command.ins);
-    if (found == nullptr || !found->chainable) {
+    if (found == nullptr || found->chaining != Chaining::assembled) {
       card.chain.reset();
       return statusOnly(0x6884);  // command chaining not supported
     }
@@ -176,6 +192,7 @@ void CardState::resetVolatile() {
   pendingResponse.clear();
   envelope.clear();
   chain.reset();
+  environment = {};
   files.current = {};
 }
 

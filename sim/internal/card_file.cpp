@@ -14,6 +14,7 @@
 #include <string>
 
 #include "internal/fcp.h"
+#include "internal/key_objects.h"
 #include "internal/memory.h"
 #include "internal/tlv.h"
 
@@ -147,6 +148,9 @@ FileNode readNode(Reader& in, std::size_t depth, uint64_t& budget) {
   }
 
   node.secret = in.block(2, node.isKeyFile() ? keyObjectSize : 0);
+  // Only the card's generator makes GOST key objects: their material is
+  // always a whole key.
+  if (isGostKeyObject(node) && !node.secret.empty() && !gostKeyOf(node)) damaged("GOST key");
   node.triesLeft = in.byte();
   if (node.triesLeft > pinTries) damaged("retry counter");
 

@@ -11,6 +11,7 @@
 
 #include "internal/file_system.h"
 #include "internal/random.h"
+#include "internal/security_environment.h"
 #include "virtual_card.h"
 
 namespace korva::sim {
@@ -38,6 +39,7 @@ struct CardState {
   std::vector<uint8_t> pendingResponse;  // for GET RESPONSE
   std::vector<uint8_t> envelope;         // ENVELOPE pieces received so far
   std::optional<CommandChain> chain;
+  SecurityEnvironment environment;
 
   uint32_t freeMemory() const;
   void resetVolatile();

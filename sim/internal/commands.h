@@ -35,4 +35,21 @@ Answer verify(CardState& card, const Command& command);
 Answer changeReferenceData(CardState& card, const Command& command);
 Answer resetRetryCounter(CardState& card, const Command& command);
 
+// Security environment (commands_security_env.cpp).
+Answer manageSecurityEnvironment(CardState& card, const Command& command);  // 00 22
+
+// Security operations (commands_signature.cpp routes 00 2A by P1-P2).
+Answer performSecurityOperation(CardState& card, const Command& command);
+Answer computeDigitalSignature(CardState& card, const Command& command);
+Answer verifyDigitalSignature(CardState& card, const Command& command);
+Answer encipher(CardState& card, const Command& command);  // commands_cipher.cpp
+Answer decipher(CardState& card, const Command& command);
+
+// Public keys and key generation (commands_keygen.cpp).
+Answer publicKeyCommand(CardState& card, const Command& command);   // 00 46
+Answer generateKeyOnCard(CardState& card, const Command& command);  // 80 76
+
+// Key agreement (commands_agreement.cpp).
+Answer keyAgreement(CardState& card, const Command& command);  // 80 50
+
 }  // namespace korva::sim

@@ -3,13 +3,12 @@
 #include <algorithm>
 
 #include "internal/commands.h"
+#include "internal/key_objects.h"
 #include "internal/memory.h"
 
 namespace korva::sim {
 namespace {
 
-constexpr uint16_t keyDirectoryId = 0x051F;
-constexpr uint16_t keyObjectBase = 0xF000;
 constexpr std::size_t capabilityLength = 31;
 constexpr std::size_t capabilityKindOffset = 29;  // 1: GOST R 34.10-2001 only
 constexpr std::size_t identityRecordLength = 32;  // the identity, then reserved zero bytes

@@ -19,8 +19,11 @@ std::optional<uint8_t> FileNode::proprietaryByte(uint8_t tag) const {
   return (*value)[0];
 }
 
+// A two-key triple-DES key file also has kind 03; its key class (A5/86)
+// tells it apart from a PIN.
 bool FileNode::isPinObject() const {
-  return isKeyFile() && proprietaryByte(0x85) == keyKindPin;
+  return isKeyFile() && proprietaryByte(0x85) == keyKindPin &&
+         proprietaryByte(0x86) != keyClassSecret;
 }
 
 std::optional<uint8_t> FileNode::reference() const { return proprietaryByte(0x87); }

@@ -24,6 +24,8 @@ inline constexpr std::size_t maxDirectoryDepth = 8;
 
 // Key-kind byte (tag 85 inside A5) of a PIN object.
 inline constexpr uint8_t keyKindPin = 0x03;
+// Key class byte (tag 86 inside A5) of a secret-key file.
+inline constexpr uint8_t keyClassSecret = 0x08;
 inline constexpr uint8_t pinTries = 10;
 // PUT DATA objects one file holds at most.
 inline constexpr std::size_t maxDataObjectsPerFile = 32;
