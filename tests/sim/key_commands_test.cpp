@@ -1,0 +1,332 @@
+// The card's key commands through APDUs: GOST key generation, signing and
+// verification checked against OpenSSL's GOST engine, RSA keys loaded in two
+// parts or generated on the card, key agreement, and the keys' life in the
+// key directory and the card file.
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
+
+#include <filesystem>
+
+#include "crypto/gost_key.h"
+#include "engine_keys.h"
+#include "key_card.h"
+
+namespace korva::sim::testing {
+namespace {
+
+Bytes randomBytes(std::size_t count) {
+  Bytes out(count);
+  EXPECT_EQ(RAND_bytes(out.data(), static_cast<int>(count)), 1);
+  return out;
+}
+
+Bytes exchangeHalves(std::span<const uint8_t> signature) {
+  const std::size_t half = signature.size() / 2;
+  Bytes out(signature.begin() + static_cast<std::ptrdiff_t>(half), signature.end());
+  out.insert(out.end(), signature.begin(), signature.begin() + static_cast<std::ptrdiff_t>(half));
+  return out;
+}
+
+Bytes informationRecord(VirtualCard& card) {
+  const Answer answer = send(card, "80 78 00 00 7F");
+  EXPECT_EQ(answer.statusWord(), 0x9000);
+  return answer.data;
+}
+
+class GostKeys : public KeyCard, public ::testing::WithParamInterface<uint8_t> {};
+
+TEST_P(GostKeys, GeneratedKeySignsAsTheEngineVerifies) {
+  const uint8_t code = GetParam();
+  const std::size_t size = code >= 9 ? 64 : 32;
+  loginUser();
+  const Answer generated = generateGost(code, 0x30);
+  ASSERT_EQ(generated.statusWord(), 0x6100 | (2 * size));
+  const Answer pending = send(card, "00 C0 00 00 " + hexByte(2 * size));
+  ASSERT_EQ(pending.statusWord(), 0x9000);
+  const Bytes publicKey = readPublicKey(0x30);
+  EXPECT_EQ(pending.data, publicKey);
+  EXPECT_EQ(informationRecord(card)[0x30 - 1], 0x21);
+
+  expectOk(card, "00 A4 08 00 02 051F");
+  setSigningKey(0x30);
+  const Bytes digest = randomBytes(size);
+  const Answer signed_ = send(card, command("00 2A 9E 9A", reversedBytes(digest)));
+  ASSERT_EQ(signed_.statusWord(), 0x9000);
+  ASSERT_EQ(signed_.data.size(), 2 * size);
+
+  // The module's host form: halves exchanged, over the digest as it is.
+  const test::Pkey engineKey = test::enginePublicKey(code, publicKey);
+  ASSERT_TRUE(engineKey);
+  const Bytes hostSignature = exchangeHalves(signed_.data);
+  const test::PkeyContext context(EVP_PKEY_CTX_new(engineKey.get(), nullptr));
+  ASSERT_TRUE(context);
+  ASSERT_EQ(EVP_PKEY_verify_init(context.get()), 1);
+  EXPECT_EQ(EVP_PKEY_verify(context.get(), hostSignature.data(), hostSignature.size(),
+                            digest.data(), digest.size()), 1);
+
+  EXPECT_EQ(verifyOnCard(reversedBytes(digest), signed_.data).statusWord(), 0x9000);
+  Bytes forged = signed_.data;
+  forged[5] ^= 0x01;
+  EXPECT_EQ(verifyOnCard(reversedBytes(digest), forged).statusWord(), 0x6982);
+  EXPECT_EQ(verifyOnCard(digest, signed_.data).statusWord(), 0x6982) << "hash order ignored";
+}
+
+INSTANTIATE_TEST_SUITE_P(CurveCodes, GostKeys,
+                         ::testing::Values(uint8_t{1}, uint8_t{2}, uint8_t{3}, uint8_t{4}, uint8_t{5},
+                                           uint8_t{9}, uint8_t{10}, uint8_t{11}),
+                         [](const auto& testInfo) { return "code" + std::to_string(testInfo.param); });
+
+TEST_F(KeyCard, GostGenerationRefusals) {
+  expectStatus(card, "80 76 12 30 04 F030 0700", 0x6982);  // no user PIN
+  loginUser();
+  expectStatus(card, "80 76 12 31 04 F030 0700", 0x6A86);  // P2 names another slot
+  expectStatus(card, "80 76 19 30 04 F030 0700", 0x6A86);  // 512-bit curve, 256-bit marker
+  expectStatus(card, "80 76 17 30 04 F030 0700", 0x6A86);  // no such curve
+  expectStatus(card, "80 76 12 30 03 F030 07", 0x6700);
+
+  CardOptions options = testOptions();
+  options.gost2012 = false;
+  VirtualCard old = VirtualCard::makeFresh(options);
+  expectOk(old, "00 A4 08 00 02 051F");
+  expectOk(old, "00 20 00 07 08 " + std::string(userPinBlock));
+  expectStatus(old, "80 76 15 30 04 F030 0700", 0x6A86);
+  expectStatus(old, "80 76 12 30 05 F030 0700 09", 0x6140);  // the short form
+}
+
+TEST_F(KeyCard, SigningNeedsTheUserPinAndVerifyingDoesNot) {
+  loginUser();
+  ASSERT_EQ(generateGost(2, 0x30).statusWord(), 0x6140);
+  setSigningKey(0x30);
+  const Bytes hash = randomBytes(32);
+  const Answer signed_ = send(card, command("00 2A 9E 9A", hash));
+  ASSERT_EQ(signed_.statusWord(), 0x9000);
+
+  expectOk(card, "80 52 00 00");
+  EXPECT_EQ(send(card, command("00 2A 9E 9A", hash)).statusWord(), 0x6982);
+  EXPECT_EQ(verifyOnCard(hash, signed_.data).statusWord(), 0x9000);
+  EXPECT_EQ(send(card, command("00 2A 9E 9A", Bytes(31, 1))).statusWord(), 0x6982);
+  expectOk(card, "00 22 F3 00");
+  EXPECT_EQ(send(card, command("00 2A 9E 9A", hash)).statusWord(), 0x6985);  // no key set
+}
+
+// Card key F0 30 and F0 31; the bitmap bit of 30 removes that one only.
+TEST_F(KeyCard, KeySlotBitmapRemovesGeneratedKeys) {
+  loginUser();
+  const uint32_t before = card.freeMemory();
+  ASSERT_EQ(generateGost(5, 0x30).statusWord(), 0x6140);
+  ASSERT_EQ(generateGost(9, 0x31).statusWord(), 0x6180);
+  Bytes bitmap(16, 0);
+  bitmap[(0x30 - 1) / 8] = static_cast<uint8_t>(0x80 >> ((0x30 - 1) % 8));
+  ASSERT_EQ(send(card, command("80 74 00 00", bitmap)).statusWord(), 0x9000);
+
+  const Bytes record = informationRecord(card);
+  EXPECT_EQ(record[0x30 - 1], 0);
+  EXPECT_EQ(record[0x31 - 1], 0x21);
+  expectStatus(card, "00 22 C1 B6 03 83 01 30", 0x6A88);
+  expectStatus(card, "00 46 01 30 00", 0x6A88);
+  expectOk(card, "00 22 C1 B6 03 83 01 31");
+  EXPECT_EQ(card.freeMemory(), before - 352);
+}
+
+TEST_F(KeyCard, GenerationStopsWhenMemoryRunsOut) {
+  CardOptions options = testOptions();
+  options.memorySize = 0x1000;
+  card = VirtualCard::makeFresh(options);
+  loginUser();
+  uint8_t slot = 0x30;
+  while (slot < 0x50 && generateGost(2, slot).statusWord() == 0x6140) ++slot;
+  ASSERT_LT(slot, 0x50);
+  EXPECT_EQ(slot - 0x30, (0x1000 - 832) / 352);
+  EXPECT_LT(card.freeMemory(), 352u);
+  EXPECT_EQ(informationRecord(card)[slot - 1], 0);
+}
+
+// An RSA pair made by OpenSSL, as the module loads it.
+struct OpenSslRsa {
+  test::Pkey key;
+  Bytes modulus, privateExponent;
+  Bytes exponent{0x01, 0x00, 0x01};
+
+  OpenSslRsa() : key(EVP_RSA_gen(1024)) {
+    modulus = component(OSSL_PKEY_PARAM_RSA_N);
+    privateExponent = component(OSSL_PKEY_PARAM_RSA_D);
+  }
+  Bytes component(const char* name) const {
+    BIGNUM* number = nullptr;
+    Bytes out(128);
+    if (EVP_PKEY_get_bn_param(key.get(), name, &number) != 1 ||
+        BN_bn2binpad(number, out.data(), 128) != 128)
+      out.clear();
+    BN_clear_free(number);
+    return out;
+  }
+  bool verifies(std::span<const uint8_t> data, std::span<const uint8_t> signature) const {
+    const test::PkeyContext context(EVP_PKEY_CTX_new(key.get(), nullptr));
+    return context && EVP_PKEY_verify_init(context.get()) == 1 &&
+           EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) == 1 &&
+           EVP_PKEY_verify(context.get(), signature.data(), signature.size(), data.data(),
+                           data.size()) == 1;
+  }
+};
+
+TEST_F(KeyCard, RsaPairLoadedInTwoPartsSignsAndRecovers) {
+  const OpenSslRsa rsa;
+  ASSERT_EQ(rsa.modulus.size(), 128u);
+  openApplication();
+  createRsaKeyFile(0x6101, 0x61);
+  Bytes first(5, 0x00);
+  first.insert(first.end(), rsa.exponent.begin(), rsa.exponent.end());
+  first.insert(first.end(), rsa.modulus.begin(), rsa.modulus.end());
+  ASSERT_EQ(send(card, concat(hex("10 24 01 61 88"), first)).statusWord(), 0x9000);
+  ASSERT_EQ(send(card, command("00 24 01 61", rsa.privateExponent)).statusWord(), 0x9000);
+  EXPECT_EQ(readPublicKey(0x00), first);  // the selected key file
+
+  setSigningKey(0x61);
+  const Bytes data = randomBytes(36);
+  const Answer signed_ = send(card, command("00 2A 9E 9A", data));
+  ASSERT_EQ(signed_.statusWord(), 0x9000);
+  ASSERT_EQ(signed_.data.size(), 128u);
+  EXPECT_TRUE(rsa.verifies(data, signed_.data));
+  EXPECT_EQ(verifyOnCard(data, signed_.data).statusWord(), 0x9000);
+  Bytes forged = signed_.data;
+  forged[127] ^= 0x01;
+  EXPECT_EQ(verifyOnCard(data, forged).statusWord(), 0x6982);
+  EXPECT_EQ(send(card, command("00 2A 9E 9A", Bytes(118, 1))).statusWord(), 0x6700);
+
+  // Recovery: ENCIPHER under confidentiality is the raw public operation,
+  // after the padding-indicator byte.
+  expectOk(card, "00 22 C1 B8 03 83 01 61");
+  const Answer recovered = send(card, command("00 2A 86 80", signed_.data));
+  ASSERT_EQ(recovered.statusWord(), 0x9000);
+  ASSERT_EQ(recovered.data.size(), 129u);
+  Bytes block(128, 0xFF);
+  block[0] = 0x00;
+  block[1] = 0x01;
+  block[128 - 36 - 1] = 0x00;
+  std::copy(data.begin(), data.end(), block.end() - 36);
+  EXPECT_EQ(Bytes(recovered.data.begin() + 1, recovered.data.end()), block);
+}
+
+TEST_F(KeyCard, RsaPublicKeyInTheSingleFormOnlyVerifies) {
+  const OpenSslRsa rsa;
+  openApplication();
+  createRsaKeyFile(0x6102, 0x62);
+  // The module writes the short exponent from the left in this form.
+  Bytes material{0x01, 0x00, 0x01, 0, 0, 0, 0, 0};
+  material.insert(material.end(), rsa.modulus.begin(), rsa.modulus.end());
+  ASSERT_EQ(send(card, command("00 24 01 62", material)).statusWord(), 0x9000);
+  const Bytes publicKey = readPublicKey(0x62);
+  EXPECT_EQ(Bytes(publicKey.begin(), publicKey.begin() + 8), hex("0000000000010001"));
+  setSigningKey(0x62);
+  EXPECT_EQ(send(card, command("00 2A 9E 9A", Bytes(20, 1))).statusWord(), 0x6985);
+}
+
+TEST_F(KeyCard, RsaPairGeneratedOnTheCard) {
+  openApplication();
+  createRsaKeyFile(0x6103, 0x63);
+  expectOk(card, "00 46 02 63 08 A6 06 94 04 00 000003");
+  const Bytes publicKey = readPublicKey(0x63);
+  ASSERT_EQ(publicKey.size(), 136u);
+  EXPECT_EQ(Bytes(publicKey.begin(), publicKey.begin() + 8), hex("0000000000000003"));
+  EXPECT_NE(publicKey[8] & 0x80, 0);
+  setSigningKey(0x63);
+  const Bytes data = randomBytes(20);
+  const Answer signed_ = send(card, command("00 2A 9E 9A", data));
+  ASSERT_EQ(signed_.statusWord(), 0x9000);
+  EXPECT_EQ(verifyOnCard(data, signed_.data).statusWord(), 0x9000);
+
+  expectOk(card, "00 46 02 63");  // the default exponent 65537
+  const Bytes regenerated = readPublicKey(0x63);
+  EXPECT_EQ(Bytes(regenerated.begin(), regenerated.begin() + 8), hex("0000000000010001"));
+  expectStatus(card, "00 46 02 63 08 A6 06 94 04 00 000004", 0x6A80);
+}
+
+TEST_F(KeyCard, KeysSurviveSaveAndLoad) {
+  openApplication();
+  createRsaKeyFile(0x6101, 0x61);
+  expectOk(card, "00 46 02 61");
+  const Bytes rsaPublic = readPublicKey(0x61);
+  loginUser();
+  ASSERT_EQ(generateGost(9, 0x30).statusWord(), 0x6180);
+  const Bytes gostPublic = readPublicKey(0x30);
+
+  const auto path = std::filesystem::temp_directory_path() / "korva-sim-keys.card";
+  card.save(path);
+  VirtualCard loaded = VirtualCard::load(path);
+  std::filesystem::remove(path);
+  EXPECT_EQ(loaded.dumpTree(), card.dumpTree());
+
+  card = std::move(loaded);
+  loginUser();
+  EXPECT_EQ(readPublicKey(0x30), gostPublic);
+  setSigningKey(0x30);
+  const Bytes hash = randomBytes(64);
+  const Answer gostSignature = send(card, command("00 2A 9E 9A", hash));
+  ASSERT_EQ(gostSignature.statusWord(), 0x9000);
+  EXPECT_TRUE(crypto::verifyGostSignature(9, gostPublic, hash, gostSignature.data));
+
+  expectOk(card, "00 A4 08 00 02 A1BC");
+  EXPECT_EQ(readPublicKey(0x61), rsaPublic);
+  setSigningKey(0x61);
+  const Answer rsaSignature = send(card, command("00 2A 9E 9A", hash));
+  ASSERT_EQ(rsaSignature.statusWord(), 0x9000);
+  EXPECT_EQ(verifyOnCard(hash, rsaSignature.data).statusWord(), 0x9000);
+}
+
+// Key agreement: the card's VKO with a peer's public key and UKM, as the
+// module sends them (each reversed from the host's form), equals the
+// engine's VKO from the peer's side.
+struct AgreementCase {
+  uint8_t code;
+  uint8_t p1;  // 00: 2001, 01: 2012
+};
+void PrintTo(const AgreementCase& agreement, std::ostream* out) {
+  *out << "curve " << int{agreement.code} << ", P1 " << int{agreement.p1};
+}
+
+class KeyAgreement : public KeyCard, public ::testing::WithParamInterface<AgreementCase> {};
+
+TEST_P(KeyAgreement, MatchesTheEngine) {
+  const auto [code, p1] = GetParam();
+  loginUser();
+  ASSERT_EQ(generateGost(code, 0x30).statusWord() & 0xFF00, 0x6100);
+  const Bytes cardPublic = readPublicKey(0x30);
+  const auto peer = crypto::GostKeyPair::generate(code);
+  ASSERT_TRUE(peer);
+  const Bytes hostUkm = randomBytes(8);
+
+  Bytes data = peer->publicKey();
+  const Bytes ukm = reversedBytes(hostUkm);
+  data.insert(data.end(), ukm.begin(), ukm.end());
+  const Answer agreed = send(card, command("80 50 " + hexByte(p1) + " 30", data));
+  ASSERT_EQ(agreed.statusWord(), 0x9000);
+  ASSERT_EQ(agreed.data.size(), 32u);
+
+  const auto serial = peer->serialize();
+  const test::Pkey own = test::enginePrivateKey(code, std::span(serial).subspan(2));
+  const test::Pkey other = test::enginePublicKey(code, cardPublic);
+  ASSERT_TRUE(own && other);
+  const test::PkeyContext context(EVP_PKEY_CTX_new(own.get(), nullptr));
+  ASSERT_TRUE(context);
+  ASSERT_EQ(EVP_PKEY_derive_init(context.get()), 1);
+  ASSERT_EQ(EVP_PKEY_derive_set_peer(context.get(), other.get()), 1);
+  ASSERT_GT(EVP_PKEY_CTX_ctrl(context.get(), -1, -1, EVP_PKEY_CTRL_SET_IV,
+                              static_cast<int>(hostUkm.size()), const_cast<uint8_t*>(hostUkm.data())),
+            0);
+  Bytes engineKey(32);
+  std::size_t length = engineKey.size();
+  ASSERT_EQ(EVP_PKEY_derive(context.get(), engineKey.data(), &length), 1);
+  EXPECT_EQ(agreed.data, engineKey);
+
+  expectOk(card, "80 52 00 00");
+  EXPECT_EQ(send(card, command("80 50 " + hexByte(p1) + " 30", data)).statusWord(), 0x6982);
+}
+
+INSTANTIATE_TEST_SUITE_P(Vko, KeyAgreement,
+                         ::testing::Values(AgreementCase{2, 0}, AgreementCase{5, 1}, AgreementCase{9, 1}),
+                         [](const auto& testInfo) { return "code" + std::to_string(testInfo.param.code); });
+
+}  // namespace
+}  // namespace korva::sim::testing
