@@ -1,0 +1,113 @@
+#include "key_pair_store.h"
+
+#include "allocate_record.h"
+#include "bookkeeping.h"
+#include "container_map.h"
+#include "layout.h"
+
+#include "card/files.h"
+#include "card/records.h"
+#include "card/select.h"
+#include "token/pin.h"
+
+#include <korva/pkcs11_constants.h>
+
+namespace korva::keys {
+namespace {
+
+constexpr uint16_t kPublicKeyDirectory = 0x5001;
+constexpr uint16_t kPrivateKeyDirectory = 0x5000;
+
+CK_RV allocationResult(CardResult result) noexcept {
+    switch (result) {
+        case result::kOk:
+            return abi::CKR_OK;
+        case objects::kNoRoom:
+            return abi::CKR_DEVICE_MEMORY;
+        case result::kMemory:
+            return abi::CKR_HOST_MEMORY;
+        default:
+            return abi::CKR_FUNCTION_FAILED;
+    }
+}
+
+CK_RV encodeOne(const objects::TemplateRecord& list, objects::DirectoryRecord& record) noexcept {
+    std::size_t size = 0;
+    switch (objects::encodeDirectoryRecord(list.entries(), record, size)) {
+        case objects::EncodeResult::Ok:
+            return abi::CKR_OK;
+        case objects::EncodeResult::TooLong:
+            return abi::CKR_ATTRIBUTE_VALUE_INVALID;
+        case objects::EncodeResult::InvalidValue:
+            break;
+    }
+    return abi::CKR_FUNCTION_FAILED;
+}
+
+CardResult writeRecord(CardContext& context, uint16_t directoryId, uint8_t number,
+                       const objects::DirectoryRecord& record) noexcept {
+    if (const CardResult rc = card::selectFile(context, directoryId); rc != result::kOk) return rc;
+    return card::updateRecord(context, number, record);
+}
+
+}  // namespace
+
+CK_RV reserveRecords(CardContext& context, const abi::LoginRecord* login, const token::TokenSettings& settings,
+                     KeyPairRecords& records) noexcept {
+    if (card::selectApplicationSubdirectory(context) != result::kOk ||
+        token::loginWith(context, login) != result::kOk) {
+        return abi::CKR_FUNCTION_FAILED;
+    }
+    const CK_RV rv =
+        allocationResult(objects::allocateRecord(context, settings, kPublicKeyDirectory, records.publicRecord));
+    if (rv != abi::CKR_OK) return rv;
+    return allocationResult(objects::allocateRecord(context, settings, kPrivateKeyDirectory, records.privateRecord));
+}
+
+CK_RV encodeLists(const KeyPairLists& lists, EncodedPair& encoded) noexcept {
+    if (const CK_RV rv = encodeOne(lists.publicKey, encoded.publicRecord); rv != abi::CKR_OK) return rv;
+    return encodeOne(lists.privateKey, encoded.privateRecord);
+}
+
+CK_RV storePair(CardContext& context, const KeyPairLists& lists, const KeyPairRecords& records,
+                const EncodedPair& encoded, bool defaultSize) noexcept {
+    // The key's own commands may have moved the card elsewhere: start again
+    // from the application subdirectory that holds both directories.
+    if (card::selectApplicationSubdirectory(context) != result::kOk ||
+        writeRecord(context, kPublicKeyDirectory, records.publicRecord, encoded.publicRecord) != result::kOk ||
+        writeRecord(context, kPrivateKeyDirectory, records.privateRecord, encoded.privateRecord) != result::kOk) {
+        return abi::CKR_FUNCTION_FAILED;
+    }
+    const std::size_t entry = records.publicRecord - 1u;
+    if (objects::writeContainerMapEntry(context, lists.publicKey.entries(), entry, defaultSize) != result::kOk) {
+        return abi::CKR_FUNCTION_FAILED;
+    }
+    return abi::CKR_OK;
+}
+
+void releaseRecords(CardContext& context, const KeyPairRecords& records) noexcept {
+    const objects::DirectoryRecord zeros{};
+    if (card::selectApplicationSubdirectory(context) != result::kOk) return;
+    (void)writeRecord(context, kPublicKeyDirectory, records.publicRecord, zeros);
+    (void)writeRecord(context, kPrivateKeyDirectory, records.privateRecord, zeros);
+    (void)card::selectApplicationSubdirectory(context);
+}
+
+CardResult bumpKeyPairCounters(CardContext& context) noexcept {
+    objects::CountersBytes bytes{};
+    if (const CardResult rc = objects::readCounters(context, bytes); rc != result::kOk) return rc;
+    if (!objects::counters::applyChange(bytes, true, true, abi::CKO_PUBLIC_KEY, 1) ||
+        !objects::counters::applyChange(bytes, false, false, abi::CKO_PRIVATE_KEY, 1)) {
+        return result::kBadArgument;
+    }
+    return card::updateBinary(context, 0, bytes);
+}
+
+void reportPair(const KeyPairRecords& records, const PrivateFlags& flags, const KeyPairOutputs& outputs) noexcept {
+    *outputs.publicHandle = objects::makeHandle(records.publicRecord, kPublicKeyDirectory);
+    *outputs.privateHandle = objects::makeHandle(records.privateRecord, kPrivateKeyDirectory);
+    *outputs.publicSummary = {abi::CKO_PUBLIC_KEY, static_cast<uint8_t>(flags.publicKey ? 1 : 0)};
+    *outputs.privateSummary = {abi::CKO_PRIVATE_KEY, static_cast<uint8_t>(flags.privateKey ? 1 : 0)};
+}
+
+}  // namespace korva::keys

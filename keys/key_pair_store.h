@@ -1,0 +1,74 @@
+// The card-side steps both families of key pair share: the directory
+// records of the two halves, their container map entry, the counters, the
+// outputs for the host, and the removal of a half-made pair.
+#pragma once
+
+#include "key_pair_templates.h"
+
+#include "attribute_record.h"
+#include "card_context.h"
+#include "token/settings.h"
+
+#include <korva/host_records.h>
+
+#include <cstdint>
+
+namespace korva::keys {
+
+// Record numbers of the pair: the public key's in 50 01, the private key's
+// in 50 00.
+struct KeyPairRecords {
+    uint8_t publicRecord = 0;
+    uint8_t privateRecord = 0;
+};
+
+// Selects the application subdirectory, runs the login step and finds a
+// free record in each key directory (growing them when needed). Nothing is
+// reserved on the card until the records are written. No room:
+// CKR_DEVICE_MEMORY; no host memory: CKR_HOST_MEMORY; anything else
+// CKR_FUNCTION_FAILED.
+CK_RV reserveRecords(CardContext& context, const abi::LoginRecord* login, const token::TokenSettings& settings,
+                     KeyPairRecords& records) noexcept;
+
+struct EncodedPair {
+    objects::DirectoryRecord publicRecord{};
+    objects::DirectoryRecord privateRecord{};
+};
+
+// The directory records of both lists. More than 255 bytes of attributes:
+// CKR_ATTRIBUTE_VALUE_INVALID; a value that cannot be encoded:
+// CKR_FUNCTION_FAILED.
+CK_RV encodeLists(const KeyPairLists& lists, EncodedPair& encoded) noexcept;
+
+// Writes both records (application subdirectory, then 50 01 and 50 00) and
+// the public key's container map entry. `defaultSize` files the key as 256
+// bits rather than by its CKA_MODULUS_BITS.
+CK_RV storePair(CardContext& context, const KeyPairLists& lists, const KeyPairRecords& records,
+                const EncodedPair& encoded, bool defaultSize) noexcept;
+
+// After a pair failed half-way: frees both records (whether or not this
+// call wrote them: they were free when it began). Failures are ignored, the
+// caller reports its own.
+void releaseRecords(CardContext& context, const KeyPairRecords& records) noexcept;
+
+// A new pair changes the key containers and the files, and adds one public
+// and one private key: with the application subdirectory current, the
+// counters file 70 FE is read, moved and written back once.
+CardResult bumpKeyPairCounters(CardContext& context) noexcept;
+
+// What slot 20 hands back for a new pair.
+struct KeyPairOutputs {
+    abi::ObjectHandle* publicHandle = nullptr;
+    abi::ObjectHandle* privateHandle = nullptr;
+    abi::ObjectSummary* publicSummary = nullptr;
+    abi::ObjectSummary* privateSummary = nullptr;
+
+    bool complete() const noexcept {
+        return publicHandle != nullptr && privateHandle != nullptr && publicSummary != nullptr &&
+               privateSummary != nullptr;
+    }
+};
+
+void reportPair(const KeyPairRecords& records, const PrivateFlags& flags, const KeyPairOutputs& outputs) noexcept;
+
+}  // namespace korva::keys

@@ -1,0 +1,222 @@
+#include "key_pair_templates.h"
+
+#include "token/mechanisms.h"
+
+#include <korva/pkcs11_constants.h>
+
+#include <algorithm>
+#include <optional>
+
+namespace korva::keys {
+namespace {
+
+using objects::TemplateLookup;
+using objects::TemplateRecord;
+using objects::TemplateResult;
+
+constexpr uint32_t kUnavailable = abi::KORVA_UNAVAILABLE_LENGTH;
+
+constexpr std::array<KeyPairMechanism, 3> kKeyPairMechanisms = {{
+    {abi::CKM_RSA_PKCS_KEY_PAIR_GEN, KeyPairFamily::Rsa, abi::CKK_RSA},
+    {abi::CKM_GOSTR3410_KEY_PAIR_GEN, KeyPairFamily::Gost, abi::CKK_GOSTR3410},
+    {abi::CKM_GOSTR3410_512_KEY_PAIR_GEN, KeyPairFamily::Gost, abi::CKK_GOSTR3410_512},
+}};
+
+// The card's curve codes of the 512-bit parameter sets; every other code
+// it knows names a 256-bit curve.
+constexpr bool isWideCurve(uint8_t curveCode) noexcept { return curveCode >= 9 && curveCode <= 11; }
+
+// The first entry of `type` in a host template.
+const CK_ATTRIBUTE* findInTemplate(std::span<const CK_ATTRIBUTE> tmpl, uint32_t type) noexcept {
+    const auto found = std::find_if(tmpl.begin(), tmpl.end(), [type](const CK_ATTRIBUTE& a) { return a.type == type; });
+    return found == tmpl.end() ? nullptr : &*found;
+}
+
+// A parameter-set identifier as stored: exactly one DER object identifier,
+// nothing after it, so that every reader of the record sees the same one.
+std::optional<uint8_t> matchWholeIdentifier(uint32_t kind, std::span<const uint8_t> der) noexcept {
+    if (der.size() < 2 || der[1] != der.size() - 2) return std::nullopt;
+    return token::matchParameterSet(kind, der);
+}
+
+// The parameter set `type` of the public list: the default added to both
+// lists when the public template gives none (absent or empty), else the
+// public template's own value. `value` stays valid while the lists do not
+// change.
+CK_RV settleParameterSet(KeyPairLists& lists, uint32_t type, std::span<const uint8_t> fallback,
+                         std::span<const uint8_t>& value) noexcept {
+    const TemplateLookup found = lists.publicKey.viewBytes(type, value);
+    if (found == TemplateLookup::Found && !value.empty()) return abi::CKR_OK;
+    if (found == TemplateLookup::WrongLength) return abi::CKR_FUNCTION_FAILED;
+    for (TemplateRecord* list : {&lists.publicKey, &lists.privateKey}) {
+        list->remove(type);
+        if (const CK_RV rv = listResult(list->appendBytes(type, fallback)); rv != abi::CKR_OK) return rv;
+    }
+    value = fallback;
+    return abi::CKR_OK;
+}
+
+}  // namespace
+
+const KeyPairMechanism* findKeyPairMechanism(uint32_t mechanism) noexcept {
+    for (const KeyPairMechanism& row : kKeyPairMechanisms)
+        if (row.mechanism == mechanism) return &row;
+    return nullptr;
+}
+
+CK_RV listResult(TemplateResult result) noexcept {
+    switch (result) {
+        case TemplateResult::Ok:
+            return abi::CKR_OK;
+        case TemplateResult::OutOfMemory:
+            return abi::CKR_HOST_MEMORY;
+        case TemplateResult::TooMany:
+            break;
+    }
+    return abi::CKR_FUNCTION_FAILED;
+}
+
+CK_RV copyTemplates(std::span<const CK_ATTRIBUTE> publicTemplate, std::span<const CK_ATTRIBUTE> privateTemplate,
+                    KeyPairLists& lists) noexcept {
+    if (const CK_RV rv = listResult(lists.publicKey.fill(publicTemplate)); rv != abi::CKR_OK) return rv;
+    return listResult(lists.privateKey.fill(privateTemplate));
+}
+
+CK_RV pairKeyIds(KeyPairLists& lists) noexcept {
+    const CK_ATTRIBUTE* publicId = lists.publicKey.find(abi::CKA_ID);
+    const CK_ATTRIBUTE* privateId = lists.privateKey.find(abi::CKA_ID);
+    if (publicId != nullptr && publicId->ulValueLen == kUnavailable) publicId = nullptr;
+    if (privateId != nullptr && privateId->ulValueLen == kUnavailable) privateId = nullptr;
+
+    if (publicId == nullptr && privateId == nullptr) {
+        // Entries that only said "no value" go, so that the empty identifier
+        // is the one the records and the container map see.
+        for (TemplateRecord* list : {&lists.publicKey, &lists.privateKey}) {
+            list->remove(abi::CKA_ID);
+            const TemplateResult added = list->appendBytes(abi::CKA_ID, {});
+            if (added == TemplateResult::TooMany) return abi::CKR_VENDOR_ATTRIBUTE_LIST_FULL;
+            if (added != TemplateResult::Ok) return listResult(added);
+        }
+        return abi::CKR_OK;
+    }
+    // An empty identifier given by the host cannot pair: checked before a
+    // missing one, as either half may carry it.
+    for (const CK_ATTRIBUTE* id : {publicId, privateId})
+        if (id != nullptr && id->ulValueLen == 0) return abi::CKR_ATTRIBUTE_VALUE_INVALID;
+    if (publicId == nullptr || privateId == nullptr) return abi::CKR_TEMPLATE_INCOMPLETE;
+    // A length without bytes cannot be compared, let alone stored.
+    if (publicId->pValue == nullptr || privateId->pValue == nullptr) return abi::CKR_ATTRIBUTE_VALUE_INVALID;
+    const auto* publicBytes = static_cast<const uint8_t*>(publicId->pValue);
+    const auto* privateBytes = static_cast<const uint8_t*>(privateId->pValue);
+    if (publicId->ulValueLen != privateId->ulValueLen ||
+        !std::equal(publicBytes, publicBytes + publicId->ulValueLen, privateBytes)) {
+        return abi::CKR_ATTRIBUTE_VALUE_INVALID;
+    }
+    return abi::CKR_OK;
+}
+
+CK_RV setKeyType(KeyPairLists& lists, uint32_t keyType) noexcept {
+    for (TemplateRecord* list : {&lists.publicKey, &lists.privateKey}) {
+        uint32_t given = 0;
+        const TemplateLookup found = list->getNumber(abi::CKA_KEY_TYPE, given);
+        if (found == TemplateLookup::WrongLength || (found == TemplateLookup::Found && given != keyType)) {
+            return abi::CKR_TEMPLATE_INCONSISTENT;
+        }
+        list->remove(abi::CKA_KEY_TYPE);
+        if (const CK_RV rv = listResult(list->appendNumber(abi::CKA_KEY_TYPE, keyType)); rv != abi::CKR_OK) return rv;
+    }
+    return abi::CKR_OK;
+}
+
+CK_RV setKeyReference(KeyPairLists& lists, uint8_t reference) noexcept {
+    dropKeyReference(lists);
+    const std::array<uint8_t, 1> value = {reference};
+    for (TemplateRecord* list : {&lists.publicKey, &lists.privateKey}) {
+        if (const CK_RV rv = listResult(list->appendBytes(abi::CKA_VENDOR_KEY_REFERENCE, value)); rv != abi::CKR_OK) {
+            return rv;
+        }
+    }
+    return abi::CKR_OK;
+}
+
+void dropKeyReference(KeyPairLists& lists) noexcept {
+    lists.publicKey.remove(abi::CKA_VENDOR_KEY_REFERENCE);
+    lists.privateKey.remove(abi::CKA_VENDOR_KEY_REFERENCE);
+}
+
+CK_RV readPrivateFlags(const KeyPairLists& lists, PrivateFlags& flags) noexcept {
+    if (lists.publicKey.getBoolean(abi::CKA_PRIVATE, flags.publicKey) == TemplateLookup::WrongLength ||
+        lists.privateKey.getBoolean(abi::CKA_PRIVATE, flags.privateKey) == TemplateLookup::WrongLength) {
+        return abi::CKR_FUNCTION_FAILED;
+    }
+    return abi::CKR_OK;
+}
+
+CK_RV chooseGostParameters(KeyPairLists& lists, const KeyPairMechanism& mechanism, GostChoice& choice) noexcept {
+    const bool wide = mechanism.keyType == abi::CKK_GOSTR3410_512;
+    choice.keyType = mechanism.keyType;
+
+    std::span<const uint8_t> curve;
+    CK_RV rv = settleParameterSet(lists, abi::CKA_GOSTR3410_PARAMS,
+                                  wide ? std::span<const uint8_t>(kTc26Curve512A) : kCryptoProCurveA, curve);
+    if (rv != abi::CKR_OK) return rv;
+    const std::optional<uint8_t> curveCode = matchWholeIdentifier(token::parameter_kind::kPublicKey, curve);
+    // A curve of the other size would give a key the record misnames.
+    if (!curveCode || isWideCurve(*curveCode) != wide) return abi::CKR_ATTRIBUTE_VALUE_INVALID;
+    choice.curveCode = *curveCode;
+
+    std::span<const uint8_t> digest;
+    rv = settleParameterSet(lists, abi::CKA_GOSTR3411_PARAMS,
+                            wide ? std::span<const uint8_t>(kStreebog512) : kStreebog256, digest);
+    if (rv != abi::CKR_OK) return rv;
+    const std::optional<uint8_t> digestCode = matchWholeIdentifier(token::parameter_kind::kDigest, digest);
+    if (!digestCode) return abi::CKR_ATTRIBUTE_VALUE_INVALID;
+    choice.hash2012 = *digestCode != kDigestCodeGost94;
+
+    return setKeyType(lists, mechanism.keyType);
+}
+
+CK_RV checkRsaPublicTemplate(std::span<const CK_ATTRIBUTE> publicTemplate, uint32_t& exponent) noexcept {
+    const CK_ATTRIBUTE* bits = findInTemplate(publicTemplate, abi::CKA_MODULUS_BITS);
+    if (bits == nullptr || bits->ulValueLen != sizeof(uint32_t) || bits->pValue == nullptr) {
+        return abi::CKR_TEMPLATE_INCOMPLETE;
+    }
+    uint32_t modulusBits = 0;
+    std::copy_n(static_cast<const uint8_t*>(bits->pValue), sizeof modulusBits, reinterpret_cast<uint8_t*>(&modulusBits));
+    if (modulusBits != kRsaModulusBits) return abi::CKR_ATTRIBUTE_VALUE_INVALID;
+
+    exponent = kDefaultRsaExponent;
+    const CK_ATTRIBUTE* given = findInTemplate(publicTemplate, abi::CKA_PUBLIC_EXPONENT);
+    if (given == nullptr || given->ulValueLen == kUnavailable) return abi::CKR_OK;
+    if (given->ulValueLen == 0) return abi::CKR_ATTRIBUTE_VALUE_INVALID;
+    if (given->pValue == nullptr) return abi::CKR_FUNCTION_FAILED;
+    const std::span bytes(static_cast<const uint8_t*>(given->pValue), given->ulValueLen);
+    const std::size_t leading = bytes.size() > 4 ? bytes.size() - 4 : 0;
+    if (!std::all_of(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(leading),
+                     [](uint8_t b) { return b == 0; })) {
+        return abi::CKR_ATTRIBUTE_VALUE_INVALID;
+    }
+    uint32_t value = 0;
+    for (std::size_t i = leading; i < bytes.size(); ++i) value = value << 8 | bytes[i];
+    if (value != 3 && value != 17 && value != 65537) return abi::CKR_ATTRIBUTE_VALUE_INVALID;
+    exponent = value;
+    return abi::CKR_OK;
+}
+
+CK_RV prepareRsaLists(KeyPairLists& lists) noexcept {
+    if (const CK_RV rv = setKeyType(lists, abi::CKK_RSA); rv != abi::CKR_OK) return rv;
+    if (const CK_RV rv = pairKeyIds(lists); rv != abi::CKR_OK) return rv;
+    dropKeyReference(lists);
+    lists.privateKey.remove(abi::CKA_MODULUS_BITS);
+    return listResult(lists.privateKey.appendNumber(abi::CKA_MODULUS_BITS, kRsaModulusBits));
+}
+
+bool rsaMayDecrypt(const KeyPairLists& lists) noexcept {
+    bool mayEncrypt = true;
+    bool mayDecrypt = true;
+    if (lists.publicKey.getBoolean(abi::CKA_ENCRYPT, mayEncrypt) != TemplateLookup::Found) mayEncrypt = true;
+    if (lists.privateKey.getBoolean(abi::CKA_DECRYPT, mayDecrypt) != TemplateLookup::Found) mayDecrypt = true;
+    return mayEncrypt || mayDecrypt;
+}
+
+}  // namespace korva::keys

@@ -1,0 +1,65 @@
+#include "rsa_software.h"
+
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+
+#include <memory>
+#include <new>
+
+namespace korva::keys {
+namespace {
+
+struct PkeyContextFree {
+    void operator()(EVP_PKEY_CTX* context) const noexcept { EVP_PKEY_CTX_free(context); }
+};
+struct PkeyFree {
+    void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
+};
+// Every number taken out of a key may be secret: cleared before it is freed.
+struct BignumClearFree {
+    void operator()(BIGNUM* number) const noexcept { BN_clear_free(number); }
+};
+using PkeyContext = std::unique_ptr<EVP_PKEY_CTX, PkeyContextFree>;
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using Bignum = std::unique_ptr<BIGNUM, BignumClearFree>;
+
+constexpr int kModulusBits = static_cast<int>(kRsaModulusBytes) * 8;
+
+Pkey generateKey(uint32_t exponent) {
+    PkeyContext context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    Bignum e(BN_new());
+    if (!context || !e || BN_set_word(e.get(), exponent) != 1 || EVP_PKEY_keygen_init(context.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_keygen_bits(context.get(), kModulusBits) != 1 ||
+        EVP_PKEY_CTX_set1_rsa_keygen_pubexp(context.get(), e.get()) != 1) {
+        return nullptr;
+    }
+    EVP_PKEY* generated = nullptr;
+    if (EVP_PKEY_keygen(context.get(), &generated) != 1) return nullptr;
+    return Pkey(generated);
+}
+
+// A key parameter as exactly 128 big-endian bytes.
+bool exportParameter(const EVP_PKEY* key, const char* name, objects::WipedBytes& out) {
+    BIGNUM* raw = nullptr;
+    if (EVP_PKEY_get_bn_param(key, name, &raw) != 1) return false;
+    const Bignum number(raw);
+    if (BN_num_bytes(number.get()) > static_cast<int>(kRsaModulusBytes)) return false;
+    out.assign(kRsaModulusBytes, 0);
+    return BN_bn2binpad(number.get(), out.data(), static_cast<int>(out.size())) == static_cast<int>(out.size());
+}
+
+}  // namespace
+
+bool generateSoftwareRsaKey(uint32_t exponent, SoftwareRsaKey& key) noexcept {
+    try {
+        const Pkey pair = generateKey(exponent);
+        return pair && exportParameter(pair.get(), OSSL_PKEY_PARAM_RSA_N, key.modulus) &&
+               exportParameter(pair.get(), OSSL_PKEY_PARAM_RSA_D, key.privateExponent);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+}  // namespace korva::keys

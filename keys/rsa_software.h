@@ -1,0 +1,26 @@
+// RSA key pairs made in software, for keys whose private half must stay
+// readable for decryption: the module keeps the private exponent in a file
+// beside the card's key object.
+#pragma once
+
+#include "wiped_bytes.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace korva::keys {
+
+inline constexpr std::size_t kRsaModulusBytes = 128;
+
+// The parts of a 1024-bit key the card is loaded with, big-endian and
+// exactly 128 bytes each; both buffers are wiped when released.
+struct SoftwareRsaKey {
+    objects::WipedBytes modulus;
+    objects::WipedBytes privateExponent;
+};
+
+// Generates a 1024-bit key with public exponent `exponent` (3, 17 or
+// 65537). Returns false when OpenSSL fails or memory runs out.
+bool generateSoftwareRsaKey(uint32_t exponent, SoftwareRsaKey& key) noexcept;
+
+}  // namespace korva::keys
