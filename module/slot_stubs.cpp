@@ -20,13 +20,6 @@ CK_RV korva_slot19_generateKey(HostContext, const LoginRecord*, const HostByteVe
     return CKR_FUNCTION_NOT_SUPPORTED;
 }
 
-CK_RV korva_slot20_generateKeyPair(HostContext, const LoginRecord*, const HostByteVector*,
-                                   const CK_ATTRIBUTE*, CK_ULONG, const CK_ATTRIBUTE*, CK_ULONG,
-                                   const CK_MECHANISM*, ObjectHandle*, ObjectHandle*,
-                                   ObjectSummary*, ObjectSummary*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
 CK_RV korva_slot23_signInit(HostContext, const void*, const void*, const CK_MECHANISM*,
                             const ObjectHandle*, OperationRecord*) {
     return CKR_FUNCTION_NOT_SUPPORTED;
