@@ -6,12 +6,15 @@
 // from its initial vector (87; zeros when none was given). A long text comes
 // in CLA 10 pieces, each answered with its own output; CBC carries its
 // chaining value from piece to piece, and the last piece (CLA 00) ends the
-// chain. An RSA key enciphers with the raw public operation.
+// chain. An RSA key enciphers with the raw public operation and deciphers
+// with the raw private one.
 //
 // ENCIPHER answers the padding indicator 02 (no padding) and then the
 // cryptogram; DECIPHER receives the padding indicator before the cryptogram
 // and answers the plain text alone.
 #include <openssl/evp.h>
+
+#include "crypto/big_number.h"
 
 #include <memory>
 #include <variant>
@@ -107,6 +110,29 @@ Answer secretKeyPiece(CardState& card, const Command& command, const SecretKey& 
   return dataAnswer(std::move(output));
 }
 
+// The raw private operation c^d mod n on a 128-byte cryptogram below the
+// modulus, from an RSA key file's stored pair; empty on failure.
+std::vector<uint8_t> rsaPrivateOperation(const FileNode& file, std::span<const uint8_t> cryptogram) {
+  constexpr std::size_t modulusOffset = crypto::kRsaExponentBytes;
+  constexpr std::size_t privateOffset = modulusOffset + crypto::kRsaModulusBytes;
+  const std::span<const uint8_t> material = file.secret;
+  if (material.size() != privateOffset + crypto::kRsaModulusBytes ||
+      cryptogram.size() != crypto::kRsaModulusBytes)
+    return {};
+  const crypto::BigNumberContext context(BN_CTX_new());
+  const crypto::BigNumber n =
+      crypto::bigNumberFromBytes(material.subspan(modulusOffset, crypto::kRsaModulusBytes));
+  const crypto::BigNumber d = crypto::bigNumberFromBytes(material.subspan(privateOffset));
+  const crypto::BigNumber c = crypto::bigNumberFromBytes(cryptogram);
+  const crypto::BigNumber m = crypto::newBigNumber();
+  if (!context || !n || !d || !c || !m || BN_cmp(c.get(), n.get()) >= 0) return {};
+  BN_set_flags(d.get(), BN_FLG_CONSTTIME);
+  if (BN_mod_exp_mont_consttime(m.get(), c.get(), d.get(), n.get(), context.get(), nullptr) != 1)
+    return {};
+  const crypto::SecretBytes plain = crypto::bigNumberToBytes(m.get(), crypto::kRsaModulusBytes);
+  return {plain.begin(), plain.end()};
+}
+
 }  // namespace
 
 Answer encipher(CardState& card, const Command& command) {
@@ -136,10 +162,21 @@ Answer decipher(CardState& card, const Command& command) {
   const FileNode& file = *std::get<FileNode*>(named);
   if (command.data.empty()) return statusOnly(sw::wrongLength);
   if (command.data[0] != paddingIndicatorNone) return statusOnly(sw::wrongData);
+  const std::span<const uint8_t> cryptogram = std::span(command.data).subspan(1);
+
+  if (const auto rsa = rsaKeyOf(file)) {
+    if ((command.cla & chainingBit) != 0) return statusOnly(0x6884);
+    if (!rsa->hasPrivateKey()) return statusOnly(sw::conditionsNotSatisfied);
+    if (!isAllowed(card, file, Operation::useKey)) return statusOnly(sw::securityNotSatisfied);
+    if (cryptogram.size() != crypto::kRsaModulusBytes) return statusOnly(sw::wrongLength);
+    std::vector<uint8_t> plain = rsaPrivateOperation(file, cryptogram);
+    if (plain.empty()) return statusOnly(sw::wrongData);  // not below the modulus
+    return dataAnswer(std::move(plain));
+  }
   const auto key = secretKeyOf(file);
   if (!key) return statusOnly(sw::conditionsNotSatisfied);
   if (!isAllowed(card, file, Operation::useKey)) return statusOnly(sw::securityNotSatisfied);
-  return secretKeyPiece(card, command, *key, std::span(command.data).subspan(1), false);
+  return secretKeyPiece(card, command, *key, cryptogram, false);
 }
 
 }  // namespace korva::sim

@@ -162,6 +162,16 @@ struct OpenSslRsa {
     BN_clear_free(number);
     return out;
   }
+  Bytes encrypt(std::span<const uint8_t> message) const {
+    const test::PkeyContext context(EVP_PKEY_CTX_new(key.get(), nullptr));
+    Bytes out(128);
+    std::size_t length = out.size();
+    if (!context || EVP_PKEY_encrypt_init(context.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_encrypt(context.get(), out.data(), &length, message.data(), message.size()) != 1)
+      out.clear();
+    return out;
+  }
   bool verifies(std::span<const uint8_t> data, std::span<const uint8_t> signature) const {
     const test::PkeyContext context(EVP_PKEY_CTX_new(key.get(), nullptr));
     return context && EVP_PKEY_verify_init(context.get()) == 1 &&
@@ -207,6 +217,17 @@ TEST_F(KeyCard, RsaPairLoadedInTwoPartsSignsAndRecovers) {
   block[128 - 36 - 1] = 0x00;
   std::copy(data.begin(), data.end(), block.end() - 36);
   EXPECT_EQ(Bytes(recovered.data.begin() + 1, recovered.data.end()), block);
+
+  // DECIPHER: the raw private operation gives the type-2 block back.
+  const Bytes message = randomBytes(24);
+  const Answer deciphered = send(card, command("00 2A 80 86", concat(Bytes{0x02}, rsa.encrypt(message))));
+  ASSERT_EQ(deciphered.statusWord(), 0x9000);
+  ASSERT_EQ(deciphered.data.size(), 128u);
+  EXPECT_EQ(deciphered.data[1], 0x02);
+  EXPECT_EQ(Bytes(deciphered.data.end() - 24, deciphered.data.end()), message);
+  expectOk(card, "80 52 00 00");
+  EXPECT_EQ(send(card, command("00 2A 80 86", concat(Bytes{0x02}, rsa.encrypt(message)))).statusWord(),
+            0x6982);
 }
 
 TEST_F(KeyCard, RsaPublicKeyInTheSingleFormOnlyVerifies) {
