@@ -20,17 +20,6 @@ CK_RV korva_slot19_generateKey(HostContext, const LoginRecord*, const HostByteVe
     return CKR_FUNCTION_NOT_SUPPORTED;
 }
 
-CK_RV korva_slot23_signInit(HostContext, const void*, const void*, const CK_MECHANISM*,
-                            const ObjectHandle*, OperationRecord*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot24_sign(HostContext, const LoginRecord*, const void*, const uint8_t*, CK_ULONG,
-                        uint8_t*, CK_ULONG*, const ObjectHandle*, const OperationRecord*,
-                        CK_MECHANISM_TYPE) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
 CK_RV korva_slot29_encryptInit(HostContext, const void*, const void*, const CK_MECHANISM*,
                                const ObjectHandle*, OperationRecord*) {
     return CKR_FUNCTION_NOT_SUPPORTED;
@@ -72,23 +61,6 @@ CK_RV korva_slot35_decryptUpdate(HostContext, const LoginRecord*, const void*, c
 
 CK_RV korva_slot36_decryptFinal(HostContext, const LoginRecord*, const void*, uint8_t*, CK_ULONG*,
                                 const ObjectHandle*, OperationRecord*, CK_MECHANISM_TYPE) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot37_verifyInit(HostContext, const void*, const void*, const CK_MECHANISM*,
-                              const ObjectHandle*, OperationRecord*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot38_verify(HostContext, const LoginRecord*, const void*, const uint8_t*, CK_ULONG,
-                          const uint8_t*, CK_ULONG, const ObjectHandle*, const OperationRecord*,
-                          CK_MECHANISM_TYPE) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot40_verifyRecover(HostContext, const LoginRecord*, const void*, const uint8_t*,
-                                 CK_ULONG, uint8_t*, CK_ULONG*, const ObjectHandle*,
-                                 const OperationRecord*, CK_MECHANISM_TYPE) {
     return CKR_FUNCTION_NOT_SUPPORTED;
 }
 

@@ -1,0 +1,97 @@
+#include "signing_key.h"
+
+#include "card/select.h"
+#include "objects/directory_files.h"
+#include "objects/layout.h"
+#include "objects/object_bodies.h"
+#include "token/pin.h"
+
+namespace korva::sign::detail {
+namespace {
+
+using namespace korva::abi;
+
+objects::ObjectClass classFor(KeyUse use) noexcept {
+    return use == KeyUse::kSign ? objects::ObjectClass::PrivateKey : objects::ObjectClass::PublicKey;
+}
+
+CK_ATTRIBUTE_TYPE usageAttribute(KeyUse use) noexcept { return use == KeyUse::kSign ? CKA_SIGN : CKA_VERIFY; }
+
+constexpr uint32_t kCardModulusBytes = 128;
+
+}  // namespace
+
+CK_RV checkKeyClass(const ObjectHandle& handle, KeyUse use) noexcept {
+    const objects::ClassLayout* layout = objects::layoutForDirectory(objects::handleDirectory(handle));
+    if (layout == nullptr || layout->objectClass != classFor(use)) return CKR_KEY_HANDLE_INVALID;
+    return CKR_OK;
+}
+
+CK_RV loadUsableKey(CardContext& context, const ObjectHandle& handle, const LoginRecord* login,
+                    const KeyDemands& demands, UsableKey& key) noexcept {
+    if (card::selectApplicationSubdirectory(context) != result::kOk) return CKR_FUNCTION_FAILED;
+    if (demands.withLogin && token::loginWith(context, login) != result::kOk) return CKR_FUNCTION_FAILED;
+    switch (objects::readKeyRecord(context, objects::handleDirectory(handle), handle.record, key.record)) {
+        case objects::KeyRecordRead::kOk:
+            break;
+        case objects::KeyRecordRead::kFree:
+            return CKR_OBJECT_HANDLE_INVALID;
+        case objects::KeyRecordRead::kFailed:
+            return CKR_FUNCTION_FAILED;
+    }
+    key.recordNumber = handle.record;
+    const auto record = key.record.view();
+
+    // The usage flag is optional: only a stored 1-byte value other than 1
+    // forbids the use.
+    const objects::RecordLookup usage = objects::findInRecord(record, usageAttribute(demands.use));
+    if (usage.result == objects::LookupResult::Malformed) return CKR_FUNCTION_FAILED;
+    const bool forbidden = usage.result == objects::LookupResult::Found && usage.value.size() == 1 &&
+                           usage.value[0] != 1;
+
+    if (objects::findNumberInRecord(record, CKA_KEY_TYPE, key.keyType) != objects::NumberLookup::kFound) {
+        return CKR_FUNCTION_FAILED;
+    }
+    if (demands.needsModulusBits &&
+        objects::findNumberInRecord(record, CKA_MODULUS_BITS, key.modulusBits) != objects::NumberLookup::kFound) {
+        return CKR_FUNCTION_FAILED;
+    }
+    if (forbidden) return CKR_KEY_FUNCTION_NOT_PERMITTED;
+    if (key.keyType != demands.keyType) return CKR_KEY_TYPE_INCONSISTENT;
+    return CKR_OK;
+}
+
+CK_RV rsaModulusBytes(const UsableKey& key, uint32_t& bytes) noexcept {
+    uint32_t bits = 0;
+    if (objects::findNumberInRecord(key.record.view(), CKA_MODULUS_BITS, bits) != objects::NumberLookup::kFound) {
+        return CKR_FUNCTION_FAILED;
+    }
+    bytes = bits / 8;
+    return bytes == kCardModulusBytes ? CKR_OK : CKR_FUNCTION_FAILED;
+}
+
+CK_RV rsaKeyReference(CardContext& context, const UsableKey& key, KeyUse use, uint8_t& reference) noexcept {
+    uint8_t bodyRecord = key.recordNumber;
+    if (use == KeyUse::kSign) {
+        uint8_t paired = 0;
+        const CardResult found = objects::findMatchingPublicKey(context, key.record.view(), paired);
+        if (found == result::kOk) {
+            bodyRecord = paired;
+        } else if (found != result::kNotFound) {
+            return CKR_FUNCTION_FAILED;
+        }
+    }
+    // Reference bytes above 0xFF do not exist; such a record number cannot
+    // name a key-pair body.
+    if (bodyRecord > 0xFF - objects::kKeyPairReferenceBase) return CKR_FUNCTION_FAILED;
+    reference = uint8_t(objects::kKeyPairReferenceBase + bodyRecord);
+    return CKR_OK;
+}
+
+CK_RV gostKeyReference(const UsableKey& key, uint8_t& reference) noexcept {
+    return objects::keyReferenceOf(key.record.view(), reference) == objects::KeyReferenceLookup::Found
+               ? CKR_OK
+               : CKR_FUNCTION_FAILED;
+}
+
+}  // namespace korva::sign::detail
