@@ -7,7 +7,11 @@
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 
+#include <openssl/sha.h>
+
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "crypto/gost_key.h"
 #include "engine_keys.h"
@@ -294,6 +298,44 @@ TEST_F(KeyCard, KeysSurviveSaveAndLoad) {
   const Answer rsaSignature = send(card, command("00 2A 9E 9A", hash));
   ASSERT_EQ(rsaSignature.statusWord(), 0x9000);
   EXPECT_EQ(verifyOnCard(hash, rsaSignature.data).statusWord(), 0x9000);
+}
+
+// A GOST key object's material must be a whole key: a file whose checksum
+// is right but whose key names no curve, or is zero, does not load.
+TEST_F(KeyCard, DamagedGostKeyMaterialDoesNotLoad) {
+  loginUser();
+  ASSERT_EQ(generateGost(2, 0x30).statusWord(), 0x6140);
+  const auto path = std::filesystem::temp_directory_path() / "korva-sim-gost-damaged.card";
+  card.save(path);
+  std::ifstream in(path, std::ios::binary);
+  const Bytes original{std::istreambuf_iterator<char>(in), {}};
+  in.close();
+  // The secret field: length 00 22, then 'G' and the curve code 02.
+  const Bytes marker{0x00, 0x22, 'G', 0x02};
+  const auto found = std::search(original.begin(), original.end(), marker.begin(), marker.end());
+  ASSERT_NE(found, original.end());
+  const auto offset = static_cast<std::size_t>(found - original.begin()) + 3;
+
+  const auto resealedLoads = [&](auto&& damage) {
+    Bytes bytes = original;
+    damage(bytes);
+    SHA256(bytes.data(), bytes.size() - SHA256_DIGEST_LENGTH,
+           bytes.data() + bytes.size() - SHA256_DIGEST_LENGTH);
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    try {
+      VirtualCard::load(path);
+      return true;
+    } catch (const std::runtime_error&) {
+      return false;
+    }
+  };
+  EXPECT_TRUE(resealedLoads([](Bytes&) {}));
+  EXPECT_FALSE(resealedLoads([&](Bytes& bytes) { bytes[offset] = 0x07; }));
+  EXPECT_FALSE(resealedLoads([&](Bytes& bytes) {
+    std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(offset) + 1, 32, 0);
+  }));
+  std::filesystem::remove(path);
 }
 
 // Key agreement: the card's VKO with a peer's public key and UKM, as the
