@@ -1,6 +1,7 @@
 // Public keys and key generation: READ PUBLIC KEY (00 46 01), GENERATE KEY
 // PAIR for RSA key files (00 46 02) and the proprietary GOST key generation
 // into a key object of the key directory (80 76).
+#include <array>
 #include <variant>
 
 #include "crypto/gost_curves.h"
@@ -19,14 +20,16 @@ constexpr uint32_t defaultPublicExponent = 65537;
 constexpr uint8_t userPinReference = 0x07;
 
 // GOST generation P1: the curve's parameter-set code in the low bits, 10
-// always, 20 for the option form, 80 for a 512-bit key.
+// always, 20 for the option form, 80 for a GOST R 34.10-2012 key (hashed
+// with GOST R 34.11-2012): a 256-bit key may carry it or not, a 512-bit key,
+// which exists only in the 2012 standard, must.
 constexpr uint8_t generationMarker = 0x10;
 constexpr uint8_t curveCodeMask = 0x0F;
-constexpr uint8_t wideKeyMarker = 0x80;
+constexpr uint8_t gost2012Marker = 0x80;
 
 // A generated GOST key object: deleted and used with the user PIN, never
 // loaded from outside.
-const std::vector<uint8_t> gostObjectAttributes{0xFF, 0xFF, 0x12, 0xFF, 0x12, 0xFF};
+constexpr std::array<uint8_t, 6> gostObjectAttributes{0xFF, 0xFF, 0x12, 0xFF, 0x12, 0xFF};
 
 // The key file that P2 names: 0 the current elementary file, otherwise the
 // key file with that reference.
@@ -100,7 +103,7 @@ FileNode newGostKeyObject(uint16_t fid, uint8_t reference) {
   FileNode node;
   node.fid = fid;
   node.descriptorBytes = {descriptorKey};
-  node.securityAttributes = gostObjectAttributes;
+  node.securityAttributes.assign(gostObjectAttributes.begin(), gostObjectAttributes.end());
   node.proprietary = {0x85, 0x01, keyKindGost, 0x87, 0x01, reference};
   return node;
 }
@@ -126,7 +129,7 @@ Answer generateKeyOnCard(CardState& card, const Command& command) {
   const auto* curve = crypto::findGostCurve(command.p1 & curveCodeMask);
   if (curve == nullptr) return statusOnly(sw::wrongP1P2);
   const bool wide = curve->size == 64;
-  if (wide != ((command.p1 & wideKeyMarker) != 0)) return statusOnly(sw::wrongP1P2);
+  if (wide && (command.p1 & gost2012Marker) == 0) return statusOnly(sw::wrongP1P2);
   // A GOST R 34.10-2001 card knows only the 2001 curves (codes 1 to 4).
   if (!card.options.gost2012 && curve->code > 4) return statusOnly(sw::wrongP1P2);
   if (card.verifiedReferences.count(userPinReference) == 0)
