@@ -58,10 +58,12 @@ CK_RV reserveRecords(CardContext& context, const abi::LoginRecord* login, const 
         token::loginWith(context, login) != result::kOk) {
         return abi::CKR_FUNCTION_FAILED;
     }
-    const CK_RV rv =
-        allocationResult(objects::allocateRecord(context, settings, kPublicKeyDirectory, records.publicRecord));
+    CK_RV rv = allocationResult(objects::allocateRecord(context, settings, kPublicKeyDirectory, records.publicRecord));
     if (rv != abi::CKR_OK) return rv;
-    return allocationResult(objects::allocateRecord(context, settings, kPrivateKeyDirectory, records.privateRecord));
+    rv = allocationResult(objects::allocateRecord(context, settings, kPrivateKeyDirectory, records.privateRecord));
+    if (rv != abi::CKR_OK) return rv;
+    // Record numbers count from 1; the key files and references depend on it.
+    return records.publicRecord != 0 && records.privateRecord != 0 ? abi::CKR_OK : abi::CKR_FUNCTION_FAILED;
 }
 
 CK_RV encodeLists(const KeyPairLists& lists, EncodedPair& encoded) noexcept {

@@ -92,38 +92,6 @@ const Bytes kOidHash94 = der({0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x1E, 0x
 const Bytes kOidXchA = der({0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x24, 0x00});
 const Bytes kOidTc26_512B = der({0x06, 0x09, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x02, 0x01, 0x02, 0x02});
 
-TEST(GostParameters, DefaultsGoToBothListsWithTheKeyType) {
-    struct Case {
-        uint32_t mechanism;
-        Bytes curve, digest;
-        uint32_t keyType;
-        uint8_t curveCode;
-    };
-    const Case cases[] = {
-        {abi::CKM_GOSTR3410_KEY_PAIR_GEN, Bytes(kCryptoProCurveA.begin(), kCryptoProCurveA.end()),
-         Bytes(kStreebog256.begin(), kStreebog256.end()), abi::CKK_GOSTR3410, 2},
-        {abi::CKM_GOSTR3410_512_KEY_PAIR_GEN, Bytes(kTc26Curve512A.begin(), kTc26Curve512A.end()),
-         Bytes(kStreebog512.begin(), kStreebog512.end()), abi::CKK_GOSTR3410_512, 9},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.mechanism);
-        Bytes empty;  // given empty counts as not given
-        KeyPairLists lists;
-        const GostChoice choice = chooseGost(c.mechanism, {attr(abi::CKA_GOSTR3410_PARAMS, empty)}, {}, lists);
-        EXPECT_EQ(choice.curveCode, c.curveCode);
-        EXPECT_TRUE(choice.hash2012);
-        EXPECT_EQ(choice.keyType, c.keyType);
-        for (const TemplateRecord* list : {&lists.publicKey, &lists.privateKey}) {
-            EXPECT_EQ(valueOf(*list, abi::CKA_GOSTR3410_PARAMS), c.curve);
-            EXPECT_EQ(countOf(*list, abi::CKA_GOSTR3410_PARAMS), 1);
-            EXPECT_EQ(valueOf(*list, abi::CKA_GOSTR3411_PARAMS), c.digest);
-            uint32_t keyType = 0;
-            EXPECT_EQ(list->getNumber(abi::CKA_KEY_TYPE, keyType), TemplateLookup::Found);
-            EXPECT_EQ(keyType, c.keyType);
-        }
-    }
-}
-
 TEST(GostParameters, NamedSetsChooseCurveAndHashAndLeaveThePrivateListAlone) {
     Bytes curve = kOidXchA, digest = kOidHash94;
     KeyPairLists lists;
@@ -217,22 +185,6 @@ TEST(RsaTemplate, ExponentIsThreeSeventeenOr65537WithOnlyZerosInFront) {
             EXPECT_EQ(exponent, c.exponent);
         }
     }
-}
-
-TEST(RsaTemplate, ListsGetKeyTypeAndModulusSizeButNoKeyReference) {
-    Bytes reference = {0x30};
-    uint32_t bits = 512;
-    KeyPairLists lists;
-    std::vector<CK_ATTRIBUTE> pub = {attr(abi::CKA_VENDOR_KEY_REFERENCE, reference)};
-    std::vector<CK_ATTRIBUTE> priv = {attr(abi::CKA_MODULUS_BITS, bits)};
-    ASSERT_EQ(copyTemplates(pub, priv, lists), abi::CKR_OK);
-    ASSERT_EQ(prepareRsaLists(lists), abi::CKR_OK);
-    uint32_t value = 0;
-    EXPECT_EQ(lists.privateKey.getNumber(abi::CKA_MODULUS_BITS, value), TemplateLookup::Found);
-    EXPECT_EQ(value, kRsaModulusBits);
-    EXPECT_EQ(lists.publicKey.find(abi::CKA_VENDOR_KEY_REFERENCE), nullptr);
-    EXPECT_EQ(lists.publicKey.getNumber(abi::CKA_KEY_TYPE, value), TemplateLookup::Found);
-    EXPECT_EQ(value, abi::CKK_RSA);
 }
 
 TEST(RsaTemplate, PrivateKeyMayDecryptUnlessBothHalvesSayNo) {
