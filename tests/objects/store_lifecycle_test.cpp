@@ -156,6 +156,26 @@ TEST_F(StoreTest, CertificateWithoutMatchingKeyGetsNoNameAndEmptyId) {
     mustCreate(certificate("signer"));  // a signature key: "ksc00"
 }
 
+TEST_F(StoreTest, CertificateDirectoryMayLiveInTheApplicationSubdirectory) {
+    settings[0] = 1;
+    host->setSettings(Bytes(settings.begin(), settings.end()));
+    mustCreate(publicKey("beta"));
+    const ObjectHandle cert = mustCreate(certificate("beta"));
+    Bytes value;
+    ASSERT_EQ(readValue(cert, CKA_VALUE, value), CKR_OK);
+    EXPECT_EQ(value, testKeyPair().certificate);
+    EXPECT_EQ(findAll().size(), 2u);
+    expectConsistent();
+    ASSERT_EQ(destroy(cert), CKR_OK);
+}
+
+TEST_F(StoreTest, ContainerMapKeepsItsEntriesWhenPublicKeysGrowTheirDirectory) {
+    for (const char* id : {"k0", "k1", "k2", "k3", "k4"}) mustCreate(publicKey(id, id[1] % 2 == 0));
+    expectConsistent();  // entries 0 to 2 written before the growth, 3 and 4 after
+    ASSERT_EQ(destroy({2, 0x50, 0x01}), CKR_OK);
+    EXPECT_EQ(handleText(mustCreate(publicKey("again"))), "02 50 01");
+}
+
 TEST_F(StoreTest, SecretKeysOfEveryTypeLiveInKeyObjectsOrFiles) {
     const ObjectHandle des = mustCreate(secretKey(CKK_DES, kDes8));
     const ObjectHandle des2 = mustCreate(secretKey(CKK_DES2, kDes16));
