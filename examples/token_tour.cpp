@@ -349,7 +349,7 @@ int main(int argc, char** argv) {
         std::cerr << "usage: " << argv[0] << " [card-file [so-pin [label]]]\n";
         return 2;
     }
-    const std::filesystem::path cardFile = argc == 2 ? argv[1] : "out/token.card";
+    const std::filesystem::path cardFile = argc >= 2 ? argv[1] : "out/token.card";
     try {
         std::unique_ptr<TestHost> host = openCard(cardFile);
         std::cout << "Module " << korva::test::ModuleLibrary::builtPath() << "\n";

@@ -24,7 +24,6 @@
 #include <string>
 #include <vector>
 
-
 namespace korva::test {
 
 class TestHost final {
