@@ -177,6 +177,11 @@ TEST(TestHostModule, SlotCallsReachTheCardThroughTheCallback) {
     host.failAt(1, Fault::transport());
     EXPECT_EQ(host.table()->resetSecurityState(host.context()), abi::CKR_FUNCTION_FAILED);
     EXPECT_EQ(host.exchanges().size(), 2u);
+
+    // A host that claims more bytes than the buffer holds has failed, even
+    // with 90 00: the module must not believe it.
+    host.failAt(1, Fault::reportLength(kCapacity + 1));
+    EXPECT_EQ(host.table()->resetSecurityState(host.context()), abi::CKR_FUNCTION_FAILED);
 }
 
 TEST(TestHostRecords, LoginRecordsCarryTypeAndPin) {
