@@ -150,8 +150,8 @@ TEST(GenerateKeyPair, Gost2012KeyWithDefaultsOnTheLongForm) {
     EXPECT_EQ(out.publicHandle.record, 1);
     EXPECT_EQ(out.publicHandle.directoryLow, 0x01);
     EXPECT_EQ(out.privateHandle.directoryLow, 0x00);
-    EXPECT_EQ(out.publicSummary.objectClass, abi::CKO_PUBLIC_KEY);
-    EXPECT_EQ(out.privateSummary.objectClass, abi::CKO_PRIVATE_KEY);
+    EXPECT_EQ(uint32_t{out.publicSummary.objectClass}, abi::CKO_PUBLIC_KEY);
+    EXPECT_EQ(uint32_t{out.privateSummary.objectClass}, abi::CKO_PRIVATE_KEY);
 
     // The counters: key containers, files and store changes, one public and
     // one private key more.

@@ -106,10 +106,10 @@ TEST_P(GostKeyPairTest, TokenReportsTheCardsPublicKey) {
     const Curve& curve = GetParam();
     const Pair pair = mustGenerate(curve.mechanism, Template().bytes(abi::CKA_GOSTR3410_PARAMS, curve.parameters),
                                    Template().flag(abi::CKA_PRIVATE, true));
-    EXPECT_EQ(pair.publicSummary.objectClass, abi::CKO_PUBLIC_KEY);
-    EXPECT_EQ(pair.publicSummary.isPrivate, 0);
-    EXPECT_EQ(pair.privateSummary.objectClass, abi::CKO_PRIVATE_KEY);
-    EXPECT_EQ(pair.privateSummary.isPrivate, 1);
+    EXPECT_EQ(uint32_t{pair.publicSummary.objectClass}, abi::CKO_PUBLIC_KEY);
+    EXPECT_EQ(uint8_t{pair.publicSummary.isPrivate}, 0);
+    EXPECT_EQ(uint32_t{pair.privateSummary.objectClass}, abi::CKO_PRIVATE_KEY);
+    EXPECT_EQ(uint8_t{pair.privateSummary.isPrivate}, 1);
 
     const std::optional<FoundObject> publicKey = readAll(pair.publicKey);
     ASSERT_TRUE(publicKey);
