@@ -43,12 +43,12 @@ bool hashMessage(const SignatureMechanism& mechanism, const OperationRecord& sta
             return false;
         case MessageHash::kGost94: {
             // The record comes back from the host: bound its length before
-            // reading it, and hash only under a digest parameter set.
+            // reading it. An empty record names no parameter set and is
+            // refused; a named one must be a digest parameter set, which
+            // the hash function checks.
             const uint8_t length = state.digest.length;
             if (length == 0 || length > kLongestDigestParameter) return false;
-            const std::span oid(state.digest.der, length);
-            if (!token::matchParameterSet(token::parameter_kind::kDigest, oid).has_value()) return false;
-            return hashGost94(message, oid, out.first<kGost94Length>());
+            return hashGost94(message, std::span(state.digest.der, length), out.first<kGost94Length>());
         }
         case MessageHash::kGost2012_256:
             return hashGost2012(message, 256, out.first(32));

@@ -280,5 +280,25 @@ TEST_F(SigningEndToEnd, RsaSignatureVerifiesWithOpenSslOnTheCardAndRecoversItsDa
               abi::CKR_SIGNATURE_INVALID);
 }
 
+// A private key's material lives in the body of the public key with its
+// CKA_ID, whose record number may differ from the private key's own.
+TEST_F(SigningEndToEnd, RsaPrivateKeySignsWithItsPairedPublicKeysBody) {
+    mustCreate(publicKey("lone"));  // public record 1, no private half on the card
+    const Pair pair = generate(abi::CKM_RSA_PKCS_KEY_PAIR_GEN,
+                               Template().number(abi::CKA_MODULUS_BITS, 1024).text(abi::CKA_ID, "pair"),
+                               Template().text(abi::CKA_ID, "pair"));
+    ASSERT_EQ(pair.publicKey.record, 2);
+    ASSERT_EQ(pair.privateKey.record, 1);
+
+    const Bytes data{'p', 'a', 'i', 'r', 'e', 'd'};
+    Bytes signature;
+    ASSERT_EQ(sign(pair, abi::CKM_RSA_PKCS, data, signature), abi::CKR_OK);
+    const Pkey key =
+        rsaPublicKey(attribute(pair.publicKey, abi::CKA_MODULUS), attribute(pair.publicKey, abi::CKA_PUBLIC_EXPONENT));
+    ASSERT_TRUE(key);
+    EXPECT_TRUE(opensslVerifies(key.get(), data, signature, true));
+    EXPECT_EQ(verify(pair, abi::CKM_RSA_PKCS, data, signature), abi::CKR_OK);
+}
+
 }  // namespace
 }  // namespace korva::test
