@@ -139,6 +139,12 @@ CardResult allocate(CardContext& context, const TokenSettings& settings, const C
     if (oldCount == layout.maxRecords) return finish(context, settings, directoryId, kNoRoom);
     const uint8_t newCount = uint8_t(oldCount + std::min<uint32_t>(layout.maxRecords - oldCount, step));
 
+    // The container map grows first: a public-key record without room for
+    // its map entry could not be mirrored, while a map larger than its
+    // directory only waits for the records to come.
+    if (directoryId == kPublicKeyDirectory) {
+        if (const CardResult rc = growPublicKeyMap(context, newCount); rc != result::kOk) return rc;
+    }
     const bool open = directoryInSubdirectory(settings, directoryId);
     if (scan.exists) {
         if (const CardResult rc = card::deleteFile(context, directoryId); rc != result::kOk) return rc;
@@ -156,9 +162,6 @@ CardResult allocate(CardContext& context, const TokenSettings& settings, const C
         return cardFull ? finish(context, settings, directoryId, kNoRoom) : grown;
     }
 
-    if (directoryId == kPublicKeyDirectory) {
-        if (const CardResult rc = growPublicKeyMap(context, newCount); rc != result::kOk) return rc;
-    }
     const uint8_t firstNew = uint8_t(oldCount + 1);
     if (keyDirectory && firstNew > kHighestKeyRecord) return finish(context, settings, directoryId, kNoRoom);
     record = firstNew;

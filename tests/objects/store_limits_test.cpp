@@ -146,6 +146,21 @@ TEST_F(StoreTest, InterruptedGrowthRestoresTheDirectory) {
     EXPECT_EQ(handleText(handle), "04 50 07");
 }
 
+// The container map grows before the public-key directory: when it cannot,
+// the directory keeps its size and the map its entries.
+TEST_F(StoreTest, ContainerMapThatCannotGrowKeepsThePublicKeysAsTheyWere) {
+    for (const char* id : {"a", "b", "c"}) mustCreate(publicKey(id));
+    ObjectHandle handle{};
+    Template fourth = publicKey("d");
+    host->failOn("00 E0 00 00 18 62 16 80 02 02 05", Fault::status(0x6A, 0x84));  // 70 FD of 6 * 86 + 1 bytes
+    EXPECT_EQ(create(fourth, handle), CKR_DEVICE_MEMORY);
+    EXPECT_EQ(recordCount(host->card(), kApplication, "50 01"), 3);
+    expectConsistent();
+    host->clearFaults();
+    ASSERT_EQ(create(fourth, handle), CKR_OK);
+    EXPECT_EQ(handleText(handle), "04 50 01");
+}
+
 TEST_F(StoreTest, WalkStopsAtTheDirectorysRecordCount) {
     mustCreate(dataObject("a", {1}));
     mustCreate(dataObject("b", {2}));
