@@ -80,12 +80,14 @@ void commandOf(benchmark::State& state, int scenario, const Bytes& header, const
 
 void BM_selectPath(benchmark::State& state) { commandOf(state, 0, {0x00, 0xA4, 0x08}, "SELECT by path"); }
 void BM_readRecord(benchmark::State& state) { commandOf(state, 1, {0x00, 0xB2}, "READ RECORD"); }
+void BM_readPublicKey(benchmark::State& state) { commandOf(state, 1, {0x00, 0x46, 0x01}, "READ PUBLIC KEY"); }
 void BM_verifyPin(benchmark::State& state) { commandOf(state, 3, {0x00, 0x20}, "VERIFY"); }
 void BM_gostSignature(benchmark::State& state) {
     commandOf(state, 3, {0x00, 0x2A, 0x9E, 0x9A}, "COMPUTE DIGITAL SIGNATURE");
 }
 BENCHMARK(BM_selectPath);
 BENCHMARK(BM_readRecord);
+BENCHMARK(BM_readPublicKey);
 BENCHMARK(BM_verifyPin);
 BENCHMARK(BM_gostSignature);
 
