@@ -196,8 +196,11 @@ CK_RV findNextObjectAttributes(const abi::HostContext& host, const abi::LoginRec
     const auto tokenSettings = token::copyHostSettings(settings);
     if (!tokenSettings) return abi::CKR_ARGUMENTS_BAD;
     CardContext context(host);
-    // The PIN is presented once, when the search starts.
-    if (cursorDirectory(*cursor) == 0 && openApplication(context, login) != result::kOk) {
+    // The PIN is presented once, when the search starts: before the first
+    // object is returned (cursor byte 1 is still 0). A search that slot 14
+    // started at a class's directory is just as new as one that starts at
+    // the first directory.
+    if (cursor->lastIndex == 0 && openApplication(context, login) != result::kOk) {
         return abi::CKR_FUNCTION_FAILED;
     }
     AttributeSet set;

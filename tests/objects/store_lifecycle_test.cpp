@@ -333,6 +333,14 @@ TEST_F(StoreTest, PrivateObjectsAreHiddenWithoutTheUserPin) {
                                      &objectClass, &isPrivate),
               8u);
 
+    // A search started at a class's directory presents the PIN as well.
+    logOut();
+    Template dataOnly;
+    dataOnly.number(CKA_CLASS, CKO_DATA);
+    const auto withPin = findAll(user(), &dataOnly);
+    ASSERT_EQ(withPin.size(), 2u);
+    EXPECT_EQ(findHandle(withPin, secret)->get(CKA_VALUE), (Bytes{4, 5, 6}));
+
     // A private object cannot be created by the security officer.
     Template more = dataObject("more", {1}, true);
     EXPECT_EQ(create(more, handle, host->login(0, "87654321")), CKR_USER_NOT_LOGGED_IN);
