@@ -1,5 +1,7 @@
 #include "signing_key.h"
 
+#include "card_signature.h"
+
 #include "card/select.h"
 #include "objects/directory_files.h"
 #include "objects/layout.h"
@@ -16,8 +18,6 @@ objects::ObjectClass classFor(KeyUse use) noexcept {
 }
 
 CK_ATTRIBUTE_TYPE usageAttribute(KeyUse use) noexcept { return use == KeyUse::kSign ? CKA_SIGN : CKA_VERIFY; }
-
-constexpr uint32_t kCardModulusBytes = 128;
 
 }  // namespace
 
@@ -67,7 +67,7 @@ CK_RV rsaModulusBytes(const UsableKey& key, uint32_t& bytes) noexcept {
         return CKR_FUNCTION_FAILED;
     }
     bytes = bits / 8;
-    return bytes == kCardModulusBytes ? CKR_OK : CKR_FUNCTION_FAILED;
+    return bytes == kRsaModulusBytes ? CKR_OK : CKR_FUNCTION_FAILED;
 }
 
 CK_RV rsaKeyReference(CardContext& context, const UsableKey& key, KeyUse use, uint8_t& reference) noexcept {
