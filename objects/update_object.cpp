@@ -155,6 +155,9 @@ CK_RV setAttributes(const abi::HostContext& host, const abi::LoginRecord* login,
     if (handle == nullptr || (tmpl == nullptr && count != 0)) return abi::CKR_ARGUMENTS_BAD;
     const std::span<const abi::CK_ATTRIBUTE> changes(tmpl, count);
     const uint16_t directoryId = handleDirectory(*handle);
+    // Session objects and unknown directories have nothing to change, even
+    // with an empty template.
+    if (layoutForDirectory(directoryId) == nullptr) return abi::CKR_ATTRIBUTE_TYPE_INVALID;
     if (const CK_RV rv = checkTemplate(directoryId, changes); rv != abi::CKR_OK) return rv;
     if (handle->record == 0) return abi::CKR_OBJECT_HANDLE_INVALID;
     const auto tokenSettings = token::copyHostSettings(settings);

@@ -316,6 +316,10 @@ TEST_F(StoreTest, HandlesOfNothingAreRefused) {
     EXPECT_FALSE(readAll({1, 0xFF, 0xFF}, &rv));
     EXPECT_EQ(rv, CKR_FUNCTION_FAILED);
     EXPECT_EQ(destroy({1, 0xFF, 0xFF}), CKR_FUNCTION_FAILED);
+    for (const ObjectHandle handle : {ObjectHandle{1, 0xFF, 0xFF}, ObjectHandle{1, 0x12, 0x34}}) {
+        EXPECT_EQ(slots().setAttributes(host->context(), user(), host->settings(), &handle, nullptr, 0),
+                  CKR_ATTRIBUTE_TYPE_INVALID);
+    }
 }
 
 }  // namespace
