@@ -46,7 +46,10 @@ CardResult matchCertificateKey(CardContext& context, std::span<const uint8_t> ce
     if (certificateRecord.size() <= 4) return result::kOk;
     const RecordLookup id = findInRecord(certificateRecord, abi::CKA_ID);
     if (id.result == LookupResult::Malformed) return result::kBadArgument;
-    if (id.result == LookupResult::Absent) return result::kOk;
+    // An empty identifier (what a certificate created without one stores)
+    // names no key: it would pair the certificate with any key that has no
+    // identifier either.
+    if (id.result == LookupResult::Absent || id.value.empty()) return result::kOk;
 
     uint8_t keyRecord = 0;
     const CardResult searched = findKeyRecordById(context, kPublicKeyDirectory, id.value, keyRecord);

@@ -35,7 +35,8 @@ struct CertificateKeyMatch {
 // Looks for the public key whose CKA_ID equals the certificate's (taken
 // from its encoded record) and, when one exists, for a free name map entry.
 // The application subdirectory is current on entry and on a kOk return.
-// kOk (a certificate without CKA_ID or without key matches nothing),
+// kOk (a certificate without CKA_ID, with an empty one or without key
+// matches nothing),
 // kMemory when the name map is full, or a failure.
 CardResult matchCertificateKey(CardContext& context, std::span<const uint8_t> certificateRecord,
                                CertificateKeyMatch& match) noexcept;

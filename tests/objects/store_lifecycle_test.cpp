@@ -147,6 +147,7 @@ TEST_F(StoreTest, KeyPairAndCertificateShareContainerAndNameMap) {
 }
 
 TEST_F(StoreTest, CertificateWithoutMatchingKeyGetsNoNameAndEmptyId) {
+    mustCreate(publicKey(""));  // an empty CKA_ID names no container to match
     const ObjectHandle cert = mustCreate(certificate(""));
     Bytes id{1};
     ASSERT_EQ(readValue(cert, CKA_ID, id), CKR_OK);
