@@ -1,0 +1,93 @@
+// Arbitrary card files into VirtualCard::load. The input is the payload of
+// a card file, or a whole card file whose payload is taken; the harness
+// seals it with the header and checksum, so that the fuzzer reaches the
+// parser rather than the checksum. A file that loads must behave as a card:
+// it answers a round of read-only commands without changing, and saves
+// and loads back to the same tree.
+#include <virtual_card.h>
+
+#include <openssl/sha.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using korva::sim::VirtualCard;
+using Bytes = std::vector<uint8_t>;
+
+// "KORVASIM" | version u16 | payload length u32 | payload | SHA-256 of all before it.
+constexpr char kMagic[] = "KORVASIM";
+constexpr size_t kMagicLength = 8;
+constexpr size_t kHeaderLength = kMagicLength + 2 + 4;
+
+Bytes sealed(const uint8_t* data, size_t size) {
+    if (size >= kHeaderLength + SHA256_DIGEST_LENGTH && std::equal(kMagic, kMagic + kMagicLength, data)) {
+        data += kHeaderLength;
+        size -= kHeaderLength + SHA256_DIGEST_LENGTH;
+    }
+    Bytes file(kMagic, kMagic + kMagicLength);
+    file.insert(file.end(), {0x00, 0x01});
+    for (int shift = 24; shift >= 0; shift -= 8) file.push_back(uint8_t(size >> shift));
+    file.insert(file.end(), data, data + size);
+    uint8_t digest[SHA256_DIGEST_LENGTH];
+    SHA256(file.data(), file.size(), digest);
+    file.insert(file.end(), digest, digest + sizeof digest);
+    return file;
+}
+
+std::filesystem::path scratch(const char* name) {
+    const std::filesystem::path folder = std::filesystem::exists("/dev/shm") ? std::filesystem::path("/dev/shm")
+                                                                            : std::filesystem::temp_directory_path();
+    return folder / ("korva-fuzz-" + std::string(name) + "-" + std::to_string(::getpid()));
+}
+
+// Selections of the token's files, the PIN retry query, the card
+// information and a public key: what the module asks a card it meets.
+const Bytes kCommands[] = {
+    {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00},
+    {0x00, 0xA4, 0x08, 0x00, 0x04, 0xA1, 0xBC, 0x7F, 0x01},
+    {0x00, 0xA4, 0x09, 0x00, 0x02, 0x50, 0x00},
+    {0x00, 0xB2, 0x01, 0x04, 0xFF},
+    {0x00, 0xA4, 0x09, 0x00, 0x02, 0x50, 0x32},
+    {0x00, 0xB0, 0x00, 0x00, 0x00},
+    {0x00, 0xA4, 0x08, 0x00, 0x02, 0x05, 0x1F},
+    {0x00, 0x20, 0x00, 0x07, 0x00},
+    {0x00, 0x46, 0x01, 0x30, 0x00},
+    {0x80, 0x78, 0x00, 0x00},
+    {0x00, 0xC0, 0x00, 0x00, 0x7F},
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const std::filesystem::path input = scratch("input");
+    static const std::filesystem::path saved = scratch("saved");
+    const Bytes file = sealed(data, size);
+    std::ofstream(input, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
+
+    std::optional<VirtualCard> card;
+    try {
+        card.emplace(VirtualCard::load(input));
+    } catch (const std::runtime_error&) {
+        return 0;  // refused: the only failure load may report
+    }
+    if (card->freeMemory() > card->options().memorySize) std::abort();
+    const std::string tree = card->dumpTree();
+    for (const Bytes& command : kCommands) {
+        if (card->transmit(command).data.size() > 256) std::abort();
+    }
+    // Selections and queries change nothing that is kept.
+    if (card->dumpTree() != tree) std::abort();
+    card->save(saved);
+    if (VirtualCard::load(saved).dumpTree() != tree) std::abort();
+    return 0;
+}
