@@ -14,6 +14,11 @@
 //   so this is the one case it cannot repair; it reports the failure and
 //   the card's directory is missing or short until the objects are created
 //   again. A card that loses power mid-growth is in the same state.
+//
+// The public-key directory's container map is grown before the directory
+// (with the same care: the old map is put back at its old size when the
+// larger one cannot be made), so a failure never leaves public-key records
+// that the map has no entries for.
 #include "allocate_record.h"
 
 #include "container_map.h"
