@@ -58,7 +58,10 @@ CardResult growContainerMap(CardContext& context, std::size_t size) noexcept {
     }
     if (const CardResult rc = card::deleteFile(context, kContainerMapFileId); rc != result::kOk) return rc;
     // From here the map exists only in `content`: if the larger file cannot
-    // be made, the old size is made again and the old bytes go back.
+    // be made, the old size is made again and the old bytes go back. When
+    // not even that succeeds (the link is gone) the map is lost with this
+    // call; the failure is reported and the public-key directory is left
+    // untouched, as its growth waits for the map.
     CardResult outcome = result::kOk;
     std::size_t written = size;
     if (card::createContainerMapFile(context, uint16_t(size)) != result::kOk) {
