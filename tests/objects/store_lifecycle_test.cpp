@@ -296,6 +296,12 @@ TEST_F(StoreTest, UserLoginDestroysTransientSecretKeys) {
     const auto objects = findAll();
     ASSERT_EQ(objects.size(), 2u);
     EXPECT_TRUE(sameHandle(objects[0].handle, kept));
+
+    // The user session set-up after a login cleans up the same way.
+    mustCreate(secretKey(CKK_DES2, kDes16, false));
+    ASSERT_EQ(counters()[11], 3);
+    ASSERT_EQ(slots().openUserSession(host->contextPointer(), user()), CKR_OK);
+    EXPECT_EQ(counters()[11], 2);
 }
 
 TEST_F(StoreTest, PrivateObjectsAreHiddenWithoutTheUserPin) {
