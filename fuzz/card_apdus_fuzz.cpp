@@ -3,19 +3,20 @@
 // extended commands); a length running past the input takes what is left.
 // The card starts factory-fresh with a fixed random seed, the card the seed
 // corpus was recorded on, so recorded sequences (a token initialisation, a
-// key pair and a signature) replay exactly and the fuzzer mutates from there.
+// data object's life, a key pair and a signature) replay and the fuzzer
+// mutates from there. Key generation draws on the system's generator, so
+// only a recorded signature check fails on replay: the new key differs.
 //
 // Besides not crashing, the card must keep its promises: no answer carries
 // more than 256 bytes, the free memory never exceeds the total, and every
 // state the commands reach saves to a card file that loads back to the same
 // file tree.
+#include "scratch_file.h"
+
 #include <virtual_card.h>
 
-#include <unistd.h>
-
+#include <algorithm>
 #include <cstdlib>
-#include <filesystem>
-#include <string>
 
 namespace {
 
@@ -24,17 +25,10 @@ using korva::sim::VirtualCard;
 constexpr uint64_t kCorpusSeed = 11;
 constexpr size_t kMaxAnswerData = 256;
 
-const std::filesystem::path& scratchFile() {
-    static const std::filesystem::path path =
-        (std::filesystem::exists("/dev/shm") ? std::filesystem::path("/dev/shm")
-                                             : std::filesystem::temp_directory_path()) /
-        ("korva-fuzz-apdus-" + std::to_string(::getpid()));
-    return path;
-}
-
 void requireRoundTrip(const VirtualCard& card) {
-    card.save(scratchFile());
-    const VirtualCard loaded = VirtualCard::load(scratchFile());
+    static const ScratchFile file("apdus");
+    card.save(file.path());
+    const VirtualCard loaded = VirtualCard::load(file.path());
     if (loaded.dumpTree() != card.dumpTree() || loaded.freeMemory() != card.freeMemory()) std::abort();
 }
 

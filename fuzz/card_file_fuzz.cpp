@@ -4,14 +4,14 @@
 // parser rather than the checksum. A file that loads must behave as a card:
 // it answers a round of read-only commands without changing, and saves
 // and loads back to the same tree.
+#include "scratch_file.h"
+
 #include <virtual_card.h>
 
 #include <openssl/sha.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <stdexcept>
@@ -43,12 +43,6 @@ Bytes sealed(const uint8_t* data, size_t size) {
     return file;
 }
 
-std::filesystem::path scratch(const char* name) {
-    const std::filesystem::path folder = std::filesystem::exists("/dev/shm") ? std::filesystem::path("/dev/shm")
-                                                                            : std::filesystem::temp_directory_path();
-    return folder / ("korva-fuzz-" + std::string(name) + "-" + std::to_string(::getpid()));
-}
-
 // Selections of the token's files, the PIN retry query, the card
 // information and a public key: what the module asks a card it meets.
 const Bytes kCommands[] = {
@@ -68,15 +62,15 @@ const Bytes kCommands[] = {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::filesystem::path input = scratch("input");
-    static const std::filesystem::path saved = scratch("saved");
+    static const ScratchFile input("input");
+    static const ScratchFile saved("saved");
     const Bytes file = sealed(data, size);
-    std::ofstream(input, std::ios::binary | std::ios::trunc)
+    std::ofstream(input.path(), std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
 
     std::optional<VirtualCard> card;
     try {
-        card.emplace(VirtualCard::load(input));
+        card.emplace(VirtualCard::load(input.path()));
     } catch (const std::runtime_error&) {
         return 0;  // refused: the only failure load may report
     }
@@ -87,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // Selections and queries change nothing that is kept.
     if (card->dumpTree() != tree) std::abort();
-    card->save(saved);
-    if (VirtualCard::load(saved).dumpTree() != tree) std::abort();
+    card->save(saved.path());
+    if (VirtualCard::load(saved.path()).dumpTree() != tree) std::abort();
     return 0;
 }
