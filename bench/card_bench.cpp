@@ -5,6 +5,8 @@
 
 #include <temp_path.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <stdexcept>
 

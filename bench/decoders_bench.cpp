@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -112,12 +114,11 @@ public:
 
 private:
     void add(uint32_t type, Bytes value) {
-        storage_.push_back(std::move(value));
-        // `storage_` is reserved below: the value pointers stay valid.
+        storage_.push_back(std::move(value));  // a deque keeps earlier values in place
         tmpl_.push_back({type, storage_.back().data(), uint32_t(storage_.back().size())});
     }
 
-    std::vector<Bytes> storage_ = [] { std::vector<Bytes> v; v.reserve(32); return v; }();
+    std::deque<Bytes> storage_;
     std::vector<abi::CK_ATTRIBUTE> tmpl_;
     korva::objects::DirectoryRecord record_{};
 };
