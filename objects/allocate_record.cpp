@@ -36,7 +36,6 @@ namespace korva::objects {
 
 namespace {
 
-constexpr uint16_t kPublicKeyDirectory = 0x5001;
 // Key records above 32 cannot be named by the card's key references.
 constexpr uint8_t kHighestKeyRecord = 32;
 // Room a public-key record needs: its record and its container map entry.
@@ -136,7 +135,7 @@ CardResult allocate(CardContext& context, const TokenSettings& settings, const C
 
     const uint32_t step = settings[layout.growthSettingsByte];
     const uint32_t oldCount = scan.recordCount;
-    const uint32_t cost = directoryId == kPublicKeyDirectory ? kPublicKeyRecordCost : kRecordSize;
+    const uint32_t cost = directoryId == directoryOf(ObjectClass::PublicKey) ? kPublicKeyRecordCost : kRecordSize;
     if (freeMemory == FileControlInfo::kAbsent || freeMemory < step * cost) {
         return finish(context, settings, directoryId, kNoRoom);
     }
@@ -147,7 +146,7 @@ CardResult allocate(CardContext& context, const TokenSettings& settings, const C
     // The container map grows first: a public-key record without room for
     // its map entry could not be mirrored, while a map larger than its
     // directory only waits for the records to come.
-    if (directoryId == kPublicKeyDirectory) {
+    if (directoryId == directoryOf(ObjectClass::PublicKey)) {
         if (const CardResult rc = growPublicKeyMap(context, newCount); rc != result::kOk) return rc;
     }
     const bool open = directoryInSubdirectory(settings, directoryId);

@@ -105,7 +105,7 @@ CK_RV writeDataBody(CardContext& context, const BodyRequest& request, const Temp
     const TemplateValue value = valueOf(tmpl, abi::CKA_VALUE);
     if (!value.valid) return abi::CKR_ATTRIBUTE_VALUE_INVALID;
     if (value.bytes.size() + 2 > kLargestBody) return abi::CKR_ATTRIBUTE_VALUE_INVALID;
-    const uint16_t body = bodyFileId(0x67, request.record);
+    const uint16_t body = ownBodyOf(ObjectClass::Data, request.record);
     const std::size_t size = value.bytes.empty() ? kEmptyDataBody : value.bytes.size() + 2;
     if (deleteIfPresent(context, body) != result::kOk) return abi::CKR_FUNCTION_FAILED;
     const uint8_t readAccess = request.isPrivate ? kUserAccess : kAlwaysAccess;
@@ -125,7 +125,7 @@ CK_RV writeCertificateBody(CardContext& context, const BodyRequest& request, con
     if (!value.valid || value.bytes.empty() || value.bytes.size() + 3 > kLargestBody) {
         return abi::CKR_ATTRIBUTE_VALUE_INVALID;
     }
-    const uint16_t body = bodyFileId(0x64, request.record);
+    const uint16_t body = ownBodyOf(ObjectClass::Certificate, request.record);
     if (deleteIfPresent(context, body) != result::kOk) return abi::CKR_FUNCTION_FAILED;
     const uint8_t readAccess = request.isPrivate ? kUserAccess : kAlwaysAccess;
     const uint8_t updateAccess = request.userType == kSecurityOfficerOnCreation ? kAlwaysAccess : kUserAccess;
@@ -264,7 +264,7 @@ CK_RV writeSecretKeyBody(CardContext& context, const BodyRequest& request, const
     if (!value.valid || value.bytes.empty()) return abi::CKR_ATTRIBUTE_VALUE_INVALID;
     uint32_t keyType = 0;
     if (tmpl.getNumber(abi::CKA_KEY_TYPE, keyType) != TemplateLookup::Found) return abi::CKR_FUNCTION_FAILED;
-    const uint16_t body = bodyFileId(0x63, request.record);
+    const uint16_t body = ownBodyOf(ObjectClass::SecretKey, request.record);
     if (keyType == abi::CKK_GOST28147) return writeGostSecretBody(context, body, tmpl, value.bytes);
 
     CK_RV refusal = abi::CKR_OK;

@@ -28,7 +28,6 @@ using abi::CK_RV;
 constexpr uint32_t kNoUser = 0xFF;
 constexpr uint32_t kSecurityOfficer = 0;
 constexpr uint32_t kSecurityOfficerOnCreation = 2;
-constexpr uint16_t kPublicKeyDirectory = 0x5001;
 // DER of the default GOST 28147-89 parameter set, OID 1.2.643.2.2.31.1.
 constexpr std::array<uint8_t, 9> kDefaultGostCipherParameters{0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x1F, 0x01};
 
@@ -199,7 +198,7 @@ CK_RV allocationFailure(CardResult rc) {
 
 // The certificate's entry in the name map, named after its key's container.
 CardResult enterCertificateName(CardContext& context, uint8_t record, const CertificateKeyMatch& match) {
-    const NameMapEntry entry = makeCertificateNameEntry(bodyFileId(0x64, record), match.exchangeKey,
+    const NameMapEntry entry = makeCertificateNameEntry(ownBodyOf(ObjectClass::Certificate, record), match.exchangeKey,
                                                         uint8_t(match.keyRecord - 1));
     if (const CardResult rc = card::selectCertificateDirectory(context); rc != result::kOk) return rc;
     if (const CardResult rc = writeNameMapEntry(context, entry, match.freeEntry); rc != result::kOk) return rc;
@@ -236,7 +235,7 @@ CK_RV storeOnCard(const abi::HostContext& host, const abi::LoginRecord* login, c
         if (object.tmpl.viewBytes(abi::CKA_ID, id) != TemplateLookup::Found || id.empty()) {
             return abi::CKR_ATTRIBUTE_VALUE_INVALID;
         }
-        if (findKeyRecordById(context, kPublicKeyDirectory, id, body.keyPairRecord) != result::kOk) {
+        if (findKeyRecordById(context, directoryOf(ObjectClass::PublicKey), id, body.keyPairRecord) != result::kOk) {
             return abi::CKR_FUNCTION_FAILED;
         }
         if (card::selectApplicationSubdirectory(context) != result::kOk) return abi::CKR_FUNCTION_FAILED;

@@ -22,7 +22,6 @@ namespace {
 
 using abi::CK_RV;
 
-constexpr uint16_t kSecretKeyDirectory = 0x5003;
 constexpr uint32_t kUserType = 1;
 
 // The file holding the object's value, when it has one: a private key's is
@@ -140,7 +139,7 @@ CardResult purgeTransientSecretKeys(CardContext& context, uint32_t userType) noe
     if (userType != kUserType) return result::kOk;
     try {
         if (card::selectApplicationSubdirectory(context) != result::kOk) return result::kBadArgument;
-        if (card::selectFile(context, kSecretKeyDirectory) != result::kOk) return result::kOk;
+        if (card::selectFile(context, directoryOf(ObjectClass::SecretKey)) != result::kOk) return result::kOk;
         const std::optional<uint8_t> count = selectedRecordCount(context);
         if (!count) return result::kBadArgument;
         std::vector<uint8_t> transient;
@@ -159,7 +158,7 @@ CardResult purgeTransientSecretKeys(CardContext& context, uint32_t userType) noe
         const TokenSettings settings{};
         for (const uint8_t n : transient) {
             (void)card::selectApplicationSubdirectory(context);
-            (void)destroyTokenObject(context, settings, kSecretKeyDirectory, n);
+            (void)destroyTokenObject(context, settings, directoryOf(ObjectClass::SecretKey), n);
         }
         return result::kOk;
     } catch (const std::bad_alloc&) {

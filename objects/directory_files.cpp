@@ -9,15 +9,16 @@
 
 namespace korva::objects {
 
-namespace {
-constexpr uint16_t kCertificateDirectory = 0x5004;
-constexpr uint16_t kPublicKeyDirectory = 0x5001;
-}  // namespace
+uint16_t directoryOf(ObjectClass objectClass) noexcept { return layoutForClass(uint32_t(objectClass))->directoryId; }
+
+uint16_t ownBodyOf(ObjectClass objectClass, uint8_t record) noexcept {
+    return bodyFileId(layoutForClass(uint32_t(objectClass))->bodyPrefix, record);
+}
 
 bool certificatesInSubdirectory(const TokenSettings& settings) noexcept { return settings[0] != 1; }
 
 bool directoryInSubdirectory(const TokenSettings& settings, uint16_t directoryId) noexcept {
-    return directoryId == kCertificateDirectory && certificatesInSubdirectory(settings);
+    return directoryId == directoryOf(ObjectClass::Certificate) && certificatesInSubdirectory(settings);
 }
 
 CardResult selectDirectoryParent(CardContext& context, const TokenSettings& settings,
@@ -91,7 +92,7 @@ CardResult findMatchingPublicKey(CardContext& context, std::span<const uint8_t> 
     const RecordLookup id = findInRecord(keyRecord, abi::CKA_ID);
     if (id.result == LookupResult::Malformed) return result::kUnexpected;
     if (id.result == LookupResult::Absent) return result::kNotFound;
-    return findKeyRecordById(context, kPublicKeyDirectory, id.value, publicRecord);
+    return findKeyRecordById(context, directoryOf(ObjectClass::PublicKey), id.value, publicRecord);
 }
 
 }  // namespace korva::objects

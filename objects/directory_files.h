@@ -18,6 +18,11 @@ namespace korva::objects {
 
 using token::TokenSettings;
 
+// A class's directory file and the body file of its record n, from the
+// class table.
+uint16_t directoryOf(ObjectClass objectClass) noexcept;
+uint16_t ownBodyOf(ObjectClass objectClass, uint8_t record) noexcept;
+
 // Byte 0 of the settings: 1 keeps the certificate directory in the
 // application subdirectory; any other value keeps it in the certificate
 // subdirectory 70 01 (with open access bytes).

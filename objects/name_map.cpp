@@ -11,10 +11,6 @@
 
 namespace korva::objects {
 
-namespace {
-constexpr uint16_t kPublicKeyDirectory = 0x5001;
-}  // namespace
-
 CardResult findNameMapEntry(CardContext& context, uint16_t fileId, std::size_t& index) noexcept {
     if (const CardResult rc = card::selectFile(context, kNameMapFileId); rc != result::kOk) return rc;
     std::array<uint8_t, name_map::kFileBytes> bytes{};
@@ -52,7 +48,7 @@ CardResult matchCertificateKey(CardContext& context, std::span<const uint8_t> ce
     if (id.result == LookupResult::Absent || id.value.empty()) return result::kOk;
 
     uint8_t keyRecord = 0;
-    const CardResult searched = findKeyRecordById(context, kPublicKeyDirectory, id.value, keyRecord);
+    const CardResult searched = findKeyRecordById(context, directoryOf(ObjectClass::PublicKey), id.value, keyRecord);
     if (searched == result::kNotFound) return card::selectApplicationSubdirectory(context);
     if (searched != result::kOk) return searched;
 
