@@ -9,6 +9,8 @@
 //
 // Each step is one function in kSteps; add a step by writing a function and
 // listing it there.
+#include "tour_objects.h"
+
 #include <test_host.h>
 
 #include <korva/module.h>
@@ -331,6 +333,7 @@ constexpr Step kSteps[] = {
     {"Token settings", showTokenSettings},
     {"Mechanisms", showMechanisms},
     {"A key pair, a signature and its check", signWithNewKeyPair},
+    {"Objects on the token", [](Tour& tour) { korva::tour::showObjects(tour.host); }},
 };
 
 std::unique_ptr<TestHost> openCard(const std::filesystem::path& cardFile) {

@@ -1,0 +1,12 @@
+// The token tour's look at the object store: a data object and a
+// certificate are created on the token, every object is listed with its
+// attributes, and the two leave the token again.
+#pragma once
+
+#include <test_host.h>
+
+namespace korva::tour {
+
+void showObjects(test::TestHost& host);
+
+}  // namespace korva::tour
