@@ -73,7 +73,7 @@ std::array<uint8_t, 3> exponentBytes(uint32_t exponent) noexcept {
 // One key into the card: the private exponent into its file, the whole key
 // into the key object. `modulus` receives the modulus the card must show.
 CardResult loadSoftwareKey(CardContext& context, const KeyFiles& files, uint32_t exponent,
-                           objects::WipedBytes& modulus) noexcept {
+                           WipedBytes& modulus) noexcept {
     SoftwareRsaKey key;
     if (!generateSoftwareRsaKey(exponent, key)) return result::kUnexpected;
     const std::array<uint8_t, 3> e = exponentBytes(exponent);
@@ -94,7 +94,7 @@ enum class Readback : uint8_t { Usable, ShortModulus, Failed };
 
 // The key as the card now holds it: a full answer whose modulus has its top
 // bit, and for a loaded key the very modulus that was loaded.
-Readback readBack(CardContext& context, const objects::WipedBytes& expectedModulus) noexcept {
+Readback readBack(CardContext& context, const WipedBytes& expectedModulus) noexcept {
     std::array<uint8_t, kRsaPublicKeyAnswer> answer{};
     std::size_t length = 0;
     if (card::readPublicKey(context, 0, answer, length) != result::kOk || length != answer.size()) {
@@ -110,7 +110,7 @@ Readback readBack(CardContext& context, const objects::WipedBytes& expectedModul
 
 CK_RV generateAndCheck(CardContext& context, const KeyFiles& files, uint32_t exponent, bool mayDecrypt) noexcept {
     for (std::size_t attempt = 0; attempt < kRsaGenerationAttempts; ++attempt) {
-        objects::WipedBytes loadedModulus;
+        WipedBytes loadedModulus;
         const CardResult rc = mayDecrypt ? loadSoftwareKey(context, files, exponent, loadedModulus)
                                          : generateOnCard(context, files, exponent);
         if (rc != result::kOk) return abi::CKR_FUNCTION_FAILED;

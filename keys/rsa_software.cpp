@@ -41,7 +41,7 @@ Pkey generateKey(uint32_t exponent) {
 }
 
 // A key parameter as exactly 128 big-endian bytes.
-bool exportParameter(const EVP_PKEY* key, const char* name, objects::WipedBytes& out) {
+bool exportParameter(const EVP_PKEY* key, const char* name, WipedBytes& out) {
     BIGNUM* raw = nullptr;
     if (EVP_PKEY_get_bn_param(key, name, &raw) != 1) return false;
     const Bignum number(raw);

@@ -15,8 +15,8 @@ inline constexpr std::size_t kRsaModulusBytes = 128;
 // The parts of a 1024-bit key the card is loaded with, big-endian and
 // exactly 128 bytes each; both buffers are wiped when released.
 struct SoftwareRsaKey {
-    objects::WipedBytes modulus;
-    objects::WipedBytes privateExponent;
+    WipedBytes modulus;
+    WipedBytes privateExponent;
 };
 
 // Generates a 1024-bit key with public exponent `exponent` (3, 17 or

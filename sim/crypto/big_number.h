@@ -2,7 +2,7 @@
 // card's GOST and RSA arithmetic. Internal to the virtual card's crypto.
 #pragma once
 
-#include "secret_bytes.h"
+#include "wiped_bytes.h"
 
 #include <openssl/bn.h>
 #include <openssl/ec.h>
@@ -42,8 +42,8 @@ inline BigNumber bigNumberFromBytes(std::span<const uint8_t> bytes) {
 
 // The number as exactly `width` big-endian bytes (zero-padded on the left);
 // empty when it does not fit.
-inline SecretBytes bigNumberToBytes(const BIGNUM* number, std::size_t width) {
-    SecretBytes bytes(width);
+inline WipedBytes bigNumberToBytes(const BIGNUM* number, std::size_t width) {
+    WipedBytes bytes(width);
     if (BN_bn2binpad(number, bytes.data(), static_cast<int>(width)) != static_cast<int>(width)) {
         return {};
     }

@@ -72,7 +72,7 @@ bool verifyWithPoint(const GostCurveParameters& curve, const EC_GROUP* group,
 
 // A value the size of a coordinate, in little-endian order: the form in
 // which VKO hashes the shared point.
-bool appendLittleEndian(SecretBytes& out, const BIGNUM* number, std::size_t size) {
+bool appendLittleEndian(WipedBytes& out, const BIGNUM* number, std::size_t size) {
     const std::size_t start = out.size();
     out.resize(start + size);
     return BN_bn2lebinpad(number, out.data() + start, static_cast<int>(size)) ==
@@ -83,11 +83,11 @@ struct DigestContextFree {
     void operator()(EVP_MD_CTX* context) const noexcept { EVP_MD_CTX_free(context); }
 };
 
-SecretBytes digest(const char* name, std::span<const uint8_t> data) {
+WipedBytes digest(const char* name, std::span<const uint8_t> data) {
     const EVP_MD* md = EVP_get_digestbyname(name);
     const std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
     if (md == nullptr || !context || EVP_MD_get_size(md) <= 0) return {};
-    SecretBytes out(static_cast<std::size_t>(EVP_MD_get_size(md)));
+    WipedBytes out(static_cast<std::size_t>(EVP_MD_get_size(md)));
     unsigned int written = 0;
     if (EVP_DigestInit_ex(context.get(), md, nullptr) != 1 ||
         EVP_DigestUpdate(context.get(), data.data(), data.size()) != 1 ||
@@ -136,7 +136,7 @@ std::optional<GostKeyPair> GostKeyPair::generate(uint8_t curveCode) {
             return std::nullopt;
         }
     } while (BN_is_zero(d.get()));
-    const SecretBytes bytes = bigNumberToBytes(d.get(), curve->size);
+    const WipedBytes bytes = bigNumberToBytes(d.get(), curve->size);
     if (bytes.empty()) return std::nullopt;
     return fromPrivateKey(curveCode, bytes);
 }
@@ -146,10 +146,10 @@ std::optional<GostKeyPair> GostKeyPair::deserialize(std::span<const uint8_t> byt
     return fromPrivateKey(bytes[1], bytes.subspan(2));
 }
 
-SecretBytes GostKeyPair::serialize() const {
-    const SecretBytes key = bigNumberToBytes(privateKey_.get(), size());
+WipedBytes GostKeyPair::serialize() const {
+    const WipedBytes key = bigNumberToBytes(privateKey_.get(), size());
     if (key.empty()) return {};
-    SecretBytes out{kSerialTag, curveCode()};
+    WipedBytes out{kSerialTag, curveCode()};
     out.insert(out.end(), key.begin(), key.end());
     return out;
 }
@@ -162,8 +162,8 @@ std::vector<uint8_t> GostKeyPair::publicKey() const {
                                         context.get()) != 1) {
         return {};
     }
-    const SecretBytes xBytes = bigNumberToBytes(x.get(), size());
-    const SecretBytes yBytes = bigNumberToBytes(y.get(), size());
+    const WipedBytes xBytes = bigNumberToBytes(x.get(), size());
+    const WipedBytes yBytes = bigNumberToBytes(y.get(), size());
     if (xBytes.empty() || yBytes.empty()) return {};
     std::vector<uint8_t> out(xBytes.begin(), xBytes.end());
     out.insert(out.end(), yBytes.begin(), yBytes.end());
@@ -192,8 +192,8 @@ std::vector<uint8_t> GostKeyPair::signWithNonce(std::span<const uint8_t> cardHas
         BN_mod_add(s.get(), s.get(), ke.get(), order, context.get()) != 1 || BN_is_zero(s.get())) {
         return {};
     }
-    const SecretBytes rBytes = bigNumberToBytes(r.get(), size());
-    const SecretBytes sBytes = bigNumberToBytes(s.get(), size());
+    const WipedBytes rBytes = bigNumberToBytes(r.get(), size());
+    const WipedBytes sBytes = bigNumberToBytes(s.get(), size());
     if (rBytes.empty() || sBytes.empty()) return {};
     std::vector<uint8_t> out(rBytes.begin(), rBytes.end());
     out.insert(out.end(), sBytes.begin(), sBytes.end());
@@ -210,7 +210,7 @@ std::vector<uint8_t> GostKeyPair::sign(std::span<const uint8_t> cardHash) const 
     for (int attempt = 0; attempt < 16; ++attempt) {
         if (BN_priv_rand_range(k.get(), order) != 1) return {};
         if (BN_is_zero(k.get())) continue;
-        const SecretBytes nonce = bigNumberToBytes(k.get(), size());
+        const WipedBytes nonce = bigNumberToBytes(k.get(), size());
         std::vector<uint8_t> signature = signWithNonce(cardHash, nonce);
         if (!signature.empty()) return signature;
     }
@@ -222,7 +222,7 @@ bool GostKeyPair::verify(std::span<const uint8_t> cardHash,
     return verifyWithPoint(*curve_, group_.get(), publicPoint_.get(), cardHash, signature);
 }
 
-SecretBytes GostKeyPair::agreeKey(std::span<const uint8_t> peerPublicKey,
+WipedBytes GostKeyPair::agreeKey(std::span<const uint8_t> peerPublicKey,
                                   std::span<const uint8_t> ukm, KeyAgreement kind) const {
     const BigNumberContext context(BN_CTX_new());
     if (!context) return {};
@@ -247,7 +247,7 @@ SecretBytes GostKeyPair::agreeKey(std::span<const uint8_t> peerPublicKey,
                                         context.get()) != 1) {
         return {};
     }
-    SecretBytes point;
+    WipedBytes point;
     if (!appendLittleEndian(point, x.get(), size()) || !appendLittleEndian(point, y.get(), size())) {
         return {};
     }

@@ -9,7 +9,7 @@
 
 #include "big_number.h"
 #include "gost_curves.h"
-#include "secret_bytes.h"
+#include "wiped_bytes.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -41,7 +41,7 @@ public:
     ~GostKeyPair() = default;  // the private key is cleared by its handle
 
     // The card-file form: 'G', the curve code, the private key (`size` bytes).
-    SecretBytes serialize() const;
+    WipedBytes serialize() const;
 
     uint8_t curveCode() const noexcept { return curve_->code; }
     // 32 for 256-bit keys, 64 for 512-bit ones.
@@ -63,7 +63,7 @@ public:
     // host's reversal). The answer is the 32-byte shared key in the byte
     // order of the published algorithm. Empty on failure: a point not on the
     // curve, a zero UKM, an unavailable hash.
-    SecretBytes agreeKey(std::span<const uint8_t> peerPublicKey, std::span<const uint8_t> ukm,
+    WipedBytes agreeKey(std::span<const uint8_t> peerPublicKey, std::span<const uint8_t> ukm,
                          KeyAgreement kind) const;
 
     // Signing with a chosen nonce k, for known-answer tests only: a reused or

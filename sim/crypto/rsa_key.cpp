@@ -121,15 +121,15 @@ std::optional<RsaKey> RsaKey::deserialize(std::span<const uint8_t> bytes) {
                           bytes.subspan(kPublicPart));
 }
 
-SecretBytes RsaKey::serialize() const {
-    SecretBytes out{kSerialTag, static_cast<uint8_t>(hasPrivateKey() ? 1 : 0)};
-    const SecretBytes e = bigNumberToBytes(publicExponent_.get(), kRsaExponentBytes);
-    const SecretBytes n = bigNumberToBytes(modulus_.get(), kRsaModulusBytes);
+WipedBytes RsaKey::serialize() const {
+    WipedBytes out{kSerialTag, static_cast<uint8_t>(hasPrivateKey() ? 1 : 0)};
+    const WipedBytes e = bigNumberToBytes(publicExponent_.get(), kRsaExponentBytes);
+    const WipedBytes n = bigNumberToBytes(modulus_.get(), kRsaModulusBytes);
     if (e.empty() || n.empty()) return {};
     out.insert(out.end(), e.begin(), e.end());
     out.insert(out.end(), n.begin(), n.end());
     if (hasPrivateKey()) {
-        const SecretBytes d = bigNumberToBytes(privateExponent_.get(), kRsaModulusBytes);
+        const WipedBytes d = bigNumberToBytes(privateExponent_.get(), kRsaModulusBytes);
         if (d.empty()) return {};
         out.insert(out.end(), d.begin(), d.end());
     }
@@ -137,8 +137,8 @@ SecretBytes RsaKey::serialize() const {
 }
 
 std::vector<uint8_t> RsaKey::publicKey() const {
-    const SecretBytes e = bigNumberToBytes(publicExponent_.get(), kRsaExponentBytes);
-    const SecretBytes n = bigNumberToBytes(modulus_.get(), kRsaModulusBytes);
+    const WipedBytes e = bigNumberToBytes(publicExponent_.get(), kRsaExponentBytes);
+    const WipedBytes n = bigNumberToBytes(modulus_.get(), kRsaModulusBytes);
     if (e.empty() || n.empty()) return {};
     std::vector<uint8_t> out(e.begin(), e.end());
     out.insert(out.end(), n.begin(), n.end());
@@ -147,7 +147,7 @@ std::vector<uint8_t> RsaKey::publicKey() const {
 
 std::vector<uint8_t> RsaKey::signPkcs1(std::span<const uint8_t> data) const {
     if (!hasPrivateKey() || data.size() > kRsaMaxSignedData) return {};
-    SecretBytes block(kRsaModulusBytes, 0xFF);
+    WipedBytes block(kRsaModulusBytes, 0xFF);
     block[0] = 0x00;
     block[1] = 0x01;
     const std::size_t separator = kRsaModulusBytes - data.size() - 1;
@@ -162,7 +162,7 @@ std::vector<uint8_t> RsaKey::signPkcs1(std::span<const uint8_t> data) const {
                                   context.get(), nullptr) != 1) {
         return {};
     }
-    const SecretBytes signature = bigNumberToBytes(s.get(), kRsaModulusBytes);
+    const WipedBytes signature = bigNumberToBytes(s.get(), kRsaModulusBytes);
     return {signature.begin(), signature.end()};
 }
 
@@ -175,7 +175,7 @@ std::vector<uint8_t> RsaKey::publicOperation(std::span<const uint8_t> block) con
         BN_mod_exp(c.get(), m.get(), publicExponent_.get(), modulus_.get(), context.get()) != 1) {
         return {};
     }
-    const SecretBytes result = bigNumberToBytes(c.get(), kRsaModulusBytes);
+    const WipedBytes result = bigNumberToBytes(c.get(), kRsaModulusBytes);
     return {result.begin(), result.end()};
 }
 

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "big_number.h"
-#include "secret_bytes.h"
+#include "wiped_bytes.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -46,7 +46,7 @@ public:
 
     // The card-file form: 'R', a private-part flag (0 or 1), the 8-byte
     // exponent, the modulus and, with the flag, the private exponent.
-    SecretBytes serialize() const;
+    WipedBytes serialize() const;
 
     bool hasPrivateKey() const noexcept { return privateExponent_ != nullptr; }
 

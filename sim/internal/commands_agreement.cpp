@@ -35,7 +35,7 @@ Answer keyAgreement(CardState& card, const Command& command) {
     return statusOnly(sw::wrongLength);
   const std::span<const uint8_t> data = command.data;
   const auto kind = command.p1 == 1 ? crypto::KeyAgreement::kVko2012 : crypto::KeyAgreement::kVko2001;
-  const crypto::SecretBytes shared =
+  const WipedBytes shared =
       key->agreeKey(data.first(publicLength), data.subspan(publicLength), kind);
   if (shared.empty()) return statusOnly(sw::wrongData);  // a point off the curve, a zero UKM
   return dataAnswer({shared.begin(), shared.end()});

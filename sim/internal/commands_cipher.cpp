@@ -37,7 +37,7 @@ using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree>;
 // DES and two-key triple DES run as three-key triple DES (K‖K‖K and
 // K1‖K2‖K1 give the same results); single DES is not in OpenSSL 3's default
 // provider.
-const EVP_CIPHER* cipherFor(const SecretKey& key, uint8_t mode, crypto::SecretBytes& cipherKey) {
+const EVP_CIPHER* cipherFor(const SecretKey& key, uint8_t mode, WipedBytes& cipherKey) {
   const bool cbc = mode == cipherModeCbc;
   switch (key.algorithm) {
     case SecretAlgorithm::des:
@@ -65,7 +65,7 @@ const EVP_CIPHER* cipherFor(const SecretKey& key, uint8_t mode, crypto::SecretBy
 std::vector<uint8_t> runBlockCipher(const SecretKey& key, uint8_t mode,
                                     std::span<const uint8_t> chainingValue,
                                     std::span<const uint8_t> input, bool encrypt) {
-  crypto::SecretBytes cipherKey;
+  WipedBytes cipherKey;
   const EVP_CIPHER* cipher = cipherFor(key, mode, cipherKey);
   const CipherContext context(EVP_CIPHER_CTX_new());
   if (cipher == nullptr || !context) return {};
@@ -129,7 +129,7 @@ std::vector<uint8_t> rsaPrivateOperation(const FileNode& file, std::span<const u
   BN_set_flags(d.get(), BN_FLG_CONSTTIME);
   if (BN_mod_exp_mont_consttime(m.get(), c.get(), d.get(), n.get(), context.get(), nullptr) != 1)
     return {};
-  const crypto::SecretBytes plain = crypto::bigNumberToBytes(m.get(), crypto::kRsaModulusBytes);
+  const WipedBytes plain = crypto::bigNumberToBytes(m.get(), crypto::kRsaModulusBytes);
   return {plain.begin(), plain.end()};
 }
 

@@ -86,7 +86,7 @@ Answer generateRsaKeyPair(CardState& card, const Command& command) {
   if (!exponent) return statusOnly(sw::wrongData);
   const auto key = crypto::RsaKey::generate(*exponent);
   if (!key) return statusOnly(0x6F00);
-  const crypto::SecretBytes material = rsaMaterial(*key);
+  const WipedBytes material = rsaMaterial(*key);
   if (material.empty()) return statusOnly(0x6F00);
   file.secret.assign(material.begin(), material.end());
   return statusOnly(sw::ok);
@@ -144,7 +144,7 @@ Answer generateKeyOnCard(CardState& card, const Command& command) {
 
   const auto pair = crypto::GostKeyPair::generate(curve->code);
   if (!pair) return statusOnly(0x6F00);
-  const crypto::SecretBytes material = pair->serialize();
+  const WipedBytes material = pair->serialize();
   std::vector<uint8_t> publicKey = pair->publicKey();
   if (material.empty() || publicKey.empty()) return statusOnly(0x6F00);
   if (target == nullptr) {

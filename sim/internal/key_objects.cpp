@@ -84,11 +84,11 @@ std::optional<SecretKey> secretKeyOf(const FileNode& file) {
   return key;
 }
 
-crypto::SecretBytes rsaMaterial(const crypto::RsaKey& key) {
+WipedBytes rsaMaterial(const crypto::RsaKey& key) {
   // The serial form is 'R', a private-part flag, then exactly the stored form.
-  crypto::SecretBytes serial = key.serialize();
+  WipedBytes serial = key.serialize();
   if (serial.size() < 2) return {};
-  return crypto::SecretBytes(serial.begin() + 2, serial.end());
+  return WipedBytes(serial.begin() + 2, serial.end());
 }
 
 std::optional<Location> findKeyByReference(const FileSystem& files, uint8_t reference) {

@@ -16,7 +16,7 @@
 
 #include "crypto/gost_key.h"
 #include "crypto/rsa_key.h"
-#include "crypto/secret_bytes.h"
+#include "wiped_bytes.h"
 
 #include <cstdint>
 #include <optional>
@@ -35,7 +35,7 @@ enum class SecretAlgorithm { des, des2, aes };
 
 struct SecretKey {
   SecretAlgorithm algorithm = SecretAlgorithm::des;
-  crypto::SecretBytes value;  // 8, 16, 24 or 32 bytes
+  WipedBytes value;  // 8, 16, 24 or 32 bytes
 
   std::size_t blockSize() const { return algorithm == SecretAlgorithm::aes ? 16 : 8; }
 };
@@ -51,7 +51,7 @@ std::optional<crypto::RsaKey> rsaKeyOf(const FileNode& file);
 std::optional<SecretKey> secretKeyOf(const FileNode& file);
 
 // An RSA pair in the card's stored form (exponent, modulus, private exponent).
-crypto::SecretBytes rsaMaterial(const crypto::RsaKey& key);
+WipedBytes rsaMaterial(const crypto::RsaKey& key);
 
 // The key file (not a PIN object) whose reference is `reference`: in the
 // current directory, the directories above it, and last the key directory.

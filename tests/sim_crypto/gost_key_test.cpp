@@ -184,7 +184,7 @@ TEST_P(KeyAgreementWithEngine, MatchesTheEngine) {
     ASSERT_TRUE(ours && peer);
     const Bytes hostUkm = randomBytes(8);
 
-    const SecretBytes cardKey = ours->agreeKey(peer->publicKey(), reversed(hostUkm), agreement.kind);
+    const WipedBytes cardKey = ours->agreeKey(peer->publicKey(), reversed(hostUkm), agreement.kind);
     ASSERT_EQ(cardKey.size(), 32u);
     EXPECT_EQ(cardKey, peer->agreeKey(ours->publicKey(), reversed(hostUkm), agreement.kind));
 

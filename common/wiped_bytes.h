@@ -1,15 +1,21 @@
-// Byte buffers for key material: every block the allocator hands back is
-// wiped with OPENSSL_cleanse, which the compiler may not optimise away.
+// Byte buffers for key material and attribute values that may hold it: every
+// block the allocator hands back is wiped with OPENSSL_cleanse, which the
+// compiler may not optimise away.
+//
+// Both the module's layers and the virtual card keep secrets in these
+// buffers, so the type lives in a header-only target of its own
+// (korva_wiped_bytes) that needs nothing but OpenSSL: the card does not have
+// to link the module's call frame to get it, nor the module the card's code.
 #pragma once
 
 #include <openssl/crypto.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <new>
+#include <memory>
 #include <vector>
 
-namespace korva::sim::crypto {
+namespace korva {
 
 template <typename T>
 struct WipingAllocator {
@@ -29,6 +35,6 @@ struct WipingAllocator {
     bool operator==(const WipingAllocator<U>&) const noexcept { return true; }
 };
 
-using SecretBytes = std::vector<uint8_t, WipingAllocator<uint8_t>>;
+using WipedBytes = std::vector<uint8_t, WipingAllocator<uint8_t>>;
 
-}  // namespace korva::sim::crypto
+}  // namespace korva
