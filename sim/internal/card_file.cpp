@@ -61,11 +61,13 @@ class Reader {
     return value;
   }
   uint8_t byte() { return static_cast<uint8_t>(number(1)); }
-  std::vector<uint8_t> block(std::size_t width, std::size_t limit) {
+  // Key material is read straight into a wiped buffer: Bytes = WipedBytes.
+  template <typename Bytes = std::vector<uint8_t>>
+  Bytes block(std::size_t width, std::size_t limit) {
     const uint64_t length = number(width);
     if (length > limit) damaged("field too long");
     const std::span<const uint8_t> value = take(static_cast<std::size_t>(length));
-    return {value.begin(), value.end()};
+    return Bytes(value.begin(), value.end());
   }
   bool atEnd() const { return offset_ == data_.size(); }
 
@@ -147,7 +149,7 @@ FileNode readNode(Reader& in, std::size_t depth, uint64_t& budget) {
     if (!node.dataObjects.emplace(tag, std::move(value)).second) damaged("data object repeated");
   }
 
-  node.secret = in.block(2, node.isKeyFile() ? keyObjectSize : 0);
+  node.secret = in.block<WipedBytes>(2, node.isKeyFile() ? keyObjectSize : 0);
   // Only the card's generator makes GOST key objects: their material is
   // always a whole key.
   if (isGostKeyObject(node) && !node.secret.empty() && !gostKeyOf(node)) damaged("GOST key");

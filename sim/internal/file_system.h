@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "wiped_bytes.h"
+
 namespace korva::sim {
 
 inline constexpr uint8_t descriptorTransparent = 0x01;
@@ -42,7 +44,7 @@ struct FileNode {
   std::vector<uint8_t> body;                // transparent and internal files: `size` bytes
   std::vector<std::vector<uint8_t>> records;  // linear fixed files
   std::map<uint16_t, std::vector<uint8_t>> dataObjects;  // PUT DATA, by tag
-  std::vector<uint8_t> secret;              // PIN value or key material; empty = none
+  WipedBytes secret;                        // PIN value or key material; empty = none
   uint8_t triesLeft = 0;                    // PIN objects
   std::vector<FileNode> children;           // directories
 

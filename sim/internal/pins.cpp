@@ -32,13 +32,13 @@ Answer triesLeftAnswer(const FileNode& pin) {
   return statusOnly(static_cast<uint16_t>(sw::pinIncorrect | (pin.triesLeft & 0x0F)));
 }
 
-bool matches(const std::vector<uint8_t>& secret, const std::vector<uint8_t>& offered) {
+bool matches(std::span<const uint8_t> secret, std::span<const uint8_t> offered) {
   return secret.size() == offered.size() &&
          CRYPTO_memcmp(secret.data(), offered.data(), secret.size()) == 0;
 }
 
 void setReferenceData(FileNode& pin, const std::vector<uint8_t>& value) {
-  pin.secret = value;
+  pin.secret.assign(value.begin(), value.end());
   pin.triesLeft = pinTries;
 }
 
@@ -51,7 +51,7 @@ Answer loadKeyMaterial(CardState& card, const Command& command) {
   if (!isAllowed(card, *key, Operation::loadKey)) return statusOnly(sw::securityNotSatisfied);
   if (command.data.empty()) return statusOnly(sw::wrongLength);
   if (command.data.size() > keyObjectSize) return statusOnly(sw::noMemory);
-  key->secret = command.data;
+  key->secret.assign(command.data.begin(), command.data.end());
   return statusOnly(sw::ok);
 }
 
