@@ -4,7 +4,6 @@
 // key directory and the card file.
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
-#include <openssl/rand.h>
 #include <openssl/rsa.h>
 
 #include <openssl/sha.h>
@@ -20,18 +19,8 @@
 namespace korva::sim::testing {
 namespace {
 
-Bytes randomBytes(std::size_t count) {
-  Bytes out(count);
-  EXPECT_EQ(RAND_bytes(out.data(), static_cast<int>(count)), 1);
-  return out;
-}
-
-Bytes exchangeHalves(std::span<const uint8_t> signature) {
-  const std::size_t half = signature.size() / 2;
-  Bytes out(signature.begin() + static_cast<std::ptrdiff_t>(half), signature.end());
-  out.insert(out.end(), signature.begin(), signature.begin() + static_cast<std::ptrdiff_t>(half));
-  return out;
-}
+using test::exchangeHalves;
+using test::randomBytes;
 
 Bytes informationRecord(VirtualCard& card) {
   const Answer answer = send(card, "80 78 00 00 7F");
@@ -353,19 +342,9 @@ TEST_P(KeyAgreement, MatchesTheEngine) {
   ASSERT_EQ(agreed.data.size(), 32u);
 
   const auto serial = peer->serialize();
-  const test::Pkey own = test::enginePrivateKey(code, std::span(serial).subspan(2));
-  const test::Pkey other = test::enginePublicKey(code, cardPublic);
-  ASSERT_TRUE(own && other);
-  const test::PkeyContext context(EVP_PKEY_CTX_new(own.get(), nullptr));
-  ASSERT_TRUE(context);
-  ASSERT_EQ(EVP_PKEY_derive_init(context.get()), 1);
-  ASSERT_EQ(EVP_PKEY_derive_set_peer(context.get(), other.get()), 1);
-  ASSERT_GT(EVP_PKEY_CTX_ctrl(context.get(), -1, -1, EVP_PKEY_CTRL_SET_IV,
-                              static_cast<int>(hostUkm.size()), const_cast<uint8_t*>(hostUkm.data())),
-            0);
-  Bytes engineKey(32);
-  std::size_t length = engineKey.size();
-  ASSERT_EQ(EVP_PKEY_derive(context.get(), engineKey.data(), &length), 1);
+  Bytes engineKey;
+  ASSERT_NO_FATAL_FAILURE(
+      test::deriveWithEngine(code, std::span(serial).subspan(2), cardPublic, hostUkm, engineKey));
   EXPECT_EQ(agreed.data, engineKey);
 
   expectOk(card, "80 52 00 00");

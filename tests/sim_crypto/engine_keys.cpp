@@ -1,6 +1,9 @@
 #include "engine_keys.h"
 
+#include <openssl/rand.h>
 #include <openssl/x509.h>
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -96,6 +99,38 @@ std::vector<uint8_t> cardPublicKey(EVP_PKEY* key, std::size_t size) {
     Bytes out = concat({reversed(value.first(size)), reversed(value.subspan(size))});
     OPENSSL_free(encoded);
     return out;
+}
+
+std::vector<uint8_t> randomBytes(std::size_t count) {
+    Bytes out(count);
+    EXPECT_EQ(RAND_bytes(out.data(), static_cast<int>(count)), 1);
+    return out;
+}
+
+std::vector<uint8_t> exchangeHalves(std::span<const uint8_t> signature) {
+    const std::size_t half = signature.size() / 2;
+    Bytes out(signature.begin() + static_cast<std::ptrdiff_t>(half), signature.end());
+    out.insert(out.end(), signature.begin(), signature.begin() + static_cast<std::ptrdiff_t>(half));
+    return out;
+}
+
+void deriveWithEngine(uint8_t code, std::span<const uint8_t> privateKey,
+                      std::span<const uint8_t> peerPublicKey, std::span<const uint8_t> hostUkm,
+                      std::vector<uint8_t>& agreedKey) {
+    const Pkey own = enginePrivateKey(code, privateKey);
+    const Pkey other = enginePublicKey(code, peerPublicKey);
+    ASSERT_TRUE(own && other);
+    const PkeyContext context(EVP_PKEY_CTX_new(own.get(), nullptr));
+    ASSERT_TRUE(context);
+    ASSERT_EQ(EVP_PKEY_derive_init(context.get()), 1);
+    ASSERT_EQ(EVP_PKEY_derive_set_peer(context.get(), other.get()), 1);
+    ASSERT_GT(EVP_PKEY_CTX_ctrl(context.get(), -1, -1, EVP_PKEY_CTRL_SET_IV,
+                                static_cast<int>(hostUkm.size()), const_cast<uint8_t*>(hostUkm.data())),
+              0);
+    agreedKey.assign(32, 0);
+    std::size_t length = agreedKey.size();
+    ASSERT_EQ(EVP_PKEY_derive(context.get(), agreedKey.data(), &length), 1);
+    agreedKey.resize(length);
 }
 
 }  // namespace korva::test

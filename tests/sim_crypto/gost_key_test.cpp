@@ -3,7 +3,6 @@
 #include <gost_key.h>
 
 #include <openssl/evp.h>
-#include <openssl/rand.h>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +12,8 @@
 namespace korva::sim::crypto {
 namespace {
 
+using test::exchangeHalves;
+using test::randomBytes;
 using test::reversed;
 using Bytes = std::vector<uint8_t>;
 
@@ -21,20 +22,6 @@ Bytes fromHex(const std::string& hex) {
     for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
         out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     }
-    return out;
-}
-
-Bytes randomBytes(std::size_t count) {
-    Bytes out(count);
-    EXPECT_EQ(RAND_bytes(out.data(), static_cast<int>(count)), 1);
-    return out;
-}
-
-// The host form of a card signature: its halves exchanged.
-Bytes exchangeHalves(std::span<const uint8_t> signature) {
-    const std::size_t half = signature.size() / 2;
-    Bytes out(signature.begin() + static_cast<std::ptrdiff_t>(half), signature.end());
-    out.insert(out.end(), signature.begin(), signature.begin() + static_cast<std::ptrdiff_t>(half));
     return out;
 }
 
@@ -189,20 +176,10 @@ TEST_P(KeyAgreementWithEngine, MatchesTheEngine) {
     EXPECT_EQ(cardKey, peer->agreeKey(ours->publicKey(), reversed(hostUkm), agreement.kind));
 
     const auto serial = ours->serialize();
-    test::Pkey own = test::enginePrivateKey(agreement.code, std::span(serial).subspan(2));
-    test::Pkey other = test::enginePublicKey(agreement.code, peer->publicKey());
-    ASSERT_TRUE(own && other);
-    const test::PkeyContext context(EVP_PKEY_CTX_new(own.get(), nullptr));
-    ASSERT_TRUE(context);
-    ASSERT_EQ(EVP_PKEY_derive_init(context.get()), 1);
-    ASSERT_EQ(EVP_PKEY_derive_set_peer(context.get(), other.get()), 1);
-    ASSERT_GT(EVP_PKEY_CTX_ctrl(context.get(), -1, -1, EVP_PKEY_CTRL_SET_IV,
-                                static_cast<int>(hostUkm.size()), const_cast<uint8_t*>(hostUkm.data())),
-              0);
-    Bytes engineKey(32);
-    std::size_t length = engineKey.size();
-    ASSERT_EQ(EVP_PKEY_derive(context.get(), engineKey.data(), &length), 1);
-    ASSERT_EQ(length, 32u);
+    Bytes engineKey;
+    ASSERT_NO_FATAL_FAILURE(test::deriveWithEngine(agreement.code, std::span(serial).subspan(2),
+                                                   peer->publicKey(), hostUkm, engineKey));
+    ASSERT_EQ(engineKey.size(), 32u);
     EXPECT_EQ(Bytes(cardKey.begin(), cardKey.end()), engineKey);
 }
 
