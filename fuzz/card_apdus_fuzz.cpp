@@ -11,7 +11,7 @@
 // more than 256 bytes, the free memory never exceeds the total, and every
 // state the commands reach saves to a card file that loads back to the same
 // file tree.
-#include "scratch_file.h"
+#include <temp_path.h>
 
 #include <virtual_card.h>
 
@@ -21,12 +21,13 @@
 namespace {
 
 using korva::sim::VirtualCard;
+using korva::test::TempPath;
 
 constexpr uint64_t kCorpusSeed = 11;
 constexpr size_t kMaxAnswerData = 256;
 
 void requireRoundTrip(const VirtualCard& card) {
-    static const ScratchFile file("apdus");
+    static const TempPath file("korva-fuzz-apdus", TempPath::Storage::memoryWhereAvailable);
     card.save(file.path());
     const VirtualCard loaded = VirtualCard::load(file.path());
     if (loaded.dumpTree() != card.dumpTree() || loaded.freeMemory() != card.freeMemory()) std::abort();

@@ -4,7 +4,7 @@
 // parser rather than the checksum. A file that loads must behave as a card:
 // it answers a round of read-only commands without changing, and saves
 // and loads back to the same tree.
-#include "scratch_file.h"
+#include <temp_path.h>
 
 #include <virtual_card.h>
 
@@ -21,6 +21,7 @@
 namespace {
 
 using korva::sim::VirtualCard;
+using korva::test::TempPath;
 using Bytes = std::vector<uint8_t>;
 
 // "KORVASIM" | version u16 | payload length u32 | payload | SHA-256 of all before it.
@@ -62,8 +63,8 @@ const Bytes kCommands[] = {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const ScratchFile input("input");
-    static const ScratchFile saved("saved");
+    static const TempPath input("korva-fuzz-input", TempPath::Storage::memoryWhereAvailable);
+    static const TempPath saved("korva-fuzz-saved", TempPath::Storage::memoryWhereAvailable);
     const Bytes file = sealed(data, size);
     std::ofstream(input.path(), std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
