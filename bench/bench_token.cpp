@@ -1,9 +1,9 @@
 #include "bench_token.h"
 
+#include <host_template.h>
+
 #include <korva/pkcs11_constants.h>
 
-#include <cstring>
-#include <deque>
 #include <stdexcept>
 #include <string>
 
@@ -14,28 +14,7 @@ void require(abi::CK_RV rv, const char* step) {
     if (rv != abi::CKR_OK) throw std::runtime_error(std::string("bench token set-up: ") + step + " failed");
 }
 
-// A host template whose values live as long as it does.
-class Template {
-public:
-    Template& bytes(uint32_t type, Bytes value) {
-        const Bytes& stored = storage_.emplace_back(std::move(value));
-        entries_.push_back({type, const_cast<uint8_t*>(stored.data()), uint32_t(stored.size())});
-        return *this;
-    }
-    Template& text(uint32_t type, const std::string& value) { return bytes(type, Bytes(value.begin(), value.end())); }
-    Template& flag(uint32_t type, bool value) { return bytes(type, Bytes{uint8_t(value)}); }
-    Template& number(uint32_t type, uint32_t value) {
-        Bytes native(sizeof value);
-        std::memcpy(native.data(), &value, sizeof value);
-        return bytes(type, native);
-    }
-    abi::CK_ATTRIBUTE* data() { return entries_.data(); }
-    abi::CK_ULONG size() const { return abi::CK_ULONG(entries_.size()); }
-
-private:
-    std::deque<Bytes> storage_;
-    std::vector<abi::CK_ATTRIBUTE> entries_;
-};
+using test::Template;
 
 BenchToken makeToken() {
     sim::CardOptions options;

@@ -9,7 +9,6 @@
 #include <openssl/x509.h>
 
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -90,23 +89,6 @@ const sim::VirtualCard& initialisedCard(uint32_t memorySize) {
 }
 
 }  // namespace
-
-Template& Template::bytes(uint32_t type, const Bytes& value) {
-    Bytes& stored = storage_.emplace_back(value);
-    entries_.push_back({type, stored.empty() ? nullptr : stored.data(), uint32_t(stored.size())});
-    return *this;
-}
-
-Template& Template::number(uint32_t type, uint32_t value) {
-    Bytes bytes(4);
-    std::memcpy(bytes.data(), &value, 4);
-    return this->bytes(type, bytes);
-}
-
-Template& Template::raw(uint32_t type, void* pointer, uint32_t length) {
-    entries_.push_back({type, pointer, length});
-    return *this;
-}
 
 const TestKeyPair& testKeyPair() {
     static const TestKeyPair pair = makeKeyPair();

@@ -5,6 +5,7 @@
 
 #include "layout_checker.h"
 
+#include <host_template.h>
 #include <test_host.h>
 
 #include <korva/module.h>
@@ -14,35 +15,12 @@
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace korva::test {
-
-// A host template whose values live as long as it does.
-class Template {
-public:
-    Template() = default;
-    Template(Template&&) = default;  // a deque keeps its elements in place
-    Template& operator=(Template&&) = default;
-    Template(const Template&) = delete;
-
-    Template& bytes(uint32_t type, const Bytes& value);
-    Template& text(uint32_t type, const std::string& value) { return bytes(type, Bytes(value.begin(), value.end())); }
-    Template& flag(uint32_t type, bool value) { return bytes(type, Bytes{uint8_t(value ? 1 : 0)}); }
-    Template& number(uint32_t type, uint32_t value);
-    Template& raw(uint32_t type, void* pointer, uint32_t length);  // for bad input
-
-    abi::CK_ATTRIBUTE* data() { return entries_.data(); }
-    uint32_t size() const { return uint32_t(entries_.size()); }
-
-private:
-    std::deque<Bytes> storage_;
-    std::vector<abi::CK_ATTRIBUTE> entries_;
-};
 
 // A 1024-bit RSA key pair (e = 65537) and a self-signed certificate of it.
 struct TestKeyPair {
