@@ -6,42 +6,18 @@
 
 namespace korva::test {
 
-Fault Fault::transport(uint32_t rc) {
-    Fault f;
-    f.kind = Kind::Transport;
-    f.rc = rc == 0 ? 1 : rc;
-    return f;
-}
+// Each fault names only the fields its kind uses; the rest keep their defaults.
+Fault Fault::transport(uint32_t rc) { return {.kind = Kind::Transport, .rc = rc == 0 ? 1 : rc}; }
 
 Fault Fault::answer(Bytes data, uint8_t sw1, uint8_t sw2) {
-    Fault f;
-    f.kind = Kind::Answer;
-    f.data = std::move(data);
-    f.sw1 = sw1;
-    f.sw2 = sw2;
-    return f;
+    return {.kind = Kind::Answer, .data = std::move(data), .sw1 = sw1, .sw2 = sw2};
 }
 
-Fault Fault::truncate(uint32_t length) {
-    Fault f;
-    f.kind = Kind::Truncate;
-    f.length = length;
-    return f;
-}
+Fault Fault::truncate(uint32_t length) { return {.kind = Kind::Truncate, .length = length}; }
 
-Fault Fault::overlong(Bytes extra) {
-    Fault f;
-    f.kind = Kind::Overlong;
-    f.data = std::move(extra);
-    return f;
-}
+Fault Fault::overlong(Bytes extra) { return {.kind = Kind::Overlong, .data = std::move(extra)}; }
 
-Fault Fault::reportLength(uint32_t length) {
-    Fault f;
-    f.kind = Kind::ReportLength;
-    f.length = length;
-    return f;
-}
+Fault Fault::reportLength(uint32_t length) { return {.kind = Kind::ReportLength, .length = length}; }
 
 bool FaultRule::matches(size_t exchangeNumber, const Bytes& command) const {
     if (spent()) return false;

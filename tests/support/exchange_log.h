@@ -45,7 +45,7 @@ struct Fault {
 
     Kind kind = Kind::Transport;
     uint32_t rc = 1;
-    Bytes data;     // Answer: the data; Overlong: the bytes appended
+    Bytes data{};   // Answer: the data; Overlong: the bytes appended
     uint8_t sw1 = 0x90;
     uint8_t sw2 = 0x00;
     uint32_t length = 0;
