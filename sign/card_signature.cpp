@@ -27,26 +27,41 @@ void exchangeHalves(std::span<const uint8_t> from, std::span<uint8_t> to) noexce
     std::copy_n(from.begin(), half, to.begin() + static_cast<std::ptrdiff_t>(half));
 }
 
-// Selects the key directory and points the signature environment at the key.
-CardResult prepareGostKey(CardContext& context, uint8_t keyReference) noexcept {
+// Checks the lengths, selects the key directory and points the signature
+// environment at the key: the steps signing and verifying share.
+CardResult prepareGostKey(CardContext& context, uint8_t keyReference, std::span<const uint8_t> hash,
+                          std::size_t signatureLength) noexcept {
+    if (!gostLengths(hash, signatureLength)) return result::kBadArgument;
     const CardResult selected = card::selectKeyDirectory(context);
     if (selected != result::kOk) return selected;
     return card::setKeyForSigning(context, keyReference);
 }
 
+// The card takes the hash in the reverse byte order. Only for a hash whose
+// length gostLengths accepted.
+class CardOrderHash {
+public:
+    explicit CardOrderHash(std::span<const uint8_t> hash) noexcept : size_(hash.size()) {
+        std::reverse_copy(hash.begin(), hash.end(), bytes_.begin());
+    }
+    std::span<const uint8_t> bytes() const noexcept { return std::span(bytes_).first(size_); }
+
+private:
+    std::array<uint8_t, kLongestGostHash> bytes_{};
+    std::size_t size_;
+};
+
 }  // namespace
 
 CardResult signGostHash(CardContext& context, uint8_t keyReference, std::span<const uint8_t> hash,
                         std::span<uint8_t> signature) noexcept {
-    if (!gostLengths(hash, signature.size())) return result::kBadArgument;
-    const CardResult prepared = prepareGostKey(context, keyReference);
+    const CardResult prepared = prepareGostKey(context, keyReference, hash, signature.size());
     if (prepared != result::kOk) return prepared;
 
-    std::array<uint8_t, kLongestGostHash> reversed{};
-    std::reverse_copy(hash.begin(), hash.end(), reversed.begin());
+    const CardOrderHash cardHash(hash);
     std::array<uint8_t, kLongestGostSignature> cardForm{};
     const auto answer = std::span(cardForm).first(signature.size());
-    const CardResult computed = card::computeSignature(context, std::span(reversed).first(hash.size()), answer);
+    const CardResult computed = card::computeSignature(context, cardHash.bytes(), answer);
     if (computed != result::kOk) return computed;
     exchangeHalves(answer, signature);
     return result::kOk;
@@ -54,16 +69,14 @@ CardResult signGostHash(CardContext& context, uint8_t keyReference, std::span<co
 
 CardResult verifyGostHash(CardContext& context, uint8_t keyReference, std::span<const uint8_t> hash,
                           std::span<const uint8_t> signature) noexcept {
-    if (!gostLengths(hash, signature.size())) return result::kBadArgument;
-    const CardResult prepared = prepareGostKey(context, keyReference);
+    const CardResult prepared = prepareGostKey(context, keyReference, hash, signature.size());
     if (prepared != result::kOk) return prepared;
 
-    std::array<uint8_t, kLongestGostHash> reversed{};
-    std::reverse_copy(hash.begin(), hash.end(), reversed.begin());
+    const CardOrderHash cardHash(hash);
     std::array<uint8_t, kLongestGostSignature> cardForm{};
     const auto converted = std::span(cardForm).first(signature.size());
     exchangeHalves(signature, converted);
-    return card::verifySignature(context, std::span(reversed).first(hash.size()), converted);
+    return card::verifySignature(context, cardHash.bytes(), converted);
 }
 
 CardResult signRsa(CardContext& context, uint8_t keyReference, std::span<const uint8_t> data,
