@@ -1,29 +1,21 @@
 #include "rsa_software.h"
 
+#include "openssl_ptr.h"
+
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 
-#include <memory>
 #include <new>
 
 namespace korva::keys {
 namespace {
 
-struct PkeyContextFree {
-    void operator()(EVP_PKEY_CTX* context) const noexcept { EVP_PKEY_CTX_free(context); }
-};
-struct PkeyFree {
-    void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
-};
+using PkeyContext = EvpPkeyCtxPtr;
+using Pkey = EvpPkeyPtr;
 // Every number taken out of a key may be secret: cleared before it is freed.
-struct BignumClearFree {
-    void operator()(BIGNUM* number) const noexcept { BN_clear_free(number); }
-};
-using PkeyContext = std::unique_ptr<EVP_PKEY_CTX, PkeyContextFree>;
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using Bignum = std::unique_ptr<BIGNUM, BignumClearFree>;
+using Bignum = SecretBignumPtr;
 
 constexpr int kModulusBits = static_cast<int>(kRsaModulusBytes) * 8;
 

@@ -1,20 +1,16 @@
 #include "certificate_fields.h"
 
+#include "openssl_ptr.h"
+
 #include <openssl/asn1.h>
 #include <openssl/x509.h>
 
 #include <limits>
-#include <memory>
 #include <new>
 
 namespace korva::objects {
 
 namespace {
-
-struct X509Free {
-    void operator()(X509* certificate) const noexcept { X509_free(certificate); }
-};
-using X509Pointer = std::unique_ptr<X509, X509Free>;
 
 // Appends the DER encoding that `encode` (an i2d function) produces.
 template <typename T, typename Encode>
@@ -32,7 +28,7 @@ bool parseCertificateFields(std::span<const uint8_t> der, CertificateFields& fie
     if (der.empty() || der.size() > std::size_t(std::numeric_limits<long>::max())) return false;
     try {
         const unsigned char* cursor = der.data();
-        X509Pointer certificate(d2i_X509(nullptr, &cursor, long(der.size())));
+        X509Ptr certificate(d2i_X509(nullptr, &cursor, long(der.size())));
         if (!certificate || cursor != der.data() + der.size()) return false;
         return encodeInto(X509_get_subject_name(certificate.get()), i2d_X509_NAME, fields.subject) &&
                encodeInto(X509_get_issuer_name(certificate.get()), i2d_X509_NAME, fields.issuer) &&

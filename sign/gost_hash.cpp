@@ -1,17 +1,15 @@
 #include "gost_hash.h"
 
+#include "openssl_ptr.h"
 #include "token/mechanisms.h"
 
 #include <openssl/evp.h>
 
 #include <algorithm>
 #include <array>
-#include <memory>
 
 namespace korva::sign {
 namespace {
-
-using DigestContext = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
 
 // GOST R 34.11-94 (CryptoPro parameters) of the empty message, as every
 // independent implementation and the published test vectors give it. The
@@ -33,7 +31,7 @@ std::size_t hashByName(const char* digestName, std::span<const uint8_t> data,
     const int size = EVP_MD_get_size(md);
     if (size <= 0 || out.size() < static_cast<std::size_t>(size)) return 0;
 
-    DigestContext context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    EvpMdCtxPtr context(EVP_MD_CTX_new());
     unsigned int written = 0;
     if (!context || EVP_DigestInit_ex(context.get(), md, nullptr) != 1 ||
         EVP_DigestUpdate(context.get(), data.data(), data.size()) != 1 ||

@@ -2,6 +2,7 @@
 // card's GOST and RSA arithmetic. Internal to the virtual card's crypto.
 #pragma once
 
+#include "openssl_ptr.h"
 #include "wiped_bytes.h"
 
 #include <openssl/bn.h>
@@ -9,29 +10,17 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
 
 namespace korva::sim::crypto {
 
-struct BigNumberFree {
-    void operator()(BIGNUM* number) const noexcept { BN_clear_free(number); }
-};
-struct BigNumberContextFree {
-    void operator()(BN_CTX* context) const noexcept { BN_CTX_free(context); }
-};
-struct EcGroupFree {
-    void operator()(EC_GROUP* group) const noexcept { EC_GROUP_free(group); }
-};
-struct EcPointFree {
-    void operator()(EC_POINT* point) const noexcept { EC_POINT_clear_free(point); }
-};
-
-// Cleared on release whether or not it holds a secret: a BIGNUM does not say.
-using BigNumber = std::unique_ptr<BIGNUM, BigNumberFree>;
-using BigNumberContext = std::unique_ptr<BN_CTX, BigNumberContextFree>;
-using EcGroup = std::unique_ptr<EC_GROUP, EcGroupFree>;
-using EcPoint = std::unique_ptr<EC_POINT, EcPointFree>;
+// The card's arithmetic names for the shared handles. Numbers and points
+// are cleared on release whether or not they hold a secret: a BIGNUM does
+// not say.
+using BigNumber = SecretBignumPtr;
+using BigNumberContext = BnCtxPtr;
+using EcGroup = EcGroupPtr;
+using EcPoint = SecretEcPointPtr;
 
 inline BigNumber newBigNumber() { return BigNumber(BN_new()); }
 

@@ -1,9 +1,10 @@
 #include "gost_key.h"
 
+#include "openssl_ptr.h"
+
 #include <openssl/evp.h>
 
 #include <algorithm>
-#include <memory>
 
 namespace korva::sim::crypto {
 namespace {
@@ -79,13 +80,9 @@ bool appendLittleEndian(WipedBytes& out, const BIGNUM* number, std::size_t size)
            static_cast<int>(size);
 }
 
-struct DigestContextFree {
-    void operator()(EVP_MD_CTX* context) const noexcept { EVP_MD_CTX_free(context); }
-};
-
 WipedBytes digest(const char* name, std::span<const uint8_t> data) {
     const EVP_MD* md = EVP_get_digestbyname(name);
-    const std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
+    const EvpMdCtxPtr context(EVP_MD_CTX_new());
     if (md == nullptr || !context || EVP_MD_get_size(md) <= 0) return {};
     WipedBytes out(static_cast<std::size_t>(EVP_MD_get_size(md)));
     unsigned int written = 0;

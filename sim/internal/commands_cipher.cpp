@@ -15,8 +15,8 @@
 #include <openssl/evp.h>
 
 #include "crypto/big_number.h"
+#include "openssl_ptr.h"
 
-#include <memory>
 #include <variant>
 
 #include "internal/access.h"
@@ -29,10 +29,7 @@ namespace {
 constexpr uint8_t chainingBit = 0x10;
 constexpr uint8_t paddingIndicatorNone = 0x02;
 
-struct CipherContextFree {
-  void operator()(EVP_CIPHER_CTX* context) const noexcept { EVP_CIPHER_CTX_free(context); }
-};
-using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree>;
+using CipherContext = EvpCipherCtxPtr;
 
 // DES and two-key triple DES run as three-key triple DES (K‖K‖K and
 // K1‖K2‖K1 give the same results); single DES is not in OpenSSL 3's default
