@@ -3,13 +3,14 @@
 #include <korva/module.h>
 #include <korva/pkcs11_constants.h>
 
+#include "openssl_ptr.h"
+
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,15 +23,10 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr const char* kUserPin = "47102958";  // the user PIN of a newly initialised token
 
-template <typename T, void (*Free)(T*)>
-struct Deleter {
-    void operator()(T* object) const { Free(object); }
-};
-
 // A self-signed certificate of a fresh 1024-bit RSA key, DER-encoded.
 Bytes makeCertificate() {
-    std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>> key(EVP_RSA_gen(1024));
-    std::unique_ptr<X509, Deleter<X509, X509_free>> certificate(X509_new());
+    EvpPkeyPtr key(EVP_RSA_gen(1024));
+    X509Ptr certificate(X509_new());
     if (!key || !certificate) return {};
     X509_set_version(certificate.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), 1);

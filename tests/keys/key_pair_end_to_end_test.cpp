@@ -2,6 +2,7 @@
 // the card knows and both ways of making an RSA key; the public key the
 // token reports is the one the card holds, and the card's bookkeeping stays
 // consistent (checked after every test by the fixture).
+#include "openssl_ptr.h"
 #include "store_fixture.h"
 
 #include <openssl/bn.h>
@@ -198,10 +199,7 @@ TEST_F(KeyPairTest, FailingCountersUpdateReportsFailureWithThePairInPlace) {
 
 // ---------------------------------------------------------------------------
 
-struct BignumFree {
-    void operator()(BIGNUM* n) const { BN_free(n); }
-};
-using Bignum = std::unique_ptr<BIGNUM, BignumFree>;
+using Bignum = BignumPtr;
 Bignum bignum(const Bytes& bytes) { return Bignum(BN_bin2bn(bytes.data(), int(bytes.size()), nullptr)); }
 
 TEST_F(KeyPairTest, RsaKeyThatMayDecryptKeepsAWorkingPrivateExponent) {
@@ -225,7 +223,7 @@ TEST_F(KeyPairTest, RsaKeyThatMayDecryptKeepsAWorkingPrivateExponent) {
     ASSERT_EQ(sendToCard(host->card(), "00 A4 00 04 02 E1 01").statusWord(), 0x9000);
     const sim::Answer d = sendToCard(host->card(), "00 B0 00 00 80");
     ASSERT_EQ(d.data.size(), 128u);
-    const std::unique_ptr<BN_CTX, decltype(&BN_CTX_free)> context(BN_CTX_new(), BN_CTX_free);
+    const BnCtxPtr context(BN_CTX_new());
     const Bignum n = bignum(modulus), exponent = bignum(d.data), two(BN_new()), result(BN_new());
     BN_set_word(two.get(), 8);
     ASSERT_EQ(BN_mod_exp(result.get(), two.get(), exponent.get(), n.get(), context.get()), 1);

@@ -1,5 +1,6 @@
 #include "store_fixture.h"
 
+#include "openssl_ptr.h"
 #include "session_table.h"
 
 #include <openssl/bn.h>
@@ -19,18 +20,10 @@ namespace {
 
 constexpr const char* kSoPin = "87654321";
 
-template <typename T, void (*Free)(T*)>
-struct Deleter {
-    void operator()(T* object) const { Free(object); }
-};
-using PkeyPointer = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
-using X509Pointer = std::unique_ptr<X509, Deleter<X509, X509_free>>;
-using BignumPointer = std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_free>>;
-
 Bytes bignumParameter(const EVP_PKEY* key, const char* name) {
     BIGNUM* raw = nullptr;
     if (EVP_PKEY_get_bn_param(key, name, &raw) != 1) throw std::runtime_error("RSA parameter");
-    BignumPointer number(raw);
+    BignumPtr number(raw);
     Bytes bytes(128);
     if (BN_bn2binpad(number.get(), bytes.data(), 128) != 128) throw std::runtime_error("RSA size");
     return bytes;
@@ -46,13 +39,13 @@ Bytes der(const T* object, Encode encode) {
 }
 
 TestKeyPair makeKeyPair() {
-    PkeyPointer key(EVP_RSA_gen(1024));
+    EvpPkeyPtr key(EVP_RSA_gen(1024));
     if (!key) throw std::runtime_error("RSA generation");
     TestKeyPair pair;
     pair.modulus = bignumParameter(key.get(), OSSL_PKEY_PARAM_RSA_N);
     pair.privateExponent = bignumParameter(key.get(), OSSL_PKEY_PARAM_RSA_D);
 
-    X509Pointer certificate(X509_new());
+    X509Ptr certificate(X509_new());
     X509_set_version(certificate.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), 0x4242);
     X509_gmtime_adj(X509_getm_notBefore(certificate.get()), 0);

@@ -2,6 +2,7 @@
 // key pairs made by slot 20, signatures made by slot 24 checked by OpenSSL
 // (the GOST engine for GOST keys) against the public key the token reports,
 // and by the card itself through slots 38 and 40.
+#include "openssl_ptr.h"
 #include "store_fixture.h"
 
 #include <openssl/core_names.h>
@@ -11,7 +12,6 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
-#include <memory>
 #include <string>
 
 namespace korva::test {
@@ -39,14 +39,8 @@ const Bytes kDigest94{0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x1E, 0x01};
 const Bytes kCryptoProA{0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x23, 0x01};
 const Bytes kTc26_512A{0x06, 0x09, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x02, 0x01, 0x02, 0x01};
 
-struct PkeyFree {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct PkeyContextFree {
-    void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using PkeyContext = std::unique_ptr<EVP_PKEY_CTX, PkeyContextFree>;
+using Pkey = EvpPkeyPtr;
+using PkeyContext = EvpPkeyCtxPtr;
 
 // The engine's SubjectPublicKeyInfo of a GOST key: CKA_VALUE (X then Y,
 // each little-endian) is the engine's own encoding of the point.
@@ -59,13 +53,12 @@ Pkey gostPublicKey(const Bytes& algorithm, const Bytes& curve, const Bytes& dige
 }
 
 Pkey rsaPublicKey(const Bytes& modulus, const Bytes& exponent) {
-    std::unique_ptr<OSSL_PARAM_BLD, decltype(&OSSL_PARAM_BLD_free)> build(OSSL_PARAM_BLD_new(), OSSL_PARAM_BLD_free);
-    std::unique_ptr<BIGNUM, decltype(&BN_free)> n(BN_bin2bn(modulus.data(), int(modulus.size()), nullptr), BN_free);
-    std::unique_ptr<BIGNUM, decltype(&BN_free)> e(BN_bin2bn(exponent.data(), int(exponent.size()), nullptr), BN_free);
+    OsslParamBldPtr build(OSSL_PARAM_BLD_new());
+    BignumPtr n(BN_bin2bn(modulus.data(), int(modulus.size()), nullptr));
+    BignumPtr e(BN_bin2bn(exponent.data(), int(exponent.size()), nullptr));
     OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_N, n.get());
     OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_E, e.get());
-    std::unique_ptr<OSSL_PARAM, decltype(&OSSL_PARAM_free)> params(OSSL_PARAM_BLD_to_param(build.get()),
-                                                                   OSSL_PARAM_free);
+    OsslParamPtr params(OSSL_PARAM_BLD_to_param(build.get()));
     PkeyContext context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
     EVP_PKEY* key = nullptr;
     if (EVP_PKEY_fromdata_init(context.get()) != 1 ||

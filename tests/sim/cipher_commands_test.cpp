@@ -2,9 +2,9 @@
 // ENCIPHER / DECIPHER in CLA 10 pieces, checked against OpenSSL.
 #include <openssl/evp.h>
 
-#include <memory>
 
 #include "key_card.h"
+#include "openssl_ptr.h"
 
 namespace korva::sim::testing {
 namespace {
@@ -34,8 +34,7 @@ Bytes referenceKey(const CipherCase& cipher, const Bytes& key) {
 
 Bytes referenceCbc(const CipherCase& cipher, const Bytes& key, const Bytes& iv, const Bytes& input,
                    bool encrypt) {
-  const std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> context(
-      EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+  const EvpCipherCtxPtr context(EVP_CIPHER_CTX_new());
   const Bytes cipherKey = referenceKey(cipher, key);
   Bytes out(input.size());
   int length = 0;

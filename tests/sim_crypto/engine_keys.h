@@ -6,23 +6,18 @@
 // key agreement.
 #pragma once
 
+#include "openssl_ptr.h"
+
 #include <openssl/evp.h>
 
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <vector>
 
 namespace korva::test {
 
-struct PkeyFree {
-    void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
-};
-struct PkeyContextFree {
-    void operator()(EVP_PKEY_CTX* context) const noexcept { EVP_PKEY_CTX_free(context); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using PkeyContext = std::unique_ptr<EVP_PKEY_CTX, PkeyContextFree>;
+using Pkey = EvpPkeyPtr;
+using PkeyContext = EvpPkeyCtxPtr;
 
 // The engine's algorithm and parameter set for a card curve code.
 struct EngineCurve {

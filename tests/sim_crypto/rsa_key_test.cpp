@@ -1,3 +1,4 @@
+#include <openssl_ptr.h>
 #include <rsa_key.h>
 
 #include <openssl/core_names.h>
@@ -14,38 +15,25 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct ParamBuildFree {
-    void operator()(OSSL_PARAM_BLD* builder) const noexcept { OSSL_PARAM_BLD_free(builder); }
-};
-struct ParamFree {
-    void operator()(OSSL_PARAM* params) const noexcept { OSSL_PARAM_free(params); }
-};
-struct PkeyFree {
-    void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
-};
-struct PkeyContextFree {
-    void operator()(EVP_PKEY_CTX* context) const noexcept { EVP_PKEY_CTX_free(context); }
-};
-
 // OpenSSL's own PKCS#1 v1.5 verification of a card signature, with the key
 // built from the card's public-key answer (8-byte exponent, modulus).
 Bytes recoverWithOpenSsl(std::span<const uint8_t> cardPublicKey, std::span<const uint8_t> signature) {
     const BigNumber e = bigNumberFromBytes(cardPublicKey.first(kRsaExponentBytes));
     const BigNumber n = bigNumberFromBytes(cardPublicKey.subspan(kRsaExponentBytes));
-    const std::unique_ptr<OSSL_PARAM_BLD, ParamBuildFree> builder(OSSL_PARAM_BLD_new());
+    const OsslParamBldPtr builder(OSSL_PARAM_BLD_new());
     if (!e || !n || !builder || OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) != 1 ||
         OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_E, e.get()) != 1) {
         return {};
     }
-    const std::unique_ptr<OSSL_PARAM, ParamFree> params(OSSL_PARAM_BLD_to_param(builder.get()));
-    const std::unique_ptr<EVP_PKEY_CTX, PkeyContextFree> maker(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    const OsslParamPtr params(OSSL_PARAM_BLD_to_param(builder.get()));
+    const EvpPkeyCtxPtr maker(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
     EVP_PKEY* raw = nullptr;
     if (!params || !maker || EVP_PKEY_fromdata_init(maker.get()) != 1 ||
         EVP_PKEY_fromdata(maker.get(), &raw, EVP_PKEY_PUBLIC_KEY, params.get()) != 1) {
         return {};
     }
-    const std::unique_ptr<EVP_PKEY, PkeyFree> key(raw);
-    const std::unique_ptr<EVP_PKEY_CTX, PkeyContextFree> context(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+    const EvpPkeyPtr key(raw);
+    const EvpPkeyCtxPtr context(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
     Bytes out(kRsaModulusBytes);
     std::size_t length = out.size();
     if (!context || EVP_PKEY_verify_recover_init(context.get()) != 1 ||
