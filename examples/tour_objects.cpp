@@ -99,7 +99,12 @@ void printAttributes(const abi::CK_ATTRIBUTE* attributes, uint32_t count) {
         const auto* bytes = static_cast<const uint8_t*>(attribute.pValue);
         std::string value;
         if (attribute.type == abi::CKA_LABEL || attribute.type == abi::CKA_APPLICATION || attribute.type == abi::CKA_ID) {
-            value = "\"" + std::string(reinterpret_cast<const char*>(bytes), attribute.ulValueLen) + "\"";
+            // Appended piece by piece: GCC 12's -Wrestrict misfires on the
+            // chained operator+ form in optimised builds.
+            value.reserve(attribute.ulValueLen + 2);
+            value.push_back('"');
+            value.append(reinterpret_cast<const char*>(bytes), attribute.ulValueLen);
+            value.push_back('"');
         } else {
             value = hexText(bytes, attribute.ulValueLen);
         }
