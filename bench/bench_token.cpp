@@ -1,6 +1,6 @@
-#include "bench_token.h"
+#include "bench/bench_token.h"
 
-#include <host_template.h>
+#include "tests/support/host_template.h"
 
 #include <korva/pkcs11_constants.h>
 

@@ -3,7 +3,7 @@
 // objects), and copied into a fresh test host for each benchmark.
 #pragma once
 
-#include <test_host.h>
+#include "tests/support/test_host.h"
 
 #include <korva/module.h>
 

@@ -1,9 +1,9 @@
 // The virtual card's own cost: the command sequences of whole slot calls,
 // recorded once through the module and replayed straight into a card copy,
 // single commands picked out of them, and copying and loading a card.
-#include "bench_token.h"
+#include "bench/bench_token.h"
 
-#include <temp_path.h>
+#include "tests/support/temp_path.h"
 
 #include <algorithm>
 #include <filesystem>

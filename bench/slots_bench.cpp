@@ -1,7 +1,7 @@
 // Whole slot calls through the test host and the loaded module, over the
 // virtual card. "apdus" is the number of card exchanges per call: on a real
 // reader each one costs far more than anything measured here.
-#include "bench_token.h"
+#include "bench/bench_token.h"
 
 #include <korva/pkcs11_constants.h>
 

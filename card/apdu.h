@@ -1,7 +1,7 @@
 // Internal to the card layer: sending a command and judging its status word.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <cstdint>
 #include <initializer_list>

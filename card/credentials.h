@@ -3,7 +3,7 @@
 // VERIFY and the PIN change itself live in the token layer.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <cstdint>
 #include <span>

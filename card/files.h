@@ -2,7 +2,7 @@
 // FILE, ACTIVATE. The raw single exchange is korva::exchange (card_context.h).
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <cstdint>
 #include <span>

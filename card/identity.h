@@ -3,7 +3,7 @@
 // bitmap command that frees the card's key slots.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <array>
 #include <cstdint>

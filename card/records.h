@@ -2,7 +2,7 @@
 // numbered from 1 and hold at most 255 bytes.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <cstdint>
 #include <span>

@@ -7,7 +7,7 @@
 // kTransportFailure.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <cstdint>
 #include <span>

@@ -2,7 +2,7 @@
 // signature, public-key read, key generation, random bytes.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <array>
 #include <cstdint>

@@ -3,7 +3,7 @@
 // after a non-zero result.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <array>
 #include <cstdint>

@@ -6,7 +6,7 @@
 // kSecurity (69 82), kUnexpected or kTransportFailure.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <cstdint>
 

@@ -9,9 +9,9 @@
 //
 // Each step is one function in kSteps; add a step by writing a function and
 // listing it there.
-#include "tour_objects.h"
+#include "examples/tour_objects.h"
 
-#include <test_host.h>
+#include "tests/support/test_host.h"
 
 #include <korva/module.h>
 #include <korva/pkcs11_constants.h>

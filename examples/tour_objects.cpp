@@ -1,9 +1,9 @@
-#include "tour_objects.h"
+#include "examples/tour_objects.h"
 
 #include <korva/module.h>
 #include <korva/pkcs11_constants.h>
 
-#include "openssl_ptr.h"
+#include "common/openssl_ptr.h"
 
 #include <openssl/evp.h>
 #include <openssl/x509.h>

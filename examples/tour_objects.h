@@ -3,7 +3,7 @@
 // attributes, and the two leave the token again.
 #pragma once
 
-#include <test_host.h>
+#include "tests/support/test_host.h"
 
 namespace korva::tour {
 

@@ -11,9 +11,9 @@
 // more than 256 bytes, the free memory never exceeds the total, and every
 // state the commands reach saves to a card file that loads back to the same
 // file tree.
-#include <temp_path.h>
+#include "tests/support/temp_path.h"
 
-#include <virtual_card.h>
+#include "sim/virtual_card.h"
 
 #include <algorithm>
 #include <cstdlib>

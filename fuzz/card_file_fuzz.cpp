@@ -4,9 +4,9 @@
 // parser rather than the checksum. A file that loads must behave as a card:
 // it answers a round of read-only commands without changing, and saves
 // and loads back to the same tree.
-#include <temp_path.h>
+#include "tests/support/temp_path.h"
 
-#include <virtual_card.h>
+#include "sim/virtual_card.h"
 
 #include <openssl/sha.h>
 

@@ -1,11 +1,11 @@
-#include "generate_key_pair.h"
+#include "keys/generate_key_pair.h"
 
-#include "gost_key_pair.h"
-#include "key_pair_store.h"
-#include "key_pair_templates.h"
-#include "rsa_key_pair.h"
+#include "keys/gost_key_pair.h"
+#include "keys/key_pair_store.h"
+#include "keys/key_pair_templates.h"
+#include "keys/rsa_key_pair.h"
 
-#include "token/settings.h"
+#include "session/settings.h"
 
 #include <korva/pkcs11_constants.h>
 

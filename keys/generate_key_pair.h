@@ -2,7 +2,7 @@
 // the public key in 50 01 and the private key in 50 00.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <korva/host_records.h>
 #include <korva/pkcs11_types.h>

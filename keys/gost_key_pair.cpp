@@ -1,9 +1,9 @@
-#include "gost_key_pair.h"
+#include "keys/gost_key_pair.h"
 
-#include "layout.h"
+#include "objects/layout.h"
 
 #include "card/security_ops.h"
-#include "token/mechanisms.h"
+#include "session/mechanisms.h"
 
 #include <korva/pkcs11_constants.h>
 

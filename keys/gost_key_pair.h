@@ -4,8 +4,8 @@
 // reference ss.
 #pragma once
 
-#include "key_pair_store.h"
-#include "key_pair_templates.h"
+#include "keys/key_pair_store.h"
+#include "keys/key_pair_templates.h"
 
 #include "card/identity.h"
 

@@ -1,14 +1,14 @@
-#include "key_pair_store.h"
+#include "keys/key_pair_store.h"
 
-#include "allocate_record.h"
-#include "bookkeeping.h"
-#include "container_map.h"
-#include "layout.h"
+#include "objects/allocate_record.h"
+#include "objects/bookkeeping.h"
+#include "objects/container_map.h"
+#include "objects/layout.h"
 
 #include "card/files.h"
 #include "card/records.h"
 #include "card/select.h"
-#include "token/pin.h"
+#include "session/pin.h"
 
 #include <korva/pkcs11_constants.h>
 

@@ -3,11 +3,11 @@
 // outputs for the host, and the removal of a half-made pair.
 #pragma once
 
-#include "key_pair_templates.h"
+#include "keys/key_pair_templates.h"
 
-#include "attribute_record.h"
-#include "card_context.h"
-#include "token/settings.h"
+#include "objects/attribute_record.h"
+#include "card/card_context.h"
+#include "session/settings.h"
 
 #include <korva/host_records.h>
 

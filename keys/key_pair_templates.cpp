@@ -1,6 +1,6 @@
-#include "key_pair_templates.h"
+#include "keys/key_pair_templates.h"
 
-#include "token/mechanisms.h"
+#include "session/mechanisms.h"
 
 #include <korva/pkcs11_constants.h>
 

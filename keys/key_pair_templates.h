@@ -11,7 +11,7 @@
 // make a record name another key or another algorithm than the one made.
 #pragma once
 
-#include "template_record.h"
+#include "objects/template_record.h"
 
 #include <korva/pkcs11_types.h>
 

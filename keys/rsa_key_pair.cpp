@@ -1,9 +1,9 @@
-#include "rsa_key_pair.h"
+#include "keys/rsa_key_pair.h"
 
-#include "rsa_software.h"
+#include "keys/rsa_software.h"
 
-#include "directory_files.h"
-#include "layout.h"
+#include "objects/directory_files.h"
+#include "objects/layout.h"
 
 #include "card/credentials.h"
 #include "card/files.h"

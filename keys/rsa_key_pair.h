@@ -5,8 +5,8 @@
 // exponent can be kept; any other is made by the card.
 #pragma once
 
-#include "key_pair_store.h"
-#include "key_pair_templates.h"
+#include "keys/key_pair_store.h"
+#include "keys/key_pair_templates.h"
 
 #include <cstddef>
 

@@ -1,6 +1,6 @@
-#include "rsa_software.h"
+#include "keys/rsa_software.h"
 
-#include "openssl_ptr.h"
+#include "common/openssl_ptr.h"
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>

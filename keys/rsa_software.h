@@ -3,7 +3,7 @@
 // beside the card's key object.
 #pragma once
 
-#include "wiped_bytes.h"
+#include "common/wiped_bytes.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,9 +2,9 @@
 // caller. Null entries are operations the module does not provide. The
 // constant answers live here; every other entry is a trampoline declared in
 // slots.h and defined either in slot_stubs.cpp or in its group's file.
-#include "function_table.h"
+#include "module/function_table.h"
 
-#include "slots.h"
+#include "module/slots.h"
 
 namespace korva {
 namespace {

@@ -2,7 +2,7 @@
 // module's static libraries and stays hidden.
 #include <korva/module.h>
 
-#include "function_table.h"
+#include "module/function_table.h"
 
 extern "C" KORVA_EXPORT const korva::abi::ModuleFunctionTable* GetFunctionList(void) {
     return &korva::functionTable();

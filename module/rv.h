@@ -11,7 +11,7 @@
 
 #include <korva/pkcs11_types.h>
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 namespace korva {
 

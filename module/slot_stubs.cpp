@@ -6,7 +6,7 @@
 // keeping the signature declared in slots.h. The table in function_table.cpp
 // refers only to those declarations, so groups land without editing each
 // other's files.
-#include "slots.h"
+#include "module/slots.h"
 
 namespace korva::slots {
 

@@ -1,6 +1,6 @@
 // Slots of key generation: trampolines into keys/.
-#include "slot_guard.h"
-#include "slots.h"
+#include "module/slot_guard.h"
+#include "module/slots.h"
 
 #include "keys/generate_key_pair.h"
 

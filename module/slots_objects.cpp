@@ -1,8 +1,8 @@
 // Slots of the object store: creating, searching, reading, updating and
 // destroying objects, and releasing what the module handed to the host:
 // trampolines into objects/.
-#include "slot_guard.h"
-#include "slots.h"
+#include "module/slot_guard.h"
+#include "module/slots.h"
 
 #include "objects/attribute_set.h"
 #include "objects/create_object.h"

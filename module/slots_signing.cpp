@@ -1,8 +1,8 @@
 // Slots of signing and verification on the card: trampolines into
 // sign/signing. Slots 27, 28 and 39 share the functions of 23, 24 and 37
 // through the table.
-#include "slot_guard.h"
-#include "slots.h"
+#include "module/slot_guard.h"
+#include "module/slots.h"
 
 #include "sign/signing.h"
 

@@ -1,13 +1,13 @@
 // Slots of token information, settings, PINs, mechanisms and token
 // initialisation: trampolines into token/.
-#include "slot_guard.h"
-#include "slots.h"
+#include "module/slot_guard.h"
+#include "module/slots.h"
 
 #include "token/data_files.h"
 #include "token/initialise.h"
 #include "token/login.h"
-#include "token/mechanisms.h"
-#include "token/settings.h"
+#include "session/mechanisms.h"
+#include "session/settings.h"
 #include "token/token_info.h"
 
 #include <array>

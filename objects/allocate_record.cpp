@@ -19,9 +19,9 @@
 // (with the same care: the old map is put back at its old size when the
 // larger one cannot be made), so a failure never leaves public-key records
 // that the map has no entries for.
-#include "allocate_record.h"
+#include "objects/allocate_record.h"
 
-#include "container_map.h"
+#include "objects/container_map.h"
 
 #include "card/files.h"
 #include "card/records.h"

@@ -2,9 +2,9 @@
 // creating the directory or growing it when none is free.
 #pragma once
 
-#include "directory_files.h"
+#include "objects/directory_files.h"
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <cstdint>
 

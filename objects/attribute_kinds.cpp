@@ -1,6 +1,6 @@
-#include "attribute_kinds.h"
+#include "objects/attribute_kinds.h"
 
-#include "layout.h"
+#include "objects/layout.h"
 
 #include <korva/pkcs11_types.h>
 

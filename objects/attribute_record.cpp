@@ -1,7 +1,7 @@
-#include "attribute_record.h"
+#include "objects/attribute_record.h"
 
-#include "attribute_kinds.h"
-#include "attribute_set.h"
+#include "objects/attribute_kinds.h"
+#include "objects/attribute_set.h"
 
 #include <algorithm>
 #include <cstring>

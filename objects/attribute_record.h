@@ -6,7 +6,7 @@
 // look past them, whatever the lengths inside claim.
 #pragma once
 
-#include "layout.h"
+#include "objects/layout.h"
 
 #include <korva/pkcs11_types.h>
 

@@ -3,7 +3,7 @@
 // caller template, or a newly allocated CK_ATTRIBUTE array.
 #pragma once
 
-#include "wiped_bytes.h"
+#include "common/wiped_bytes.h"
 
 #include <korva/pkcs11_types.h>
 

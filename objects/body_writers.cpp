@@ -1,14 +1,14 @@
-#include "body_writers.h"
+#include "objects/body_writers.h"
 
-#include "directory_files.h"
-#include "wiped_bytes.h"
+#include "objects/directory_files.h"
+#include "common/wiped_bytes.h"
 
 #include "card/credentials.h"
 #include "card/files.h"
 #include "card/security_ops.h"
 #include "card/select.h"
 #include "card/templates.h"
-#include "token/mechanisms.h"
+#include "session/mechanisms.h"
 
 #include <algorithm>
 #include <array>

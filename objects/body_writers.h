@@ -3,10 +3,10 @@
 // private exponent's file), and the key object or file of a secret key.
 #pragma once
 
-#include "layout.h"
-#include "template_record.h"
+#include "objects/layout.h"
+#include "objects/template_record.h"
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <korva/pkcs11_types.h>
 

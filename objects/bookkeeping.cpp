@@ -1,4 +1,4 @@
-#include "bookkeeping.h"
+#include "objects/bookkeeping.h"
 
 #include "card/files.h"
 #include "card/select.h"

@@ -5,9 +5,9 @@
 // set must move them.
 #pragma once
 
-#include "layout.h"
+#include "objects/layout.h"
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <array>
 #include <cstdint>

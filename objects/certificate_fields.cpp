@@ -1,6 +1,6 @@
-#include "certificate_fields.h"
+#include "objects/certificate_fields.h"
 
-#include "openssl_ptr.h"
+#include "common/openssl_ptr.h"
 
 #include <openssl/asn1.h>
 #include <openssl/x509.h>

@@ -2,7 +2,7 @@
 // subject, issuer and serial number, each as its DER encoding.
 #pragma once
 
-#include "wiped_bytes.h"
+#include "common/wiped_bytes.h"
 
 #include <cstdint>
 #include <span>

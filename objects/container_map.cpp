@@ -1,8 +1,8 @@
-#include "container_map.h"
+#include "objects/container_map.h"
 
-#include "container_name.h"
-#include "layout.h"
-#include "wiped_bytes.h"
+#include "objects/container_name.h"
+#include "objects/layout.h"
+#include "common/wiped_bytes.h"
 
 #include "card/files.h"
 #include "card/select.h"

@@ -3,7 +3,7 @@
 // container after its CKA_ID, for other software that reads the card.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <korva/pkcs11_types.h>
 

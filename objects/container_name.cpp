@@ -1,4 +1,4 @@
-#include "container_name.h"
+#include "objects/container_name.h"
 
 #include <algorithm>
 #include <cstring>

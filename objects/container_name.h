@@ -3,7 +3,7 @@
 // 12-byte certificate name map entry.
 #pragma once
 
-#include "layout.h"
+#include "objects/layout.h"
 
 #include <korva/pkcs11_types.h>
 

@@ -1,18 +1,18 @@
-#include "create_object.h"
+#include "objects/create_object.h"
 
-#include "allocate_record.h"
-#include "attribute_record.h"
-#include "body_writers.h"
-#include "bookkeeping.h"
-#include "container_map.h"
-#include "directory_files.h"
-#include "name_map.h"
-#include "session_table.h"
-#include "template_record.h"
+#include "objects/allocate_record.h"
+#include "objects/attribute_record.h"
+#include "objects/body_writers.h"
+#include "objects/bookkeeping.h"
+#include "objects/container_map.h"
+#include "objects/directory_files.h"
+#include "objects/name_map.h"
+#include "objects/session_table.h"
+#include "objects/template_record.h"
 
 #include "card/records.h"
 #include "card/select.h"
-#include "token/pin.h"
+#include "session/pin.h"
 
 #include <algorithm>
 #include <array>

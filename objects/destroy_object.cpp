@@ -1,16 +1,16 @@
-#include "destroy_object.h"
+#include "objects/destroy_object.h"
 
-#include "bookkeeping.h"
-#include "container_map.h"
-#include "name_map.h"
-#include "object_bodies.h"
-#include "session_table.h"
+#include "objects/bookkeeping.h"
+#include "objects/container_map.h"
+#include "objects/name_map.h"
+#include "objects/object_bodies.h"
+#include "objects/session_table.h"
 
 #include "card/files.h"
 #include "card/identity.h"
 #include "card/records.h"
 #include "card/select.h"
-#include "token/pin.h"
+#include "session/pin.h"
 
 #include <new>
 #include <optional>

@@ -3,9 +3,9 @@
 // they were not token objects.
 #pragma once
 
-#include "directory_files.h"
+#include "objects/directory_files.h"
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <korva/host_records.h>
 #include <korva/pkcs11_types.h>

@@ -1,4 +1,4 @@
-#include "directory_files.h"
+#include "objects/directory_files.h"
 
 #include "card/files.h"
 #include "card/records.h"

@@ -4,11 +4,11 @@
 // and their records, and the search for a key's record by its CKA_ID.
 #pragma once
 
-#include "attribute_record.h"
-#include "layout.h"
+#include "objects/attribute_record.h"
+#include "objects/layout.h"
 
-#include "card_context.h"
-#include "token/settings.h"
+#include "card/card_context.h"
+#include "session/settings.h"
 
 #include <cstdint>
 #include <optional>

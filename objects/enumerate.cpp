@@ -12,15 +12,15 @@
 // not exist, or a record number beyond the directory's record count in its
 // FCP, ends that directory's part of the walk at once (its remaining count
 // is set to 0).
-#include "enumerate.h"
+#include "objects/enumerate.h"
 
-#include "attribute_set.h"
-#include "bookkeeping.h"
-#include "read_object.h"
-#include "session_table.h"
+#include "objects/attribute_set.h"
+#include "objects/bookkeeping.h"
+#include "objects/read_object.h"
+#include "objects/session_table.h"
 
 #include "card/select.h"
-#include "token/pin.h"
+#include "session/pin.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "key_record.h"
+#include "objects/key_record.h"
 
-#include "directory_files.h"
+#include "objects/directory_files.h"
 
 #include "card/select.h"
 

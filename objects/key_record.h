@@ -4,10 +4,10 @@
 // start from it.
 #pragma once
 
-#include "attribute_record.h"
-#include "layout.h"
+#include "objects/attribute_record.h"
+#include "objects/layout.h"
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <cstdint>
 #include <span>

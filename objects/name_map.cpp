@@ -1,8 +1,8 @@
-#include "name_map.h"
+#include "objects/name_map.h"
 
-#include "attribute_record.h"
-#include "directory_files.h"
-#include "layout.h"
+#include "objects/attribute_record.h"
+#include "objects/directory_files.h"
+#include "objects/layout.h"
 
 #include "card/files.h"
 #include "card/select.h"

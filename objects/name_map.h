@@ -3,9 +3,9 @@
 // it belongs to ("ksc00", "kxc01", ...).
 #pragma once
 
-#include "container_name.h"
+#include "objects/container_name.h"
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <cstdint>
 #include <span>

@@ -1,6 +1,6 @@
-#include "object_bodies.h"
+#include "objects/object_bodies.h"
 
-#include "attribute_record.h"
+#include "objects/attribute_record.h"
 
 #include "card/files.h"
 #include "card/security_ops.h"

@@ -4,10 +4,10 @@
 // file's size before it is used.
 #pragma once
 
-#include "layout.h"
-#include "wiped_bytes.h"
+#include "objects/layout.h"
+#include "common/wiped_bytes.h"
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <cstdint>
 #include <optional>

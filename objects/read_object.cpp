@@ -1,7 +1,7 @@
-#include "read_object.h"
+#include "objects/read_object.h"
 
-#include "certificate_fields.h"
-#include "object_bodies.h"
+#include "objects/certificate_fields.h"
+#include "objects/object_bodies.h"
 
 #include "card/select.h"
 

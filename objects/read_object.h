@@ -3,10 +3,10 @@
 // the names inside it, a key's public part, an extractable secret key).
 #pragma once
 
-#include "attribute_set.h"
-#include "directory_files.h"
+#include "objects/attribute_set.h"
+#include "objects/directory_files.h"
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <korva/pkcs11_types.h>
 

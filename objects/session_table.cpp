@@ -1,4 +1,4 @@
-#include "session_table.h"
+#include "objects/session_table.h"
 
 #include <korva/pkcs11_types.h>
 

@@ -8,7 +8,7 @@
 // every value first.
 #pragma once
 
-#include "template_record.h"
+#include "objects/template_record.h"
 
 #include <korva/host_records.h>
 #include <korva/transport.h>

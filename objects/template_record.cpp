@@ -1,6 +1,6 @@
-#include "template_record.h"
+#include "objects/template_record.h"
 
-#include "attribute_set.h"
+#include "objects/attribute_set.h"
 
 #include <algorithm>
 #include <cstdlib>

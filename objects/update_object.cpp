@@ -1,17 +1,17 @@
-#include "update_object.h"
+#include "objects/update_object.h"
 
-#include "attribute_kinds.h"
-#include "attribute_record.h"
-#include "bookkeeping.h"
-#include "container_map.h"
-#include "directory_files.h"
-#include "wiped_bytes.h"
+#include "objects/attribute_kinds.h"
+#include "objects/attribute_record.h"
+#include "objects/bookkeeping.h"
+#include "objects/container_map.h"
+#include "objects/directory_files.h"
+#include "common/wiped_bytes.h"
 
 #include "card/files.h"
 #include "card/records.h"
 #include "card/select.h"
 #include "card/templates.h"
-#include "token/pin.h"
+#include "session/pin.h"
 
 #include <algorithm>
 #include <new>

@@ -1,6 +1,6 @@
-#include "card_signature.h"
+#include "sign/card_signature.h"
 
-#include "signature_mechanisms.h"
+#include "sign/signature_mechanisms.h"
 
 #include "card/security_env.h"
 #include "card/security_ops.h"

@@ -9,7 +9,7 @@
 // host and the software GOST implementations use.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <cstddef>
 #include <cstdint>

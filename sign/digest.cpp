@@ -1,7 +1,7 @@
-#include "digest.h"
+#include "sign/digest.h"
 
-#include "gost_hash.h"
-#include "token/mechanisms.h"
+#include "sign/gost_hash.h"
+#include "session/mechanisms.h"
 
 #include <algorithm>
 #include <array>

@@ -3,7 +3,7 @@
 // host-held operation record, and the single-part digest.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <korva/host_records.h>
 #include <korva/pkcs11_types.h>

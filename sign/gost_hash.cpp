@@ -1,7 +1,7 @@
-#include "gost_hash.h"
+#include "sign/gost_hash.h"
 
-#include "openssl_ptr.h"
-#include "token/mechanisms.h"
+#include "common/openssl_ptr.h"
+#include "session/mechanisms.h"
 
 #include <openssl/evp.h>
 

@@ -1,4 +1,4 @@
-#include "random.h"
+#include "sign/random.h"
 
 #include "card/security_ops.h"
 

@@ -2,7 +2,7 @@
 // GET CHALLENGE; the module has no software generator and keeps no pool.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <korva/pkcs11_types.h>
 

@@ -1,6 +1,6 @@
-#include "signature_mechanisms.h"
+#include "sign/signature_mechanisms.h"
 
-#include "gost_hash.h"
+#include "sign/gost_hash.h"
 
 #include <algorithm>
 #include <array>

@@ -2,8 +2,8 @@
 // needs, and the software hashing step of those that hash the message first.
 #pragma once
 
-#include "card_context.h"
-#include "token/mechanisms.h"
+#include "card/card_context.h"
+#include "session/mechanisms.h"
 
 #include <korva/host_records.h>
 #include <korva/pkcs11_types.h>

@@ -10,7 +10,7 @@
 // type back and repeats every key check on the card.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <korva/host_records.h>
 #include <korva/pkcs11_types.h>

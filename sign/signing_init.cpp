@@ -1,12 +1,12 @@
 // The initialisation slots: mechanism and key checks, and the operation
 // record that carries the GOST R 34.11-94 parameter set to the operation.
-#include "signing.h"
+#include "sign/signing.h"
 
-#include "signature_mechanisms.h"
-#include "signing_key.h"
+#include "sign/signature_mechanisms.h"
+#include "sign/signing_key.h"
 
 #include "objects/attribute_record.h"
-#include "token/mechanisms.h"
+#include "session/mechanisms.h"
 
 #include <algorithm>
 #include <array>

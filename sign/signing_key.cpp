@@ -1,12 +1,12 @@
-#include "signing_key.h"
+#include "sign/signing_key.h"
 
-#include "card_signature.h"
+#include "sign/card_signature.h"
 
 #include "card/select.h"
 #include "objects/directory_files.h"
 #include "objects/layout.h"
 #include "objects/object_bodies.h"
-#include "token/pin.h"
+#include "session/pin.h"
 
 namespace korva::sign::detail {
 namespace {

@@ -2,7 +2,7 @@
 // operation slot runs on the key handle and the key's record.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 #include "objects/key_record.h"
 
 #include <korva/host_records.h>

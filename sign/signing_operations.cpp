@@ -1,13 +1,13 @@
 // The operation slots: single-part signing, verification and verification
 // with recovery. Every length the host states is checked before its buffer
 // is read or written, and every answer of the card before it is used.
-#include "signing.h"
+#include "sign/signing.h"
 
-#include "card_signature.h"
-#include "signature_mechanisms.h"
-#include "signing_key.h"
+#include "sign/card_signature.h"
+#include "sign/signature_mechanisms.h"
+#include "sign/signing_key.h"
 
-#include "token/mechanisms.h"
+#include "session/mechanisms.h"
 
 #include <algorithm>
 #include <array>

@@ -1,16 +1,16 @@
 // The virtual card's front door: APDU parsing, GET RESPONSE, ENVELOPE
 // reassembly, CLA 10 command chaining and the routing of each command to
 // its handler.
-#include "virtual_card.h"
+#include "sim/virtual_card.h"
 
 #include <algorithm>
 #include <stdexcept>
 
-#include "internal/card_file.h"
-#include "internal/commands.h"
-#include "internal/dump.h"
-#include "internal/factory.h"
-#include "internal/memory.h"
+#include "sim/internal/card_file.h"
+#include "sim/internal/commands.h"
+#include "sim/internal/dump.h"
+#include "sim/internal/factory.h"
+#include "sim/internal/memory.h"
 
 namespace korva::sim {
 namespace {

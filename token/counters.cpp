@@ -1,6 +1,6 @@
-#include "counters.h"
+#include "token/counters.h"
 
-#include "pin.h"
+#include "session/pin.h"
 
 #include "card/files.h"
 #include "card/select.h"

@@ -4,8 +4,8 @@
 // says whether the user PIN must still be changed from the default one.
 #pragma once
 
-#include "card_context.h"
-#include "settings.h"
+#include "card/card_context.h"
+#include "session/settings.h"
 
 #include <cstdint>
 #include <span>

@@ -1,6 +1,6 @@
-#include "data_files.h"
+#include "token/data_files.h"
 
-#include "pin.h"
+#include "session/pin.h"
 
 #include "card/files.h"
 #include "card/select.h"

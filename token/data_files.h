@@ -2,7 +2,7 @@
 // transparent files the host keeps on the token for its own use.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <korva/host_records.h>
 #include <korva/pkcs11_types.h>

@@ -1,9 +1,9 @@
-#include "initialise.h"
+#include "token/initialise.h"
 
-#include "credential.h"
-#include "pin.h"
-#include "pin_block.h"
-#include "settings.h"
+#include "session/credential.h"
+#include "session/pin.h"
+#include "session/pin_block.h"
+#include "session/settings.h"
 
 #include "card/files.h"
 #include "card/identity.h"

@@ -2,7 +2,7 @@
 // and application directory A1 BC exist into an empty, initialised token.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <korva/pkcs11_types.h>
 

@@ -1,11 +1,11 @@
-#include "login.h"
+#include "token/login.h"
 
-#include "counters.h"
-#include "credential.h"
-#include "pin.h"
-#include "pin_block.h"
-#include "settings.h"
-#include "transient_keys.h"
+#include "token/counters.h"
+#include "session/credential.h"
+#include "session/pin.h"
+#include "session/pin_block.h"
+#include "session/settings.h"
+#include "token/transient_keys.h"
 
 #include "card/credentials.h"
 #include "card/select.h"

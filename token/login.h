@@ -2,7 +2,7 @@
 // PIN, and the user-session set-up that follows a login.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <korva/host_records.h>
 #include <korva/pkcs11_types.h>

@@ -1,9 +1,9 @@
-#include "token_info.h"
+#include "token/token_info.h"
 
-#include "counters.h"
-#include "pin.h"
-#include "pin_block.h"
-#include "settings.h"
+#include "token/counters.h"
+#include "session/pin.h"
+#include "session/pin_block.h"
+#include "session/settings.h"
 
 #include "card/files.h"
 #include "card/identity.h"

@@ -2,7 +2,7 @@
 // it is initialised, its label and the state of both PINs.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <korva/host_records.h>
 #include <korva/pkcs11_types.h>

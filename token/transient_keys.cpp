@@ -1,7 +1,7 @@
-#include "transient_keys.h"
+#include "token/transient_keys.h"
 
 #include "objects/destroy_object.h"
-#include "token/pin.h"
+#include "session/pin.h"
 
 namespace korva::token {
 

@@ -3,7 +3,7 @@
 // session ends without destroying them. A user login removes them.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 namespace korva::token {
 

@@ -2,8 +2,8 @@
 // card's GOST and RSA arithmetic. Internal to the virtual card's crypto.
 #pragma once
 
-#include "openssl_ptr.h"
-#include "wiped_bytes.h"
+#include "common/openssl_ptr.h"
+#include "common/wiped_bytes.h"
 
 #include <openssl/bn.h>
 #include <openssl/ec.h>

@@ -1,4 +1,4 @@
-#include "gost_curves.h"
+#include "sim/crypto/gost_curves.h"
 
 #include <algorithm>
 #include <array>

@@ -2,7 +2,7 @@
 // knows, named by the one-byte parameter-set code its commands carry.
 #pragma once
 
-#include "big_number.h"
+#include "sim/crypto/big_number.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
-#include "gost_key.h"
+#include "sim/crypto/gost_key.h"
 
-#include "openssl_ptr.h"
+#include "common/openssl_ptr.h"
 
 #include <openssl/evp.h>
 

@@ -7,9 +7,9 @@
 // - a signature is r then s, each big-endian, `size` bytes each.
 #pragma once
 
-#include "big_number.h"
-#include "gost_curves.h"
-#include "wiped_bytes.h"
+#include "sim/crypto/big_number.h"
+#include "sim/crypto/gost_curves.h"
+#include "common/wiped_bytes.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "rsa_key.h"
+#include "sim/crypto/rsa_key.h"
 
 #include <algorithm>
 

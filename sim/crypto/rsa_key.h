@@ -4,8 +4,8 @@
 // operation (the card's ENCIPHER under a confidentiality environment).
 #pragma once
 
-#include "big_number.h"
-#include "wiped_bytes.h"
+#include "sim/crypto/big_number.h"
+#include "common/wiped_bytes.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "internal/access.h"
+#include "sim/internal/access.h"
 
 #include <optional>
 

@@ -2,7 +2,7 @@
 // guards which operation, and what each byte value requires.
 #pragma once
 
-#include "internal/card_state.h"
+#include "sim/internal/card_state.h"
 
 namespace korva::sim {
 

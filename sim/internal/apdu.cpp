@@ -1,4 +1,4 @@
-#include "internal/apdu.h"
+#include "sim/internal/apdu.h"
 
 namespace korva::sim {
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "virtual_card.h"
+#include "sim/virtual_card.h"
 
 namespace korva::sim {
 

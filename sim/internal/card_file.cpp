@@ -1,4 +1,4 @@
-#include "internal/card_file.h"
+#include "sim/internal/card_file.h"
 
 #include <fcntl.h>
 #include <openssl/sha.h>
@@ -13,10 +13,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "internal/fcp.h"
-#include "internal/key_objects.h"
-#include "internal/memory.h"
-#include "internal/tlv.h"
+#include "sim/internal/fcp.h"
+#include "sim/internal/key_objects.h"
+#include "sim/internal/memory.h"
+#include "sim/internal/tlv.h"
 
 namespace korva::sim {
 namespace {

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "internal/card_state.h"
+#include "sim/internal/card_state.h"
 
 namespace korva::sim {
 

@@ -9,10 +9,10 @@
 #include <set>
 #include <vector>
 
-#include "internal/file_system.h"
-#include "internal/random.h"
-#include "internal/security_environment.h"
-#include "virtual_card.h"
+#include "sim/internal/file_system.h"
+#include "sim/internal/random.h"
+#include "sim/internal/security_environment.h"
+#include "sim/virtual_card.h"
 
 namespace korva::sim {
 

@@ -2,8 +2,8 @@
 // (virtual_card.cpp) routes each command APDU to its handler.
 #pragma once
 
-#include "internal/apdu.h"
-#include "internal/card_state.h"
+#include "sim/internal/apdu.h"
+#include "sim/internal/card_state.h"
 
 namespace korva::sim {
 

@@ -7,9 +7,9 @@
 // it. The answer is the 32-byte shared key.
 #include <variant>
 
-#include "internal/access.h"
-#include "internal/commands.h"
-#include "internal/key_objects.h"
+#include "sim/internal/access.h"
+#include "sim/internal/commands.h"
+#include "sim/internal/key_objects.h"
 
 namespace korva::sim {
 namespace {

@@ -2,9 +2,9 @@
 // card information record, key-slot bitmap and RESET SECURITY STATE.
 #include <algorithm>
 
-#include "internal/commands.h"
-#include "internal/key_objects.h"
-#include "internal/memory.h"
+#include "sim/internal/commands.h"
+#include "sim/internal/key_objects.h"
+#include "sim/internal/memory.h"
 
 namespace korva::sim {
 namespace {

@@ -14,14 +14,14 @@
 // and answers the plain text alone.
 #include <openssl/evp.h>
 
-#include "crypto/big_number.h"
-#include "openssl_ptr.h"
+#include "sim/crypto/big_number.h"
+#include "common/openssl_ptr.h"
 
 #include <variant>
 
-#include "internal/access.h"
-#include "internal/commands.h"
-#include "internal/key_objects.h"
+#include "sim/internal/access.h"
+#include "sim/internal/commands.h"
+#include "sim/internal/key_objects.h"
 
 namespace korva::sim {
 namespace {

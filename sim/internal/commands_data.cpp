@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <variant>
 
-#include "internal/access.h"
-#include "internal/commands.h"
-#include "internal/memory.h"
+#include "sim/internal/access.h"
+#include "sim/internal/commands.h"
+#include "sim/internal/memory.h"
 
 namespace korva::sim {
 namespace {

@@ -4,12 +4,12 @@
 #include <array>
 #include <variant>
 
-#include "crypto/gost_curves.h"
-#include "internal/access.h"
-#include "internal/commands.h"
-#include "internal/key_objects.h"
-#include "internal/memory.h"
-#include "internal/tlv.h"
+#include "sim/crypto/gost_curves.h"
+#include "sim/internal/access.h"
+#include "sim/internal/commands.h"
+#include "sim/internal/key_objects.h"
+#include "sim/internal/memory.h"
+#include "sim/internal/tlv.h"
 
 namespace korva::sim {
 namespace {

@@ -4,9 +4,9 @@
 // status words only.
 #include <variant>
 
-#include "internal/commands.h"
-#include "internal/key_objects.h"
-#include "internal/tlv.h"
+#include "sim/internal/commands.h"
+#include "sim/internal/key_objects.h"
+#include "sim/internal/tlv.h"
 
 namespace korva::sim {
 namespace {

@@ -10,10 +10,10 @@
 
 #include <variant>
 
-#include "internal/access.h"
-#include "internal/commands.h"
-#include "internal/key_objects.h"
-#include "internal/tlv.h"
+#include "sim/internal/access.h"
+#include "sim/internal/commands.h"
+#include "sim/internal/key_objects.h"
+#include "sim/internal/tlv.h"
 
 namespace korva::sim {
 namespace {

@@ -1,4 +1,4 @@
-#include "internal/dump.h"
+#include "sim/internal/dump.h"
 
 #include <cstdio>
 #include <span>

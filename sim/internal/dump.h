@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "internal/file_system.h"
+#include "sim/internal/file_system.h"
 
 namespace korva::sim {
 

@@ -1,4 +1,4 @@
-#include "internal/factory.h"
+#include "sim/internal/factory.h"
 
 #include <string_view>
 

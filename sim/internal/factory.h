@@ -1,7 +1,7 @@
 // The file system of a card as it leaves the factory.
 #pragma once
 
-#include "internal/file_system.h"
+#include "sim/internal/file_system.h"
 
 namespace korva::sim {
 

@@ -1,10 +1,10 @@
-#include "internal/fcp.h"
+#include "sim/internal/fcp.h"
 
 #include <array>
 
-#include "internal/apdu.h"
-#include "internal/memory.h"
-#include "internal/tlv.h"
+#include "sim/internal/apdu.h"
+#include "sim/internal/memory.h"
+#include "sim/internal/tlv.h"
 
 namespace korva::sim {
 namespace {

@@ -1,6 +1,6 @@
-#include "internal/file_system.h"
+#include "sim/internal/file_system.h"
 
-#include "internal/tlv.h"
+#include "sim/internal/tlv.h"
 
 namespace korva::sim {
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "wiped_bytes.h"
+#include "common/wiped_bytes.h"
 
 namespace korva::sim {
 

@@ -1,6 +1,6 @@
-#include "internal/key_objects.h"
+#include "sim/internal/key_objects.h"
 
-#include "internal/apdu.h"
+#include "sim/internal/apdu.h"
 
 #include <algorithm>
 

@@ -14,15 +14,15 @@
 //   header and the key, or the key alone.
 #pragma once
 
-#include "crypto/gost_key.h"
-#include "crypto/rsa_key.h"
-#include "wiped_bytes.h"
+#include "sim/crypto/gost_key.h"
+#include "sim/crypto/rsa_key.h"
+#include "common/wiped_bytes.h"
 
 #include <cstdint>
 #include <optional>
 #include <variant>
 
-#include "internal/card_state.h"
+#include "sim/internal/card_state.h"
 
 namespace korva::sim {
 

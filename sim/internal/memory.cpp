@@ -1,4 +1,4 @@
-#include "internal/memory.h"
+#include "sim/internal/memory.h"
 
 namespace korva::sim {
 

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "internal/file_system.h"
+#include "sim/internal/file_system.h"
 
 namespace korva::sim {
 

@@ -4,9 +4,9 @@
 // verified since the last reset.
 #include <openssl/crypto.h>
 
-#include "internal/access.h"
-#include "internal/commands.h"
-#include "internal/memory.h"
+#include "sim/internal/access.h"
+#include "sim/internal/commands.h"
+#include "sim/internal/memory.h"
 
 namespace korva::sim {
 namespace {

@@ -1,4 +1,4 @@
-#include "internal/random.h"
+#include "sim/internal/random.h"
 
 #include <openssl/rand.h>
 #include <openssl/sha.h>

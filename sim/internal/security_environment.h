@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "internal/file_system.h"
+#include "sim/internal/file_system.h"
 
 namespace korva::sim {
 

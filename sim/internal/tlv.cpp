@@ -1,4 +1,4 @@
-#include "internal/tlv.h"
+#include "sim/internal/tlv.h"
 
 namespace korva::sim {
 

@@ -1,4 +1,4 @@
-#include "fake_card.h"
+#include "tests/card/fake_card.h"
 
 #include "card/credentials.h"
 #include "card/files.h"

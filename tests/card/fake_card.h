@@ -3,7 +3,7 @@
 // capacity the module announced.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <algorithm>
 #include <cstdint>

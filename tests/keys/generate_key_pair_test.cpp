@@ -2,12 +2,12 @@
 // each family, the records written, and what the module does when the card
 // answers badly. The virtual card covers the same ground end to end; here
 // the card's answers can be anything.
-#include "generate_key_pair.h"
-#include "gost_key_pair.h"
-#include "rsa_key_pair.h"
+#include "keys/generate_key_pair.h"
+#include "keys/gost_key_pair.h"
+#include "keys/rsa_key_pair.h"
 
-#include "attribute_record.h"
-#include "token/rule_card.h"
+#include "objects/attribute_record.h"
+#include "tests/token/rule_card.h"
 
 #include <korva/pkcs11_constants.h>
 

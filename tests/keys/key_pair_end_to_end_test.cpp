@@ -2,8 +2,8 @@
 // the card knows and both ways of making an RSA key; the public key the
 // token reports is the one the card holds, and the card's bookkeeping stays
 // consistent (checked after every test by the fixture).
-#include "openssl_ptr.h"
-#include "store_fixture.h"
+#include "common/openssl_ptr.h"
+#include "tests/objects/store_fixture.h"
 
 #include <openssl/bn.h>
 

@@ -1,6 +1,6 @@
 // The working lists of a key-pair generation: CKA_ID pairing, GOST
 // parameter sets and key types, RSA template checks. No card is involved.
-#include "key_pair_templates.h"
+#include "keys/key_pair_templates.h"
 
 #include <korva/pkcs11_constants.h>
 

@@ -6,7 +6,7 @@
 #include <korva/pkcs11_types.h>
 #include <korva/transport.h>
 
-#include "c_layout.h"
+#include "tests/module/c_layout.h"
 
 /* The constants are plain integer constant expressions in C. */
 _Static_assert(CKR_VENDOR_ATTRIBUTE_LIST_FULL == 0x80000001u, "vendor return value");

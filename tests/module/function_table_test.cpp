@@ -9,7 +9,7 @@
 #include <cstring>
 #include <set>
 
-#include "loaded_module.h"
+#include "tests/module/loaded_module.h"
 
 namespace korva::test {
 namespace {

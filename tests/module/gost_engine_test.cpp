@@ -12,7 +12,7 @@
 #include <array>
 #include <memory>
 
-#include "loaded_module.h"
+#include "tests/module/loaded_module.h"
 
 namespace korva::test {
 namespace {

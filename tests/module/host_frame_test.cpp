@@ -8,9 +8,9 @@
 #include <new>
 #include <stdexcept>
 
-#include "c_layout.h"
-#include "rv.h"
-#include "slot_guard.h"
+#include "tests/module/c_layout.h"
+#include "module/rv.h"
+#include "module/slot_guard.h"
 
 namespace korva {
 namespace {

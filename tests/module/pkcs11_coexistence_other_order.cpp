@@ -2,7 +2,7 @@
 #include <korva/host_records.h>
 #include <korva/module.h>
 
-#include "standard_pkcs11.h"
+#include "tests/module/standard_pkcs11.h"
 
 #include <gtest/gtest.h>
 

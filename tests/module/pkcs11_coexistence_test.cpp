@@ -2,7 +2,7 @@
 // and the module's 32-bit ABI to the module, often in one source file. Both
 // orders of inclusion must compile and keep the two ABIs apart; the other
 // order is in pkcs11_coexistence_other_order.cpp.
-#include "standard_pkcs11.h"
+#include "tests/module/standard_pkcs11.h"
 
 #include <korva/host_records.h>
 #include <korva/module.h>

@@ -6,7 +6,7 @@
 #include <openssl/engine.h>
 #include <openssl/err.h>
 
-#include "loaded_module.h"
+#include "tests/module/loaded_module.h"
 
 namespace korva::test {
 namespace {

@@ -1,7 +1,7 @@
-#include "attribute_record.h"
+#include "objects/attribute_record.h"
 
-#include "attribute_helpers.h"
-#include "attribute_set.h"
+#include "tests/objects/attribute_helpers.h"
+#include "objects/attribute_set.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "attribute_set.h"
+#include "objects/attribute_set.h"
 
-#include "attribute_helpers.h"
-#include "attribute_kinds.h"
-#include "template_record.h"
+#include "tests/objects/attribute_helpers.h"
+#include "objects/attribute_kinds.h"
+#include "objects/template_record.h"
 
 #include <gtest/gtest.h>
 

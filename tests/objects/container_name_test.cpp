@@ -1,6 +1,6 @@
-#include "container_name.h"
+#include "objects/container_name.h"
 
-#include "attribute_helpers.h"
+#include "tests/objects/attribute_helpers.h"
 
 #include <gtest/gtest.h>
 

@@ -1,13 +1,13 @@
-#include "layout_checker.h"
+#include "tests/objects/layout_checker.h"
 
-#include "attribute_record.h"
-#include "container_name.h"
-#include "layout.h"
+#include "objects/attribute_record.h"
+#include "objects/container_name.h"
+#include "objects/layout.h"
 
 #include "card/files.h"
 #include "card/records.h"
 #include "card/select.h"
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <korva/pkcs11_types.h>
 

@@ -7,7 +7,7 @@
 //   EXPECT_STORE_CONSISTENT(host.card(), settings);
 #pragma once
 
-#include <virtual_card.h>
+#include "sim/virtual_card.h"
 
 #include <array>
 #include <cstdint>

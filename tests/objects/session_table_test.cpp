@@ -1,7 +1,7 @@
-#include "session_table.h"
+#include "objects/session_table.h"
 
-#include "attribute_helpers.h"
-#include "layout.h"
+#include "tests/objects/attribute_helpers.h"
+#include "objects/layout.h"
 
 #include <gtest/gtest.h>
 

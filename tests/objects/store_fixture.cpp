@@ -1,7 +1,7 @@
-#include "store_fixture.h"
+#include "tests/objects/store_fixture.h"
 
-#include "openssl_ptr.h"
-#include "session_table.h"
+#include "common/openssl_ptr.h"
+#include "objects/session_table.h"
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>

@@ -3,10 +3,10 @@
 // key pair and certificate, and short forms of the slots.
 #pragma once
 
-#include "layout_checker.h"
+#include "tests/objects/layout_checker.h"
 
-#include <host_template.h>
-#include <test_host.h>
+#include "tests/support/host_template.h"
+#include "tests/support/test_host.h"
 
 #include <korva/module.h>
 #include <korva/pkcs11_constants.h>

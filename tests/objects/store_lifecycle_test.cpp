@@ -1,7 +1,7 @@
 // Objects of every class through the loaded module on an initialised
 // virtual token: created, found, read, changed and destroyed, with the
 // counters, the container map and the certificate name map kept in step.
-#include "store_fixture.h"
+#include "tests/objects/store_fixture.h"
 
 #include <algorithm>
 

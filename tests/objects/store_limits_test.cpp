@@ -2,7 +2,7 @@
 // their maximum record counts, a card without memory, a growth interrupted
 // by the card or the link, a walk whose counts exceed the card's records,
 // and templates and records that must not be trusted.
-#include "store_fixture.h"
+#include "tests/objects/store_fixture.h"
 
 namespace korva::test {
 namespace {

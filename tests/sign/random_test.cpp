@@ -1,5 +1,5 @@
 #include "sign/random.h"
-#include "token/rule_card.h"
+#include "tests/token/rule_card.h"
 
 #include <gtest/gtest.h>
 

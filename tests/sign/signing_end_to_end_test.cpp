@@ -2,8 +2,8 @@
 // key pairs made by slot 20, signatures made by slot 24 checked by OpenSSL
 // (the GOST engine for GOST keys) against the public key the token reports,
 // and by the card itself through slots 38 and 40.
-#include "openssl_ptr.h"
-#include "store_fixture.h"
+#include "common/openssl_ptr.h"
+#include "tests/objects/store_fixture.h"
 
 #include <openssl/core_names.h>
 #include <openssl/evp.h>

@@ -2,7 +2,7 @@
 // byte orders, and every check on mechanisms, handles, records and lengths.
 #include "sign/card_signature.h"
 #include "sign/signing.h"
-#include "token/rule_card.h"
+#include "tests/token/rule_card.h"
 
 #include <gtest/gtest.h>
 

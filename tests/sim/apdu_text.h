@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "virtual_card.h"
+#include "sim/virtual_card.h"
 
 namespace korva::sim::testing {
 

@@ -2,7 +2,7 @@
 // class and instruction checks.
 #include <gtest/gtest.h>
 
-#include "apdu_text.h"
+#include "tests/sim/apdu_text.h"
 
 namespace korva::sim::testing {
 namespace {

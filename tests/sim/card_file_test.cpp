@@ -9,7 +9,7 @@
 #include <random>
 #include <stdexcept>
 
-#include "apdu_text.h"
+#include "tests/sim/apdu_text.h"
 
 namespace korva::sim::testing {
 namespace {

@@ -3,8 +3,8 @@
 #include <openssl/evp.h>
 
 
-#include "key_card.h"
-#include "openssl_ptr.h"
+#include "tests/sim/key_card.h"
+#include "common/openssl_ptr.h"
 
 namespace korva::sim::testing {
 namespace {

@@ -1,7 +1,7 @@
 // READ/UPDATE BINARY, the record commands and PUT DATA.
 #include <gtest/gtest.h>
 
-#include "apdu_text.h"
+#include "tests/sim/apdu_text.h"
 
 namespace korva::sim::testing {
 namespace {

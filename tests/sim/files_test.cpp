@@ -1,7 +1,7 @@
 // SELECT, CREATE FILE, DELETE FILE and ACTIVATE, with the FCP answers.
 #include <gtest/gtest.h>
 
-#include "apdu_text.h"
+#include "tests/sim/apdu_text.h"
 
 namespace korva::sim::testing {
 namespace {

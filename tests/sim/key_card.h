@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <string>
 
-#include "apdu_text.h"
+#include "tests/sim/apdu_text.h"
 
 namespace korva::sim::testing {
 

@@ -12,9 +12,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "crypto/gost_key.h"
-#include "engine_keys.h"
-#include "key_card.h"
+#include "sim/crypto/gost_key.h"
+#include "tests/sim_crypto/engine_keys.h"
+#include "tests/sim/key_card.h"
 
 namespace korva::sim::testing {
 namespace {

@@ -1,7 +1,7 @@
 // PIN objects, the security state and the access conditions of files.
 #include <gtest/gtest.h>
 
-#include "apdu_text.h"
+#include "tests/sim/apdu_text.h"
 
 namespace korva::sim::testing {
 namespace {

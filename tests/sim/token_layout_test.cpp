@@ -2,7 +2,7 @@
 // templates the token module sends, and the object store's directory growth.
 #include <gtest/gtest.h>
 
-#include "apdu_text.h"
+#include "tests/sim/apdu_text.h"
 
 namespace korva::sim::testing {
 namespace {

@@ -1,4 +1,4 @@
-#include "engine_keys.h"
+#include "tests/sim_crypto/engine_keys.h"
 
 #include <openssl/rand.h>
 #include <openssl/x509.h>

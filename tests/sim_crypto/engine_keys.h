@@ -6,7 +6,7 @@
 // key agreement.
 #pragma once
 
-#include "openssl_ptr.h"
+#include "common/openssl_ptr.h"
 
 #include <openssl/evp.h>
 

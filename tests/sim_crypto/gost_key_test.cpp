@@ -1,6 +1,6 @@
-#include "engine_keys.h"
+#include "tests/sim_crypto/engine_keys.h"
 
-#include <gost_key.h>
+#include "sim/crypto/gost_key.h"
 
 #include <openssl/evp.h>
 

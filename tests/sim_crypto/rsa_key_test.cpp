@@ -1,5 +1,5 @@
-#include <openssl_ptr.h>
-#include <rsa_key.h>
+#include "common/openssl_ptr.h"
+#include "sim/crypto/rsa_key.h"
 
 #include <openssl/core_names.h>
 #include <openssl/evp.h>

@@ -1,4 +1,4 @@
-#include "exchange_log.h"
+#include "tests/support/exchange_log.h"
 
 #include <cctype>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "host_template.h"
+#include "tests/support/host_template.h"
 
 #include <cstring>
 

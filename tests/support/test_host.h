@@ -12,12 +12,12 @@
 // with its own session-object table, so the cookie identifies nothing).
 #pragma once
 
-#include "exchange_log.h"
-#include "module_library.h"
+#include "tests/support/exchange_log.h"
+#include "tests/support/module_library.h"
 
 #include <korva/host_records.h>
 #include <korva/transport.h>
-#include <virtual_card.h>
+#include "sim/virtual_card.h"
 
 #include <filesystem>
 #include <memory>

@@ -1,7 +1,7 @@
 // Proves the test host itself: its transport reaches the card and records
 // what it saw, its faults land where asked, and card files survive it.
-#include "temp_path.h"
-#include "test_host.h"
+#include "tests/support/temp_path.h"
+#include "tests/support/test_host.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "token/initialise.h"
 
-#include "rule_card.h"
+#include "tests/token/rule_card.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "token/login.h"
-#include "token/pin.h"
+#include "session/pin.h"
 
-#include "card/fake_card.h"
+#include "tests/card/fake_card.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 // long to script answer by answer, such as token initialisation.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // The token slots through the loaded module, with the virtual card behind
 // the test host's transport.
-#include "test_host.h"
+#include "tests/support/test_host.h"
 
 #include <gtest/gtest.h>
 

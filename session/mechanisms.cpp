@@ -1,4 +1,4 @@
-#include "mechanisms.h"
+#include "session/mechanisms.h"
 
 #include "card/identity.h"
 

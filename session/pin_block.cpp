@@ -1,4 +1,4 @@
-#include "pin_block.h"
+#include "session/pin_block.h"
 
 #include <openssl/crypto.h>
 

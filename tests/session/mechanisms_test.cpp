@@ -1,6 +1,6 @@
-#include "token/mechanisms.h"
+#include "session/mechanisms.h"
 
-#include "card/fake_card.h"
+#include "tests/card/fake_card.h"
 
 #include <gtest/gtest.h>
 

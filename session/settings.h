@@ -3,7 +3,7 @@
 // back with later calls as a byte vector.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <korva/host_records.h>
 #include <korva/pkcs11_types.h>

@@ -1,6 +1,6 @@
-#include "pin.h"
+#include "session/pin.h"
 
-#include "pin_block.h"
+#include "session/pin_block.h"
 
 #include "card/select.h"
 

@@ -1,4 +1,4 @@
-#include "credential.h"
+#include "session/credential.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>

@@ -1,4 +1,4 @@
-#include "token/credential.h"
+#include "session/credential.h"
 
 #include <gtest/gtest.h>
 

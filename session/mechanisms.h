@@ -2,7 +2,7 @@
 // GOST parameter-set and digest object identifiers.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <korva/pkcs11_types.h>
 

@@ -1,4 +1,4 @@
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <openssl/crypto.h>
 

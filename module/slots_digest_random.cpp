@@ -1,7 +1,7 @@
 // Slots of software hashing and card random numbers: trampolines into
 // sign/digest and sign/random.
-#include "slot_guard.h"
-#include "slots.h"
+#include "module/slot_guard.h"
+#include "module/slots.h"
 
 #include "sign/digest.h"
 #include "sign/random.h"

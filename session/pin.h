@@ -6,7 +6,7 @@
 // and 07 for the user, plus the SO-derived credential under 09.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <korva/host_records.h>
 

@@ -3,7 +3,7 @@
 // ever storing the SO PIN itself.
 #pragma once
 
-#include "pin_block.h"
+#include "session/pin_block.h"
 
 #include <array>
 #include <cstddef>

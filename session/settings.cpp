@@ -1,4 +1,4 @@
-#include "settings.h"
+#include "session/settings.h"
 
 #include "card/credentials.h"
 #include "card/files.h"
