@@ -2,8 +2,8 @@
 
 namespace korva::card::detail {
 
-CardResult judge(const CardContext& context, uint32_t rc, std::initializer_list<StatusRule> rules) noexcept {
-    if (rc != 0) return rc;
+CardResult judge(const CardContext& context, CardResult sent, std::initializer_list<StatusRule> rules) noexcept {
+    if (sent != result::kOk) return sent;
     if (succeeded(context)) return result::kOk;
     const uint16_t statusWord = context.statusWord();
     for (const StatusRule& rule : rules) {

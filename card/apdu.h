@@ -23,7 +23,7 @@ inline constexpr StatusRule kNoMemory{0x6A84, result::kMemory};
 
 // After an exchange: a transport failure as it is, 90 00 as kOk, the first
 // matching rule, else kUnexpected.
-CardResult judge(const CardContext& context, uint32_t rc, std::initializer_list<StatusRule> rules = {}) noexcept;
+CardResult judge(const CardContext& context, CardResult sent, std::initializer_list<StatusRule> rules = {}) noexcept;
 
 // Sends `apdu` with `flag` into the context's response buffer and judges it.
 CardResult send(CardContext& context, std::span<const uint8_t> apdu, uint32_t flag,

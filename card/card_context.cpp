@@ -37,13 +37,13 @@ CardContext::~CardContext() {
     OPENSSL_cleanse(response.data(), response.size());
 }
 
-uint32_t transmitCommand(CardContext& context, uint32_t flag, std::span<uint8_t> response) noexcept {
+CardResult transmitCommand(CardContext& context, uint32_t flag, std::span<uint8_t> response) noexcept {
     context.sw1 = 0;
     context.sw2 = 0;
     if (context.host.transmit == nullptr) {
         context.responseLength = 0;
-        context.lastResult = result::kTransportFailure;
-        return result::kTransportFailure;
+        context.lastResult = valueOf(result::kBadArgumentOrTransport);
+        return result::kBadArgumentOrTransport;
     }
     const auto capacity = static_cast<uint32_t>(response.size());
     context.responseLength = capacity;
@@ -57,53 +57,53 @@ uint32_t transmitCommand(CardContext& context, uint32_t flag, std::span<uint8_t>
         context.responseLength = 0;
         context.sw1 = 0;
         context.sw2 = 0;
-        if (rc == 0) context.lastResult = result::kTransportFailure;
-        return result::kTransportFailure;
+        if (rc == 0) context.lastResult = valueOf(result::kBadArgumentOrTransport);
+        return result::kBadArgumentOrTransport;
     }
-    return 0;
+    return result::kOk;
 }
 
-uint32_t transmitCommand(CardContext& context, uint32_t flag) noexcept {
+CardResult transmitCommand(CardContext& context, uint32_t flag) noexcept {
     return transmitCommand(context, flag, context.response);
 }
 
-uint32_t sendCommand(CardContext& context, std::span<const uint8_t> apdu, uint32_t flag,
+CardResult sendCommand(CardContext& context, std::span<const uint8_t> apdu, uint32_t flag,
                      std::span<uint8_t> response) noexcept {
     if (apdu.size() > CardContext::kCommandCapacity) {
-        context.lastResult = result::kBadArgument;
-        return result::kBadArgument;
+        context.lastResult = valueOf(result::kBadArgumentOrTransport);
+        return result::kBadArgumentOrTransport;
     }
     loadCommand(context, apdu);
     return transmitCommand(context, flag, response);
 }
 
-uint32_t sendCommand(CardContext& context, std::span<const uint8_t> apdu, uint32_t flag) noexcept {
+CardResult sendCommand(CardContext& context, std::span<const uint8_t> apdu, uint32_t flag) noexcept {
     return sendCommand(context, apdu, flag, context.response);
 }
 
 CardResult exchange(CardContext& context, std::span<const uint8_t> apdu) noexcept {
-    const uint32_t rc = sendCommand(context, apdu, kTransportFlag0);
-    if (rc != 0) return rc;
+    const CardResult rc = sendCommand(context, apdu, kTransportFlag0);
+    if (rc != result::kOk) return rc;
     return isSuccess(context) ? result::kOk : result::kUnexpected;
 }
 
 CardResult sendChained(CardContext& context, std::span<const uint8_t> apdu) noexcept {
     if (apdu.size() <= kLongestDirectCommand) {
         loadCommand(context, apdu);
-        return transmitCommand(context, kTransportFlag1) != 0 ? result::kTransportFailure : result::kOk;
+        return transmitCommand(context, kTransportFlag1) != result::kOk ? result::kBadArgumentOrTransport : result::kOk;
     }
     for (std::size_t sent = 0; sent < apdu.size();) {
         const std::size_t piece = std::min(kEnvelopePiece, apdu.size() - sent);
         loadEnvelope(context, apdu.subspan(sent, piece));
-        if (transmitCommand(context, kTransportFlag0) != 0) return result::kTransportFailure;
+        if (transmitCommand(context, kTransportFlag0) != result::kOk) return result::kBadArgumentOrTransport;
         if (context.responseLength != 0 || !isSuccess(context)) {
-            context.lastResult = result::kUnexpected;
+            context.lastResult = valueOf(result::kUnexpected);
             return result::kUnexpected;
         }
         sent += piece;
     }
     loadEnvelope(context, {});
-    return transmitCommand(context, kTransportFlag1) != 0 ? result::kTransportFailure : result::kOk;
+    return transmitCommand(context, kTransportFlag1) != result::kOk ? result::kBadArgumentOrTransport : result::kOk;
 }
 
 }  // namespace korva

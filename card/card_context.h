@@ -8,6 +8,8 @@
 
 #include <korva/transport.h>
 
+#include "card/card_result.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -19,23 +21,6 @@ namespace korva {
 using abi::HostContext;
 using abi::TransmitCallback;
 
-// Internal result codes of the card helpers. A single-exchange helper may
-// also return the transport callback's own non-zero value unchanged, so the
-// type is a plain 32-bit number rather than a closed enum.
-using CardResult = uint32_t;
-namespace result {
-inline constexpr CardResult kOk = 0;
-inline constexpr CardResult kBadArgument = 1;
-inline constexpr CardResult kTransportFailure = 1;  // the host could not exchange the command
-inline constexpr CardResult kNotFound = 2;
-inline constexpr CardResult kWrongLength = 3;  // 6B 00, 6C xx, or a caller buffer too small
-inline constexpr CardResult kUnexpected = 5;   // other status word or malformed card data
-inline constexpr CardResult kPinIncorrect = 7;
-inline constexpr CardResult kPinBlocked = 8;
-inline constexpr CardResult kMemory = 9;       // allocation failure, or 6A 84 where a command says so
-inline constexpr CardResult kSecurity = 10;    // 69 82: security status not satisfied
-inline constexpr CardResult kSignatureRejected = 12;
-}  // namespace result
 
 // Parsed file control parameters of the last selected file. Every field holds
 // its "absent" value until an FCP sets it.
@@ -108,25 +93,25 @@ inline constexpr uint32_t kTransportFlag1 = 1;
 // the given transport flag. The answer lands in `response`, whose size is the
 // capacity announced to the host; responseLength holds the received count
 // afterwards. A host that fails, or that reports more bytes than the capacity
-// it was given, is a transport failure: the result is then kTransportFailure,
+// it was given, is a transport failure: the result is then kBadArgumentOrTransport,
 // responseLength is 0 and the status words are 00 00. The host's own non-zero
 // code is kept in lastResult for diagnosis but never returned: it could
-// collide with a card result such as kNotFound. Returns 0 when the exchange
-// took place and the status words are valid.
-uint32_t transmitCommand(CardContext& context, uint32_t flag, std::span<uint8_t> response) noexcept;
+// collide with a card result such as kNotFound. Returns kOk when the
+// exchange took place and the status words are valid.
+CardResult transmitCommand(CardContext& context, uint32_t flag, std::span<uint8_t> response) noexcept;
 
 // The same into the context's own 258-byte response buffer.
-uint32_t transmitCommand(CardContext& context, uint32_t flag) noexcept;
+CardResult transmitCommand(CardContext& context, uint32_t flag) noexcept;
 
 // Copies `apdu` into the command buffer and exchanges it with `flag`. An
-// APDU longer than the command buffer is kBadArgument without an exchange.
-// Returns 0 when the exchange took place, else kTransportFailure.
-uint32_t sendCommand(CardContext& context, std::span<const uint8_t> apdu, uint32_t flag) noexcept;
-uint32_t sendCommand(CardContext& context, std::span<const uint8_t> apdu, uint32_t flag,
-                     std::span<uint8_t> response) noexcept;
+// APDU longer than the command buffer is kBadArgumentOrTransport without an exchange.
+// Returns kOk when the exchange took place, else kBadArgumentOrTransport.
+CardResult sendCommand(CardContext& context, std::span<const uint8_t> apdu, uint32_t flag) noexcept;
+CardResult sendCommand(CardContext& context, std::span<const uint8_t> apdu, uint32_t flag,
+                       std::span<uint8_t> response) noexcept;
 
 // The raw single-exchange helper: sends `apdu` with flag 0. Returns
-// kTransportFailure, 0 on 90 00, else kUnexpected. Call it as
+// kBadArgumentOrTransport, kOk on 90 00, else kUnexpected. Call it as
 // korva::exchange when the argument is a standard container: unqualified,
 // argument-dependent lookup also finds std::exchange.
 CardResult exchange(CardContext& context, std::span<const uint8_t> apdu) noexcept;
@@ -134,7 +119,7 @@ CardResult exchange(CardContext& context, std::span<const uint8_t> apdu) noexcep
 // Sends a command APDU of any length: directly with flag 1 when it fits in
 // 260 bytes, otherwise in ENVELOPE pieces of at most 250 bytes (flag 0)
 // closed by an empty ENVELOPE (flag 1) whose answer is the command's answer.
-// Returns kOk, kTransportFailure or kUnexpected (an ENVELOPE piece answered
+// Returns kOk, kBadArgumentOrTransport or kUnexpected (an ENVELOPE piece answered
 // with data or with another status word than 90 00). After kOk the final
 // status words are left in sw1/sw2 for the caller to judge.
 CardResult sendChained(CardContext& context, std::span<const uint8_t> apdu) noexcept;

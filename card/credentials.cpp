@@ -55,7 +55,7 @@ CardResult resetRetryCounter(CardContext& context) noexcept {
 }
 
 CardResult setReferenceData(CardContext& context, uint8_t p2, std::span<const uint8_t> data) noexcept {
-    if (data.empty() || data.size() > kLongestData) return result::kBadArgument;
+    if (data.empty() || data.size() > kLongestData) return result::kBadArgumentOrTransport;
     SecretApdu apdu;
     buildChangeReference(apdu, 0x00, p2, {}, 0, data);
     const CardResult sent = detail::send(context, apdu.view(), kTransportFlag1);
@@ -64,7 +64,7 @@ CardResult setReferenceData(CardContext& context, uint8_t p2, std::span<const ui
 }
 
 CardResult loadKeyMaterial(CardContext& context, uint8_t p2, std::span<const uint8_t> data, bool moreFollow) noexcept {
-    if (data.empty() || data.size() > kLongestData) return result::kBadArgument;
+    if (data.empty() || data.size() > kLongestData) return result::kBadArgumentOrTransport;
     SecretApdu apdu;
     buildChangeReference(apdu, moreFollow ? 0x10 : 0x00, p2, {}, 0, data);
     return sendKeyMaterial(context, apdu);
@@ -72,7 +72,7 @@ CardResult loadKeyMaterial(CardContext& context, uint8_t p2, std::span<const uin
 
 CardResult loadKey(CardContext& context, uint8_t p2, std::span<const uint8_t> prefix,
                    std::span<const uint8_t> key) noexcept {
-    if (prefix.size() > kPrefixSize || key.size() > kLongestData - kPrefixSize) return result::kBadArgument;
+    if (prefix.size() > kPrefixSize || key.size() > kLongestData - kPrefixSize) return result::kBadArgumentOrTransport;
     SecretApdu apdu;
     buildChangeReference(apdu, 0x00, p2, prefix, kPrefixSize, key);
     return sendKeyMaterial(context, apdu);
@@ -81,7 +81,7 @@ CardResult loadKey(CardContext& context, uint8_t p2, std::span<const uint8_t> pr
 CardResult loadKeyPair(CardContext& context, uint8_t p2, std::span<const uint8_t> exponent,
                        std::span<const uint8_t> modulus, std::span<const uint8_t> privateExponent) noexcept {
     if (exponent.size() > kPrefixSize || modulus.size() != kRsaHalf || privateExponent.size() != kRsaHalf) {
-        return result::kBadArgument;
+        return result::kBadArgumentOrTransport;
     }
     // The exponent is a big-endian number: zeros go in front of it.
     std::array<uint8_t, kPrefixSize> alignedExponent{};

@@ -11,17 +11,17 @@
 namespace korva::card {
 
 // 00 2C 03 07: resets the user PIN's retry counter. kOk, kUnexpected or
-// kTransportFailure.
+// kBadArgumentOrTransport.
 CardResult resetRetryCounter(CardContext& context) noexcept;
 
-// 00 24 01 P2 Lc data for 1-255 bytes of reference data (else kBadArgument);
+// 00 24 01 P2 Lc data for 1-255 bytes of reference data (else kBadArgumentOrTransport);
 // the command buffer is wiped afterwards. kOk, kUnexpected or
-// kTransportFailure.
+// kBadArgumentOrTransport.
 CardResult setReferenceData(CardContext& context, uint8_t p2, std::span<const uint8_t> data) noexcept;
 
 // One key-material command through the chained sender: CLA 10 when more
 // parts follow, CLA 00 for the last. `data` is 1-255 bytes (else
-// kBadArgument). kOk on 90 00, kTransportFailure, else kUnexpected.
+// kBadArgumentOrTransport). kOk on 90 00, kBadArgumentOrTransport, else kUnexpected.
 CardResult loadKeyMaterial(CardContext& context, uint8_t p2, std::span<const uint8_t> data, bool moreFollow) noexcept;
 
 // Single form: `prefix` (at most 8 bytes, followed by zeros up to 8) then

@@ -28,7 +28,7 @@ std::array<uint8_t, 4> header(uint8_t ins, uint32_t offset) noexcept {
 }  // namespace
 
 CardResult readBinary(CardContext& context, uint32_t offset, std::span<uint8_t> out) noexcept {
-    if (!withinOffsetLimit(offset, out.size())) return result::kBadArgument;
+    if (!withinOffsetLimit(offset, out.size())) return result::kBadArgumentOrTransport;
     for (std::size_t done = 0; done < out.size();) {
         const std::size_t piece = std::min(kLongestPiece, out.size() - done);
         const auto at = header(0xB0, offset + static_cast<uint32_t>(done));
@@ -45,7 +45,7 @@ CardResult readBinary(CardContext& context, uint32_t offset, std::span<uint8_t> 
 }
 
 CardResult updateBinary(CardContext& context, uint32_t offset, std::span<const uint8_t> data) noexcept {
-    if (!withinOffsetLimit(offset, data.size())) return result::kBadArgument;
+    if (!withinOffsetLimit(offset, data.size())) return result::kBadArgumentOrTransport;
     std::array<uint8_t, 5 + kLongestPiece> apdu{};
     for (std::size_t done = 0; done < data.size();) {
         const std::size_t piece = std::min(kLongestPiece, data.size() - done);

@@ -17,16 +17,16 @@ inline constexpr uint32_t kBinaryOffsetLimit = 0x8000;
 // pieces of at most 255 bytes; every piece must answer exactly the bytes it
 // asked for. An empty `out` succeeds without an exchange. Returns kOk,
 // kSecurity (69 82), kWrongLength (6B 00, 6C xx), kUnexpected,
-// kTransportFailure, or kBadArgument when the range passes the offset limit.
+// kBadArgumentOrTransport, or kBadArgumentOrTransport when the range passes the offset limit.
 CardResult readBinary(CardContext& context, uint32_t offset, std::span<uint8_t> out) noexcept;
 
 // Writes `data` at `offset` in pieces of at most 255 bytes; the first failing
 // piece ends the write. Returns kOk, kSecurity, kUnexpected,
-// kTransportFailure, or kBadArgument past the offset limit.
+// kBadArgumentOrTransport, or kBadArgumentOrTransport past the offset limit.
 CardResult updateBinary(CardContext& context, uint32_t offset, std::span<const uint8_t> data) noexcept;
 
 // DELETE FILE by identifier in the current directory: kOk, kSecurity (69 82),
-// kUnexpected or kTransportFailure.
+// kUnexpected or kBadArgumentOrTransport.
 CardResult deleteFile(CardContext& context, uint16_t fileId) noexcept;
 
 // ACTIVATE FILE of the selected file (00 44 00 00).

@@ -11,7 +11,7 @@ namespace {
 
 // Sends a command whose only acceptable answer is one status word.
 CardResult expect(CardContext& context, std::span<const uint8_t> apdu, uint32_t flag, uint16_t statusWord) noexcept {
-    if (sendCommand(context, apdu, flag) != 0) return result::kTransportFailure;
+    if (sendCommand(context, apdu, flag) != result::kOk) return result::kBadArgumentOrTransport;
     return context.statusWord() == statusWord ? result::kOk : result::kUnexpected;
 }
 
@@ -64,7 +64,7 @@ CardResult readCardInformation(CardContext& context, CardInformation& informatio
 }
 
 CardResult clearKeySlot(CardContext& context, unsigned keyNumber) noexcept {
-    if (keyNumber == 0 || keyNumber > 127) return result::kBadArgument;
+    if (keyNumber == 0 || keyNumber > 127) return result::kBadArgumentOrTransport;
     std::array<uint8_t, kBitmapSize> bitmap{};
     setKeyBit(bitmap, keyNumber);
     return sendBitmap(context, bitmap);

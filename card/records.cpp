@@ -22,8 +22,8 @@ bool answeredWrongLength(const CardContext& context) noexcept { return context.s
 // caller looks at the status word), else the judged result.
 CardResult sendReadRecord(CardContext& context, uint8_t number, uint8_t le) noexcept {
     const std::array<uint8_t, 5> apdu = {0x00, 0xB2, number, 0x04, le};
-    const uint32_t rc = sendCommand(context, apdu, kTransportFlag1);
-    if (rc == 0 && answeredWrongLength(context)) return result::kOk;
+    const CardResult rc = sendCommand(context, apdu, kTransportFlag1);
+    if (rc == result::kOk && answeredWrongLength(context)) return result::kOk;
     return detail::judge(context, rc, kRecordRules);
 }
 
@@ -58,14 +58,14 @@ CardResult queryRecordLength(CardContext& context, uint8_t number, uint32_t& len
 }
 
 CardResult updateRecord(CardContext& context, uint8_t number, std::span<const uint8_t> record) noexcept {
-    if (record.size() > kRecordSize) return result::kBadArgument;
+    if (record.size() > kRecordSize) return result::kBadArgumentOrTransport;
     std::array<uint8_t, 5 + kRecordSize> apdu{0x00, 0xDC, number, 0x04, static_cast<uint8_t>(kRecordSize)};
     std::copy(record.begin(), record.end(), apdu.begin() + 5);
     return detail::send(context, apdu, kTransportFlag1, kRecordRules);
 }
 
 CardResult appendRecord(CardContext& context, std::span<const uint8_t> data) noexcept {
-    if (data.empty() || data.size() > kRecordSize) return result::kBadArgument;
+    if (data.empty() || data.size() > kRecordSize) return result::kBadArgumentOrTransport;
     std::array<uint8_t, 5 + kRecordSize> apdu{0x00, 0xE2, 0x00, 0x00, static_cast<uint8_t>(data.size())};
     std::copy(data.begin(), data.end(), apdu.begin() + 5);
     return detail::send(context, std::span(apdu).first(5 + data.size()), kTransportFlag1,

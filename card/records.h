@@ -17,7 +17,7 @@ inline constexpr std::size_t kRecordSize = 255;
 // `length` is the received count. Returns kOk; kWrongLength for an entry
 // length above 255, for a buffer smaller than the answer, or for 6C xx to a
 // known length (then `length` = xx); kSecurity (69 82); kNotFound (6A 83);
-// kUnexpected; kTransportFailure.
+// kUnexpected; kBadArgumentOrTransport.
 CardResult readRecord(CardContext& context, uint8_t number, std::span<uint8_t> buffer, uint32_t& length) noexcept;
 
 // Asks the card for the length of record `number` without reading it: the
@@ -27,12 +27,12 @@ CardResult readRecord(CardContext& context, uint8_t number, std::span<uint8_t> b
 CardResult queryRecordLength(CardContext& context, uint8_t number, uint32_t& length) noexcept;
 
 // Writes record `number` as a full 255-byte record: `record` (at most 255
-// bytes, else kBadArgument) followed by zeros. Returns kOk, kSecurity,
-// kNotFound (6A 83), kUnexpected or kTransportFailure.
+// bytes, else kBadArgumentOrTransport) followed by zeros. Returns kOk, kSecurity,
+// kNotFound (6A 83), kUnexpected or kBadArgumentOrTransport.
 CardResult updateRecord(CardContext& context, uint8_t number, std::span<const uint8_t> record) noexcept;
 
-// Appends a record of 1 to 255 bytes (else kBadArgument). Returns kOk,
-// kSecurity, kUnexpected or kTransportFailure.
+// Appends a record of 1 to 255 bytes (else kBadArgumentOrTransport). Returns kOk,
+// kSecurity, kUnexpected or kBadArgumentOrTransport.
 CardResult appendRecord(CardContext& context, std::span<const uint8_t> data) noexcept;
 
 }  // namespace korva::card

@@ -49,7 +49,7 @@ CardResult setCipherEnvironment(CardContext& context, uint8_t keyReference, uint
     // The card takes an 8- or 16-byte initial vector as given; for any other
     // length it is told to use 16 zero bytes.
     const bool usable = ivLength == 8 || ivLength == 16;
-    if (usable && !iv.empty() && iv.size() != ivLength) return result::kBadArgument;
+    if (usable && !iv.empty() && iv.size() != ivLength) return result::kBadArgumentOrTransport;
 
     const CardResult restored = restoreSecurityEnvironment(context);
     if (restored != result::kOk) return restored;

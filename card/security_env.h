@@ -4,7 +4,7 @@
 // buffer of its own; a host reporting more is a transport failure.
 //
 // All return kOk, kUnexpected (a status word other than 90 00) or
-// kTransportFailure.
+// kBadArgumentOrTransport.
 #pragma once
 
 #include "card/card_context.h"
@@ -26,7 +26,7 @@ CardResult setKeyForSigning(CardContext& context, uint8_t keyReference) noexcept
 // Restore, key and algorithm (00 22 C1 B8 06 83 01 key 8C 01 algorithm),
 // then the initial vector: 87 len IV for a length of 8 or 16 (zeros when
 // `iv` is empty; a non-empty `iv` must have exactly `ivLength` bytes, else
-// kBadArgument), and 16 zero bytes for any other length.
+// kBadArgumentOrTransport), and 16 zero bytes for any other length.
 CardResult setCipherEnvironment(CardContext& context, uint8_t keyReference, uint8_t algorithm,
                                 std::size_t ivLength, std::span<const uint8_t> iv) noexcept;
 

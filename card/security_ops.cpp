@@ -47,7 +47,7 @@ constexpr uint8_t kChainingClass = 0x10;
 
 CardResult encipher(CardContext& context, std::span<const uint8_t> data, bool chain, std::span<uint8_t> out,
                     std::size_t& outLength) noexcept {
-    if (data.empty() || data.size() > kLongestData) return result::kBadArgument;
+    if (data.empty() || data.size() > kLongestData) return result::kBadArgumentOrTransport;
     Apdu apdu(chain ? kChainingClass : 0x00, 0x2A, 0x86, 0x80);
     apdu.append(data);
     const CardResult sent = detail::send(context, apdu.view(), kTransportFlag1);
@@ -60,7 +60,7 @@ CardResult encipher(CardContext& context, std::span<const uint8_t> data, bool ch
 
 CardResult decipher(CardContext& context, std::span<const uint8_t> data, bool chain, std::span<uint8_t> out,
                     std::size_t& outLength) noexcept {
-    if (data.empty() || data.size() > kLongestData - 1) return result::kBadArgument;
+    if (data.empty() || data.size() > kLongestData - 1) return result::kBadArgumentOrTransport;
     Apdu apdu(chain ? kChainingClass : 0x00, 0x2A, 0x80, 0x86);
     apdu.append(kPaddingIndicator);
     apdu.append(data);
@@ -71,7 +71,7 @@ CardResult decipher(CardContext& context, std::span<const uint8_t> data, bool ch
 }
 
 CardResult encipherLong(CardContext& context, std::span<const uint8_t> data, std::span<uint8_t> out) noexcept {
-    if (data.empty() || data.size() > kLongestData || out.size() < data.size()) return result::kBadArgument;
+    if (data.empty() || data.size() > kLongestData || out.size() < data.size()) return result::kBadArgumentOrTransport;
     Apdu apdu(0x00, 0x2A, 0x86, 0x80);
     apdu.append(data);
     const CardResult sent = sendChained(context, apdu.view());
@@ -83,7 +83,7 @@ CardResult encipherLong(CardContext& context, std::span<const uint8_t> data, std
 
 CardResult computeSignature(CardContext& context, std::span<const uint8_t> hash,
                             std::span<uint8_t> signature) noexcept {
-    if (hash.empty() || hash.size() > kLongestData) return result::kBadArgument;
+    if (hash.empty() || hash.size() > kLongestData) return result::kBadArgumentOrTransport;
     Apdu apdu(0x00, 0x2A, 0x9E, 0x9A);
     apdu.append(hash);
     const CardResult sent = detail::send(context, apdu.view(), kTransportFlag1);
@@ -96,7 +96,7 @@ CardResult computeSignature(CardContext& context, std::span<const uint8_t> hash,
 
 CardResult computeRsaSignature(CardContext& context, std::span<const uint8_t> data,
                                std::span<uint8_t, kRsaSignatureSize> signature) noexcept {
-    if (data.empty() || data.size() > kLongestData) return result::kBadArgument;
+    if (data.empty() || data.size() > kLongestData) return result::kBadArgumentOrTransport;
     Apdu apdu(0x00, 0x2A, 0x9E, 0x9A);
     apdu.append(data);
     const CardResult sent = detail::send(context, apdu.view(), kTransportFlag1);
@@ -114,7 +114,7 @@ CardResult verifySignature(CardContext& context, std::span<const uint8_t> hash,
     const bool longSignature = signature.size() == kRsaSignatureSize;
     if (hash.empty() || hash.size() > 0x7F || signature.empty() || signature.size() > kRsaSignatureSize ||
         (longSignature && hash.size() > kLongestHashWithRsaSignature)) {
-        return result::kBadArgument;
+        return result::kBadArgumentOrTransport;
     }
     Apdu apdu(0x00, 0x2A, 0x00, 0xA8);
     apdu.append(0x9A);
@@ -152,8 +152,8 @@ namespace {
 
 // The proprietary generation answers 61 xx when the key is made; which xx
 // count as success depends on the form.
-CardResult judgeGeneration(CardContext& context, uint32_t rc, bool acceptWide) noexcept {
-    if (rc != 0) return result::kTransportFailure;
+CardResult judgeGeneration(CardContext& context, CardResult sent, bool acceptWide) noexcept {
+    if (sent != result::kOk) return sent;
     const uint16_t statusWord = context.statusWord();
     if (statusWord == 0x6140 || (acceptWide && statusWord == 0x6180)) return result::kOk;
     if (statusWord == 0x6A84) return result::kMemory;

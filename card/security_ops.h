@@ -14,7 +14,7 @@ namespace korva::card {
 // starts with a padding-indicator byte, which is dropped: `outLength`
 // receives the rest. Returns kOk, kWrongLength when `out` is too small,
 // kUnexpected (another status word, or an answer without data),
-// kTransportFailure, or kBadArgument for an empty or too long input.
+// kBadArgumentOrTransport, or kBadArgumentOrTransport for an empty or too long input.
 CardResult encipher(CardContext& context, std::span<const uint8_t> data, bool chain, std::span<uint8_t> out,
                     std::size_t& outLength) noexcept;
 
@@ -23,16 +23,16 @@ CardResult encipher(CardContext& context, std::span<const uint8_t> data, bool ch
 CardResult decipher(CardContext& context, std::span<const uint8_t> data, bool chain, std::span<uint8_t> out,
                     std::size_t& outLength) noexcept;
 
-// ENCIPHER through the chained sender, for 1-255 bytes (else kBadArgument);
+// ENCIPHER through the chained sender, for 1-255 bytes (else kBadArgumentOrTransport);
 // the answer must be as long as the data and is copied whole into `out`
-// (which must hold it, else kBadArgument). kOk, kTransportFailure or
+// (which must hold it, else kBadArgumentOrTransport). kOk, kBadArgumentOrTransport or
 // kUnexpected.
 CardResult encipherLong(CardContext& context, std::span<const uint8_t> data, std::span<uint8_t> out) noexcept;
 
 // COMPUTE DIGITAL SIGNATURE 00 2A 9E 9A over a (byte-reversed) GOST hash.
 // The answer must be 64 or 128 bytes and exactly fill `signature`. kOk,
-// kUnexpected (another status word or length), kTransportFailure,
-// kBadArgument for an empty or too long hash.
+// kUnexpected (another status word or length), kBadArgumentOrTransport,
+// kBadArgumentOrTransport for an empty or too long hash.
 CardResult computeSignature(CardContext& context, std::span<const uint8_t> hash,
                             std::span<uint8_t> signature) noexcept;
 
@@ -44,8 +44,8 @@ CardResult computeRsaSignature(CardContext& context, std::span<const uint8_t> da
 
 // VERIFY DIGITAL SIGNATURE 00 2A 00 A8 with 9A hash 9E signature. The
 // signature is at most 128 bytes, and with 128 bytes the hash at most 117.
-// Returns kOk, kSignatureRejected (69 82), kUnexpected, kTransportFailure or
-// kBadArgument.
+// Returns kOk, kSignatureRejected (69 82), kUnexpected, kBadArgumentOrTransport or
+// kBadArgumentOrTransport.
 inline constexpr std::size_t kLongestHashWithRsaSignature = 117;
 CardResult verifySignature(CardContext& context, std::span<const uint8_t> hash,
                            std::span<const uint8_t> signature) noexcept;
@@ -53,7 +53,7 @@ CardResult verifySignature(CardContext& context, std::span<const uint8_t> hash,
 // READ PUBLIC KEY 00 46 01 key 00 (key 0: the selected key file). The whole
 // answer is copied into `out`; `length` receives its size. kOk, kSecurity
 // (69 82), kWrongLength when `out` is too small, kUnexpected or
-// kTransportFailure.
+// kBadArgumentOrTransport.
 CardResult readPublicKey(CardContext& context, uint8_t keyReference, std::span<uint8_t> out,
                          std::size_t& length) noexcept;
 
@@ -72,7 +72,7 @@ struct OnCardKeyRequest {
     uint8_t p2;
     bool option;
 };
-// Returns kOk, kMemory (6A 84), kTransportFailure or kUnexpected.
+// Returns kOk, kMemory (6A 84), kBadArgumentOrTransport or kUnexpected.
 CardResult generateKeyOnCard(CardContext& context, const OnCardKeyRequest& request) noexcept;
 
 // Long form: 80 76 P1 P2 04 fid 07 00, or with the option

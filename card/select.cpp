@@ -152,7 +152,7 @@ CardResult parseFcp(CardContext& context) noexcept {
 
 CardResult selectFile(CardContext& context, uint16_t fileId) noexcept {
     if (fileId == 0xFFFF) {
-        context.lastResult = result::kNotFound;
+        context.lastResult = valueOf(result::kNotFound);
         return result::kNotFound;
     }
     const uint8_t p1 = fileId == kMasterFile ? 0x00 : 0x09;
@@ -161,14 +161,14 @@ CardResult selectFile(CardContext& context, uint16_t fileId) noexcept {
     const CardResult sent = detail::send(context, apdu, kTransportFlag1, kSelectRules);
     if (sent != result::kOk) return sent;
     const CardResult parsed = parseFcp(context);
-    context.lastResult = parsed;
+    context.lastResult = valueOf(parsed);
     if (parsed != result::kOk) return parsed;
     if (isKeyFileId(fileId)) markKeyFile(context.fci);
     return result::kOk;
 }
 
 CardResult selectPath(CardContext& context, std::span<const uint8_t> path) noexcept {
-    if (path.empty() || path.size() % 2 != 0 || path.size() > kLongestPath) return result::kBadArgument;
+    if (path.empty() || path.size() % 2 != 0 || path.size() > kLongestPath) return result::kBadArgumentOrTransport;
     context.fci.resetKeepingKeyReference();
     std::array<uint8_t, 5 + kLongestPath> apdu{0x00, 0xA4, 0x08, 0x00, static_cast<uint8_t>(path.size())};
     std::copy(path.begin(), path.end(), apdu.begin() + 5);
@@ -176,7 +176,7 @@ CardResult selectPath(CardContext& context, std::span<const uint8_t> path) noexc
     if (sent != result::kOk) return sent;
     // The path selection stands even when the FCP is damaged: callers that
     // only need the directory to be current do not depend on it.
-    context.lastResult = parseFcp(context);
+    context.lastResult = valueOf(parseFcp(context));
     const auto last = static_cast<uint16_t>(path[path.size() - 2] << 8 | path[path.size() - 1]);
     if (isKeyFileId(last)) markKeyFile(context.fci);
     return result::kOk;

@@ -33,12 +33,12 @@ CardResult parseFcp(CardContext& context) noexcept;
 
 // SELECT by identifier relative to the current directory. Returns kOk,
 // kNotFound (also for FFFF, without an exchange), kUnexpected (refused or a
-// malformed FCP) or kTransportFailure.
+// malformed FCP) or kBadArgumentOrTransport.
 CardResult selectFile(CardContext& context, uint16_t fileId) noexcept;
 
 // SELECT by path from the master file (2 to 100 bytes, even length; else
-// kBadArgument). Returns kOk even when the FCP is malformed (the parse result
-// is left in context.lastResult), kNotFound, kUnexpected or kTransportFailure.
+// kBadArgumentOrTransport). Returns kOk even when the FCP is malformed (the parse result
+// is left in context.lastResult), kNotFound, kUnexpected or kBadArgumentOrTransport.
 CardResult selectPath(CardContext& context, std::span<const uint8_t> path) noexcept;
 
 CardResult selectApplication(CardContext& context) noexcept;              // A1 BC

@@ -3,7 +3,7 @@
 // new file (or directory) becomes the current one.
 //
 // Every builder returns kOk, kMemory (6A 84: the card has no room),
-// kSecurity (69 82), kUnexpected or kTransportFailure.
+// kSecurity (69 82), kUnexpected or kBadArgumentOrTransport.
 #pragma once
 
 #include "card/card_context.h"

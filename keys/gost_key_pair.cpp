@@ -60,8 +60,7 @@ CK_RV sendGostGeneration(CardContext& context, const GostGeneration& generation)
     const CardResult rc = generation.longForm ? card::generateKeyOnCardLong(context, request, generation.choice.keyType,
                                                                             generation.choice.hash2012)
                                               : card::generateKeyOnCard(context, request);
-    if (rc == result::kOk) return abi::CKR_OK;
-    return rc == result::kMemory ? abi::CKR_DEVICE_MEMORY : abi::CKR_FUNCTION_FAILED;
+    return creationToRv(rc);
 }
 
 CK_RV generateGostKeyPair(const HostContext& host, const abi::LoginRecord* login,

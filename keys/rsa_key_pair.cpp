@@ -49,20 +49,15 @@ CK_RV removeOldFile(CardContext& context, uint16_t fileId) noexcept {
     return rc == result::kSecurity ? abi::CKR_USER_NOT_LOGGED_IN : abi::CKR_FUNCTION_FAILED;
 }
 
-CK_RV creationResult(CardResult rc) noexcept {
-    if (rc == result::kOk) return abi::CKR_OK;
-    return rc == result::kMemory ? abi::CKR_DEVICE_MEMORY : abi::CKR_FUNCTION_FAILED;
-}
-
 CK_RV createKeyFiles(CardContext& context, const KeyFiles& files, bool mayDecrypt) noexcept {
     if (const CK_RV rv = removeOldFile(context, files.keyObject); rv != abi::CKR_OK) return rv;
     const card::KeyFileFirstForm key{kRsaKeyKind, files.keyReference, kRsaKey8E, kRsaKeyFlag};
-    if (const CK_RV rv = creationResult(card::createKeyFile(context, files.keyObject, key)); rv != abi::CKR_OK) {
+    if (const CK_RV rv = creationToRv(card::createKeyFile(context, files.keyObject, key)); rv != abi::CKR_OK) {
         return rv;
     }
     if (!mayDecrypt) return abi::CKR_OK;
     if (const CK_RV rv = removeOldFile(context, files.privateExponent); rv != abi::CKR_OK) return rv;
-    return creationResult(card::createTransparentFile(context, files.privateExponent, kRsaModulusBytes,
+    return creationToRv(card::createTransparentFile(context, files.privateExponent, kRsaModulusBytes,
                                                       card::TransparentProfile::kSecond, kUserOnly, kUserOnly));
 }
 

@@ -139,7 +139,7 @@ CardResult allocate(CardContext& context, const TokenSettings& settings, const C
     if (freeMemory == FileControlInfo::kAbsent || freeMemory < step * cost) {
         return finish(context, settings, directoryId, kNoRoom);
     }
-    if (step == 0 || oldCount > layout.maxRecords || step > layout.maxRecords) return result::kBadArgument;
+    if (step == 0 || oldCount > layout.maxRecords || step > layout.maxRecords) return result::kBadArgumentOrTransport;
     if (oldCount == layout.maxRecords) return finish(context, settings, directoryId, kNoRoom);
     const uint8_t newCount = uint8_t(oldCount + std::min<uint32_t>(layout.maxRecords - oldCount, step));
 
@@ -177,7 +177,7 @@ CardResult allocate(CardContext& context, const TokenSettings& settings, const C
 CardResult allocateRecord(CardContext& context, const TokenSettings& settings, uint16_t directoryId,
                           uint8_t& record) noexcept {
     const ClassLayout* layout = layoutForDirectory(directoryId);
-    if (layout == nullptr) return result::kBadArgument;
+    if (layout == nullptr) return result::kBadArgumentOrTransport;
     try {
         return allocate(context, settings, *layout, record);
     } catch (const std::bad_alloc&) {

@@ -32,10 +32,6 @@ constexpr std::size_t kEmptyDataBody = 1026;      // room for a later value of 1
 // Bodies are written with UPDATE BINARY, whose offsets stop below 0x8000.
 constexpr std::size_t kLargestBody = card::kBinaryOffsetLimit;
 
-CK_RV creationFailure(CardResult rc) {
-    return rc == result::kMemory ? abi::CKR_DEVICE_MEMORY : abi::CKR_FUNCTION_FAILED;
-}
-
 // A byte value the template gives: absent (nullopt with `present` false),
 // or its bytes. A non-empty value without bytes is invalid.
 struct TemplateValue {
@@ -112,7 +108,7 @@ CK_RV writeDataBody(CardContext& context, const BodyRequest& request, const Temp
     if (const CardResult rc = card::createTransparentFile(context, body, uint16_t(size),
                                                           card::TransparentProfile::kSecond, readAccess, kUserAccess);
         rc != result::kOk) {
-        return creationFailure(rc);
+        return creationToRv(rc);
     }
     return writeWholeFile(context, prefixed(value.bytes), size) == result::kOk ? abi::CKR_OK
                                                                                 : abi::CKR_FUNCTION_FAILED;
@@ -133,7 +129,7 @@ CK_RV writeCertificateBody(CardContext& context, const BodyRequest& request, con
     if (const CardResult rc = card::createTransparentFile(context, body, uint16_t(size),
                                                           card::TransparentProfile::kFirst, readAccess, updateAccess);
         rc != result::kOk) {
-        return creationFailure(rc);
+        return creationToRv(rc);
     }
     if (card::updateBinary(context, 0, prefixed(value.bytes)) != result::kOk) return abi::CKR_FUNCTION_FAILED;
     return card::selectApplicationSubdirectory(context) == result::kOk ? abi::CKR_OK : abi::CKR_FUNCTION_FAILED;
@@ -153,7 +149,7 @@ CK_RV writePublicKeyBody(CardContext& context, const BodyRequest& request, const
     if (deleteIfPresent(context, body) != result::kOk) return abi::CKR_FUNCTION_FAILED;
     if (const CardResult rc = card::createKeyFile(context, body, card::KeyFileFirstForm{kRsaKeyAttribute, reference, 0, 0});
         rc != result::kOk) {
-        return creationFailure(rc);
+        return creationToRv(rc);
     }
     return card::loadKey(context, reference, *shortExponent, modulus.bytes) == result::kOk ? abi::CKR_OK
                                                                                            : abi::CKR_FUNCTION_FAILED;
@@ -169,7 +165,7 @@ CK_RV writePrivateExponentFile(CardContext& context, uint16_t keyFile, std::span
     if (const CardResult rc = card::createTransparentFile(context, file, uint16_t(kRsaBytes),
                                                           card::TransparentProfile::kSecond, kUserAccess, kUserAccess);
         rc != result::kOk) {
-        return creationFailure(rc);
+        return creationToRv(rc);
     }
     return card::updateBinary(context, 0, privateExponent) == result::kOk ? abi::CKR_OK : abi::CKR_FUNCTION_FAILED;
 }
@@ -198,7 +194,7 @@ CK_RV writePrivateKeyBody(CardContext& context, const BodyRequest& request, cons
     if (const CardResult rc =
             card::createKeyFile(context, keyFile, card::KeyFileFirstForm{kRsaKeyAttribute, reference, 0, 1});
         rc != result::kOk) {
-        return creationFailure(rc);
+        return creationToRv(rc);
     }
     const std::span<const uint8_t> modulus(publicKey.data() + 8, kRsaBytes);
     if (card::loadKeyPair(context, reference, *shortExponent, modulus, privateExponent.bytes) != result::kOk) {
@@ -250,7 +246,7 @@ CK_RV writeGostSecretBody(CardContext& context, uint16_t body, const TemplateRec
                                                           card::TransparentProfile::kSecond, kUserPinAccess,
                                                           kUserPinAccess);
         rc != result::kOk) {
-        return creationFailure(rc);
+        return creationToRv(rc);
     }
     WipedBytes content(1 + kGostKey);
     content[0] = *code;
@@ -275,7 +271,7 @@ CK_RV writeSecretKeyBody(CardContext& context, const BodyRequest& request, const
     if (const CardResult rc =
             card::createKeyFile(context, body, card::KeyFileSecondForm{form->algorithm, reference, form->variant});
         rc != result::kOk) {
-        return creationFailure(rc);
+        return creationToRv(rc);
     }
     return card::loadKey(context, reference, {}, value.bytes) == result::kOk ? abi::CKR_OK : abi::CKR_FUNCTION_FAILED;
 }

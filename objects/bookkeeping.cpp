@@ -16,7 +16,7 @@ CardResult bumpCounters(CardContext& context, bool keyContainers, bool files, ui
                         uint8_t delta) noexcept {
     CountersBytes bytes{};
     if (const CardResult rc = readCounters(context, bytes); rc != result::kOk) return rc;
-    if (!counters::applyChange(bytes, keyContainers, files, classNumber, delta)) return result::kBadArgument;
+    if (!counters::applyChange(bytes, keyContainers, files, classNumber, delta)) return result::kBadArgumentOrTransport;
     return card::updateBinary(context, 0, bytes);
 }
 

@@ -41,9 +41,9 @@ bool hasId(std::span<const abi::CK_ATTRIBUTE> tmpl) noexcept {
 
 CardResult growContainerMap(CardContext& context, std::size_t size) noexcept {
     const uint32_t current = context.fci.fileSize;
-    if (size == 0 || current == FileControlInfo::kAbsent || current == 0) return result::kBadArgument;
+    if (size == 0 || current == FileControlInfo::kAbsent || current == 0) return result::kBadArgumentOrTransport;
     if (current >= size) return result::kOk;
-    if (size > 0xFFFF) return result::kBadArgument;
+    if (size > 0xFFFF) return result::kBadArgumentOrTransport;
     const uint32_t freeMemory = context.fci.keyReference;
     if (freeMemory == FileControlInfo::kAbsent || freeMemory < size) return kMapNotGrown;
 
@@ -80,7 +80,7 @@ CardResult growContainerMap(CardContext& context, std::size_t size) noexcept {
 CardResult writeContainerMapEntry(CardContext& context, std::span<const abi::CK_ATTRIBUTE> tmpl, std::size_t k,
                                   bool defaultSize) noexcept {
     const std::optional<ContainerMapEntry> entry = buildContainerMapEntry(tmpl, defaultSize);
-    if (!entry) return result::kBadArgument;
+    if (!entry) return result::kBadArgumentOrTransport;
     const auto bytes = encodeContainerMapEntry(*entry);
     return writeAtEntry(context, k, bytes);
 }
@@ -89,7 +89,7 @@ CardResult renameContainerMapEntry(CardContext& context, std::span<const abi::CK
                                    std::size_t k) noexcept {
     if (!hasId(tmpl)) return result::kOk;
     const std::optional<ContainerName> name = containerNameForTemplate(tmpl);
-    if (!name) return result::kBadArgument;
+    if (!name) return result::kBadArgumentOrTransport;
     return writeAtEntry(context, k, *name);
 }
 

@@ -138,10 +138,10 @@ CK_RV destroyObject(const abi::HostContext& host, const abi::LoginRecord* login,
 CardResult purgeTransientSecretKeys(CardContext& context, uint32_t userType) noexcept {
     if (userType != kUserType) return result::kOk;
     try {
-        if (card::selectApplicationSubdirectory(context) != result::kOk) return result::kBadArgument;
+        if (card::selectApplicationSubdirectory(context) != result::kOk) return result::kBadArgumentOrTransport;
         if (card::selectFile(context, directoryOf(ObjectClass::SecretKey)) != result::kOk) return result::kOk;
         const std::optional<uint8_t> count = selectedRecordCount(context);
-        if (!count) return result::kBadArgument;
+        if (!count) return result::kBadArgumentOrTransport;
         std::vector<uint8_t> transient;
         for (unsigned n = *count; n >= 1; --n) {
             DirectoryRecord record;

@@ -22,7 +22,7 @@ CardResult findNameMapEntry(CardContext& context, uint16_t fileId, std::size_t& 
 }
 
 CardResult writeNameMapEntry(CardContext& context, const NameMapEntry& entry, std::size_t index) noexcept {
-    if (index >= name_map::kEntryCount) return result::kBadArgument;
+    if (index >= name_map::kEntryCount) return result::kBadArgumentOrTransport;
     if (const CardResult rc = card::selectFile(context, kNameMapFileId); rc != result::kOk) return rc;
     const auto bytes = encodeNameMapEntry(entry);
     return card::updateBinary(context, uint32_t(name_map::entryOffset(index)), bytes);
@@ -41,7 +41,7 @@ CardResult matchCertificateKey(CardContext& context, std::span<const uint8_t> ce
     match = CertificateKeyMatch{};
     if (certificateRecord.size() <= 4) return result::kOk;
     const RecordLookup id = findInRecord(certificateRecord, abi::CKA_ID);
-    if (id.result == LookupResult::Malformed) return result::kBadArgument;
+    if (id.result == LookupResult::Malformed) return result::kBadArgumentOrTransport;
     // An empty identifier (what a certificate created without one stores)
     // names no key: it would pair the certificate with any key that has no
     // identifier either.

@@ -24,7 +24,7 @@ void wipeCommand(CardContext& context) noexcept {
 
 // Header CLA INS P1 P2 followed, when a block is given, by Lc 08 and the
 // block; sent with the PIN commands' transport flag.
-uint32_t sendPinCommand(CardContext& context, uint8_t ins, uint8_t p1, uint8_t p2,
+CardResult sendPinCommand(CardContext& context, uint8_t ins, uint8_t p1, uint8_t p2,
                         const PinBlock* block) noexcept {
     context.command[0] = 0x00;
     context.command[1] = ins;
@@ -39,7 +39,7 @@ uint32_t sendPinCommand(CardContext& context, uint8_t ins, uint8_t p1, uint8_t p
         std::copy(bytes.begin(), bytes.end(), context.command.begin() + 5);
         context.commandLength = static_cast<uint32_t>(5 + bytes.size());
     }
-    const uint32_t rc = transmitCommand(context, kFlagPinCommand);
+    const CardResult rc = transmitCommand(context, kFlagPinCommand);
     wipeCommand(context);
     return rc;
 }
@@ -58,10 +58,10 @@ CardResult verify(CardContext& context, std::span<const uint8_t> pin, uint32_t u
     if (!block) return result::kPinIncorrect;
     if ((context.loginFlags & login_flags::kSelectPinDirectoryFirst) != 0 &&
         card::selectKeyDirectory(context) != result::kOk) {
-        return result::kBadArgument;
+        return result::kBadArgumentOrTransport;
     }
-    if (sendPinCommand(context, kInsVerify, 0x00, pinReferenceOf(userType), &*block) != 0) {
-        return result::kBadArgument;
+    if (sendPinCommand(context, kInsVerify, 0x00, pinReferenceOf(userType), &*block) != result::kOk) {
+        return result::kBadArgumentOrTransport;
     }
     const CardResult answer = mapVerifyAnswer(context);
     CardResult after = result::kOk;
@@ -70,12 +70,12 @@ CardResult verify(CardContext& context, std::span<const uint8_t> pin, uint32_t u
     } else if ((context.loginFlags & login_flags::kSelectSubdirectoryAfter) != 0) {
         after = card::selectApplicationSubdirectory(context);
     }
-    return after != result::kOk ? result::kBadArgument : answer;
+    return after != result::kOk ? result::kBadArgumentOrTransport : answer;
 }
 
 CardResult retriesLeft(CardContext& context, bool user, uint8_t& count) noexcept {
     const uint8_t reference = user ? pin_reference::kUser : pin_reference::kSecurityOfficer;
-    if (sendPinCommand(context, kInsVerify, 0x00, reference, nullptr) != 0) {
+    if (sendPinCommand(context, kInsVerify, 0x00, reference, nullptr) != result::kOk) {
         return result::kUnexpected;
     }
     if (context.sw1 == 0x63) {
@@ -94,15 +94,15 @@ CardResult changeReference(CardContext& context, std::span<const uint8_t> pin,
                            uint32_t userType) noexcept {
     const auto block = PinBlock::fromPin(pin);
     if (!block) return result::kPinIncorrect;
-    const uint32_t rc =
+    const CardResult rc =
         sendPinCommand(context, kInsChangeReference, 0x01, pinReferenceOf(userType), &*block);
-    if (rc != 0) return rc;
+    if (rc != result::kOk) return rc;
     return context.sw1 == 0x90 && context.sw2 == 0x00 ? result::kOk : result::kUnexpected;
 }
 
 CardResult setReferenceData(CardContext& context, uint8_t reference,
                             std::span<const uint8_t> data) noexcept {
-    if (data.size() > 0xFF) return result::kBadArgument;
+    if (data.size() > 0xFF) return result::kBadArgumentOrTransport;
     std::array<uint8_t, 5 + 0xFF> apdu{};
     apdu[0] = 0x00;
     apdu[1] = kInsChangeReference;

@@ -36,7 +36,7 @@ constexpr uint8_t pinReferenceOf(uint32_t userType) noexcept {
 inline constexpr uint8_t kDefaultUserPin[] = {'4', '7', '1', '0', '2', '9', '5', '8'};
 
 // VERIFY 00 20 00 P2 08 + PIN block, honouring context.loginFlags (select
-// 05 1F before, A1 BC or A1 BC 7F 01 after). Returns kOk, kBadArgument
+// 05 1F before, A1 BC or A1 BC 7F 01 after). Returns kOk, kBadArgumentOrTransport
 // (selection or transport failure), kPinIncorrect (also for a PIN longer
 // than 8 bytes, which is not sent), kPinBlocked or kUnexpected.
 CardResult verify(CardContext& context, std::span<const uint8_t> pin, uint32_t userType) noexcept;

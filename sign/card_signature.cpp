@@ -31,7 +31,7 @@ void exchangeHalves(std::span<const uint8_t> from, std::span<uint8_t> to) noexce
 // environment at the key: the steps signing and verifying share.
 CardResult prepareGostKey(CardContext& context, uint8_t keyReference, std::span<const uint8_t> hash,
                           std::size_t signatureLength) noexcept {
-    if (!gostLengths(hash, signatureLength)) return result::kBadArgument;
+    if (!gostLengths(hash, signatureLength)) return result::kBadArgumentOrTransport;
     const CardResult selected = card::selectKeyDirectory(context);
     if (selected != result::kOk) return selected;
     return card::setKeyForSigning(context, keyReference);
@@ -81,7 +81,7 @@ CardResult verifyGostHash(CardContext& context, uint8_t keyReference, std::span<
 
 CardResult signRsa(CardContext& context, uint8_t keyReference, std::span<const uint8_t> data,
                    std::span<uint8_t, kRsaModulusBytes> signature) noexcept {
-    if (data.empty() || data.size() > kLongestRsaData) return result::kBadArgument;
+    if (data.empty() || data.size() > kLongestRsaData) return result::kBadArgumentOrTransport;
     const CardResult set = card::setKeyForSigning(context, keyReference);
     if (set != result::kOk) return set;
     return card::computeRsaSignature(context, data, signature);
@@ -89,7 +89,7 @@ CardResult signRsa(CardContext& context, uint8_t keyReference, std::span<const u
 
 CardResult verifyRsa(CardContext& context, uint8_t keyReference, std::span<const uint8_t> data,
                      std::span<const uint8_t, kRsaModulusBytes> signature) noexcept {
-    if (data.empty() || data.size() > kLongestRsaData) return result::kBadArgument;
+    if (data.empty() || data.size() > kLongestRsaData) return result::kBadArgumentOrTransport;
     const CardResult set = card::setKeyForSigning(context, keyReference);
     if (set != result::kOk) return set;
     return card::verifySignature(context, data, signature);

@@ -22,7 +22,7 @@ namespace korva::sign {
 // 05 1F, MANAGE SECURITY ENVIRONMENT RESTORE and SET for digital signature,
 // COMPUTE DIGITAL SIGNATURE with the reversed hash. `signature` must have
 // twice the hash's length and receives the host form; it is written only
-// on success. Returns kOk, kBadArgument for other lengths, or the failing
+// on success. Returns kOk, kBadArgumentOrTransport for other lengths, or the failing
 // command's result (a card answer of another length is kUnexpected). The
 // certificate-request and signed-message builders sign through this too.
 CardResult signGostHash(CardContext& context, uint8_t keyReference, std::span<const uint8_t> hash,
@@ -31,7 +31,7 @@ CardResult signGostHash(CardContext& context, uint8_t keyReference, std::span<co
 // Verifies a host-form `signature` (twice the hash's length) over `hash`
 // on the card with the same selection and environment: VERIFY DIGITAL
 // SIGNATURE with the reversed hash and the card form of the signature.
-// kOk, kSignatureRejected (69 82), kBadArgument, or another failure.
+// kOk, kSignatureRejected (69 82), kBadArgumentOrTransport, or another failure.
 CardResult verifyGostHash(CardContext& context, uint8_t keyReference, std::span<const uint8_t> hash,
                           std::span<const uint8_t> signature) noexcept;
 
@@ -41,7 +41,7 @@ inline constexpr std::size_t kRsaModulusBytes = 128;
 // The card pads `data` with PKCS#1 v1.5 block type 1 and signs it with the
 // RSA key `keyReference` (of the current application folder): MANAGE
 // SECURITY ENVIRONMENT for digital signature, then COMPUTE DIGITAL
-// SIGNATURE. `data` holds 1 to 117 bytes (else kBadArgument).
+// SIGNATURE. `data` holds 1 to 117 bytes (else kBadArgumentOrTransport).
 CardResult signRsa(CardContext& context, uint8_t keyReference, std::span<const uint8_t> data,
                    std::span<uint8_t, kRsaModulusBytes> signature) noexcept;
 

@@ -44,7 +44,7 @@ CardResult replacePin(CardContext& context, const TokenSettings& settings, std::
 CardResult setUserPin(CardContext& context, const abi::LoginRecord* record, const TokenSettings& settings,
                       std::span<const uint8_t> newPin) {
     const auto block = PinBlock::fromPin(newPin);
-    if (!block) return result::kBadArgument;
+    if (!block) return result::kBadArgumentOrTransport;
     if (const CardResult rc = loginWith(context, record); rc != result::kOk) return rc;
     if (const CardResult rc = card::selectKeyDirectory(context); rc != result::kOk) return rc;
     if (const CardResult rc = setReferenceData(context, pin_reference::kUser, block->bytes()); rc != result::kOk) {

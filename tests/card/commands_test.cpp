@@ -51,7 +51,7 @@ TEST(ReadBinary, StatusWordsAndAnswerLengths) {
         {[](FakeCard& c) { c.answer(0x6282, Bytes(10, 1)); }, result::kUnexpected},
         {[](FakeCard& c) { c.ok(Bytes(9, 1)); }, result::kUnexpected},   // short answer
         {[](FakeCard& c) { c.ok(Bytes(11, 1)); }, result::kUnexpected},  // long answer
-        {[](FakeCard& c) { c.failTransport(3); }, result::kTransportFailure},
+        {[](FakeCard& c) { c.failTransport(3); }, result::kBadArgumentOrTransport},
     };
     for (const auto& [script, expected] : cases) {
         FakeCard card;
@@ -68,7 +68,7 @@ TEST(ReadBinary, NothingToReadSendsNothing) {
     EXPECT_EQ(readBinary(context, 0, {}), result::kOk);
     EXPECT_TRUE(card.sent().empty());
     Bytes out(2);
-    EXPECT_EQ(readBinary(context, 0x7FFF, out), result::kBadArgument);
+    EXPECT_EQ(readBinary(context, 0x7FFF, out), result::kBadArgumentOrTransport);
 }
 
 TEST(UpdateBinary, PiecesAtIncreasingOffsetsStopAtTheFirstFailure) {
@@ -170,7 +170,7 @@ TEST(UpdateRecord, SendsAFullZeroPaddedRecord) {
     EXPECT_EQ(head(sent, 5), (Bytes{0x00, 0xDC, 0x05, 0x04, 0xFF}));
     EXPECT_EQ(Bytes(sent.begin() + 5, sent.begin() + 11), record);
     EXPECT_EQ(Bytes(sent.begin() + 11, sent.end()), Bytes(249, 0));
-    EXPECT_EQ(updateRecord(context, 1, Bytes(256, 0)), result::kBadArgument);
+    EXPECT_EQ(updateRecord(context, 1, Bytes(256, 0)), result::kBadArgumentOrTransport);
 }
 
 // ---- file templates -----------------------------------------------------
@@ -252,10 +252,10 @@ TEST(LoadKey, FirstPartRefusedStopsAndOversizedValuesAreRefused) {
     const Bytes half(128, 1);
     EXPECT_EQ(loadKeyPair(context, 0x61, Bytes{3}, half, half), result::kUnexpected);
     EXPECT_EQ(card.sent().size(), 1u);
-    EXPECT_EQ(loadKey(context, 0x51, Bytes{1, 2}, Bytes(16, 7)), result::kTransportFailure);
+    EXPECT_EQ(loadKey(context, 0x51, Bytes{1, 2}, Bytes(16, 7)), result::kBadArgumentOrTransport);
     EXPECT_EQ(card.command(1), testing::concat({{0x00, 0x24, 0x01, 0x51, 24, 1, 2, 0, 0, 0, 0, 0, 0}, Bytes(16, 7)}));
-    EXPECT_EQ(loadKey(context, 0x51, Bytes(9, 0), Bytes(16, 7)), result::kBadArgument);
-    EXPECT_EQ(loadKeyPair(context, 0x61, Bytes(9, 0), half, half), result::kBadArgument);
+    EXPECT_EQ(loadKey(context, 0x51, Bytes(9, 0), Bytes(16, 7)), result::kBadArgumentOrTransport);
+    EXPECT_EQ(loadKeyPair(context, 0x61, Bytes(9, 0), half, half), result::kBadArgumentOrTransport);
     EXPECT_EQ(card.sent().size(), 2u);
 }
 
@@ -307,7 +307,7 @@ TEST(SecurityEnvironment, CipherEnvironmentInitialVector) {
     }
     FakeCard card;
     CardContext context(card.host());
-    EXPECT_EQ(setCipherEnvironment(context, 0x52, 0x02, 16, iv8), result::kBadArgument);
+    EXPECT_EQ(setCipherEnvironment(context, 0x52, 0x02, 16, iv8), result::kBadArgumentOrTransport);
     EXPECT_TRUE(card.sent().empty());
 }
 
@@ -336,7 +336,7 @@ TEST(Cipher, DecipherSendsTheIndicatorAndChecksTheBuffer) {
     EXPECT_EQ(card.command(0), testing::concat({{0x00, 0x2A, 0x80, 0x86, 0x11, 0x02}, counting(16, 0x40)}));
     Bytes small(15);
     EXPECT_EQ(decipher(context, counting(16), false, small, length), result::kWrongLength);
-    EXPECT_EQ(decipher(context, Bytes(255, 0), false, out, length), result::kBadArgument);
+    EXPECT_EQ(decipher(context, Bytes(255, 0), false, out, length), result::kBadArgumentOrTransport);
 }
 
 TEST(Cipher, EncipherLongNeedsAnAnswerAsLongAsTheData) {
@@ -348,7 +348,7 @@ TEST(Cipher, EncipherLongNeedsAnAnswerAsLongAsTheData) {
     EXPECT_EQ(card.sent()[0].flag, 1u);
     EXPECT_EQ(encipherLong(context, Bytes(128, 3), out), result::kUnexpected);
     Bytes large(256);
-    EXPECT_EQ(encipherLong(context, Bytes(256, 3), large), result::kBadArgument);
+    EXPECT_EQ(encipherLong(context, Bytes(256, 3), large), result::kBadArgumentOrTransport);
 }
 
 TEST(Signature, AnswerMustFillTheCallersBufferExactly) {
@@ -379,8 +379,8 @@ TEST(Signature, VerifyEncodesBothLengthForms) {
     EXPECT_EQ(card.command(1), testing::concat({{0x00, 0x2A, 0x00, 0xA8, 0xFA, 0x9A, 0x75}, data,
                                                 {0x9E, 0x81, 0x80}, counting(128)}));
     EXPECT_EQ(verifySignature(context, hash, counting(64)), result::kUnexpected);
-    EXPECT_EQ(verifySignature(context, counting(118), counting(128)), result::kBadArgument);
-    EXPECT_EQ(verifySignature(context, hash, counting(129)), result::kBadArgument);
+    EXPECT_EQ(verifySignature(context, counting(118), counting(128)), result::kBadArgumentOrTransport);
+    EXPECT_EQ(verifySignature(context, hash, counting(129)), result::kBadArgumentOrTransport);
 }
 
 TEST(PublicKey, ReadCopiesTheWholeAnswer) {
@@ -464,7 +464,7 @@ TEST(Identity, WrongAnswersAreRefused) {
         {[](FakeCard& c) { c.ok(); }, result::kUnexpected},
         {[](FakeCard& c) { c.answer(0x6120).ok(counting(8)); }, result::kUnexpected},
         {[](FakeCard& c) { c.answer(0x6120).answer(0x6118, counting(7)); }, result::kUnexpected},
-        {[](FakeCard& c) { c.answer(0x6120).failTransport(2); }, result::kTransportFailure},
+        {[](FakeCard& c) { c.answer(0x6120).failTransport(2); }, result::kBadArgumentOrTransport},
     };
     for (const auto& [script, expected] : cases) {
         FakeCard card;
@@ -506,8 +506,8 @@ TEST(KeySlots, BitmapNamesTheKeys) {
     // keys 48-79: the last bit of byte 5, bytes 6-8 whole, the first seven bits of byte 9
     const Bytes block(card.command(2).begin() + 5, card.command(2).end());
     EXPECT_EQ(block, (Bytes{0, 0, 0, 0, 0, 0x01, 0xFF, 0xFF, 0xFF, 0xFE, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(clearKeySlot(context, 0), result::kBadArgument);
-    EXPECT_EQ(clearKeySlot(context, 128), result::kBadArgument);
+    EXPECT_EQ(clearKeySlot(context, 0), result::kBadArgumentOrTransport);
+    EXPECT_EQ(clearKeySlot(context, 128), result::kBadArgumentOrTransport);
     for (const auto& sent : card.sent()) EXPECT_EQ(sent.flag, 0u);
 }
 

@@ -61,7 +61,7 @@ TEST(SelectFile, TransportFailureIsPassedOn) {
     FakeCard card;
     card.failTransport(77);
     CardContext context(card.host());
-    EXPECT_EQ(selectFile(context, 0x5000), result::kTransportFailure);
+    EXPECT_EQ(selectFile(context, 0x5000), result::kBadArgumentOrTransport);
 }
 
 TEST(ParseFcp, ReadsTheFieldsOfATransparentFile) {
@@ -190,9 +190,9 @@ TEST(ParseFcp, KeyFileNeedsItsAttributes) {
 TEST(SelectPath, ValidatesThePathBeforeSending) {
     FakeCard card;
     CardContext context(card.host());
-    EXPECT_EQ(selectPath(context, {}), result::kBadArgument);
-    EXPECT_EQ(selectPath(context, Bytes{0xA1, 0xBC, 0x7F}), result::kBadArgument);
-    EXPECT_EQ(selectPath(context, Bytes(102, 0x01)), result::kBadArgument);
+    EXPECT_EQ(selectPath(context, {}), result::kBadArgumentOrTransport);
+    EXPECT_EQ(selectPath(context, Bytes{0xA1, 0xBC, 0x7F}), result::kBadArgumentOrTransport);
+    EXPECT_EQ(selectPath(context, Bytes(102, 0x01)), result::kBadArgumentOrTransport);
     EXPECT_TRUE(card.sent().empty());
     card.ok();
     EXPECT_EQ(selectPath(context, Bytes(100, 0x01)), result::kOk);
@@ -220,7 +220,7 @@ TEST(SelectPath, SucceedsOverAMalformedFcpButRecordsIt) {
     card.ok({0x62, 0x10, 0x82});
     CardContext context(card.host());
     EXPECT_EQ(selectPath(context, kPathApplication), result::kOk);
-    EXPECT_EQ(context.lastResult, result::kUnexpected);
+    EXPECT_EQ(context.lastResult, valueOf(result::kUnexpected));
 }
 
 TEST(KeyFiles, IdentifiersFromF000AreKeyFilesWhateverTheCardSays) {

@@ -70,7 +70,7 @@ TEST(ChainedSending, TransportFailureOfAnyPieceIsResult1) {
         for (std::size_t i = 0; i < failing; ++i) card.ok();
         card.failTransport(0x80100016);
         CardContext context(card.host());
-        EXPECT_EQ(sendChained(context, commandOf(261)), result::kTransportFailure) << "piece " << failing;
+        EXPECT_EQ(sendChained(context, commandOf(261)), result::kBadArgumentOrTransport) << "piece " << failing;
         EXPECT_EQ(card.sent().size(), failing + 1);
     }
 }
@@ -78,16 +78,16 @@ TEST(ChainedSending, TransportFailureOfAnyPieceIsResult1) {
 TEST(Exchange, HostFailureCodeNeverPassesForACardResult) {
     // A host that fails with the value 2 must not look like "file not found".
     FakeCard card;
-    card.failTransport(result::kNotFound);
+    card.failTransport(valueOf(result::kNotFound));
     CardContext context(card.host());
-    EXPECT_EQ(korva::exchange(context, Bytes{0x00, 0x44, 0x00, 0x00}), result::kTransportFailure);
-    EXPECT_EQ(context.lastResult, result::kNotFound);
+    EXPECT_EQ(korva::exchange(context, Bytes{0x00, 0x44, 0x00, 0x00}), result::kBadArgumentOrTransport);
+    EXPECT_EQ(context.lastResult, valueOf(result::kNotFound));
 }
 
 TEST(Exchange, CommandLongerThanTheBufferIsRefusedUnsent) {
     FakeCard card;
     CardContext context(card.host());
-    EXPECT_EQ(korva::exchange(context, Bytes(264, 0)), result::kBadArgument);
+    EXPECT_EQ(korva::exchange(context, Bytes(264, 0)), result::kBadArgumentOrTransport);
     EXPECT_TRUE(card.sent().empty());
 }
 
@@ -95,7 +95,7 @@ TEST(Transmit, HostReportingMoreThanTheCapacityIsATransportFailure) {
     FakeCard card;
     card.overreport(259);
     CardContext context(card.host());
-    EXPECT_EQ(korva::exchange(context, Bytes{0x00, 0x84, 0x00, 0x00, 0x08}), result::kTransportFailure);
+    EXPECT_EQ(korva::exchange(context, Bytes{0x00, 0x84, 0x00, 0x00, 0x08}), result::kBadArgumentOrTransport);
     EXPECT_EQ(context.responseLength, 0u);
     EXPECT_TRUE(context.received().empty());
 }
@@ -106,7 +106,7 @@ TEST(Transmit, SecurityEnvironmentGivesTheHostTwoBytes) {
     CardContext context(card.host());
     EXPECT_EQ(card::restoreSecurityEnvironment(context), result::kOk);
     EXPECT_EQ(card.sent()[0].capacity, 2u);
-    EXPECT_EQ(card::restoreSecurityEnvironment(context), result::kTransportFailure);
+    EXPECT_EQ(card::restoreSecurityEnvironment(context), result::kBadArgumentOrTransport);
     EXPECT_EQ(context.responseLength, 0u);
 }
 

@@ -71,7 +71,7 @@ TEST(Verify, LoginFlagsSelectAroundTheCommandAndThePinLeavesNoTrace) {
     lost.ok().answer(0x63C1).answer(0x6A82);
     CardContext second(lost.host());
     second.loginFlags = login_flags::kSelectPinDirectoryFirst | login_flags::kSelectApplicationAfter;
-    EXPECT_EQ(verify(second, kPin, user_type::kUser), result::kBadArgument);
+    EXPECT_EQ(verify(second, kPin, user_type::kUser), result::kBadArgumentOrTransport);
     EXPECT_EQ(lost.command(2), (Bytes{0x00, 0xA4, 0x08, 0x00, 0x02, 0xA1, 0xBC}));
 }
 
