@@ -18,19 +18,6 @@ namespace {
 constexpr uint16_t kPublicKeyDirectory = 0x5001;
 constexpr uint16_t kPrivateKeyDirectory = 0x5000;
 
-CK_RV allocationResult(CardResult result) noexcept {
-    switch (result) {
-        case result::kOk:
-            return abi::CKR_OK;
-        case objects::kNoRoom:
-            return abi::CKR_DEVICE_MEMORY;
-        case result::kMemory:
-            return abi::CKR_HOST_MEMORY;
-        default:
-            return abi::CKR_FUNCTION_FAILED;
-    }
-}
-
 CK_RV encodeOne(const objects::TemplateRecord& list, objects::DirectoryRecord& record) noexcept {
     std::size_t size = 0;
     switch (objects::encodeDirectoryRecord(list.entries(), record, size)) {
@@ -58,9 +45,9 @@ CK_RV reserveRecords(CardContext& context, const abi::LoginRecord* login, const 
         token::loginWith(context, login) != result::kOk) {
         return abi::CKR_FUNCTION_FAILED;
     }
-    CK_RV rv = allocationResult(objects::allocateRecord(context, settings, kPublicKeyDirectory, records.publicRecord));
+    CK_RV rv = objects::roomToRv(objects::allocateRecord(context, settings, kPublicKeyDirectory, records.publicRecord));
     if (rv != abi::CKR_OK) return rv;
-    rv = allocationResult(objects::allocateRecord(context, settings, kPrivateKeyDirectory, records.privateRecord));
+    rv = objects::roomToRv(objects::allocateRecord(context, settings, kPrivateKeyDirectory, records.privateRecord));
     if (rv != abi::CKR_OK) return rv;
     // Record numbers count from 1; the key files and references depend on it.
     return records.publicRecord != 0 && records.privateRecord != 0 ? abi::CKR_OK : abi::CKR_FUNCTION_FAILED;

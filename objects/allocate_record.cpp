@@ -101,87 +101,94 @@ CardResult restoreDirectory(CardContext& context, uint16_t directoryId, bool ope
     return rebuildDirectory(context, directoryId, open, recordCount, records);
 }
 
-CardResult growPublicKeyMap(CardContext& context, uint8_t recordCount) noexcept {
-    if (const CardResult rc = card::selectCertificateDirectory(context); rc != result::kOk) return rc;
-    if (const CardResult rc = card::selectFile(context, kContainerMapFileId); rc != result::kOk) return rc;
-    const CardResult grown = growContainerMap(context, container_map::sizeFor(recordCount));
-    if (grown != result::kOk && grown != kMapNotGrown) return grown;
-    if (const CardResult rc = card::selectApplicationSubdirectory(context); rc != result::kOk) return rc;
+RoomOutcome growPublicKeyMap(CardContext& context, uint8_t recordCount) noexcept {
+    if (card::selectCertificateDirectory(context) != result::kOk ||
+        card::selectFile(context, kContainerMapFileId) != result::kOk) {
+        return RoomOutcome::kFailed;
+    }
+    const RoomOutcome grown = growContainerMap(context, container_map::sizeFor(recordCount));
+    if (grown != RoomOutcome::kDone && grown != RoomOutcome::kNoRoom) return grown;
+    if (card::selectApplicationSubdirectory(context) != result::kOk) return RoomOutcome::kFailed;
     // Without room for the map entries the new records cannot be used.
-    return grown == kMapNotGrown ? kNoRoom : result::kOk;
+    return grown;
 }
 
-CardResult finish(CardContext& context, const TokenSettings& settings, uint16_t directoryId,
-                  CardResult outcome) noexcept {
-    if (outcome != result::kOk && outcome != kNoRoom) return outcome;
-    if (const CardResult rc = leaveDirectoryParent(context, settings, directoryId); rc != result::kOk) return rc;
+// The answers that leave the directory usable return to the application
+// subdirectory first.
+RoomOutcome finish(CardContext& context, const TokenSettings& settings, uint16_t directoryId,
+                   RoomOutcome outcome) noexcept {
+    if (leaveDirectoryParent(context, settings, directoryId) != result::kOk) return RoomOutcome::kFailed;
     return outcome;
 }
 
-CardResult allocate(CardContext& context, const TokenSettings& settings, const ClassLayout& layout,
-                    uint8_t& record) {
+RoomOutcome allocate(CardContext& context, const TokenSettings& settings, const ClassLayout& layout,
+                     uint8_t& record) {
     const uint16_t directoryId = layout.directoryId;
-    if (const CardResult rc = selectDirectoryParent(context, settings, directoryId); rc != result::kOk) return rc;
+    if (selectDirectoryParent(context, settings, directoryId) != result::kOk) return RoomOutcome::kFailed;
     const uint32_t freeMemory = context.fci.keyReference;
 
     DirectoryScan scan;
-    if (const CardResult rc = scanDirectory(context, directoryId, scan); rc != result::kOk) return rc;
+    if (scanDirectory(context, directoryId, scan) != result::kOk) return RoomOutcome::kFailed;
     const bool keyDirectory = layout.maxRecords <= kHighestKeyRecord;
     if (scan.freeRecord != 0) {
-        if (keyDirectory && scan.freeRecord > kHighestKeyRecord) return finish(context, settings, directoryId, kNoRoom);
+        if (keyDirectory && scan.freeRecord > kHighestKeyRecord) {
+            return finish(context, settings, directoryId, RoomOutcome::kNoRoom);
+        }
         record = scan.freeRecord;
-        return finish(context, settings, directoryId, result::kOk);
+        return finish(context, settings, directoryId, RoomOutcome::kDone);
     }
 
     const uint32_t step = settings[layout.growthSettingsByte];
     const uint32_t oldCount = scan.recordCount;
     const uint32_t cost = directoryId == directoryOf(ObjectClass::PublicKey) ? kPublicKeyRecordCost : kRecordSize;
     if (freeMemory == FileControlInfo::kAbsent || freeMemory < step * cost) {
-        return finish(context, settings, directoryId, kNoRoom);
+        return finish(context, settings, directoryId, RoomOutcome::kNoRoom);
     }
-    if (step == 0 || oldCount > layout.maxRecords || step > layout.maxRecords) return result::kBadArgumentOrTransport;
-    if (oldCount == layout.maxRecords) return finish(context, settings, directoryId, kNoRoom);
+    if (step == 0 || oldCount > layout.maxRecords || step > layout.maxRecords) return RoomOutcome::kFailed;
+    if (oldCount == layout.maxRecords) return finish(context, settings, directoryId, RoomOutcome::kNoRoom);
     const uint8_t newCount = uint8_t(oldCount + std::min<uint32_t>(layout.maxRecords - oldCount, step));
 
     // The container map grows first: a public-key record without room for
     // its map entry could not be mirrored, while a map larger than its
     // directory only waits for the records to come.
     if (directoryId == directoryOf(ObjectClass::PublicKey)) {
-        if (const CardResult rc = growPublicKeyMap(context, newCount); rc != result::kOk) return rc;
+        if (const RoomOutcome map = growPublicKeyMap(context, newCount); map != RoomOutcome::kDone) return map;
     }
     const bool open = directoryInSubdirectory(settings, directoryId);
-    if (scan.exists) {
-        if (const CardResult rc = card::deleteFile(context, directoryId); rc != result::kOk) return rc;
-    }
+    if (scan.exists && card::deleteFile(context, directoryId) != result::kOk) return RoomOutcome::kFailed;
     const CardResult grown = rebuildDirectory(context, directoryId, open, newCount, scan.records);
     if (grown != result::kOk) {
-        const bool cardFull = grown == result::kMemory;
+        // Only the larger CREATE FILE answered "no memory" means no room; a
+        // restoration at the old size that fails, for whatever reason, is a
+        // failure: that size existed a moment ago.
+        const RoomOutcome refused = grown == result::kMemory ? RoomOutcome::kNoRoom : RoomOutcome::kFailed;
         if (oldCount == 0) {
             // Nothing was saved: a directory that cannot be made goes away.
             (void)deleteIfPresent(context, directoryId);
-            return cardFull ? finish(context, settings, directoryId, kNoRoom) : grown;
+        } else if (restoreDirectory(context, directoryId, open, uint8_t(oldCount), scan.records) != result::kOk) {
+            return RoomOutcome::kFailed;
         }
-        const CardResult restored = restoreDirectory(context, directoryId, open, uint8_t(oldCount), scan.records);
-        if (restored != result::kOk) return restored;
-        return cardFull ? finish(context, settings, directoryId, kNoRoom) : grown;
+        return refused == RoomOutcome::kNoRoom ? finish(context, settings, directoryId, refused) : refused;
     }
 
     const uint8_t firstNew = uint8_t(oldCount + 1);
-    if (keyDirectory && firstNew > kHighestKeyRecord) return finish(context, settings, directoryId, kNoRoom);
+    if (keyDirectory && firstNew > kHighestKeyRecord) {
+        return finish(context, settings, directoryId, RoomOutcome::kNoRoom);
+    }
     record = firstNew;
-    return finish(context, settings, directoryId, result::kOk);
+    return finish(context, settings, directoryId, RoomOutcome::kDone);
 }
 
 }  // namespace
 
-CardResult allocateRecord(CardContext& context, const TokenSettings& settings, uint16_t directoryId,
-                          uint8_t& record) noexcept {
+RoomOutcome allocateRecord(CardContext& context, const TokenSettings& settings, uint16_t directoryId,
+                           uint8_t& record) noexcept {
     const ClassLayout* layout = layoutForDirectory(directoryId);
-    if (layout == nullptr) return result::kBadArgumentOrTransport;
+    if (layout == nullptr) return RoomOutcome::kFailed;
     try {
         return allocate(context, settings, *layout, record);
     } catch (const std::bad_alloc&) {
-        return result::kMemory;
+        return RoomOutcome::kHostMemory;
     }
 }
 

@@ -39,41 +39,37 @@ bool hasId(std::span<const abi::CK_ATTRIBUTE> tmpl) noexcept {
 
 }  // namespace
 
-CardResult growContainerMap(CardContext& context, std::size_t size) noexcept {
+RoomOutcome growContainerMap(CardContext& context, std::size_t size) noexcept {
     const uint32_t current = context.fci.fileSize;
-    if (size == 0 || current == FileControlInfo::kAbsent || current == 0) return result::kBadArgumentOrTransport;
-    if (current >= size) return result::kOk;
-    if (size > 0xFFFF) return result::kBadArgumentOrTransport;
+    if (size == 0 || current == FileControlInfo::kAbsent || current == 0) return RoomOutcome::kFailed;
+    if (current >= size) return RoomOutcome::kDone;
+    if (size > 0xFFFF) return RoomOutcome::kFailed;
     const uint32_t freeMemory = context.fci.keyReference;
-    if (freeMemory == FileControlInfo::kAbsent || freeMemory < size) return kMapNotGrown;
+    if (freeMemory == FileControlInfo::kAbsent || freeMemory < size) return RoomOutcome::kNoRoom;
 
     std::vector<uint8_t> content;
     try {
         content.assign(size, 0);
     } catch (const std::bad_alloc&) {
-        return result::kMemory;
+        return RoomOutcome::kHostMemory;
     }
-    if (const CardResult rc = card::readBinary(context, 0, std::span(content).first(current)); rc != result::kOk) {
-        return rc;
+    if (card::readBinary(context, 0, std::span(content).first(current)) != result::kOk ||
+        card::deleteFile(context, kContainerMapFileId) != result::kOk) {
+        return RoomOutcome::kFailed;
     }
-    if (const CardResult rc = card::deleteFile(context, kContainerMapFileId); rc != result::kOk) return rc;
     // From here the map exists only in `content`: if the larger file cannot
     // be made, the old size is made again and the old bytes go back. When
     // not even that succeeds (the link is gone) the map is lost with this
     // call; the failure is reported and the public-key directory is left
     // untouched, as its growth waits for the map.
-    CardResult outcome = result::kOk;
+    RoomOutcome outcome = RoomOutcome::kDone;
     std::size_t written = size;
     if (card::createContainerMapFile(context, uint16_t(size)) != result::kOk) {
-        if (const CardResult rc = card::createContainerMapFile(context, uint16_t(current)); rc != result::kOk) {
-            return rc;
-        }
-        outcome = kMapNotGrown;
+        if (card::createContainerMapFile(context, uint16_t(current)) != result::kOk) return RoomOutcome::kFailed;
+        outcome = RoomOutcome::kNoRoom;
         written = current;
     }
-    if (const CardResult rc = card::updateBinary(context, 0, std::span(content).first(written)); rc != result::kOk) {
-        return rc;
-    }
+    if (card::updateBinary(context, 0, std::span(content).first(written)) != result::kOk) return RoomOutcome::kFailed;
     return outcome;
 }
 

@@ -3,6 +3,8 @@
 // container after its CKA_ID, for other software that reads the card.
 #pragma once
 
+#include "objects/room.h"
+
 #include "card/card_context.h"
 
 #include <korva/pkcs11_types.h>
@@ -13,16 +15,12 @@
 
 namespace korva::objects {
 
-// Outcome of growing the map beyond kOk and the failures of the card.
-inline constexpr CardResult kMapNotGrown = result::kNotFound;  // old size kept
-
 // With 70 FD selected (and the free memory of its folder in
 // context.fci.keyReference): makes the file at least `size` bytes by
 // reading it, deleting it and creating it larger with the old content in
-// front. kOk (already large enough, or grown), kMapNotGrown (no room; the
-// file was recreated at its old size with its content), kMemory (host
-// memory), or a failure.
-CardResult growContainerMap(CardContext& context, std::size_t size) noexcept;
+// front. kDone (already large enough, or grown), kNoRoom (the file was
+// recreated at its old size with its content), kHostMemory, or kFailed.
+RoomOutcome growContainerMap(CardContext& context, std::size_t size) noexcept;
 
 // Writes the entry of public-key record k + 1 from the template of its
 // creation: named after its CKA_ID, sized by CKA_MODULUS_BITS unless

@@ -190,12 +190,6 @@ CK_RV encodeNewRecord(const NewObject& object, DirectoryRecord& record, std::siz
     return abi::CKR_FUNCTION_FAILED;
 }
 
-CK_RV allocationFailure(CardResult rc) {
-    if (rc == kNoRoom) return abi::CKR_DEVICE_MEMORY;
-    if (rc == result::kMemory) return abi::CKR_HOST_MEMORY;
-    return abi::CKR_FUNCTION_FAILED;
-}
-
 // The certificate's entry in the name map, named after its key's container.
 CardResult enterCertificateName(CardContext& context, uint8_t record, const CertificateKeyMatch& match) {
     const NameMapEntry entry = makeCertificateNameEntry(ownBodyOf(ObjectClass::Certificate, record), match.exchangeKey,
@@ -225,9 +219,8 @@ CK_RV storeOnCard(const abi::HostContext& host, const abi::LoginRecord* login, c
     }
     const ClassLayout& layout = *layoutForClass(uint32_t(object.objectClass));
     uint8_t number = 0;
-    if (const CardResult rc = allocateRecord(context, settings, layout.directoryId, number); rc != result::kOk) {
-        return allocationFailure(rc);
-    }
+    const CK_RV allocated = roomToRv(allocateRecord(context, settings, layout.directoryId, number));
+    if (allocated != abi::CKR_OK) return allocated;
 
     BodyRequest body{object.objectClass, number, 0, object.isPrivate, object.userType};
     if (object.objectClass == ObjectClass::PrivateKey) {
@@ -242,9 +235,7 @@ CK_RV storeOnCard(const abi::HostContext& host, const abi::LoginRecord* login, c
     }
     CertificateKeyMatch match;
     if (object.objectClass == ObjectClass::Certificate) {
-        const CardResult rc = matchCertificateKey(context, encoded, match);
-        if (rc == result::kMemory) return abi::CKR_DEVICE_MEMORY;
-        if (rc != result::kOk) return abi::CKR_FUNCTION_FAILED;
+        if (const CK_RV rv = roomToRv(matchCertificateKey(context, encoded, match)); rv != abi::CKR_OK) return rv;
     }
     if (const CK_RV rv = writeBody(context, body, object.tmpl); rv != abi::CKR_OK) return rv;
     if (match.keyFound && enterCertificateName(context, number, match) != result::kOk) return abi::CKR_FUNCTION_FAILED;

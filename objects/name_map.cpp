@@ -11,13 +11,12 @@
 
 namespace korva::objects {
 
-CardResult findNameMapEntry(CardContext& context, uint16_t fileId, std::size_t& index) noexcept {
+CardResult findNameMapEntry(CardContext& context, uint16_t fileId, std::optional<std::size_t>& index) noexcept {
+    index.reset();
     if (const CardResult rc = card::selectFile(context, kNameMapFileId); rc != result::kOk) return rc;
     std::array<uint8_t, name_map::kFileBytes> bytes{};
     if (const CardResult rc = card::readBinary(context, 0, bytes); rc != result::kOk) return rc;
-    const std::optional<std::size_t> found = objects::findNameMapEntry(bytes, fileId);
-    if (!found) return result::kNotFound;
-    index = *found;
+    index = objects::findNameMapEntry(bytes, fileId);
     return result::kOk;
 }
 
@@ -29,55 +28,59 @@ CardResult writeNameMapEntry(CardContext& context, const NameMapEntry& entry, st
 }
 
 CardResult removeNameMapEntry(CardContext& context, uint16_t fileId) noexcept {
-    std::size_t index = 0;
-    const CardResult found = findNameMapEntry(context, fileId, index);
-    if (found == result::kNotFound) return result::kOk;
-    if (found != result::kOk) return found;
-    return writeNameMapEntry(context, NameMapEntry{}, index);
+    std::optional<std::size_t> index;
+    if (const CardResult rc = findNameMapEntry(context, fileId, index); rc != result::kOk) return rc;
+    if (!index) return result::kOk;
+    return writeNameMapEntry(context, NameMapEntry{}, *index);
 }
 
-CardResult matchCertificateKey(CardContext& context, std::span<const uint8_t> certificateRecord,
-                               CertificateKeyMatch& match) noexcept {
+RoomOutcome matchCertificateKey(CardContext& context, std::span<const uint8_t> certificateRecord,
+                                CertificateKeyMatch& match) noexcept {
     match = CertificateKeyMatch{};
-    if (certificateRecord.size() <= 4) return result::kOk;
+    if (certificateRecord.size() <= 4) return RoomOutcome::kDone;
     const RecordLookup id = findInRecord(certificateRecord, abi::CKA_ID);
-    if (id.result == LookupResult::Malformed) return result::kBadArgumentOrTransport;
+    if (id.result == LookupResult::Malformed) return RoomOutcome::kFailed;
     // An empty identifier (what a certificate created without one stores)
     // names no key: it would pair the certificate with any key that has no
     // identifier either.
-    if (id.result == LookupResult::Absent || id.value.empty()) return result::kOk;
+    if (id.result == LookupResult::Absent || id.value.empty()) return RoomOutcome::kDone;
 
     uint8_t keyRecord = 0;
     const CardResult searched = findKeyRecordById(context, directoryOf(ObjectClass::PublicKey), id.value, keyRecord);
-    if (searched == result::kNotFound) return card::selectApplicationSubdirectory(context);
-    if (searched != result::kOk) return searched;
+    if (searched == result::kNotFound) {
+        return card::selectApplicationSubdirectory(context) == result::kOk ? RoomOutcome::kDone
+                                                                          : RoomOutcome::kFailed;
+    }
+    if (searched != result::kOk) return RoomOutcome::kFailed;
 
     DirectoryRecord record;
     uint32_t length = 0;
-    if (const CardResult rc = readDirectoryRecord(context, keyRecord, record, length); rc != result::kOk) return rc;
-    if (length < 2) return result::kUnexpected;
+    if (readDirectoryRecord(context, keyRecord, record, length) != result::kOk || length < 2) {
+        return RoomOutcome::kFailed;
+    }
     bool exchange = false;
     if (length > 4) {
         const RecordLookup encrypt = findInRecord(std::span(record).first(length), abi::CKA_ENCRYPT);
-        if (encrypt.result == LookupResult::Malformed) return result::kUnexpected;
+        if (encrypt.result == LookupResult::Malformed) return RoomOutcome::kFailed;
         if (encrypt.result == LookupResult::Found) {
-            if (encrypt.value.size() != 1) return result::kUnexpected;
+            if (encrypt.value.size() != 1) return RoomOutcome::kFailed;
             exchange = encrypt.value[0] != 0;
         }
     }
 
-    if (const CardResult rc = card::selectCertificateDirectory(context); rc != result::kOk) return rc;
-    std::size_t freeEntry = 0;
-    const CardResult found = findNameMapEntry(context, 0, freeEntry);
-    if (found == result::kNotFound) return result::kMemory;
-    if (found != result::kOk) return found;
-    if (const CardResult rc = card::selectApplicationSubdirectory(context); rc != result::kOk) return rc;
+    std::optional<std::size_t> freeEntry;
+    if (card::selectCertificateDirectory(context) != result::kOk ||
+        findNameMapEntry(context, 0, freeEntry) != result::kOk) {
+        return RoomOutcome::kFailed;
+    }
+    if (!freeEntry) return RoomOutcome::kNoRoom;
+    if (card::selectApplicationSubdirectory(context) != result::kOk) return RoomOutcome::kFailed;
 
-    match.freeEntry = freeEntry;
+    match.freeEntry = *freeEntry;
     match.keyFound = true;
     match.exchangeKey = exchange;
     match.keyRecord = keyRecord;
-    return result::kOk;
+    return RoomOutcome::kDone;
 }
 
 }  // namespace korva::objects

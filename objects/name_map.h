@@ -4,18 +4,21 @@
 #pragma once
 
 #include "objects/container_name.h"
+#include "objects/room.h"
 
 #include "card/card_context.h"
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace korva::objects {
 
 // With the certificate subdirectory current: the index of the first entry
-// whose identifier is `fileId` (0 finds a free entry). kOk, kNotFound when
-// none of the 21 entries has it, or a failure.
-CardResult findNameMapEntry(CardContext& context, uint16_t fileId, std::size_t& index) noexcept;
+// whose identifier is `fileId` (0 finds a free entry), or nothing when none
+// of the 21 entries has it. kOk, or the failure of the selection or the read
+// (a missing name map is a failure, not an absent entry).
+CardResult findNameMapEntry(CardContext& context, uint16_t fileId, std::optional<std::size_t>& index) noexcept;
 
 // With the certificate subdirectory current: writes entry `index`.
 CardResult writeNameMapEntry(CardContext& context, const NameMapEntry& entry, std::size_t index) noexcept;
@@ -34,11 +37,12 @@ struct CertificateKeyMatch {
 
 // Looks for the public key whose CKA_ID equals the certificate's (taken
 // from its encoded record) and, when one exists, for a free name map entry.
-// The application subdirectory is current on entry and on a kOk return.
-// kOk (a certificate without CKA_ID, with an empty one or without key
-// matches nothing),
-// kMemory when the name map is full, or a failure.
-CardResult matchCertificateKey(CardContext& context, std::span<const uint8_t> certificateRecord,
+// The application subdirectory is current on entry and on a kDone return.
+// kDone (a certificate without CKA_ID, with an empty one, without key, or
+// on a token whose public-key directory cannot be selected matches
+// nothing), kNoRoom when the name map is full, or kFailed (a record that
+// cannot be read or is malformed, a name map that cannot be read).
+RoomOutcome matchCertificateKey(CardContext& context, std::span<const uint8_t> certificateRecord,
                                CertificateKeyMatch& match) noexcept;
 
 }  // namespace korva::objects

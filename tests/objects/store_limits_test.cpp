@@ -4,6 +4,8 @@
 // and templates and records that must not be trusted.
 #include "tests/objects/store_fixture.h"
 
+#include <functional>
+
 namespace korva::test {
 namespace {
 
@@ -159,6 +161,60 @@ TEST_F(StoreTest, ContainerMapThatCannotGrowKeepsThePublicKeysAsTheyWere) {
     host->clearFaults();
     ASSERT_EQ(create(fourth, handle), CKR_OK);
     EXPECT_EQ(handleText(handle), "04 50 01");
+}
+
+// Only the card's "no memory" for a larger file means no room. A folder or
+// bookkeeping file the card cannot find, and a repair that fails (whatever
+// the card answers to it), are failures: a damaged token must never read as
+// a full one, nor as a success.
+TEST_F(StoreTest, DamageWhileMakingRoomIsAFailureNotAFullCard) {
+    struct Case {
+        const char* what;
+        int publicKeys;   // created first, with the data objects
+        int dataObjects;
+        std::vector<std::pair<std::string, uint16_t>> faults;  // command prefix, status word
+        std::function<CK_RV()> act;
+        bool damagesCard;
+    };
+    const auto createOne = [this](Template (*make)()) {
+        return [this, make] {
+            ObjectHandle handle{};
+            Template tmpl = make();
+            return create(tmpl, handle);
+        };
+    };
+    const Case cases[] = {
+        {"70 FD missing when the public keys grow", 3, 0, {{"00 A4 09 00 02 70 FD", 0x6A82}},
+         createOne([] { return publicKey("d"); }), false},
+        {"70 01 missing under the certificate directory", 0, 0, {{"00 A4 08 00 06 A1 BC 7F 01 70 01", 0x6A82}},
+         createOne([] { return certificate(""); }), false},
+        {"70 00 missing when a certificate pairs", 1, 0, {{"00 A4 09 00 02 70 00", 0x6A82}},
+         createOne([] { return certificate("a"); }), false},
+        {"70 00 missing when a certificate goes", 0, 0, {},
+         [this] {
+             const ObjectHandle handle = mustCreate(certificate(""));
+             host->failOn("00 A4 09 00 02 70 00", Fault::status(0x6A, 0x82));
+             return destroy(handle);
+         },
+         false},
+        {"70 FD cannot be made again at its old size", 3, 0,
+         {{"00 E0 00 00 18 62 16 80 02 02 05", 0x6A84}, {"00 E0 00 00 18 62 16 80 02 01 03", 0x6A84}},
+         createOne([] { return publicKey("d"); }), true},
+        {"a directory cannot be made again at its old size", 0, 3,
+         {{"00 E0 00 00 1A 62 18 80 02 05 FA", 0x6A84}, {"00 E0 00 00 1A 62 18 80 02 02 FD", 0x6A84}},
+         createOne([] { return dataObject("fourth", {4}); }), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        useCard();
+        for (int i = 0; i < c.publicKeys; ++i) mustCreate(publicKey(std::string(1, char('a' + i))));
+        for (int i = 0; i < c.dataObjects; ++i) mustCreate(dataObject("kept", {uint8_t(i)}));
+        for (const auto& [prefix, sw] : c.faults) host->failOn(prefix, Fault::status(uint8_t(sw >> 8), uint8_t(sw)));
+        EXPECT_EQ(c.act(), CKR_FUNCTION_FAILED);
+        host->clearFaults();
+        if (!c.damagesCard) expectConsistent();
+    }
+    host.reset();  // the last card lost its directory with the link's help
 }
 
 TEST_F(StoreTest, WalkStopsAtTheDirectorysRecordCount) {
