@@ -63,16 +63,15 @@ std::optional<uint8_t> selectedRecordCount(const CardContext& context) noexcept 
     return uint8_t(std::min<int32_t>(context.fci.recordCount, 255));
 }
 
-CardResult findKeyRecordById(CardContext& context, uint16_t directoryId, std::span<const uint8_t> id,
-                             uint8_t& record) noexcept {
-    if (const CardResult rc = card::selectFile(context, directoryId); rc != result::kOk) return rc;
+CardResult searchSelectedDirectory(CardContext& context, std::span<const uint8_t> id, uint8_t& record) noexcept {
     const std::optional<uint8_t> count = selectedRecordCount(context);
     if (!count) return result::kUnexpected;
     for (unsigned n = 1; n <= *count; ++n) {
         DirectoryRecord bytes;
         uint32_t length = 0;
         const CardResult rc = readDirectoryRecord(context, uint8_t(n), bytes, length);
-        if (rc == result::kNotFound) break;  // the card has fewer records than its FCP says
+        // "Record not found" must not read as "no match".
+        if (rc == result::kNotFound) return result::kUnexpected;
         if (rc != result::kOk) return rc;
         const std::span<const uint8_t> stored(bytes.data(), length);
         if (length < 4 || isFreeRecord(stored)) continue;
@@ -84,6 +83,12 @@ CardResult findKeyRecordById(CardContext& context, uint16_t directoryId, std::sp
         }
     }
     return result::kNotFound;
+}
+
+CardResult findKeyRecordById(CardContext& context, uint16_t directoryId, std::span<const uint8_t> id,
+                             uint8_t& record) noexcept {
+    if (const CardResult rc = card::selectFile(context, directoryId); rc != result::kOk) return rc;
+    return searchSelectedDirectory(context, id, record);
 }
 
 CardResult findMatchingPublicKey(CardContext& context, std::span<const uint8_t> keyRecord,

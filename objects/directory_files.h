@@ -60,12 +60,18 @@ CardResult readDirectoryRecord(CardContext& context, uint8_t number, DirectoryRe
 // The record count of the selected directory file, as its FCP gives it.
 std::optional<uint8_t> selectedRecordCount(const CardContext& context) noexcept;
 
-// The search that ties the halves of a key pair together: in directory
-// `directoryId` of the application subdirectory (selected by the caller),
-// the first used record whose CKA_ID has the same length and bytes as `id`.
-// Returns kOk with `record`, kNotFound when the directory is missing or no
-// record matches, kUnexpected for a directory without a record count or a
-// malformed record, or the failure of a read.
+// The search that ties the halves of a key pair together, in the selected
+// directory file: the first used record whose CKA_ID has the same length and
+// bytes as `id`, among the records its FCP counts. Returns kOk with
+// `record`, kNotFound when no record matches, kUnexpected for a directory
+// without a record count, a malformed record, or a record the card says is
+// missing (a directory shorter than its FCP is damaged, and the missing
+// record might have been the match), or the failure of a read.
+CardResult searchSelectedDirectory(CardContext& context, std::span<const uint8_t> id, uint8_t& record) noexcept;
+
+// The same search in directory `directoryId` of the application
+// subdirectory (current when called): kNotFound also when the directory is
+// missing.
 CardResult findKeyRecordById(CardContext& context, uint16_t directoryId, std::span<const uint8_t> id,
                              uint8_t& record) noexcept;
 

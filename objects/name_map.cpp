@@ -45,12 +45,16 @@ RoomOutcome matchCertificateKey(CardContext& context, std::span<const uint8_t> c
     // identifier either.
     if (id.result == LookupResult::Absent || id.value.empty()) return RoomOutcome::kDone;
 
-    uint8_t keyRecord = 0;
-    const CardResult searched = findKeyRecordById(context, directoryOf(ObjectClass::PublicKey), id.value, keyRecord);
-    if (searched == result::kNotFound) {
+    // A public-key directory that cannot be selected holds no key to pair
+    // with: the certificate is stored without a name map entry.
+    const auto nothingToPair = [&] {
         return card::selectApplicationSubdirectory(context) == result::kOk ? RoomOutcome::kDone
                                                                           : RoomOutcome::kFailed;
-    }
+    };
+    if (card::selectFile(context, directoryOf(ObjectClass::PublicKey)) != result::kOk) return nothingToPair();
+    uint8_t keyRecord = 0;
+    const CardResult searched = searchSelectedDirectory(context, id.value, keyRecord);
+    if (searched == result::kNotFound) return nothingToPair();
     if (searched != result::kOk) return RoomOutcome::kFailed;
 
     DirectoryRecord record;

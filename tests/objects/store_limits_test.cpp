@@ -217,6 +217,22 @@ TEST_F(StoreTest, DamageWhileMakingRoomIsAFailureNotAFullCard) {
     host.reset();  // the last card lost its directory with the link's help
 }
 
+// Pairing a new certificate with its key: a public-key directory that
+// cannot be selected holds no key, and the certificate is stored unpaired;
+// a record missing among those the directory's FCP counts is damage, and the
+// missing record might have been the key.
+TEST_F(StoreTest, CertificatePairingTellsAnUnreachableKeyDirectoryFromADamagedOne) {
+    mustCreate(publicKey("a"));
+    mustCreate(publicKey("b"));
+    ObjectHandle handle{};
+    Template paired = certificate("b");
+    host->failOn("00 A4 09 00 02 50 01", Fault::status(0x6F, 0x00));
+    ASSERT_EQ(create(paired, handle), CKR_OK);
+    ASSERT_EQ(destroy(handle), CKR_OK);  // it has no name map entry to remove
+    host->failOn("00 B2 02", Fault::status(0x6A, 0x83));
+    EXPECT_EQ(create(paired, handle), CKR_FUNCTION_FAILED);
+}
+
 TEST_F(StoreTest, WalkStopsAtTheDirectorysRecordCount) {
     mustCreate(dataObject("a", {1}));
     mustCreate(dataObject("b", {2}));
