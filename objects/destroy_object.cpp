@@ -24,49 +24,52 @@ using abi::CK_RV;
 
 constexpr uint32_t kUserType = 1;
 
-// The file holding the object's value, when it has one: a private key's is
-// that of the public key with the same CKA_ID.
-CardResult bodyOf(CardContext& context, const ClassLayout& layout, uint8_t number,
-                  std::span<const uint8_t> record, std::optional<uint16_t>& body) {
-    if (layout.objectClass != ObjectClass::PrivateKey) {
-        body = bodyFileId(layout.bodyPrefix, number);
-        return result::kOk;
-    }
-    uint8_t publicRecord = 0;
-    const CardResult found = findMatchingPublicKey(context, record, publicRecord);
-    if (found == result::kNotFound) return result::kOk;
-    if (found != result::kOk) return found;
-    body = bodyFileId(kKeyPairBodyPrefix, publicRecord);
-    return result::kOk;
-}
-
-// Reads a key's record (the body search and the key reference need it).
+// Reads a key's record (the pairing search and the key reference need it).
 CardResult readKeyRecord(CardContext& context, uint16_t directoryId, uint8_t number, DirectoryRecord& record,
                          uint32_t& length) {
     if (const CardResult rc = card::selectFile(context, directoryId); rc != result::kOk) return rc;
     return readDirectoryRecord(context, number, record, length);
 }
 
+// A key's body: a private key's is that of the public key with the same
+// CKA_ID. The other half's directory is searched for either half before
+// anything on the card changes, so that a damaged directory (a malformed
+// record, a failing read) stops the destruction while the key still works.
+CardResult keyBodyOf(CardContext& context, const ClassLayout& layout, uint8_t number,
+                     std::span<const uint8_t> record, std::optional<uint16_t>& body) {
+    const bool privateKey = layout.objectClass == ObjectClass::PrivateKey;
+    const uint16_t otherHalf = directoryOf(privateKey ? ObjectClass::PublicKey : ObjectClass::PrivateKey);
+    uint8_t match = 0;
+    const CardResult found = findKeyWithSameId(context, otherHalf, record, match);
+    if (found != result::kOk && found != result::kNotFound) return found;
+    if (!privateKey) {
+        body = bodyFileId(layout.bodyPrefix, number);
+    } else if (found == result::kOk) {
+        body = bodyFileId(kKeyPairBodyPrefix, match);
+    }
+    return result::kOk;
+}
+
 CardResult removeBody(CardContext& context, const ClassLayout& layout, uint8_t number) {
     const bool key = layout.objectClass == ObjectClass::PublicKey || layout.objectClass == ObjectClass::PrivateKey;
-    DirectoryRecord record{};
-    uint32_t length = 0;
+    std::optional<uint16_t> body;
     if (key) {
+        DirectoryRecord record{};
+        uint32_t length = 0;
         if (const CardResult rc = readKeyRecord(context, layout.directoryId, number, record, length);
             rc != result::kOk) {
             return rc;
         }
+        const std::span<const uint8_t> stored(record.data(), length);
+        if (const CardResult rc = keyBodyOf(context, layout, number, stored, body); rc != result::kOk) return rc;
         uint8_t reference = 0;
-        switch (keyReferenceOf(std::span(record).first(length), reference)) {
+        switch (keyReferenceOf(stored, reference)) {
             case KeyReferenceLookup::Malformed: return result::kUnexpected;
             case KeyReferenceLookup::Found: return card::clearKeySlot(context, reference);
             case KeyReferenceLookup::None: break;
         }
-    }
-    std::optional<uint16_t> body;
-    if (const CardResult rc = bodyOf(context, layout, number, std::span(record).first(length), body);
-        rc != result::kOk) {
-        return rc;
+    } else {
+        body = bodyFileId(layout.bodyPrefix, number);
     }
     if (const CardResult rc = card::selectApplicationSubdirectory(context); rc != result::kOk) return rc;
     if (layout.objectClass == ObjectClass::Certificate) {

@@ -91,13 +91,18 @@ CardResult findKeyRecordById(CardContext& context, uint16_t directoryId, std::sp
     return searchSelectedDirectory(context, id, record);
 }
 
-CardResult findMatchingPublicKey(CardContext& context, std::span<const uint8_t> keyRecord,
-                                 uint8_t& publicRecord) noexcept {
+CardResult findKeyWithSameId(CardContext& context, uint16_t directoryId, std::span<const uint8_t> keyRecord,
+                             uint8_t& match) noexcept {
     if (keyRecord.size() <= 4) return result::kNotFound;
     const RecordLookup id = findInRecord(keyRecord, abi::CKA_ID);
     if (id.result == LookupResult::Malformed) return result::kUnexpected;
     if (id.result == LookupResult::Absent) return result::kNotFound;
-    return findKeyRecordById(context, directoryOf(ObjectClass::PublicKey), id.value, publicRecord);
+    return findKeyRecordById(context, directoryId, id.value, match);
+}
+
+CardResult findMatchingPublicKey(CardContext& context, std::span<const uint8_t> keyRecord,
+                                 uint8_t& publicRecord) noexcept {
+    return findKeyWithSameId(context, directoryOf(ObjectClass::PublicKey), keyRecord, publicRecord);
 }
 
 }  // namespace korva::objects

@@ -75,9 +75,15 @@ CardResult searchSelectedDirectory(CardContext& context, std::span<const uint8_t
 CardResult findKeyRecordById(CardContext& context, uint16_t directoryId, std::span<const uint8_t> id,
                              uint8_t& record) noexcept;
 
+// The other half of a key pair: the key in directory `directoryId` whose
+// CKA_ID equals the one stored in `keyRecord`. kNotFound when the record has
+// no CKA_ID, the directory is missing or no key matches; kUnexpected for a
+// malformed record. Leaves the directory (or nothing) selected.
+CardResult findKeyWithSameId(CardContext& context, uint16_t directoryId, std::span<const uint8_t> keyRecord,
+                             uint8_t& match) noexcept;
+
 // The public key whose CKA_ID equals the one stored in `keyRecord` (a
-// private key's record), looked up in 50 01. kNotFound when the record has
-// no CKA_ID or no public key matches. Leaves 50 01 (or nothing) selected.
+// private key's record), looked up in 50 01.
 CardResult findMatchingPublicKey(CardContext& context, std::span<const uint8_t> keyRecord,
                                  uint8_t& publicRecord) noexcept;
 

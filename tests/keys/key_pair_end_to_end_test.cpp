@@ -197,6 +197,43 @@ TEST_F(KeyPairTest, FailingCountersUpdateReportsFailureWithThePairInPlace) {
     EXPECT_EQ(sendToCard(host->card(), update).statusWord(), 0x9000);
 }
 
+// Destroying either half of a pair searches the other half's directory
+// before anything on the card changes: a malformed record there fails the
+// destruction while the card key still works.
+TEST_F(KeyPairTest, DestructionStopsAtADamagedOtherHalfBeforeTheCardKeyGoes) {
+    struct Case {
+        bool destroyPrivate;
+        const char* otherDirectory;
+    };
+    for (const Case c : {Case{true, "50 01"}, Case{false, "50 00"}}) {
+        SCOPED_TRACE(c.otherDirectory);
+        useCard();
+        const Pair pair = mustGenerate(abi::CKM_GOSTR3410_KEY_PAIR_GEN, Template().text(abi::CKA_ID, "k"),
+                                       Template().text(abi::CKA_ID, "k"));
+        auto selectOther = [&] {
+            sendToCard(host->card(), "00 A4 08 04 04 A1 BC 7F 01");
+            sendToCard(host->card(), std::string("00 A4 00 04 02 ") + c.otherDirectory);
+        };
+        auto writeOther = [&](const Bytes& record) {
+            Bytes update = fromHex("00 DC 01 04 FF");
+            update.insert(update.end(), record.begin(), record.end());
+            update.resize(5 + 255);
+            selectOther();
+            EXPECT_EQ(sendToCard(host->card(), update).statusWord(), 0x9000);
+        };
+        selectOther();
+        const Bytes kept = sendToCard(host->card(), "00 B2 01 04 FF").data;
+        writeOther(fromHex("00 00 01 02 FF"));  // a CKA_ID longer than the record
+
+        EXPECT_EQ(destroy(c.destroyPrivate ? pair.privateKey : pair.publicKey), abi::CKR_FUNCTION_FAILED);
+        EXPECT_EQ(keySlotsInUse(), 1u);
+        writeOther(kept);
+        EXPECT_TRUE(readAll(pair.privateKey));
+        EXPECT_TRUE(readAll(pair.publicKey));
+        expectConsistent();
+    }
+}
+
 // ---------------------------------------------------------------------------
 
 using Bignum = BignumPtr;
