@@ -29,7 +29,7 @@ bool parseCertificateFields(std::span<const uint8_t> der, CertificateFields& fie
     try {
         const unsigned char* cursor = der.data();
         X509Ptr certificate(d2i_X509(nullptr, &cursor, long(der.size())));
-        if (!certificate || cursor != der.data() + der.size()) return false;
+        if (!certificate) return false;
         return encodeInto(X509_get_subject_name(certificate.get()), i2d_X509_NAME, fields.subject) &&
                encodeInto(X509_get_issuer_name(certificate.get()), i2d_X509_NAME, fields.issuer) &&
                encodeInto(X509_get0_serialNumber(certificate.get()), i2d_ASN1_INTEGER, fields.serialNumber);

@@ -16,7 +16,9 @@ struct CertificateFields {
 };
 
 // Decodes `der` as an X.509 certificate. False when it does not decode (or
-// memory runs out); trailing bytes after the certificate are refused too.
+// memory runs out). Bytes after the certificate are left alone: creation
+// stores the caller's value without parsing it, and what the decoder reads
+// as a certificate is one.
 bool parseCertificateFields(std::span<const uint8_t> der, CertificateFields& fields) noexcept;
 
 }  // namespace korva::objects

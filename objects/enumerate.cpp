@@ -225,6 +225,10 @@ CK_RV findNextObjectAttributes(const abi::HostContext& host, const abi::LoginRec
             --*step.remaining;
             break;
         }
+        // An object that cannot be read is reported, not skipped: hiding it
+        // would pass a damaged token off as a sound one. The cursor is
+        // already past it, so the host's next call goes on with the objects
+        // after it; one damaged object does not end the search.
         if (rv != abi::CKR_OBJECT_HANDLE_INVALID) return rv;
     }
     const CK_RV rv = exportObject(set, facts, attributes, count, objectClass, isPrivate);

@@ -364,16 +364,50 @@ TEST_F(StoreTest, DamagedRecordsAndAnswersFailCleanly) {
     EXPECT_EQ(destroy(handle), CKR_OK);
 }
 
-TEST_F(StoreTest, CertificateBodyThatDoesNotParseFailsTheRead) {
+// A certificate body is read by what the decoder accepts, bytes after the
+// DER included (creation stores the value unparsed). A body that does not
+// decode fails the read of that object; the walk reports it and, its cursor
+// being past the object, goes on to the next one when asked again.
+TEST_F(StoreTest, CertificateBodiesAreReadAsTheDecoderReadsThem) {
+    Bytes padded = testKeyPair().certificate;
+    padded.insert(padded.end(), {0x00, 0x00, 0x01});
+    Template value;
+    value.number(CKA_CLASS, CKO_CERTIFICATE).flag(CKA_TOKEN, true).bytes(CKA_VALUE, padded);
+    const ObjectHandle padCertificate = mustCreate(value);
     Template garbage;
     garbage.number(CKA_CLASS, CKO_CERTIFICATE).flag(CKA_TOKEN, true).bytes(CKA_VALUE, {0x30, 0x03, 1, 2, 3});
-    const ObjectHandle handle = mustCreate(garbage);
-    Bytes value;
-    EXPECT_EQ(readValue(handle, CKA_SUBJECT, value), CKR_FUNCTION_FAILED);
-    ASSERT_EQ(readValue(handle, CKA_LABEL, value), CKR_OK);  // the record itself is fine
+    const ObjectHandle broken = mustCreate(garbage);
+    mustCreate(dataObject("after", {1}));
+
+    Bytes read;
+    ASSERT_EQ(readValue(padCertificate, CKA_SUBJECT, read), CKR_OK);
+    EXPECT_EQ(read, testKeyPair().subject);
+    ASSERT_EQ(readValue(padCertificate, CKA_VALUE, read), CKR_OK);
+    EXPECT_EQ(read, padded);
     CK_RV rv = CKR_OK;
-    EXPECT_FALSE(readAll(handle, &rv));
+    EXPECT_TRUE(readAll(padCertificate, &rv));
+
+    EXPECT_EQ(readValue(broken, CKA_SUBJECT, read), CKR_FUNCTION_FAILED);
+    ASSERT_EQ(readValue(broken, CKA_LABEL, read), CKR_OK);  // the record itself is fine
+    EXPECT_FALSE(readAll(broken, &rv));
     EXPECT_EQ(rv, CKR_FUNCTION_FAILED);
+
+    abi::FindCursor cursor{};
+    ASSERT_EQ(slots().findObjectsInit(host->context(), nullptr, nullptr, 0, &cursor), CKR_OK);
+    std::vector<std::string> walk;
+    for (int guard = 0; guard < 10; ++guard) {
+        CK_ATTRIBUTE* array = nullptr;
+        CK_ULONG count = 0;
+        ObjectHandle found{};
+        CK_OBJECT_CLASS objectClass = 0;
+        uint8_t isPrivate = 0;
+        rv = slots().findNextObjectAttributes(host->context(), user(), host->settings(), &cursor, &array, &count,
+                                              &found, &objectClass, &isPrivate);
+        if (rv == 8) break;
+        walk.push_back(rv == CKR_OK ? handleText(found) : "failed");
+        if (rv == CKR_OK) slots().releaseAttributes(array, count);
+    }
+    EXPECT_EQ(walk, (std::vector<std::string>{"01 50 04", "failed", "01 50 07"}));
 }
 
 TEST_F(StoreTest, HandlesOfNothingAreRefused) {
