@@ -49,11 +49,28 @@ CK_RV settleParameterSet(KeyPairLists& lists, uint32_t type, std::span<const uin
     if (found == TemplateLookup::Found && !value.empty()) return abi::CKR_OK;
     if (found == TemplateLookup::WrongLength) return abi::CKR_FUNCTION_FAILED;
     for (TemplateRecord* list : {&lists.publicKey, &lists.privateKey}) {
-        list->remove(type);
+        list->removeAll(type);
         if (const CK_RV rv = listResult(list->appendBytes(type, fallback)); rv != abi::CKR_OK) return rv;
     }
     value = fallback;
     return abi::CKR_OK;
+}
+
+// The identifier that decides a list's pairing: its first CKA_ID entry,
+// unless that entry says "no value" (length 0xFFFFFFFF).
+const CK_ATTRIBUTE* firstId(const TemplateRecord& list) noexcept {
+    const CK_ATTRIBUTE* id = list.find(abi::CKA_ID);
+    return id != nullptr && id->ulValueLen != kUnavailable ? id : nullptr;
+}
+
+// Same length and bytes; a length without bytes cannot be compared, let
+// alone stored.
+bool sameId(const CK_ATTRIBUTE& a, const CK_ATTRIBUTE& b) noexcept {
+    if (a.ulValueLen != b.ulValueLen || a.ulValueLen == kUnavailable) return false;
+    if (a.ulValueLen == 0) return true;
+    if (a.pValue == nullptr || b.pValue == nullptr) return false;
+    const auto* bytes = static_cast<const uint8_t*>(a.pValue);
+    return std::equal(bytes, bytes + a.ulValueLen, static_cast<const uint8_t*>(b.pValue));
 }
 
 }  // namespace
@@ -83,36 +100,31 @@ CK_RV copyTemplates(std::span<const CK_ATTRIBUTE> publicTemplate, std::span<cons
 }
 
 CK_RV pairKeyIds(KeyPairLists& lists) noexcept {
-    const CK_ATTRIBUTE* publicId = lists.publicKey.find(abi::CKA_ID);
-    const CK_ATTRIBUTE* privateId = lists.privateKey.find(abi::CKA_ID);
-    if (publicId != nullptr && publicId->ulValueLen == kUnavailable) publicId = nullptr;
-    if (privateId != nullptr && privateId->ulValueLen == kUnavailable) privateId = nullptr;
+    const CK_ATTRIBUTE* publicId = firstId(lists.publicKey);
+    const CK_ATTRIBUTE* privateId = firstId(lists.privateKey);
 
     if (publicId == nullptr && privateId == nullptr) {
-        // Entries that only said "no value" go, so that the empty identifier
-        // is the one the records and the container map see.
         for (TemplateRecord* list : {&lists.publicKey, &lists.privateKey}) {
-            list->remove(abi::CKA_ID);
+            const bool saidNoValue = list->find(abi::CKA_ID) != nullptr;
             const TemplateResult added = list->appendBytes(abi::CKA_ID, {});
             if (added == TemplateResult::TooMany) return abi::CKR_VENDOR_ATTRIBUTE_LIST_FULL;
             if (added != TemplateResult::Ok) return listResult(added);
+            // A first entry that only said "no value" goes, so that the
+            // records and the container map see the empty identifier, or an
+            // identifier given after that entry...
+            if (saidNoValue) list->remove(abi::CKA_ID);
         }
-        return abi::CKR_OK;
+        // ...which the other half must then carry too.
+        return sameId(*lists.publicKey.find(abi::CKA_ID), *lists.privateKey.find(abi::CKA_ID))
+                   ? abi::CKR_OK
+                   : abi::CKR_ATTRIBUTE_VALUE_INVALID;
     }
     // An empty identifier given by the host cannot pair: checked before a
     // missing one, as either half may carry it.
     for (const CK_ATTRIBUTE* id : {publicId, privateId})
         if (id != nullptr && id->ulValueLen == 0) return abi::CKR_ATTRIBUTE_VALUE_INVALID;
     if (publicId == nullptr || privateId == nullptr) return abi::CKR_TEMPLATE_INCOMPLETE;
-    // A length without bytes cannot be compared, let alone stored.
-    if (publicId->pValue == nullptr || privateId->pValue == nullptr) return abi::CKR_ATTRIBUTE_VALUE_INVALID;
-    const auto* publicBytes = static_cast<const uint8_t*>(publicId->pValue);
-    const auto* privateBytes = static_cast<const uint8_t*>(privateId->pValue);
-    if (publicId->ulValueLen != privateId->ulValueLen ||
-        !std::equal(publicBytes, publicBytes + publicId->ulValueLen, privateBytes)) {
-        return abi::CKR_ATTRIBUTE_VALUE_INVALID;
-    }
-    return abi::CKR_OK;
+    return sameId(*publicId, *privateId) ? abi::CKR_OK : abi::CKR_ATTRIBUTE_VALUE_INVALID;
 }
 
 CK_RV setKeyType(KeyPairLists& lists, uint32_t keyType) noexcept {
@@ -122,7 +134,7 @@ CK_RV setKeyType(KeyPairLists& lists, uint32_t keyType) noexcept {
         if (found == TemplateLookup::WrongLength || (found == TemplateLookup::Found && given != keyType)) {
             return abi::CKR_TEMPLATE_INCONSISTENT;
         }
-        list->remove(abi::CKA_KEY_TYPE);
+        list->removeAll(abi::CKA_KEY_TYPE);
         if (const CK_RV rv = listResult(list->appendNumber(abi::CKA_KEY_TYPE, keyType)); rv != abi::CKR_OK) return rv;
     }
     return abi::CKR_OK;
@@ -140,8 +152,8 @@ CK_RV setKeyReference(KeyPairLists& lists, uint8_t reference) noexcept {
 }
 
 void dropKeyReference(KeyPairLists& lists) noexcept {
-    lists.publicKey.remove(abi::CKA_VENDOR_KEY_REFERENCE);
-    lists.privateKey.remove(abi::CKA_VENDOR_KEY_REFERENCE);
+    lists.publicKey.removeAll(abi::CKA_VENDOR_KEY_REFERENCE);
+    lists.privateKey.removeAll(abi::CKA_VENDOR_KEY_REFERENCE);
 }
 
 CK_RV readPrivateFlags(const KeyPairLists& lists, PrivateFlags& flags) noexcept {
@@ -207,7 +219,7 @@ CK_RV prepareRsaLists(KeyPairLists& lists) noexcept {
     if (const CK_RV rv = setKeyType(lists, abi::CKK_RSA); rv != abi::CKR_OK) return rv;
     if (const CK_RV rv = pairKeyIds(lists); rv != abi::CKR_OK) return rv;
     dropKeyReference(lists);
-    lists.privateKey.remove(abi::CKA_MODULUS_BITS);
+    lists.privateKey.removeAll(abi::CKA_MODULUS_BITS);
     return listResult(lists.privateKey.appendNumber(abi::CKA_MODULUS_BITS, kRsaModulusBits));
 }
 

@@ -63,7 +63,7 @@ CK_RV requireKeyType(NewObject& object) {
 
 // Attributes the token sets itself replace whatever the caller claimed.
 CK_RV appendTokenSetFlag(TemplateRecord& tmpl, uint32_t type) {
-    tmpl.remove(type);
+    tmpl.removeAll(type);
     return tmpl.appendBoolean(type, false) == TemplateResult::Ok ? abi::CKR_OK : abi::CKR_FUNCTION_FAILED;
 }
 
@@ -128,8 +128,12 @@ CK_RV validate(std::span<const abi::CK_ATTRIBUTE> hostTemplate, NewObject& objec
     if (c == ObjectClass::Certificate || keyPairHalf) {
         std::span<const uint8_t> id;
         if (tmpl.viewBytes(abi::CKA_ID, id) == TemplateLookup::Absent) {
-            tmpl.remove(abi::CKA_ID);  // an entry of length 0xFFFFFFFF says nothing
+            const bool saidNoValue = tmpl.find(abi::CKA_ID) != nullptr;
             if (tmpl.appendBytes(abi::CKA_ID, {}) != TemplateResult::Ok) return abi::CKR_ARGUMENTS_BAD;
+            // A first entry of length 0xFFFFFFFF says nothing and cannot be
+            // stored; without it the record holds the identifier of a later
+            // entry, or the empty one.
+            if (saidNoValue) tmpl.remove(abi::CKA_ID);
         }
     }
     const std::optional<bool> isPrivate = optionalFlag(tmpl, abi::CKA_PRIVATE);

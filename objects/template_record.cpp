@@ -130,17 +130,18 @@ TemplateLookup TemplateRecord::getNumber(uint32_t type, uint32_t& value) const n
 }
 
 void TemplateRecord::remove(uint32_t type) noexcept {
-    uint32_t kept = 0;
-    for (uint32_t i = 0; i < record_.count; ++i) {
-        CK_ATTRIBUTE& entry = record_.attributes[i];
-        if (entry.type == type) {
-            if (ownsValue(entry)) wipeAndFree(entry.pValue, entry.ulValueLen);
-            continue;
-        }
-        record_.attributes[kept++] = entry;
-    }
-    for (uint32_t i = kept; i < record_.count; ++i) record_.attributes[i] = CK_ATTRIBUTE{};
-    record_.count = kept;
+    CK_ATTRIBUTE* const begin = record_.attributes;
+    CK_ATTRIBUTE* const end = begin + record_.count;
+    CK_ATTRIBUTE* const found = std::find_if(begin, end, [type](const CK_ATTRIBUTE& entry) { return entry.type == type; });
+    if (found == end) return;
+    if (ownsValue(*found)) wipeAndFree(found->pValue, found->ulValueLen);
+    std::move(found + 1, end, found);
+    *(end - 1) = CK_ATTRIBUTE{};
+    --record_.count;
+}
+
+void TemplateRecord::removeAll(uint32_t type) noexcept {
+    while (find(type) != nullptr) remove(type);
 }
 
 TemplateResult TemplateRecord::copyFrom(const TemplateRecord& other) noexcept {

@@ -55,8 +55,11 @@ public:
     TemplateLookup viewBytes(uint32_t type, std::span<const uint8_t>& value) const noexcept;
 
     const abi::CK_ATTRIBUTE* find(uint32_t type) const noexcept;
-    // Removes every entry of `type`; later entries move up.
+    // Removes the first entry of `type`, if any; later entries move up.
     void remove(uint32_t type) noexcept;
+    // Removes every entry of `type`: for attributes the token sets itself,
+    // where a second entry from the caller would contradict the one set.
+    void removeAll(uint32_t type) noexcept;
 
     // Replaces the contents with a deep copy of `other`.
     TemplateResult copyFrom(const TemplateRecord& other) noexcept;

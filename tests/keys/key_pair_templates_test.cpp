@@ -77,6 +77,24 @@ TEST(KeyIdPairing, FullListCannotTakeTheEmptyIdentifier) {
     EXPECT_EQ(pair({}, full, lists), abi::CKR_VENDOR_ATTRIBUTE_LIST_FULL);
 }
 
+// An entry of length 0xFFFFFFFF says "no value": the pairing looks past it
+// to nothing, but an identifier given after it is kept (and must agree),
+// and the empty identifier is appended, not swapped in, so a full list
+// still cannot take it.
+TEST(KeyIdPairing, IdentifierAfterANoValueEntryIsKept) {
+    Bytes k1 = {'k', '1'}, same = {'k', '1'}, k2 = {'k', '2'}, label = {'L'};
+    const CK_ATTRIBUTE noValue{abi::CKA_ID, nullptr, abi::KORVA_UNAVAILABLE_LENGTH};
+    KeyPairLists lists;
+    ASSERT_EQ(pair({noValue, attr(abi::CKA_ID, k1)}, {noValue, attr(abi::CKA_ID, same)}, lists), abi::CKR_OK);
+    EXPECT_EQ(valueOf(lists.publicKey, abi::CKA_ID), k1);
+    EXPECT_EQ(valueOf(lists.privateKey, abi::CKA_ID), k1);
+    EXPECT_EQ(pair({noValue, attr(abi::CKA_ID, k1)}, {noValue, attr(abi::CKA_ID, k2)}, lists),
+              abi::CKR_ATTRIBUTE_VALUE_INVALID);
+    std::vector<CK_ATTRIBUTE> full(TemplateRecord::kCapacity - 1, attr(abi::CKA_LABEL, label));
+    full.insert(full.begin(), noValue);
+    EXPECT_EQ(pair({}, full, lists), abi::CKR_VENDOR_ATTRIBUTE_LIST_FULL);
+}
+
 // ---------------------------------------------------------------------------
 
 GostChoice chooseGost(uint32_t mechanism, std::vector<CK_ATTRIBUTE> pub, std::vector<CK_ATTRIBUTE> priv,

@@ -316,6 +316,24 @@ TEST_F(StoreTest, TemplatesThatCannotBeStoredAreRefusedBeforeTheCard) {
     EXPECT_TRUE(host->exchanges().empty());
 }
 
+// A CKA_ID of length 0xFFFFFFFF says "no value": an identifier given after
+// it is the one stored, and the empty identifier the token adds otherwise
+// needs room of its own.
+TEST_F(StoreTest, IdentifierAfterANoValueEntryIsKept) {
+    Template hidden = certificate("");
+    hidden.raw(CKA_ID, nullptr, 0xFFFFFFFF).text(CKA_ID, "real");
+    const ObjectHandle handle = mustCreate(hidden);
+    Bytes id;
+    ASSERT_EQ(readValue(handle, CKA_ID, id), CKR_OK);
+    EXPECT_EQ(id, (Bytes{'r', 'e', 'a', 'l'}));
+
+    Template full = certificate("");
+    full.raw(CKA_ID, nullptr, 0xFFFFFFFF);
+    while (full.size() < 30) full.text(CKA_LABEL, "x");
+    ObjectHandle unused{};
+    EXPECT_EQ(create(full, unused), CKR_ARGUMENTS_BAD);
+}
+
 TEST_F(StoreTest, DamagedRecordsAndAnswersFailCleanly) {
     const ObjectHandle handle = mustCreate(dataObject("victim", {1, 2}));
     mustCreate(dataObject("other", {3}));
