@@ -35,11 +35,13 @@ CardResult readRecord(CardContext& context, uint8_t number, std::span<uint8_t> b
     CardResult sent = sendReadRecord(context, number, lengthKnown ? static_cast<uint8_t>(length) : kWholeRecord);
     if (sent != result::kOk) return sent;
     if (answeredWrongLength(context)) {
-        // 6C 00 would ask for 256 bytes, more than a record holds.
-        if (lengthKnown || context.sw2 == 0) {
+        if (lengthKnown) {
             length = context.sw2;
-            return lengthKnown ? result::kWrongLength : result::kUnexpected;
+            return result::kWrongLength;
         }
+        // Asked again with the card's length. 6C 00 names 256 bytes, more
+        // than a record holds: the card is still asked as it says (Le 00),
+        // and an answer longer than the caller's buffer is refused below.
         sent = sendReadRecord(context, number, context.sw2);
         if (sent != result::kOk) return sent;
         if (!detail::succeeded(context)) return result::kUnexpected;

@@ -13,7 +13,7 @@ inline constexpr std::size_t kRecordSize = 255;
 
 // Reads record `number` into `buffer`. `length` on entry is the expected
 // record length (1-255), or 0 when unknown: the card is then asked for 255
-// bytes and, when it answers 6C xx, asked again for exactly xx. On success
+// bytes and, when it answers 6C xx, asked again with Le xx. On success
 // `length` is the received count. Returns kOk; kWrongLength for an entry
 // length above 255, for a buffer smaller than the answer, or for 6C xx to a
 // known length (then `length` = xx); kSecurity (69 82); kNotFound (6A 83);

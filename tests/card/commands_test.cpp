@@ -106,18 +106,30 @@ TEST(ReadRecord, LengthQueryAnsweredWithTheWholeRecord) {
     EXPECT_EQ(length, 255u);
 }
 
+// 6C xx to an unknown length asks again with Le xx; 6C 00 too (Le 00 asks
+// for up to 256 bytes), and what does not fit the record buffer is refused.
 TEST(ReadRecord, UnknownLengthIsAskedAgainWithTheCardsLength) {
-    FakeCard card;
-    card.answer(0x6C28).ok(counting(40));
-    CardContext context(card.host());
-    Bytes buffer(255);
-    uint32_t length = 0;
-    ASSERT_EQ(readRecord(context, 2, buffer, length), result::kOk);
-    EXPECT_EQ(length, 40u);
-    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 40), counting(40));
-    ASSERT_EQ(card.sent().size(), 2u);
-    EXPECT_EQ(card.command(1), (Bytes{0x00, 0xB2, 0x02, 0x04, 0x28}));
-    EXPECT_EQ(card.sent()[1].capacity, 258u);
+    struct Case {
+        uint16_t firstStatus;
+        std::size_t answered;
+        CardResult expected;
+    };
+    for (const Case c : {Case{0x6C28, 40, result::kOk}, Case{0x6C00, 200, result::kOk},
+                         Case{0x6C00, 256, result::kWrongLength}}) {
+        SCOPED_TRACE(c.firstStatus);
+        FakeCard card;
+        card.answer(c.firstStatus).ok(counting(c.answered));
+        CardContext context(card.host());
+        Bytes buffer(255);
+        uint32_t length = 0;
+        ASSERT_EQ(readRecord(context, 2, buffer, length), c.expected);
+        ASSERT_EQ(card.sent().size(), 2u);
+        EXPECT_EQ(card.command(1), (Bytes{0x00, 0xB2, 0x02, 0x04, uint8_t(c.firstStatus)}));
+        EXPECT_EQ(card.sent()[1].capacity, 258u);
+        if (c.expected != result::kOk) continue;
+        EXPECT_EQ(length, c.answered);
+        EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + long(length)), counting(c.answered));
+    }
 }
 
 TEST(ReadRecord, KnownLengthAnswered6CReportsTheRightLength) {
@@ -146,7 +158,6 @@ TEST(ReadRecord, StatusWordsAndBuffers) {
         {0x6982, {}, 255, 0, result::kSecurity},
         {0x6A83, {}, 255, 0, result::kNotFound},
         {0x6A82, {}, 255, 0, result::kUnexpected},
-        {0x6C00, {}, 255, 0, result::kUnexpected},
     };
     for (const Case& c : cases) {
         FakeCard card;
