@@ -263,21 +263,18 @@ CK_RV storeOnCard(const abi::HostContext& host, const abi::LoginRecord* login, c
 
 }  // namespace
 
-CK_RV createObject(abi::HostContext* host, const abi::LoginRecord* login, const abi::HostByteVector* settings,
-                   const abi::CK_ATTRIBUTE* tmpl, uint32_t count, abi::ObjectHandle* handle,
+CK_RV createObject(abi::HostContext& host, const abi::LoginRecord* login, const std::optional<TokenSettings>& settings,
+                   std::span<const abi::CK_ATTRIBUTE> hostTemplate, abi::ObjectHandle& handle,
                    abi::ObjectSummary* summary) {
-    if (host == nullptr || handle == nullptr || (tmpl == nullptr && count != 0)) return abi::CKR_ARGUMENTS_BAD;
-    const std::span<const abi::CK_ATTRIBUTE> hostTemplate(tmpl, count);
     NewObject object;
     object.userType = login == nullptr ? kNoUser : login->userType;
     if (const CK_RV rv = validate(hostTemplate, object); rv != abi::CKR_OK) return rv;
 
     if (object.objectClass == ObjectClass::SecretKey && !object.isToken && object.keyType == abi::CKK_DES3) {
-        return storeSessionKey(*host, login, hostTemplate, object, *handle, summary);
+        return storeSessionKey(host, login, hostTemplate, object, handle, summary);
     }
-    const auto tokenSettings = token::copyHostSettings(settings);
-    if (!tokenSettings) return abi::CKR_ARGUMENTS_BAD;
-    return storeOnCard(*host, login, *tokenSettings, object, *handle, summary);
+    if (!settings) return abi::CKR_ARGUMENTS_BAD;
+    return storeOnCard(host, login, *settings, object, handle, summary);
 }
 
 }  // namespace korva::objects

@@ -3,17 +3,23 @@
 // not a token object, an entry of the host's session-object table.
 #pragma once
 
+#include "session/settings.h"
+
 #include <korva/host_records.h>
 #include <korva/pkcs11_types.h>
 #include <korva/transport.h>
 
 #include <cstdint>
+#include <optional>
+#include <span>
 
 namespace korva::objects {
 
-// Slot 11. May store a new session-table address in host->cookie.
-abi::CK_RV createObject(abi::HostContext* host, const abi::LoginRecord* login, const abi::HostByteVector* settings,
-                        const abi::CK_ATTRIBUTE* tmpl, uint32_t count, abi::ObjectHandle* handle,
+// Slot 11. May store a new session-table address in host.cookie. Only a
+// token object needs the settings (nothing: the host gave none).
+abi::CK_RV createObject(abi::HostContext& host, const abi::LoginRecord* login,
+                        const std::optional<token::TokenSettings>& settings,
+                        std::span<const abi::CK_ATTRIBUTE> hostTemplate, abi::ObjectHandle& handle,
                         abi::ObjectSummary* summary);
 
 }  // namespace korva::objects

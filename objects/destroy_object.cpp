@@ -108,20 +108,18 @@ CK_RV destroyTokenObject(CardContext& context, const TokenSettings& settings, ui
                : abi::CKR_FUNCTION_FAILED;
 }
 
-CK_RV destroyObject(const abi::HostContext& host, const abi::LoginRecord* login, const abi::HostByteVector* settings,
-                    const abi::ObjectHandle* handle) {
-    if (handle == nullptr) return abi::CKR_GENERAL_ERROR;
-    if (isSessionHandle(*handle)) {
-        return releaseSessionObject(sessionTable(host), handle->record) ? abi::CKR_OK : abi::CKR_FUNCTION_FAILED;
+CK_RV destroyObject(const abi::HostContext& host, const abi::LoginRecord* login,
+                    const std::optional<TokenSettings>& settings, const abi::ObjectHandle& handle) {
+    if (isSessionHandle(handle)) {
+        return releaseSessionObject(sessionTable(host), handle.record) ? abi::CKR_OK : abi::CKR_FUNCTION_FAILED;
     }
-    const auto tokenSettings = token::copyHostSettings(settings);
-    if (!tokenSettings) return abi::CKR_ARGUMENTS_BAD;
+    if (!settings) return abi::CKR_ARGUMENTS_BAD;
     CardContext context(host);
     if (card::selectApplicationSubdirectory(context) != result::kOk) return abi::CKR_GENERAL_ERROR;
     if (token::loginWith(context, login) != result::kOk) return abi::CKR_FUNCTION_FAILED;
-    const uint16_t directoryId = handleDirectory(*handle);
-    const uint8_t record = handle->record;
-    if (const CK_RV rv = destroyTokenObject(context, *tokenSettings, directoryId, record); rv != abi::CKR_OK) return rv;
+    const uint16_t directoryId = handleDirectory(handle);
+    const uint8_t record = handle.record;
+    if (const CK_RV rv = destroyTokenObject(context, *settings, directoryId, record); rv != abi::CKR_OK) return rv;
 
     const ClassLayout* layout = layoutForDirectory(directoryId);
     if (layout->objectClass == ObjectClass::PublicKey && record != 0 &&

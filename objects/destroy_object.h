@@ -12,6 +12,7 @@
 #include <korva/transport.h>
 
 #include <cstdint>
+#include <optional>
 
 namespace korva::objects {
 
@@ -23,9 +24,10 @@ namespace korva::objects {
 abi::CK_RV destroyTokenObject(CardContext& context, const TokenSettings& settings, uint16_t directoryId,
                               uint8_t record);
 
-// Slot 16.
+// Slot 16. Only a token object needs the settings (nothing: the host gave
+// none).
 abi::CK_RV destroyObject(const abi::HostContext& host, const abi::LoginRecord* login,
-                         const abi::HostByteVector* settings, const abi::ObjectHandle* handle);
+                         const std::optional<TokenSettings>& settings, const abi::ObjectHandle& handle);
 
 // After a user login: walks the secret-key directory from its last record
 // to its first and destroys every key whose record says CKA_TOKEN false.

@@ -112,15 +112,9 @@ bool loadSessionObject(const abi::HostContext& host, uint8_t index, AttributeSet
     return true;
 }
 
-CK_RV exportObject(const AttributeSet& set, const ObjectFacts& facts, abi::CK_ATTRIBUTE** attributes, uint32_t* count,
-                   uint32_t* objectClass, uint8_t* isPrivate) {
-    abi::CK_ATTRIBUTE* array = nullptr;
-    uint32_t exported = 0;
-    if (!exportAttributes(set, array, exported)) return abi::CKR_HOST_MEMORY;
-    *attributes = array;
-    *count = exported;
-    *objectClass = facts.classNumber;
-    *isPrivate = facts.isPrivate;
+CK_RV exportObject(const AttributeSet& set, const ObjectFacts& facts, ObjectReport& report) {
+    if (!exportAttributes(set, report.attributes, report.count)) return abi::CKR_HOST_MEMORY;
+    report.facts = facts;
     return abi::CKR_OK;
 }
 
@@ -133,42 +127,33 @@ CardResult openApplication(CardContext& context, const abi::LoginRecord* login) 
 
 }  // namespace
 
-CK_RV findObjectsInit(const abi::CK_ATTRIBUTE* tmpl, uint32_t count, abi::FindCursor* cursor) {
-    if (cursor == nullptr || (tmpl == nullptr && count != 0)) return abi::CKR_ARGUMENTS_BAD;
-    cursor->classGiven = 0;
-    cursor->lastIndex = 0;
-    setCursorDirectory(*cursor, 0);
-    const std::span entries(tmpl, count);
-    const auto entry = std::ranges::find(entries, abi::CKA_CLASS, &abi::CK_ATTRIBUTE::type);
-    if (entry == entries.end() || entry->ulValueLen != 4 || entry->pValue == nullptr) return abi::CKR_OK;
-    cursor->classGiven = 1;
+CK_RV findObjectsInit(std::span<const abi::CK_ATTRIBUTE> tmpl, abi::FindCursor& cursor) {
+    cursor.classGiven = 0;
+    cursor.lastIndex = 0;
+    setCursorDirectory(cursor, 0);
+    const auto entry = std::ranges::find(tmpl, abi::CKA_CLASS, &abi::CK_ATTRIBUTE::type);
+    if (entry == tmpl.end() || entry->ulValueLen != 4 || entry->pValue == nullptr) return abi::CKR_OK;
+    cursor.classGiven = 1;
     uint32_t classNumber = 0;
     std::memcpy(&classNumber, entry->pValue, sizeof classNumber);
     const ClassLayout* layout = layoutForClass(classNumber);
     if (layout == nullptr) return abi::CKR_ATTRIBUTE_VALUE_INVALID;
-    setCursorDirectory(*cursor, layout->directoryId);
+    setCursorDirectory(cursor, layout->directoryId);
     return abi::CKR_OK;
 }
 
-CK_RV findNextObject(const abi::HostContext& host, const abi::LoginRecord* login, const abi::HostByteVector* settings,
-                     abi::CK_ATTRIBUTE* tmpl, uint32_t count, abi::FindCursor* cursor, abi::ObjectHandle* handle,
-                     uint32_t* objectClass, uint8_t* isPrivate) {
-    if (cursor == nullptr || handle == nullptr || objectClass == nullptr || isPrivate == nullptr ||
-        (tmpl == nullptr && count != 0)) {
-        return abi::CKR_ARGUMENTS_BAD;
-    }
-    const auto tokenSettings = token::copyHostSettings(settings);
-    if (!tokenSettings) return abi::CKR_ARGUMENTS_BAD;
+CK_RV findNextObject(const abi::HostContext& host, const abi::LoginRecord* login, const TokenSettings& settings,
+                     std::span<abi::CK_ATTRIBUTE> tmpl, abi::FindCursor& cursor, ObjectReport& report) {
     CardContext context(host);
     if (openApplication(context, login) != result::kOk) return abi::CKR_FUNCTION_FAILED;
     for (;;) {
-        const WalkStep step = nextObject(context, *cursor);
+        const WalkStep step = nextObject(context, cursor);
         if (step.kind == WalkStep::Kind::End) return kEndOfObjects;
         if (step.kind == WalkStep::Kind::Error || step.remaining == nullptr) return abi::CKR_FUNCTION_FAILED;
         ObjectFacts facts;
         WalkBound bound;
-        const CK_RV rv = readAttributeValues(context, *tokenSettings, userTypeOf(login), step.directory, step.index,
-                                             std::span(tmpl, count), facts, &bound);
+        const CK_RV rv = readAttributeValues(context, settings, userTypeOf(login), step.directory, step.index, tmpl,
+                                             facts, &bound);
         if (bound.beyondDirectory) {
             *step.remaining = 0;
             continue;
@@ -178,36 +163,27 @@ CK_RV findNextObject(const abi::HostContext& host, const abi::LoginRecord* login
         }
         if (rv == abi::CKR_OBJECT_HANDLE_INVALID || rv == abi::CKR_USER_NOT_LOGGED_IN) continue;
         if (rv != abi::CKR_OK) return rv;
-        *handle = makeHandle(step.index, step.directory);
-        *objectClass = facts.classNumber;
-        *isPrivate = facts.isPrivate;
+        report.handle = makeHandle(step.index, step.directory);
+        report.facts = facts;
         return abi::CKR_OK;
     }
 }
 
 CK_RV findNextObjectAttributes(const abi::HostContext& host, const abi::LoginRecord* login,
-                               const abi::HostByteVector* settings, abi::FindCursor* cursor,
-                               abi::CK_ATTRIBUTE** attributes, uint32_t* count, abi::ObjectHandle* handle,
-                               uint32_t* objectClass, uint8_t* isPrivate) {
-    if (cursor == nullptr || attributes == nullptr || count == nullptr || handle == nullptr ||
-        objectClass == nullptr || isPrivate == nullptr) {
-        return abi::CKR_ARGUMENTS_BAD;
-    }
-    const auto tokenSettings = token::copyHostSettings(settings);
-    if (!tokenSettings) return abi::CKR_ARGUMENTS_BAD;
+                               const TokenSettings& settings, abi::FindCursor& cursor, ObjectReport& report) {
     CardContext context(host);
     // The PIN is presented once, when the search starts: before the first
     // object is returned (cursor byte 1 is still 0). A search that slot 14
     // started at a class's directory is just as new as one that starts at
     // the first directory.
-    if (cursor->lastIndex == 0 && openApplication(context, login) != result::kOk) {
+    if (cursor.lastIndex == 0 && openApplication(context, login) != result::kOk) {
         return abi::CKR_FUNCTION_FAILED;
     }
     AttributeSet set;
     ObjectFacts facts;
     WalkStep step;
     for (;;) {
-        step = nextObject(context, *cursor);
+        step = nextObject(context, cursor);
         if (step.kind == WalkStep::Kind::End) return kEndOfObjects;
         if (step.kind == WalkStep::Kind::Error) return abi::CKR_FUNCTION_FAILED;
         set.clear();
@@ -216,7 +192,7 @@ CK_RV findNextObjectAttributes(const abi::HostContext& host, const abi::LoginRec
             continue;
         }
         WalkBound bound;
-        const CK_RV rv = readTokenObject(context, *tokenSettings, step.directory, step.index, set, facts, &bound);
+        const CK_RV rv = readTokenObject(context, settings, step.directory, step.index, set, facts, &bound);
         if (bound.beyondDirectory) {
             *step.remaining = 0;
             continue;
@@ -231,46 +207,35 @@ CK_RV findNextObjectAttributes(const abi::HostContext& host, const abi::LoginRec
         // after it; one damaged object does not end the search.
         if (rv != abi::CKR_OBJECT_HANDLE_INVALID) return rv;
     }
-    const CK_RV rv = exportObject(set, facts, attributes, count, objectClass, isPrivate);
-    if (rv == abi::CKR_OK) *handle = makeHandle(step.index, step.directory);
+    const CK_RV rv = exportObject(set, facts, report);
+    if (rv == abi::CKR_OK) report.handle = makeHandle(step.index, step.directory);
     return rv;
 }
 
-CK_RV getAllAttributes(const abi::HostContext& host, const abi::HostByteVector* settings,
-                       const abi::ObjectHandle* handle, abi::CK_ATTRIBUTE** attributes, uint32_t* count,
-                       uint32_t* objectClass, uint8_t* isPrivate) {
-    if (handle == nullptr || attributes == nullptr || count == nullptr || objectClass == nullptr ||
-        isPrivate == nullptr) {
-        return abi::CKR_ARGUMENTS_BAD;
-    }
+CK_RV getAllAttributes(const abi::HostContext& host, const std::optional<TokenSettings>& settings,
+                       const abi::ObjectHandle& handle, ObjectReport& report) {
     AttributeSet set;
     ObjectFacts facts;
-    if (isSessionHandle(*handle)) {
-        if (!loadSessionObject(host, handle->record, set, facts)) return abi::CKR_FUNCTION_FAILED;
-        return exportObject(set, facts, attributes, count, objectClass, isPrivate);
+    if (isSessionHandle(handle)) {
+        if (!loadSessionObject(host, handle.record, set, facts)) return abi::CKR_FUNCTION_FAILED;
+        return exportObject(set, facts, report);
     }
-    const auto tokenSettings = token::copyHostSettings(settings);
-    if (!tokenSettings) return abi::CKR_ARGUMENTS_BAD;
+    if (!settings) return abi::CKR_ARGUMENTS_BAD;
     CardContext context(host);
     if (card::selectApplicationSubdirectory(context) != result::kOk) return abi::CKR_FUNCTION_FAILED;
-    const CK_RV rv =
-        readTokenObject(context, *tokenSettings, handleDirectory(*handle), handle->record, set, facts, nullptr);
+    const CK_RV rv = readTokenObject(context, *settings, handleDirectory(handle), handle.record, set, facts, nullptr);
     if (rv != abi::CKR_OK) return rv;
-    return exportObject(set, facts, attributes, count, objectClass, isPrivate);
+    return exportObject(set, facts, report);
 }
 
-CK_RV getAttributeValue(const abi::HostContext& host, const abi::LoginRecord* login,
-                        const abi::HostByteVector* settings, const abi::ObjectHandle* handle, abi::CK_ATTRIBUTE* tmpl,
-                        uint32_t count) {
-    if (handle == nullptr || (tmpl == nullptr && count != 0)) return abi::CKR_ARGUMENTS_BAD;
-    const auto tokenSettings = token::copyHostSettings(settings);
-    if (!tokenSettings) return abi::CKR_ARGUMENTS_BAD;
+CK_RV getAttributeValue(const abi::HostContext& host, const abi::LoginRecord* login, const TokenSettings& settings,
+                        const abi::ObjectHandle& handle, std::span<abi::CK_ATTRIBUTE> tmpl) {
     CardContext context(host);
     if (openApplication(context, login) != result::kOk) return abi::CKR_FUNCTION_FAILED;
-    if (isSessionHandle(*handle)) return abi::CKR_FUNCTION_FAILED;
+    if (isSessionHandle(handle)) return abi::CKR_FUNCTION_FAILED;
     ObjectFacts facts;
-    return readAttributeValues(context, *tokenSettings, userTypeOf(login), handleDirectory(*handle), handle->record,
-                               std::span(tmpl, count), facts, nullptr);
+    return readAttributeValues(context, settings, userTypeOf(login), handleDirectory(handle), handle.record, tmpl,
+                               facts, nullptr);
 }
 
 CK_RV getDefaultAttributes(abi::CK_ATTRIBUTE** attributes, uint32_t* count, uint32_t classNumber) {

@@ -5,41 +5,51 @@
 // a search lives in the host's FindCursor and in the counters file.
 #pragma once
 
+#include "objects/read_object.h"
+
 #include <korva/host_records.h>
 #include <korva/pkcs11_types.h>
 #include <korva/transport.h>
 
 #include <cstdint>
+#include <optional>
+#include <span>
 
 namespace korva::objects {
 
 // The value a walk returns when no object is left (not an error).
 inline constexpr abi::CK_RV kEndOfObjects = 8;
 
+// What slots 15, 62 and 64 tell the host about the object they reached;
+// the slot hands it over on CKR_OK. `attributes` (slots 62 and 64) is a new
+// array that the host releases with slot 63.
+struct ObjectReport {
+    abi::ObjectHandle handle{};
+    ObjectFacts facts;
+    abi::CK_ATTRIBUTE* attributes = nullptr;
+    uint32_t count = 0;
+};
+
 // Slot 14.
-abi::CK_RV findObjectsInit(const abi::CK_ATTRIBUTE* tmpl, uint32_t count, abi::FindCursor* cursor);
+abi::CK_RV findObjectsInit(std::span<const abi::CK_ATTRIBUTE> tmpl, abi::FindCursor& cursor);
 
 // Slot 15.
-abi::CK_RV findNextObject(const abi::HostContext& host, const abi::LoginRecord* login,
-                          const abi::HostByteVector* settings, abi::CK_ATTRIBUTE* tmpl, uint32_t count,
-                          abi::FindCursor* cursor, abi::ObjectHandle* handle, uint32_t* objectClass,
-                          uint8_t* isPrivate);
+abi::CK_RV findNextObject(const abi::HostContext& host, const abi::LoginRecord* login, const TokenSettings& settings,
+                          std::span<abi::CK_ATTRIBUTE> tmpl, abi::FindCursor& cursor, ObjectReport& report);
 
 // Slot 62.
 abi::CK_RV findNextObjectAttributes(const abi::HostContext& host, const abi::LoginRecord* login,
-                                    const abi::HostByteVector* settings, abi::FindCursor* cursor,
-                                    abi::CK_ATTRIBUTE** attributes, uint32_t* count, abi::ObjectHandle* handle,
-                                    uint32_t* objectClass, uint8_t* isPrivate);
+                                    const TokenSettings& settings, abi::FindCursor& cursor, ObjectReport& report);
 
-// Slot 64.
-abi::CK_RV getAllAttributes(const abi::HostContext& host, const abi::HostByteVector* settings,
-                            const abi::ObjectHandle* handle, abi::CK_ATTRIBUTE** attributes, uint32_t* count,
-                            uint32_t* objectClass, uint8_t* isPrivate);
+// Slot 64. Only a token object needs the settings (nothing: the host gave
+// none).
+abi::CK_RV getAllAttributes(const abi::HostContext& host, const std::optional<TokenSettings>& settings,
+                            const abi::ObjectHandle& handle, ObjectReport& report);
 
 // Slot 13.
 abi::CK_RV getAttributeValue(const abi::HostContext& host, const abi::LoginRecord* login,
-                             const abi::HostByteVector* settings, const abi::ObjectHandle* handle,
-                             abi::CK_ATTRIBUTE* tmpl, uint32_t count);
+                             const TokenSettings& settings, const abi::ObjectHandle& handle,
+                             std::span<abi::CK_ATTRIBUTE> tmpl);
 
 // Slot 65.
 abi::CK_RV getDefaultAttributes(abi::CK_ATTRIBUTE** attributes, uint32_t* count, uint32_t classNumber);

@@ -150,20 +150,18 @@ CK_RV update(const abi::HostContext& host, const abi::LoginRecord* login, const 
 
 }  // namespace
 
-CK_RV setAttributes(const abi::HostContext& host, const abi::LoginRecord* login, const abi::HostByteVector* settings,
-                    const abi::ObjectHandle* handle, const abi::CK_ATTRIBUTE* tmpl, uint32_t count) {
-    if (handle == nullptr || (tmpl == nullptr && count != 0)) return abi::CKR_ARGUMENTS_BAD;
-    const std::span<const abi::CK_ATTRIBUTE> changes(tmpl, count);
-    const uint16_t directoryId = handleDirectory(*handle);
+CK_RV setAttributes(const abi::HostContext& host, const abi::LoginRecord* login,
+                    const std::optional<TokenSettings>& settings, const abi::ObjectHandle& handle,
+                    std::span<const abi::CK_ATTRIBUTE> changes) {
+    const uint16_t directoryId = handleDirectory(handle);
     // Session objects and unknown directories have nothing to change, even
     // with an empty template.
     if (layoutForDirectory(directoryId) == nullptr) return abi::CKR_ATTRIBUTE_TYPE_INVALID;
     if (const CK_RV rv = checkTemplate(directoryId, changes); rv != abi::CKR_OK) return rv;
-    if (handle->record == 0) return abi::CKR_OBJECT_HANDLE_INVALID;
-    const auto tokenSettings = token::copyHostSettings(settings);
-    if (!tokenSettings) return abi::CKR_ARGUMENTS_BAD;
+    if (handle.record == 0) return abi::CKR_OBJECT_HANDLE_INVALID;
+    if (!settings) return abi::CKR_ARGUMENTS_BAD;
     try {
-        return update(host, login, *tokenSettings, directoryId, handle->record, changes);
+        return update(host, login, *settings, directoryId, handle.record, changes);
     } catch (const std::bad_alloc&) {
         return abi::CKR_HOST_MEMORY;
     }

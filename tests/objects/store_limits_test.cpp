@@ -334,6 +334,61 @@ TEST_F(StoreTest, IdentifierAfterANoValueEntryIsKept) {
     EXPECT_EQ(create(full, unused), CKR_ARGUMENTS_BAD);
 }
 
+// The host's pointers and settings are checked at the slot boundary, in the
+// order that decides the code: what a slot can answer without the settings
+// (a bad template, a session object) it answers without them.
+TEST_F(StoreTest, HostArgumentsAreCheckedInTheOrderThatDecidesTheCode) {
+    const ObjectHandle data = mustCreate(dataObject("d", {1}));
+    const ObjectHandle session{1, 0xFF, 0xFF};
+    Template label;
+    label.text(CKA_LABEL, "x");
+    Template valid = dataObject("v", {2});
+    ObjectHandle handle{};
+    ObjectSummary summary{};
+    FindCursor cursor{};
+    CK_ATTRIBUTE* array = nullptr;
+    CK_ULONG count = 0;
+    CK_OBJECT_CLASS objectClass = 0;
+    uint8_t isPrivate = 0;
+    const ModuleFunctionTable& t = slots();
+    HostContext* hostPointer = host->contextPointer();
+    const HostContext context = host->context();
+    HostByteVector* given = host->settings();
+    host->clearExchanges();
+    const std::pair<CK_RV, CK_RV> cases[] = {
+        {t.createObject(hostPointer, user(), given, valid.data(), valid.size(), nullptr, &summary), CKR_ARGUMENTS_BAD},
+        {t.createObject(hostPointer, user(), given, nullptr, 1, &handle, &summary), CKR_ARGUMENTS_BAD},
+        {t.createObject(hostPointer, user(), nullptr, label.data(), label.size(), &handle, &summary),
+         CKR_TEMPLATE_INCOMPLETE},
+        {t.createObject(hostPointer, user(), nullptr, valid.data(), valid.size(), &handle, &summary),
+         CKR_ARGUMENTS_BAD},
+        {t.getAttributeValue(context, user(), nullptr, &data, label.data(), label.size()), CKR_ARGUMENTS_BAD},
+        {t.getAttributeValue(context, user(), given, nullptr, label.data(), label.size()), CKR_ARGUMENTS_BAD},
+        {t.findObjectsInit(context, nullptr, nullptr, 0, nullptr), CKR_ARGUMENTS_BAD},
+        {t.findNextObject(context, user(), given, nullptr, 0, &cursor, &handle, nullptr, &isPrivate),
+         CKR_ARGUMENTS_BAD},
+        {t.findNextObject(context, user(), nullptr, nullptr, 0, &cursor, &handle, &objectClass, &isPrivate),
+         CKR_ARGUMENTS_BAD},
+        {t.destroyObject(context, user(), given, nullptr), CKR_GENERAL_ERROR},
+        {t.destroyObject(context, user(), nullptr, &data), CKR_ARGUMENTS_BAD},
+        {t.destroyObject(context, user(), nullptr, &session), CKR_FUNCTION_FAILED},  // no session table
+        {t.setAttributes(context, user(), nullptr, &session, label.data(), label.size()), CKR_ATTRIBUTE_TYPE_INVALID},
+        {t.setAttributes(context, user(), nullptr, &data, label.data(), label.size()), CKR_ARGUMENTS_BAD},
+        {t.setAttributes(context, user(), given, &data, nullptr, 1), CKR_ARGUMENTS_BAD},
+        {t.findNextObjectAttributes(context, user(), nullptr, &cursor, &array, &count, &handle, &objectClass,
+                                    &isPrivate),
+         CKR_ARGUMENTS_BAD},
+        {t.getAllAttributes(context, nullptr, given, &data, &array, nullptr, &objectClass, &isPrivate),
+         CKR_ARGUMENTS_BAD},
+        {t.getAllAttributes(context, nullptr, nullptr, &data, &array, &count, &objectClass, &isPrivate),
+         CKR_ARGUMENTS_BAD},
+        {t.getAllAttributes(context, nullptr, nullptr, &session, &array, &count, &objectClass, &isPrivate),
+         CKR_FUNCTION_FAILED},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
+    EXPECT_TRUE(host->exchanges().empty());
+}
+
 TEST_F(StoreTest, DamagedRecordsAndAnswersFailCleanly) {
     const ObjectHandle handle = mustCreate(dataObject("victim", {1, 2}));
     mustCreate(dataObject("other", {3}));
