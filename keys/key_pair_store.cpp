@@ -79,6 +79,11 @@ void releaseRecords(CardContext& context, const KeyPairRecords& records) noexcep
     if (card::selectApplicationSubdirectory(context) != result::kOk) return;
     (void)writeRecord(context, kPublicKeyDirectory, records.publicRecord, zeros);
     (void)writeRecord(context, kPrivateKeyDirectory, records.privateRecord, zeros);
+    // The public key's container may already have its map entry: a map
+    // entry naming a free record would show other software a key that is
+    // not there.
+    (void)card::selectApplicationSubdirectory(context);
+    (void)objects::clearContainerMapEntry(context, records.publicRecord - 1u);
     (void)card::selectApplicationSubdirectory(context);
 }
 
