@@ -1,10 +1,12 @@
 // Owning handles for the OpenSSL objects only the message builders use,
-// on the shared deleter template.
+// on the shared deleter template, and the guard that keeps their errors
+// off the host's error queue.
 #pragma once
 
 #include "common/openssl_ptr.h"
 
 #include <openssl/bio.h>
+#include <openssl/err.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
@@ -30,5 +32,16 @@ struct ExtensionStackFree {
     }
 };
 using ExtensionStackPtr = std::unique_ptr<STACK_OF(X509_EXTENSION), ExtensionStackFree>;
+
+// OpenSSL reports failures on the calling thread's error queue, which the
+// host may read for its own calls: what a slot's OpenSSL calls leave there
+// is removed when the slot returns.
+class ErrorQueueMark final {
+public:
+    ErrorQueueMark() noexcept { ERR_set_mark(); }
+    ~ErrorQueueMark() { ERR_pop_to_mark(); }
+    ErrorQueueMark(const ErrorQueueMark&) = delete;
+    ErrorQueueMark& operator=(const ErrorQueueMark&) = delete;
+};
 
 }  // namespace korva::messages
