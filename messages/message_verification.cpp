@@ -4,7 +4,7 @@
 
 #include <korva/pkcs11_constants.h>
 
-#include <climits>
+#include <utility>
 
 namespace korva::messages {
 
@@ -13,7 +13,7 @@ using namespace korva::abi;
 CK_RV verifyMessage(const uint8_t* message, CK_ULONG messageLength, const uint8_t* content, CK_ULONG contentLength) {
     if (message == nullptr || messageLength == 0) return CKR_ARGUMENTS_BAD;
     // A length OpenSSL cannot take is no message it could decode.
-    if (messageLength > LONG_MAX) return CKR_DATA_INVALID;
+    if (!std::in_range<long>(messageLength)) return CKR_DATA_INVALID;
     const ErrorQueueMark mark;
     const unsigned char* cursor = message;
     const Pkcs7Ptr decoded(d2i_PKCS7(nullptr, &cursor, static_cast<long>(messageLength)));
@@ -22,7 +22,7 @@ CK_RV verifyMessage(const uint8_t* message, CK_ULONG messageLength, const uint8_
     BioPtr detached;
     if (content != nullptr && contentLength != 0) {
         // A memory buffer's length is an int.
-        if (contentLength > INT_MAX) return CKR_FUNCTION_FAILED;
+        if (!std::in_range<int>(contentLength)) return CKR_FUNCTION_FAILED;
         detached.reset(BIO_new_mem_buf(content, static_cast<int>(contentLength)));
         if (!detached) return CKR_FUNCTION_FAILED;
     }
