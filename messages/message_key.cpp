@@ -21,8 +21,26 @@ using namespace korva::abi;
 constexpr uint8_t kKeyFileDescriptor = 0x11;
 constexpr uint8_t kRsaKeyFile = 0x22;
 
-CK_RV readGostKind(MessageKey& key) noexcept {
-    const objects::RecordLookup curve = objects::findInRecord(key.record.view(), CKA_GOSTR3410_PARAMS);
+// The curve of a private key whose record lacks it: key-pair generation
+// stores the caller's CKA_GOSTR3410_PARAMS in the public key's record only,
+// so the public key with the same CKA_ID tells the curve of the pair.
+objects::RecordLookup pairedCurve(CardContext& context, const MessageKey& key, objects::KeyRecord& paired) noexcept {
+    uint8_t publicRecord = 0;
+    if (objects::findMatchingPublicKey(context, key.record.view(), publicRecord) != result::kOk ||
+        objects::readKeyRecord(context, objects::directoryOf(objects::ObjectClass::PublicKey), publicRecord, paired) !=
+            objects::KeyRecordRead::kOk) {
+        return {};
+    }
+    return objects::findInRecord(paired.view(), CKA_GOSTR3410_PARAMS);
+}
+
+CK_RV readGostKind(CardContext& context, uint16_t directoryId, MessageKey& key) noexcept {
+    objects::RecordLookup curve = objects::findInRecord(key.record.view(), CKA_GOSTR3410_PARAMS);
+    objects::KeyRecord paired;
+    if (curve.result == objects::LookupResult::Absent &&
+        directoryId == objects::directoryOf(objects::ObjectClass::PrivateKey)) {
+        curve = pairedCurve(context, key, paired);
+    }
     if (curve.result != objects::LookupResult::Found) return CKR_FUNCTION_FAILED;
     const std::optional<uint8_t> code = token::matchParameterSet(token::parameter_kind::kPublicKey, curve.value);
     if (!code) return CKR_FUNCTION_FAILED;
@@ -85,7 +103,7 @@ CK_RV loadMessageKey(CardContext& context, uint16_t directoryId, uint8_t recordN
     }
     switch (objects::keyReferenceOf(key.record.view(), key.reference)) {
         case objects::KeyReferenceLookup::Found:
-            return readGostKind(key);
+            return readGostKind(context, directoryId, key);
         case objects::KeyReferenceLookup::None:
             return readBodyKind(context, directoryId, recordNumber, key);
         case objects::KeyReferenceLookup::Malformed:

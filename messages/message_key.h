@@ -42,7 +42,8 @@ CardResult findPrivateKeyFor(CardContext& context, std::span<const uint8_t> reco
 // Reads record `recordNumber` of key directory `directoryId` (the
 // application subdirectory current) and tells the key:
 //  - a record with a key reference is a GOST key in the key directory,
-//    whose CKA_GOSTR3410_PARAMS must name a set the card has a code for;
+//    whose CKA_GOSTR3410_PARAMS (a private key without one: its public
+//    key's) must name a set the card has a code for;
 //  - without one, the key pair's body file decides: an RSA key file is an
 //    RSA key with the reference of its body. A GOST key file there is
 //    refused: the card's GOST signing names keys of the key directory
