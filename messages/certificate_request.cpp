@@ -43,7 +43,8 @@ bool readLists(const RequestArguments& a, Lists& lists) {
     auto subject = readTextList(a.subject, a.subjectCount, EntryShape::kPairs);
     auto attributes = readTextList(a.attributes, a.attributeCount, EntryShape::kPairs);
     const EntryShape shape = a.extensionFormat == 0 ? EntryShape::kTriples : EntryShape::kPairs;
-    auto extensions = readTextList(a.extensions, a.extensionCount, shape);
+    // A null extension list asks for no extension request, whatever the count.
+    auto extensions = readTextList(a.extensions, a.extensions ? a.extensionCount : 0, shape);
     if (!subject || !attributes || !extensions) return false;
     lists.subject = std::move(*subject);
     lists.attributes = std::move(*attributes);

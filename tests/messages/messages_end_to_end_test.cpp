@@ -224,5 +224,117 @@ INSTANTIATE_TEST_SUITE_P(
         KeyCase{"Rsa", abi::CKM_RSA_PKCS_KEY_PAIR_GEN, {}, {}, NID_sha1WithRSAEncryption}),
     [](const auto& test) { return std::string(test.param.name); });
 
+// --- what the lists and arguments do ------------------------------------------
+
+int count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+TEST_F(MessagesTest, RequestEntriesKeepTheirStringTypesCurveAndCriticality) {
+    const Pair pair = generate(abi::CKM_GOSTR3410_KEY_PAIR_GEN, kXchA, kDigest94, "exchange");
+    Lists lists;
+    lists.subject = "1.2.643.100.1\0" "1027700132195\0" "1.2.643.100.3\0" "12345678901\0"
+                    "1.2.643.3.131.1.1\0" "007700000000\0" "CN\0" "12345678901\0"s;
+    lists.subjectCount = 4;
+    // The marker switches the 2001 key to the 2012 profile and adds nothing.
+    lists.attributes = "1.2.643.7.1.1.2.2\0yes\0"s;
+    Bytes request;
+    ASSERT_EQ(MessagesTest::request(pair, lists, request), abi::CKR_OK);
+    tool.write("request.der", request);
+
+    const ToolResult parsed = tool.run("asn1parse -inform DER -in request.der");
+    EXPECT_EQ(count(parsed.output, "NUMERICSTRING"), 3) << parsed.output;
+    EXPECT_EQ(count(parsed.output, "UTF8STRING        :12345678901"), 1) << parsed.output;
+    EXPECT_EQ(count(parsed.output, "id-GostR3410-2001-CryptoPro-XchA-ParamSet"), 1) << parsed.output;
+    EXPECT_EQ(count(parsed.output, "challengePassword"), 0);
+    EXPECT_EQ(count(parsed.output, "GOST R 34.10-2012 with GOST R 34.11-2012 (256 bit)"), 1) << parsed.output;
+
+    const ToolResult text = tool.run("req -engine gost -inform DER -in request.der -verify -noout -text");
+    EXPECT_EQ(text.exitCode, 0) << text.output;
+    EXPECT_EQ(count(text.output, "X509v3 Key Usage: critical"), 1) << text.output;
+    EXPECT_EQ(count(text.output, "X509v3 Basic Constraints: \n"), 1) << text.output;
+}
+
+TEST_F(MessagesTest, RequestsAnswerRefusedEntriesAndBadHandlesWithTheirCodes) {
+    const Pair pair = generate(abi::CKM_GOSTR3410_KEY_PAIR_GEN, kCryptoProA, kDigest94, "codes");
+    struct Case {
+        const char* what;
+        Lists lists;
+        CK_RV rv;
+    };
+    std::vector<Case> cases(6);
+    cases[0] = {"unknown subject field", {}, abi::CKR_VENDOR_SUBJECT_ENTRY_REJECTED};
+    cases[0].lists.subject = "noSuchField\0x\0"s;
+    cases[0].lists.subjectCount = 1;
+    cases[1] = {"unknown attribute", {}, abi::CKR_VENDOR_REQUEST_ATTRIBUTE_REJECTED};
+    cases[1].lists.attributes = "noSuchAttribute\0x\0"s;
+    cases[2] = {"unknown key usage", {}, abi::CKR_VENDOR_EXTENSION_REJECTED};
+    cases[2].lists.extensions = "keyUsage\0notAUsage\0" "0\0"s;
+    cases[2].lists.extensionCount = 1;
+    // Pairs: the criticality text "1" becomes the name of a second extension.
+    cases[3] = {"triples read as pairs", {}, abi::CKR_VENDOR_EXTENSION_REJECTED};
+    cases[3].lists.extensionFormat = 1;
+    cases[4] = {"empty extension list", {}, abi::CKR_OK};
+    cases[4].lists.extensionCount = 0;
+    cases[5] = {"no extension list", {}, abi::CKR_OK};
+    cases[5].lists.extensions.reset();
+    for (const Case& c : cases) {
+        Bytes request;
+        EXPECT_EQ(MessagesTest::request(pair, c.lists, request), c.rv) << c.what;
+        if (c.rv != abi::CKR_OK) continue;
+        const RequestPtr decoded(decodeRequest(request));
+        ASSERT_TRUE(decoded);
+        EXPECT_EQ(X509_REQ_get_attr_by_NID(decoded.get(), NID_ext_req, -1) >= 0, c.lists.extensions.has_value()) << c.what;
+    }
+
+    CK_ULONG length = 0;
+    const Lists lists;
+    EXPECT_EQ(slots().createCertificateRequest(host->context(), user(), host->settings(), nullptr, nullptr,
+                                               lists.subject.data(), 1, nullptr, &length, nullptr, 0, nullptr, 0, 1),
+              abi::CKR_FUNCTION_FAILED);
+    const Pair unknown{{pair.publicKey.record, 0x50, 0x09}, {}};
+    EXPECT_EQ(request(unknown, lists, nullptr, &length), abi::CKR_OBJECT_HANDLE_INVALID);
+}
+
+TEST_F(MessagesTest, MessagesIgnoreOtherFlagsAndRefuseWrongHandles) {
+    const Pair pair = generate(abi::CKM_GOSTR3410_KEY_PAIR_GEN, kCryptoProA, kDigest94, "flags");
+    Bytes request;
+    ASSERT_EQ(MessagesTest::request(pair, Lists{}, request), abi::CKR_OK);
+    const abi::ObjectHandle signer = storeCertificate(issue(request), "flags");
+    const Bytes data{'d', 'a', 't', 'a'};
+
+    // Every flag but "detached", here "no certificates" and "no attributes"
+    // off, is ignored: the certificate is carried and no attribute signed.
+    Bytes message;
+    ASSERT_EQ(signMessage(signer, data, 0x2 | 0x4, {}, message, &pair.privateKey), abi::CKR_OK);
+    const unsigned char* cursor = message.data();
+    const MessagePtr decoded(d2i_PKCS7(nullptr, &cursor, long(message.size())));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(sk_X509_num(decoded->d.sign->cert), 1);
+    PKCS7_SIGNER_INFO* info = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(decoded.get()), 0);
+    EXPECT_LE(sk_X509_ATTRIBUTE_num(info->auth_attr), 0);  // none, or not even a list
+    EXPECT_EQ(verifyMessage(message), abi::CKR_OK);
+
+    const abi::ObjectHandle orphan = storeCertificate(issue(request), "no key has this id");
+    const std::vector<abi::CertificateEntry> notCertificates{{pair.publicKey, {}}};
+    const abi::ObjectHandle unknownDirectory{signer.record, 0x50, 0x09};
+    struct Case {
+        const char* what;
+        const abi::ObjectHandle* certificate;
+        Bytes data;
+        std::vector<abi::CertificateEntry> further;
+        CK_RV rv;
+    };
+    const Case cases[] = {
+        {"no data", &signer, {}, {}, abi::CKR_ARGUMENTS_BAD},
+        {"certificate in no directory", &unknownDirectory, data, {}, abi::CKR_OBJECT_HANDLE_INVALID},
+        {"certificate without a private key", &orphan, data, {}, abi::CKR_OBJECT_HANDLE_INVALID},
+        {"further entry names a key", &signer, data, notCertificates, abi::CKR_FUNCTION_FAILED},
+    };
+    for (const Case& c : cases) EXPECT_EQ(signMessage(*c.certificate, c.data, 0, c.further, message), c.rv) << c.what;
+}
+
 }  // namespace
 }  // namespace korva::test

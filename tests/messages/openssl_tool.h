@@ -39,9 +39,12 @@ public:
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
-    // `arguments` follow "openssl"; they run in the scratch folder.
+    // `arguments` follow "openssl"; they run in the scratch folder. The
+    // command line is always the machine's own: a 32-bit test program
+    // points OPENSSL_ENGINES at 32-bit engines, which it must not inherit.
     ToolResult run(const std::string& arguments) const {
-        const std::string command = "cd '" + folder_.path().string() + "' && openssl " + arguments + " 2>&1";
+        const std::string command =
+            "cd '" + folder_.path().string() + "' && env -u OPENSSL_ENGINES openssl " + arguments + " 2>&1";
         ToolResult result;
         FILE* pipe = ::popen(command.c_str(), "r");
         if (pipe == nullptr) return result;
