@@ -336,5 +336,25 @@ TEST_F(MessagesTest, MessagesIgnoreOtherFlagsAndRefuseWrongHandles) {
     for (const Case& c : cases) EXPECT_EQ(signMessage(*c.certificate, c.data, 0, c.further, message), c.rv) << c.what;
 }
 
+// A key record without a key reference whose body is a GOST key file: the
+// card's GOST signing names keys of the key directory only, so such a key
+// is refused rather than signed with a reference that names another key.
+TEST_F(MessagesTest, GostKeyFilesOutsideTheKeyDirectoryAreRefused) {
+    const Pair pair = generate(abi::CKM_RSA_PKCS_KEY_PAIR_GEN, {}, {}, "body");
+    const uint8_t n = pair.publicKey.record;
+    const uint8_t reference = uint8_t(0x60 + n);
+    // The user's login of the key generation still holds on the card.
+    ASSERT_EQ(sendToCard(host->card(), "00 A4 08 04 04 A1 BC 7F 01").statusWord(), 0x9000);
+    ASSERT_EQ(sendToCard(host->card(), Bytes{0x00, 0xE4, 0x00, 0x00, 0x02, 0x61, n}).statusWord(), 0x9000);
+    const Bytes gostKeyFile{0x00, 0xE0, 0x00, 0x00, 0x32, 0x62, 0x30, 0x82, 0x01, 0x11, 0x83, 0x02, 0x61, n,
+                            0x86, 0x0A, 0xFF, 0xFF, 0x12, 0x12, 0x12, 0xFF, 0xFF, 0x00, 0x12, 0x12, 0x8A, 0x01,
+                            0x05, 0xA5, 0x18, 0x85, 0x01, 0x21, 0x86, 0x01, 0x88, 0x87, 0x01, reference, 0x88, 0x01,
+                            reference, 0x8F, 0x01, 0x08, 0x8E, 0x01, 0x02, 0x89, 0x01, 0x00, 0x8B, 0x01, 0x00};
+    ASSERT_EQ(sendToCard(host->card(), gostKeyFile).statusWord(), 0x9000);
+
+    Bytes request;
+    EXPECT_EQ(MessagesTest::request(pair, Lists{}, request), abi::CKR_FUNCTION_FAILED);
+}
+
 }  // namespace
 }  // namespace korva::test
