@@ -18,6 +18,7 @@ using X509NamePtr = OpenSslPtr<X509_NAME, X509_NAME_free>;
 using X509ExtensionPtr = OpenSslPtr<X509_EXTENSION, X509_EXTENSION_free>;
 using X509AlgorPtr = OpenSslPtr<X509_ALGOR, X509_ALGOR_free>;
 using BioPtr = OpenSslPtr<BIO, BIO_free>;
+using BioChainPtr = OpenSslPtr<BIO, BIO_free_all>;
 using Pkcs7Ptr = OpenSslPtr<PKCS7, PKCS7_free>;
 
 // A stack that frees its elements with it.
