@@ -56,6 +56,17 @@ Bytes issueCertificate(const Bytes& requestDer) {
     return out;
 }
 
+// Slots 48 and 49 answer a length query first; then the bytes.
+template <typename Call>
+abi::CK_RV queryThenFill(Call call, Bytes& out) {
+    abi::CK_ULONG length = 0;
+    if (const abi::CK_RV rv = call(nullptr, &length); rv != abi::CKR_OK) return rv;
+    out.assign(length, 0);
+    const abi::CK_RV rv = call(out.data(), &length);
+    out.resize(length);
+    return rv;
+}
+
 abi::CK_RV makeRequest(test::TestHost& host, abi::LoginRecord* user, const abi::ObjectHandle& publicKey,
                        const abi::ObjectHandle& privateKey, Bytes& request) {
     const std::string subject = "CN\0KORVA token tour\0" "O\0Token tour\0" "1.2.643.100.3\0" "12345678901\0"s;
@@ -66,12 +77,7 @@ abi::CK_RV makeRequest(test::TestHost& host, abi::LoginRecord* user, const abi::
                                                       subject.data(), 3, output, length, nullptr, 0,
                                                       extensions.data(), 2, 0);
     };
-    abi::CK_ULONG length = 0;
-    if (const abi::CK_RV rv = call(nullptr, &length); rv != abi::CKR_OK) return rv;
-    request.assign(length, 0);
-    const abi::CK_RV rv = call(request.data(), &length);
-    request.resize(length);
-    return rv;
+    return queryThenFill(call, request);
 }
 
 abi::CK_RV makeMessage(test::TestHost& host, abi::LoginRecord* user, const abi::ObjectHandle& certificate,
@@ -81,12 +87,7 @@ abi::CK_RV makeMessage(test::TestHost& host, abi::LoginRecord* user, const abi::
         return host.table()->signMessage(host.context(), user, host.settings(), data, abi::CK_ULONG(text.size()),
                                          &certificate, output, length, &privateKey, nullptr, 0, 0);
     };
-    abi::CK_ULONG length = 0;
-    if (const abi::CK_RV rv = call(nullptr, &length); rv != abi::CKR_OK) return rv;
-    message.assign(length, 0);
-    const abi::CK_RV rv = call(message.data(), &length);
-    message.resize(length);
-    return rv;
+    return queryThenFill(call, message);
 }
 
 abi::CK_RV storeCertificate(test::TestHost& host, abi::LoginRecord* user, const Bytes& der,

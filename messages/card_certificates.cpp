@@ -1,5 +1,7 @@
 #include "messages/card_certificates.h"
 
+#include "messages/message_key.h"
+
 #include "card/select.h"
 #include "common/wiped_bytes.h"
 #include "objects/directory_files.h"
@@ -19,15 +21,7 @@ CK_RV readRecord(CardContext& context, const token::TokenSettings& settings, uin
                  objects::KeyRecord& record) {
     const uint16_t directory = objects::directoryOf(objects::ObjectClass::Certificate);
     if (objects::selectDirectoryParent(context, settings, directory) != result::kOk) return CKR_FUNCTION_FAILED;
-    switch (objects::readKeyRecord(context, directory, number, record)) {
-        case objects::KeyRecordRead::kOk:
-            return CKR_OK;
-        case objects::KeyRecordRead::kFree:
-            return CKR_OBJECT_HANDLE_INVALID;
-        case objects::KeyRecordRead::kFailed:
-            break;
-    }
-    return CKR_FUNCTION_FAILED;
+    return readObjectRecord(context, directory, number, record);
 }
 
 CK_RV readBody(CardContext& context, uint8_t number, WipedBytes& der) {

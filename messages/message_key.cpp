@@ -92,15 +92,21 @@ CardResult findPrivateKeyFor(CardContext& context, std::span<const uint8_t> reco
                                       privateRecord);
 }
 
-CK_RV loadMessageKey(CardContext& context, uint16_t directoryId, uint8_t recordNumber, MessageKey& key) noexcept {
-    switch (objects::readKeyRecord(context, directoryId, recordNumber, key.record)) {
+CK_RV readObjectRecord(CardContext& context, uint16_t directoryId, uint8_t recordNumber,
+                       objects::KeyRecord& record) noexcept {
+    switch (objects::readKeyRecord(context, directoryId, recordNumber, record)) {
         case objects::KeyRecordRead::kOk:
-            break;
+            return CKR_OK;
         case objects::KeyRecordRead::kFree:
             return CKR_OBJECT_HANDLE_INVALID;
         case objects::KeyRecordRead::kFailed:
-            return CKR_FUNCTION_FAILED;
+            break;
     }
+    return CKR_FUNCTION_FAILED;
+}
+
+CK_RV loadMessageKey(CardContext& context, uint16_t directoryId, uint8_t recordNumber, MessageKey& key) noexcept {
+    if (const CK_RV rv = readObjectRecord(context, directoryId, recordNumber, key.record); rv != CKR_OK) return rv;
     switch (objects::keyReferenceOf(key.record.view(), key.reference)) {
         case objects::KeyReferenceLookup::Found:
             return readGostKind(context, directoryId, key);

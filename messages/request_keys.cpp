@@ -69,16 +69,22 @@ EvpPkeyPtr gostPublicKey(const GostProfile& profile, const CurveRow& curve, std:
 EvpPkeyPtr rsaPublicKey(std::span<const uint8_t> modulus, std::span<const uint8_t> exponent) {
     const BignumPtr n(BN_bin2bn(modulus.data(), int(modulus.size()), nullptr));
     const BignumPtr e(BN_bin2bn(exponent.data(), int(exponent.size()), nullptr));
+    return n && e ? rsaKey(n.get(), e.get(), nullptr) : nullptr;
+}
+
+EvpPkeyPtr rsaKey(const BIGNUM* n, const BIGNUM* e, const BIGNUM* d) {
     const OsslParamBldPtr build(OSSL_PARAM_BLD_new());
-    if (!n || !e || !build || OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) != 1 ||
-        OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_E, e.get()) != 1) {
+    if (!build || OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_N, n) != 1 ||
+        OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_E, e) != 1 ||
+        (d != nullptr && OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_D, d) != 1)) {
         return nullptr;
     }
     const OsslParamPtr params(OSSL_PARAM_BLD_to_param(build.get()));
     const EvpPkeyCtxPtr context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
     EVP_PKEY* key = nullptr;
+    const int selection = d != nullptr ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY;
     if (!params || !context || EVP_PKEY_fromdata_init(context.get()) != 1 ||
-        EVP_PKEY_fromdata(context.get(), &key, EVP_PKEY_PUBLIC_KEY, params.get()) != 1) {
+        EVP_PKEY_fromdata(context.get(), &key, selection, params.get()) != 1) {
         return nullptr;
     }
     return EvpPkeyPtr(key);

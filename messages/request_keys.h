@@ -21,4 +21,8 @@ EvpPkeyPtr gostPublicKey(const GostProfile& profile, const CurveRow& curve, std:
 // An RSA public key from the big-endian modulus and exponent. Null on failure.
 EvpPkeyPtr rsaPublicKey(std::span<const uint8_t> modulus, std::span<const uint8_t> exponent);
 
+// An RSA key from its numbers; with `d` a key pair, without it a public key.
+// Null on failure.
+EvpPkeyPtr rsaKey(const BIGNUM* n, const BIGNUM* e, const BIGNUM* d);
+
 }  // namespace korva::messages

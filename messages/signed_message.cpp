@@ -6,6 +6,7 @@
 #include "messages/gost_profiles.h"
 #include "messages/message_key.h"
 #include "messages/pkcs7_signing.h"
+#include "messages/request_keys.h"
 
 #include "objects/directory_files.h"
 #include "objects/layout.h"
@@ -18,7 +19,6 @@
 #include <korva/pkcs11_constants.h>
 
 #include <openssl/core_names.h>
-#include <openssl/param_build.h>
 
 #include <array>
 #include <utility>
@@ -90,20 +90,7 @@ EvpPkeyPtr throwAwayRsaKey(EVP_PKEY* certificateKey) {
     BIGNUM* modulus = nullptr;
     if (EVP_PKEY_get_bn_param(certificateKey, OSSL_PKEY_PARAM_RSA_N, &modulus) != 1) return nullptr;
     const BignumPtr n(modulus);
-    const OsslParamBldPtr build(OSSL_PARAM_BLD_new());
-    if (!build || OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) != 1 ||
-        OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_E, BN_value_one()) != 1 ||
-        OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_D, BN_value_one()) != 1) {
-        return nullptr;
-    }
-    const OsslParamPtr params(OSSL_PARAM_BLD_to_param(build.get()));
-    const EvpPkeyCtxPtr context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-    EVP_PKEY* key = nullptr;
-    if (!params || !context || EVP_PKEY_fromdata_init(context.get()) != 1 ||
-        EVP_PKEY_fromdata(context.get(), &key, EVP_PKEY_KEYPAIR, params.get()) != 1) {
-        return nullptr;
-    }
-    return EvpPkeyPtr(key);
+    return rsaKey(n.get(), BN_value_one(), BN_value_one());
 }
 
 CK_RV finish(PKCS7* message, std::span<const uint8_t> signature, const MessageArguments& a) {
