@@ -17,6 +17,9 @@ namespace {
 
 using namespace korva::abi;
 
+// The certificate directory sits where the token's settings keep it (the
+// application subdirectory or the certificate subdirectory), like every
+// other reader of the store finds it.
 CK_RV readRecord(CardContext& context, const token::TokenSettings& settings, uint8_t number,
                  objects::KeyRecord& record) {
     const uint16_t directory = objects::directoryOf(objects::ObjectClass::Certificate);

@@ -336,6 +336,19 @@ TEST_F(MessagesTest, MessagesIgnoreOtherFlagsAndRefuseWrongHandles) {
     for (const Case& c : cases) EXPECT_EQ(signMessage(*c.certificate, c.data, 0, c.further, message), c.rv) << c.what;
 }
 
+// With settings byte 0 at 1 the certificate directory is kept in the
+// application subdirectory: the signer's certificate is read from there.
+TEST_F(MessagesTest, MessagesFindTheCertificateWhereTheSettingsKeepIt) {
+    settings[0] = 1;
+    host->setSettings(Bytes(settings.begin(), settings.end()));
+    const Pair pair = generate(abi::CKM_GOSTR3410_KEY_PAIR_GEN, kCryptoProA, kDigest94, "settings");
+    Bytes request, message;
+    ASSERT_EQ(MessagesTest::request(pair, Lists{}, request), abi::CKR_OK);
+    const abi::ObjectHandle signer = storeCertificate(issue(request), "settings");
+    ASSERT_EQ(signMessage(signer, {'x'}, 0, {}, message), abi::CKR_OK);
+    EXPECT_EQ(verifyMessage(message), abi::CKR_OK);
+}
+
 // A key record without a key reference whose body is a GOST key file: the
 // card's GOST signing names keys of the key directory only, so such a key
 // is refused rather than signed with a reference that names another key.
