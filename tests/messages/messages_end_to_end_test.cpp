@@ -349,6 +349,24 @@ TEST_F(MessagesTest, MessagesFindTheCertificateWhereTheSettingsKeepIt) {
     EXPECT_EQ(verifyMessage(message), abi::CKR_OK);
 }
 
+// An RSA key pair's key files are numbered after its public key's record,
+// which differs here from its private key's: a lone public key took record
+// 1 of the public keys first.
+TEST_F(MessagesTest, RsaKeysSignWithTheKeyFilesOfTheirPublicKeyRecord) {
+    mustCreate(publicKey("lone"));
+    const Pair pair = generate(abi::CKM_RSA_PKCS_KEY_PAIR_GEN, {}, {}, "pair");
+    ASSERT_EQ(pair.publicKey.record, 2);
+    ASSERT_EQ(pair.privateKey.record, 1);
+    Bytes request, message;
+    ASSERT_EQ(MessagesTest::request(pair, Lists{}, request), abi::CKR_OK);
+    tool.write("request.der", request);
+    const ToolResult verified = tool.run("req -inform DER -in request.der -verify -noout");
+    EXPECT_EQ(verified.exitCode, 0) << verified.output;
+    const abi::ObjectHandle signer = storeCertificate(issue(request), "pair");
+    ASSERT_EQ(signMessage(signer, {'x'}, 0, {}, message), abi::CKR_OK);
+    EXPECT_EQ(verifyMessage(message), abi::CKR_OK);
+}
+
 // A key record without a key reference whose body is a GOST key file: the
 // card's GOST signing names keys of the key directory only, so such a key
 // is refused rather than signed with a reference that names another key.
