@@ -1,6 +1,6 @@
-// The text lists as the host lays them out, and the request body built
-// from them: string types, criticality, the extension request and the
-// codes of refused entries.
+// The text lists as the host lays them out, and the entries the request
+// body refuses (the slot-level proofs with the openssl command line are in
+// the end-to-end tests).
 #include "messages/openssl_handles.h"
 #include "messages/request_body.h"
 
@@ -52,19 +52,11 @@ protected:
         request.reset(X509_REQ_new());
         ASSERT_TRUE(key && request);
     }
-    abi::CK_RV build(const std::string& subject, std::size_t subjectCount, const std::string& attributes = "",
-                     std::size_t attributeCount = 0, const std::vector<TextEntry>* extensions = nullptr,
-                     EntryShape shape = EntryShape::kPairs) {
-        subjectList = list(keep(subject), subjectCount);
+    abi::CK_RV build(const std::string& subject, const std::string& attributes, std::size_t attributeCount) {
+        subjectList = list(keep(subject), 1);
         attributeList = list(keep(attributes), attributeCount);
-        return buildRequestBody(request.get(), key.get(), {subjectList, attributeList, extensions, shape});
+        return buildRequestBody(request.get(), key.get(), {subjectList, attributeList, nullptr, EntryShape::kPairs});
     }
-    int subjectType(int index) {
-        const X509_NAME_ENTRY* entry = X509_NAME_get_entry(X509_REQ_get_subject_name(request.get()), index);
-        return entry ? ASN1_STRING_type(X509_NAME_ENTRY_get_data(entry)) : -1;
-    }
-    STACK_OF(X509_EXTENSION) * extensions() { return X509_REQ_get_extensions(request.get()); }
-
     // Blocks live as long as the test, like the host's.
     const std::string& keep(std::string block) { return blocks.emplace_back(std::move(block)); }
 
@@ -73,16 +65,6 @@ protected:
     X509ReqPtr request;
     std::vector<TextEntry> subjectList, attributeList;
 };
-
-TEST_F(RequestBody, TheThreeNumberFieldsAreNumericStringsAndEverythingElseText) {
-    const std::string subject =
-        "1.2.643.100.1\0" "1027700132195\0" "1.2.643.100.3\0" "12345678901\0" "1.2.643.3.131.1.1\0" "007700000000\0"
-        "CN\0" "12345678901\0" "O\0" "Организация\0" "C\0" "RU\0"s;
-    ASSERT_EQ(build(subject, 6), abi::CKR_OK);
-    const int expected[] = {V_ASN1_NUMERICSTRING, V_ASN1_NUMERICSTRING, V_ASN1_NUMERICSTRING,
-                            V_ASN1_UTF8STRING,    V_ASN1_UTF8STRING,    V_ASN1_PRINTABLESTRING};
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(subjectType(i), expected[i]) << "entry " << i;
-}
 
 TEST_F(RequestBody, RefusedEntriesGiveTheCodeOfTheirList) {
     struct Case {
@@ -100,38 +82,8 @@ TEST_F(RequestBody, RefusedEntriesGiveTheCodeOfTheirList) {
     };
     for (const Case& c : cases) {
         SetUp();
-        EXPECT_EQ(build(c.subject, 1, c.attributes, c.attributeCount), c.rv) << c.what;
+        EXPECT_EQ(build(c.subject, c.attributes, c.attributeCount), c.rv) << c.what;
     }
-}
-
-TEST_F(RequestBody, TheProfileMarkerAddsNoAttribute) {
-    const std::string attributes = "challengePassword\0secret\0" "1.2.643.7.1.1.2.2\0anything\0"s;
-    ASSERT_EQ(build("CN\0x\0"s, 1, attributes, 2), abi::CKR_OK);
-    EXPECT_TRUE(asksForGost2012Profile(attributeList));
-    EXPECT_EQ(X509_REQ_get_attr_count(request.get()), 1);
-}
-
-TEST_F(RequestBody, ExtensionsCarryTheirCriticalityAndAnEmptyListStillMakesARequest) {
-    const auto triples = list(keep("keyUsage\0digitalSignature\0" "1\0basicConstraints\0CA:FALSE\0" "0\0"s), 2,
-                              EntryShape::kTriples);
-    ASSERT_EQ(build("CN\0x\0"s, 1, "", 0, &triples, EntryShape::kTriples), abi::CKR_OK);
-    STACK_OF(X509_EXTENSION)* made = extensions();
-    ASSERT_EQ(sk_X509_EXTENSION_num(made), 2);
-    EXPECT_EQ(X509_EXTENSION_get_critical(sk_X509_EXTENSION_value(made, 0)), 1);
-    EXPECT_EQ(X509_EXTENSION_get_critical(sk_X509_EXTENSION_value(made, 1)), 0);
-    sk_X509_EXTENSION_pop_free(made, X509_EXTENSION_free);
-
-    const std::vector<TextEntry> none;
-    SetUp();
-    ASSERT_EQ(build("CN\0x\0"s, 1, "", 0, &none), abi::CKR_OK);
-    EXPECT_EQ(X509_REQ_get_attr_by_NID(request.get(), NID_ext_req, -1), 0);
-    SetUp();
-    ASSERT_EQ(build("CN\0x\0"s, 1), abi::CKR_OK);
-    EXPECT_EQ(X509_REQ_get_attr_count(request.get()), 0);
-
-    const auto bad = list(keep("keyUsage\0notAUsage\0"s), 1);
-    SetUp();
-    EXPECT_EQ(build("CN\0x\0"s, 1, "", 0, &bad), abi::CKR_VENDOR_EXTENSION_REJECTED);
 }
 
 }  // namespace
