@@ -255,6 +255,11 @@ TEST_F(MessagesTest, RequestEntriesKeepTheirStringTypesCurveAndCriticality) {
     EXPECT_EQ(text.exitCode, 0) << text.output;
     EXPECT_EQ(count(text.output, "X509v3 Key Usage: critical"), 1) << text.output;
     EXPECT_EQ(count(text.output, "X509v3 Basic Constraints: \n"), 1) << text.output;
+
+    // The message's throw-away key is made on the key-exchange set too.
+    Bytes message;
+    ASSERT_EQ(signMessage(storeCertificate(issue(request), "exchange"), {'x'}, 0, {}, message), abi::CKR_OK);
+    EXPECT_EQ(verifyMessage(message), abi::CKR_OK);
 }
 
 TEST_F(MessagesTest, RequestsAnswerRefusedEntriesAndBadHandlesWithTheirCodes) {
