@@ -9,6 +9,7 @@
 //
 // Each step is one function in kSteps; add a step by writing a function and
 // listing it there.
+#include "examples/tour_messages.h"
 #include "examples/tour_objects.h"
 
 #include "tests/support/test_host.h"
@@ -312,6 +313,8 @@ void signWithNewKeyPair(Tour& tour) {
               << messageFile.string() << "\n"
               << "  check with: openssl dgst -engine gost -md_gost12_256 -verify " << keyFile.string()
               << " -signature " << signatureFile.string() << " " << messageFile.string() << "\n";
+
+    korva::tour::makeRequestAndMessage(tour.host, user, publicKey, privateKey, tour.outputDirectory);
 
     // The files keep what OpenSSL needs; the pair leaves the token again, so
     // that the tour can run on the same card any number of times.

@@ -93,24 +93,6 @@ CK_RV korva_slot47_importCertificate(HostContext, const LoginRecord*, const Host
     return CKR_FUNCTION_NOT_SUPPORTED;
 }
 
-CK_RV korva_slot48_createCertificateRequest(HostContext, const LoginRecord*, const HostByteVector*,
-                                            const ObjectHandle*, const ObjectHandle*, const char*,
-                                            CK_ULONG, uint8_t*, CK_ULONG*, const char*, CK_ULONG,
-                                            const char*, CK_ULONG, CK_ULONG) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot49_signMessage(HostContext, const LoginRecord*, const HostByteVector*,
-                               const uint8_t*, CK_ULONG, const ObjectHandle*, uint8_t*, CK_ULONG*,
-                               const ObjectHandle*, const CertificateEntry*, CK_ULONG, CK_ULONG) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot50_verifyMessage(HostContext, const void*, const void*, const uint8_t*, CK_ULONG,
-                                 const uint8_t*, CK_ULONG) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
 }  // extern "C"
 
 }  // namespace korva::slots

@@ -115,13 +115,13 @@ TEST(ConstantSlots, RefuseANullPointerInsteadOfWritingThroughIt) {
     EXPECT_EQ(table.queryReservedFlag(host, nullptr), abi::CKR_ARGUMENTS_BAD);
 }
 
-// Slot 50 stands for every slot whose implementation has not landed yet (the
+// Slot 43 stands for every slot whose implementation has not landed yet (the
 // stubs of module/slot_stubs.cpp); move this test to another such slot when
-// the signed-message group lands.
+// the key-derivation group lands.
 TEST(PendingSlots, AnswerNotSupportedWithoutTouchingTheCard) {
     LoadedModule module;
     const ModuleFunctionTable& table = *module.getFunctionList();
-    EXPECT_EQ(table.verifyMessage(hostWithoutCard(), nullptr, nullptr, nullptr, 0, nullptr, 0),
+    EXPECT_EQ(table.deriveKey(hostWithoutCard(), nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr),
               abi::CKR_FUNCTION_NOT_SUPPORTED);
 }
 

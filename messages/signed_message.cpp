@@ -1,0 +1,185 @@
+#include "messages/signed_message.h"
+
+#include "messages/card_certificates.h"
+#include "messages/curve_tables.h"
+#include "messages/der_output.h"
+#include "messages/gost_profiles.h"
+#include "messages/message_key.h"
+#include "messages/pkcs7_signing.h"
+#include "messages/request_keys.h"
+
+#include "objects/directory_files.h"
+#include "objects/layout.h"
+#include "session/mechanisms.h"
+#include "session/settings.h"
+#include "sign/card_signature.h"
+#include "sign/gost_hash.h"
+#include "sign/signature_mechanisms.h"
+
+#include <korva/pkcs11_constants.h>
+
+#include <openssl/core_names.h>
+
+#include <array>
+#include <utility>
+
+namespace korva::messages {
+namespace {
+
+using namespace korva::abi;
+
+// A SHA-1 DigestInfo: the 15-byte header and the hash.
+constexpr std::size_t kSha1DigestInfoLength = 35;
+
+struct Signing {
+    CardContext& context;
+    const MessageKey& key;
+    X509* signer;
+    MessageParts parts;
+};
+
+CK_RV findKeyRecord(CardContext& context, const MessageArguments& a, const objects::KeyRecord& certificateRecord,
+                    uint16_t& directory, uint8_t& record) {
+    if (isGivenHandle(a.privateKey)) {
+        directory = objects::handleDirectory(*a.privateKey);
+        record = a.privateKey->record;
+        return objects::layoutForDirectory(directory) ? CKR_OK : CKR_OBJECT_HANDLE_INVALID;
+    }
+    directory = objects::directoryOf(objects::ObjectClass::PrivateKey);
+    const CardResult found = findPrivateKeyFor(context, certificateRecord.view(), record);
+    if (found == result::kOk) return CKR_OK;
+    // A private-key directory without a record count is a damaged card;
+    // otherwise no private key goes with the certificate.
+    return found == result::kUnexpected ? CKR_FUNCTION_FAILED : CKR_OBJECT_HANDLE_INVALID;
+}
+
+CK_RV readFurtherCertificates(CardContext& context, const token::TokenSettings& settings,
+                              const MessageArguments& a, X509StackPtr& stack) {
+    stack.reset(sk_X509_new_null());
+    if (!stack) return CKR_HOST_MEMORY;
+    if (a.certificates == nullptr) return CKR_OK;
+    for (CK_ULONG i = 0; i < a.certificateCount; ++i) {
+        X509Ptr certificate;
+        const CK_RV rv = readCardCertificate(context, settings, a.certificates[i].handle, nullptr, certificate);
+        if (rv != CKR_OK) return rv;
+        if (sk_X509_push(stack.get(), certificate.get()) == 0) return CKR_HOST_MEMORY;
+        certificate.release();  // the stack owns it now
+    }
+    return CKR_OK;
+}
+
+bool cardSupportsGost2012(CardContext& context) noexcept {
+    return token::findMechanism(token::activeMechanisms(context), CKM_GOSTR3410_512) != nullptr;
+}
+
+EvpPkeyPtr throwAwayGostKey(const GostProfile& profile, const MessageKey& key) {
+    const EvpPkeyCtxPtr generation(EVP_PKEY_CTX_new_id(profile.keyNid, nullptr));
+    EVP_PKEY* made = nullptr;
+    if (!generation || EVP_PKEY_keygen_init(generation.get()) != 1 ||
+        EVP_PKEY_CTX_ctrl_str(generation.get(), "paramset", engineParamset(key.curveCode, key.exchange)) != 1 ||
+        EVP_PKEY_keygen(generation.get(), &made) != 1) {
+        return nullptr;
+    }
+    return EvpPkeyPtr(made);
+}
+
+// With e = d = 1 the "signature" is the PKCS#1 v1.5 block itself, which
+// shows the DigestInfo the card must sign. The modulus is the
+// certificate's, so the block has the length of the real signature.
+EvpPkeyPtr throwAwayRsaKey(EVP_PKEY* certificateKey) {
+    BIGNUM* modulus = nullptr;
+    if (EVP_PKEY_get_bn_param(certificateKey, OSSL_PKEY_PARAM_RSA_N, &modulus) != 1) return nullptr;
+    const BignumPtr n(modulus);
+    return rsaKey(n.get(), BN_value_one(), BN_value_one());
+}
+
+CK_RV finish(PKCS7* message, std::span<const uint8_t> signature, const MessageArguments& a) {
+    ASN1_OCTET_STRING* value = signatureValue(message);
+    if (value == nullptr || ASN1_OCTET_STRING_set(value, signature.data(), int(signature.size())) != 1) {
+        return CKR_FUNCTION_FAILED;
+    }
+    const std::vector<uint8_t> der = encodeMessage(message);
+    if (der.empty()) return CKR_FUNCTION_FAILED;
+    return deliverDer(der, a.output, a.outputLength);
+}
+
+CK_RV signGost(const Signing& s, const MessageArguments& a) {
+    EVP_PKEY* certificateKey = X509_get0_pubkey(s.signer);
+    const GostProfile* profile = certificateKey ? gostProfileOf(EVP_PKEY_get_base_id(certificateKey)) : nullptr;
+    if (profile == nullptr) return CKR_FUNCTION_FAILED;
+    if (profile != &kGost2001Profile && !cardSupportsGost2012(s.context)) return CKR_FUNCTION_FAILED;
+
+    const EVP_MD* digest = EVP_get_digestbyname(profile->digestName);
+    std::array<uint8_t, sign::kLongestGostHash> hashBytes{};
+    const auto hash = std::span(hashBytes).first(profile->hashLength);
+    if (digest == nullptr || sign::hashByName(profile->digestName, s.parts.data, hash) != hash.size()) {
+        return CKR_FUNCTION_FAILED;
+    }
+    const EvpPkeyPtr placeholderKey = throwAwayGostKey(*profile, s.key);
+    const Pkcs7Ptr message = placeholderKey ? signWithPlaceholder(s.parts, placeholderKey.get(), digest) : nullptr;
+    const ASN1_OCTET_STRING* placeholder = message ? signatureValue(message.get()) : nullptr;
+    if (placeholder == nullptr || std::size_t(ASN1_STRING_length(placeholder)) != 2 * hash.size()) {
+        return CKR_FUNCTION_FAILED;
+    }
+    std::array<uint8_t, 2 * sign::kLongestGostHash> signatureBytes{};
+    const auto signature = std::span(signatureBytes).first(2 * hash.size());
+    if (const CardResult rc = sign::signGostHash(s.context, s.key.reference, hash, signature); rc != result::kOk) {
+        return signingFailure(rc);
+    }
+    return finish(message.get(), signature, a);
+}
+
+CK_RV signRsa(const Signing& s, const MessageArguments& a) {
+    EVP_PKEY* certificateKey = X509_get0_pubkey(s.signer);
+    if (certificateKey == nullptr || EVP_PKEY_get_base_id(certificateKey) != EVP_PKEY_RSA) return CKR_DATA_INVALID;
+    // The card's RSA keys are 1024-bit: it answers 128-byte signatures only.
+    if (std::size_t(EVP_PKEY_get_size(certificateKey)) != sign::kRsaModulusBytes) return CKR_FUNCTION_FAILED;
+
+    const EvpPkeyPtr placeholderKey = throwAwayRsaKey(certificateKey);
+    const Pkcs7Ptr message = placeholderKey ? signWithPlaceholder(s.parts, placeholderKey.get(), EVP_sha1()) : nullptr;
+    const ASN1_OCTET_STRING* placeholder = message ? signatureValue(message.get()) : nullptr;
+    if (placeholder == nullptr) return CKR_FUNCTION_FAILED;
+    const std::span<const uint8_t> block(ASN1_STRING_get0_data(placeholder), std::size_t(ASN1_STRING_length(placeholder)));
+    const std::span<const uint8_t> digestInfo = sign::unpadSignatureBlock(block);
+    if (block.size() != sign::kRsaModulusBytes || digestInfo.size() != kSha1DigestInfoLength) {
+        return CKR_FUNCTION_FAILED;
+    }
+    std::array<uint8_t, sign::kRsaModulusBytes> signature{};
+    if (const CardResult rc = sign::signRsa(s.context, s.key.reference, digestInfo, signature); rc != result::kOk) {
+        return signingFailure(rc);
+    }
+    return finish(message.get(), signature, a);
+}
+
+}  // namespace
+
+CK_RV signMessage(const HostContext& host, const MessageArguments& a) {
+    if (a.signerCertificate == nullptr || a.data == nullptr || a.dataLength == 0 || a.outputLength == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    const std::optional<token::TokenSettings> settings = token::copyHostSettings(a.settings);
+    if (!settings || !std::in_range<int>(a.dataLength)) return CKR_ARGUMENTS_BAD;
+    const ErrorQueueMark mark;
+
+    CardContext context(host);
+    if (openApplication(context, a.login) != CKR_OK) return CKR_FUNCTION_FAILED;
+    objects::KeyRecord certificateRecord;
+    X509Ptr signer;
+    if (const CK_RV rv = readCardCertificate(context, *settings, *a.signerCertificate, &certificateRecord, signer);
+        rv != CKR_OK) {
+        return rv;
+    }
+    uint16_t keyDirectory = 0;
+    uint8_t keyRecord = 0;
+    if (const CK_RV rv = findKeyRecord(context, a, certificateRecord, keyDirectory, keyRecord); rv != CKR_OK) return rv;
+    MessageKey key;
+    if (const CK_RV rv = loadMessageKey(context, keyDirectory, keyRecord, key); rv != CKR_OK) return rv;
+    X509StackPtr further;
+    if (const CK_RV rv = readFurtherCertificates(context, *settings, a, further); rv != CKR_OK) return rv;
+
+    const Signing signing{context, key, signer.get(),
+                          {signer.get(), further.get(), std::span(a.data, a.dataLength), (a.flags & kDetachedFlag) != 0}};
+    return key.kind == KeyKind::kGost ? signGost(signing, a) : signRsa(signing, a);
+}
+
+}  // namespace korva::messages
