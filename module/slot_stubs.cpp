@@ -14,12 +14,6 @@ using abi::CKR_FUNCTION_NOT_SUPPORTED;
 
 extern "C" {
 
-CK_RV korva_slot19_generateKey(HostContext, const LoginRecord*, const HostByteVector*,
-                               const CK_ATTRIBUTE*, CK_ULONG, const CK_MECHANISM*, ObjectHandle*,
-                               ObjectSummary*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
 CK_RV korva_slot29_encryptInit(HostContext, const void*, const void*, const CK_MECHANISM*,
                                const ObjectHandle*, OperationRecord*) {
     return CKR_FUNCTION_NOT_SUPPORTED;
