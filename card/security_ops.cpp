@@ -202,4 +202,32 @@ CardResult getChallenge(CardContext& context, std::span<uint8_t> out) noexcept {
     return result::kOk;
 }
 
+namespace {
+
+// The card reads each of its inputs as a big-endian number; the host holds
+// them little-endian.
+void appendReversed(Apdu& apdu, std::span<const uint8_t> bytes) noexcept {
+    for (auto byte = bytes.rbegin(); byte != bytes.rend(); ++byte) apdu.append(*byte);
+}
+
+}  // namespace
+
+CardResult agreeKey(CardContext& context, const KeyAgreementRequest& request,
+                    std::span<uint8_t, kAgreedKeySize> agreedKey) noexcept {
+    const std::size_t half = request.peerPublicKey.size() / 2;
+    if (half == 0 || request.peerPublicKey.size() % 2 != 0 || request.ukm.empty() ||
+        request.peerPublicKey.size() + request.ukm.size() > kLongestData) {
+        return result::kBadArgumentOrTransport;
+    }
+    Apdu apdu(0x80, 0x50, request.p1, request.keyReference);
+    appendReversed(apdu, request.peerPublicKey.first(half));
+    appendReversed(apdu, request.peerPublicKey.subspan(half));
+    appendReversed(apdu, request.ukm);
+    const CardResult sent = detail::send(context, apdu.view(), kTransportFlag1);
+    if (sent != result::kOk) return sent;
+    if (context.responseLength != kAgreedKeySize) return result::kUnexpected;
+    std::copy_n(context.response.begin(), kAgreedKeySize, agreedKey.begin());
+    return result::kOk;
+}
+
 }  // namespace korva::card

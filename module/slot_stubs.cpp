@@ -69,12 +69,6 @@ CK_RV korva_slot42_unwrapKey(HostContext, const LoginRecord*, const HostByteVect
     return CKR_FUNCTION_NOT_SUPPORTED;
 }
 
-CK_RV korva_slot43_deriveKey(HostContext, const LoginRecord*, const HostByteVector*,
-                             const CK_MECHANISM*, const ObjectHandle*, const CK_ATTRIBUTE*,
-                             CK_ULONG, ObjectHandle*, ObjectSummary*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
 CK_RV korva_slot46_importPkcs12(HostContext, const LoginRecord*, const HostByteVector*,
                                 const uint8_t*, CK_ULONG, const char*, CK_ULONG, ObjectSummary*,
                                 ObjectSummary*, ObjectSummary*) {

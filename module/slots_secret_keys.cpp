@@ -2,6 +2,7 @@
 #include "slot_guard.h"
 #include "slots.h"
 
+#include "keys/key_derivation.h"
 #include "keys/secret_key_generation.h"
 
 namespace korva::slots {
@@ -13,6 +14,14 @@ CK_RV korva_slot19_generateKey(HostContext host, const LoginRecord* login, const
                                ObjectHandle* handle, ObjectSummary* summary) {
     return guardSlot([&] {
         return keys::generateSecretKey(host, login, settings, attributes, count, mechanism, handle, summary);
+    });
+}
+
+CK_RV korva_slot43_deriveKey(HostContext host, const LoginRecord* login, const HostByteVector* settings,
+                             const CK_MECHANISM* mechanism, const ObjectHandle* baseKey, const CK_ATTRIBUTE* attributes,
+                             CK_ULONG count, ObjectHandle* handle, ObjectSummary* summary) {
+    return guardSlot([&] {
+        return keys::deriveKey(host, login, settings, mechanism, baseKey, attributes, count, handle, summary);
     });
 }
 
