@@ -69,18 +69,6 @@ CK_RV korva_slot42_unwrapKey(HostContext, const LoginRecord*, const HostByteVect
     return CKR_FUNCTION_NOT_SUPPORTED;
 }
 
-CK_RV korva_slot46_importPkcs12(HostContext, const LoginRecord*, const HostByteVector*,
-                                const uint8_t*, CK_ULONG, const char*, CK_ULONG, ObjectSummary*,
-                                ObjectSummary*, ObjectSummary*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot47_importCertificate(HostContext, const LoginRecord*, const HostByteVector*,
-                                     const char*, const uint8_t*, CK_ULONG, const uint8_t*,
-                                     CK_ULONG) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
 CK_RV korva_slot48_createCertificateRequest(HostContext, const LoginRecord*, const HostByteVector*,
                                             const ObjectHandle*, const ObjectHandle*, const char*,
                                             CK_ULONG, uint8_t*, CK_ULONG*, const char*, CK_ULONG,

@@ -2,7 +2,9 @@
 #include "slot_guard.h"
 #include "slots.h"
 
+#include "keys/certificate_import.h"
 #include "keys/key_derivation.h"
+#include "keys/pkcs12_import.h"
 #include "keys/secret_key_generation.h"
 
 namespace korva::slots {
@@ -22,6 +24,24 @@ CK_RV korva_slot43_deriveKey(HostContext host, const LoginRecord* login, const H
                              CK_ULONG count, ObjectHandle* handle, ObjectSummary* summary) {
     return guardSlot([&] {
         return keys::deriveKey(host, login, settings, mechanism, baseKey, attributes, count, handle, summary);
+    });
+}
+
+CK_RV korva_slot46_importPkcs12(HostContext host, const LoginRecord* login, const HostByteVector* settings,
+                                const uint8_t* data, CK_ULONG dataLength, const char* password,
+                                CK_ULONG passwordLength, ObjectSummary* certificate, ObjectSummary* publicKey,
+                                ObjectSummary* privateKey) {
+    return guardSlot([&] {
+        return keys::importPkcs12(host, login, settings, data, dataLength, password, passwordLength,
+                                  {certificate, publicKey, privateKey});
+    });
+}
+
+CK_RV korva_slot47_importCertificate(HostContext host, const LoginRecord* login, const HostByteVector* settings,
+                                     const char* label, const uint8_t* id, CK_ULONG idLength, const uint8_t* der,
+                                     CK_ULONG derLength) {
+    return guardSlot([&] {
+        return keys::importCertificate(host, login, settings, label, id, idLength, der, derLength);
     });
 }
 
