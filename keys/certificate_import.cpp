@@ -4,9 +4,9 @@
 #include "objects/certificate_fields.h"
 #include "objects/create_object.h"
 #include "objects/template_record.h"
-#include "token/pin.h"
+#include "session/pin.h"
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <korva/pkcs11_constants.h>
 

@@ -7,7 +7,7 @@
 // find each other.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <array>
 #include <cstddef>

@@ -10,7 +10,7 @@
 #include "card/select.h"
 #include "objects/bookkeeping.h"
 #include "objects/container_map.h"
-#include "token/settings.h"
+#include "session/settings.h"
 
 #include <korva/pkcs11_constants.h>
 

@@ -5,7 +5,7 @@
 // reporting one.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <array>
 #include <cstddef>

@@ -1,6 +1,6 @@
 // Slots of secret keys and import: trampolines into keys/.
-#include "slot_guard.h"
-#include "slots.h"
+#include "module/slot_guard.h"
+#include "module/slots.h"
 
 #include "keys/certificate_import.h"
 #include "keys/key_derivation.h"

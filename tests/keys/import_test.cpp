@@ -3,8 +3,8 @@
 // certificate that verifies those signatures; certificates read back as
 // OpenSSL decodes them; refused files write nothing, and a failure after
 // the key was written takes it away again.
-#include "pkcs12_fixture.h"
-#include "secret_key_fixture.h"
+#include "tests/keys/pkcs12_fixture.h"
+#include "tests/keys/secret_key_fixture.h"
 
 #include <openssl/x509.h>
 

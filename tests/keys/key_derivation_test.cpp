@@ -2,8 +2,8 @@
 // on the token agree on one key from each other's public keys and the same
 // UKM, the value the GOST engine's VKO gives for the same keys; the
 // mechanism and its parameter are checked before the card is used.
-#include "engine_keys.h"
-#include "secret_key_fixture.h"
+#include "tests/sim_crypto/engine_keys.h"
+#include "tests/keys/secret_key_fixture.h"
 
 #include <cstring>
 

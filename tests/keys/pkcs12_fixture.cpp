@@ -1,4 +1,4 @@
-#include "pkcs12_fixture.h"
+#include "tests/keys/pkcs12_fixture.h"
 
 #include <openssl/pkcs12.h>
 #include <openssl/provider.h>

@@ -4,7 +4,7 @@
 // algorithms.
 #pragma once
 
-#include "openssl_ptr.h"
+#include "common/openssl_ptr.h"
 
 #include <openssl/provider.h>
 

@@ -3,7 +3,7 @@
 // holds for a key object, read from its own state.
 #pragma once
 
-#include "store_fixture.h"
+#include "tests/objects/store_fixture.h"
 
 #include <korva/module.h>
 

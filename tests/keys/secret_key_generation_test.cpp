@@ -1,7 +1,7 @@
 // Slot 19 through the loaded module on the virtual card: each mechanism
 // makes a key of the right type and length from the card's randomness, DES
 // keys have odd parity, and refused templates create nothing.
-#include "secret_key_fixture.h"
+#include "tests/keys/secret_key_fixture.h"
 
 #include <bit>
 #include <cstring>
