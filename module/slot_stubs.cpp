@@ -58,17 +58,6 @@ CK_RV korva_slot36_decryptFinal(HostContext, const LoginRecord*, const void*, ui
     return CKR_FUNCTION_NOT_SUPPORTED;
 }
 
-CK_RV korva_slot41_wrapKey(HostContext, const LoginRecord*, const void*, const CK_MECHANISM*,
-                           const ObjectHandle*, const ObjectHandle*, uint8_t*, CK_ULONG*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot42_unwrapKey(HostContext, const LoginRecord*, const HostByteVector*,
-                             const CK_MECHANISM*, const ObjectHandle*, const uint8_t*, CK_ULONG,
-                             const CK_ATTRIBUTE*, CK_ULONG, ObjectHandle*, ObjectSummary*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
 CK_RV korva_slot48_createCertificateRequest(HostContext, const LoginRecord*, const HostByteVector*,
                                             const ObjectHandle*, const ObjectHandle*, const char*,
                                             CK_ULONG, uint8_t*, CK_ULONG*, const char*, CK_ULONG,

@@ -4,6 +4,7 @@
 
 #include "keys/certificate_import.h"
 #include "keys/key_derivation.h"
+#include "keys/key_wrap.h"
 #include "keys/pkcs12_import.h"
 #include "keys/secret_key_generation.h"
 
@@ -16,6 +17,22 @@ CK_RV korva_slot19_generateKey(HostContext host, const LoginRecord* login, const
                                ObjectHandle* handle, ObjectSummary* summary) {
     return guardSlot([&] {
         return keys::generateSecretKey(host, login, settings, attributes, count, mechanism, handle, summary);
+    });
+}
+
+CK_RV korva_slot41_wrapKey(HostContext host, const LoginRecord* login, const void*, const CK_MECHANISM* mechanism,
+                           const ObjectHandle* wrappingKey, const ObjectHandle* key, uint8_t* output,
+                           CK_ULONG* outputLength) {
+    return guardSlot([&] { return keys::wrapKey(host, login, mechanism, wrappingKey, key, output, outputLength); });
+}
+
+CK_RV korva_slot42_unwrapKey(HostContext host, const LoginRecord* login, const HostByteVector* settings,
+                             const CK_MECHANISM* mechanism, const ObjectHandle* unwrappingKey,
+                             const uint8_t* wrappedKey, CK_ULONG wrappedKeyLength, const CK_ATTRIBUTE* attributes,
+                             CK_ULONG count, ObjectHandle* handle, ObjectSummary* summary) {
+    return guardSlot([&] {
+        return keys::unwrapKey(host, login, settings, mechanism, unwrappingKey, wrappedKey, wrappedKeyLength,
+                               attributes, count, handle, summary);
     });
 }
 
