@@ -20,50 +20,6 @@ CK_RV korva_slot19_generateKey(HostContext, const LoginRecord*, const HostByteVe
     return CKR_FUNCTION_NOT_SUPPORTED;
 }
 
-CK_RV korva_slot29_encryptInit(HostContext, const void*, const void*, const CK_MECHANISM*,
-                               const ObjectHandle*, OperationRecord*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot30_encrypt(HostContext, const LoginRecord*, const void*, const uint8_t*, CK_ULONG,
-                           uint8_t*, CK_ULONG*, const ObjectHandle*, OperationRecord*,
-                           CK_MECHANISM_TYPE) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot31_encryptUpdate(HostContext, const LoginRecord*, const void*, const uint8_t*,
-                                 CK_ULONG, uint8_t*, CK_ULONG*, const ObjectHandle*,
-                                 OperationRecord*, CK_MECHANISM_TYPE) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot32_encryptFinal(HostContext, const LoginRecord*, const void*, uint8_t*, CK_ULONG*,
-                                const ObjectHandle*, OperationRecord*, CK_MECHANISM_TYPE) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot33_decryptInit(HostContext, const void*, const void*, const CK_MECHANISM*,
-                               const ObjectHandle*, OperationRecord*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot34_decrypt(HostContext, const LoginRecord*, const void*, const uint8_t*, CK_ULONG,
-                           uint8_t*, CK_ULONG*, const ObjectHandle*, OperationRecord*,
-                           CK_MECHANISM_TYPE) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot35_decryptUpdate(HostContext, const LoginRecord*, const void*, const uint8_t*,
-                                 CK_ULONG, uint8_t*, CK_ULONG*, const ObjectHandle*,
-                                 OperationRecord*, CK_MECHANISM_TYPE) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot36_decryptFinal(HostContext, const LoginRecord*, const void*, uint8_t*, CK_ULONG*,
-                                const ObjectHandle*, OperationRecord*, CK_MECHANISM_TYPE) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
 CK_RV korva_slot41_wrapKey(HostContext, const LoginRecord*, const void*, const CK_MECHANISM*,
                            const ObjectHandle*, const ObjectHandle*, uint8_t*, CK_ULONG*) {
     return CKR_FUNCTION_NOT_SUPPORTED;
