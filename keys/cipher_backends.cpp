@@ -6,8 +6,8 @@
 #include "card/select.h"
 #include "objects/directory_files.h"
 #include "objects/layout.h"
-#include "openssl_ptr.h"
-#include "token/pin.h"
+#include "common/openssl_ptr.h"
+#include "session/pin.h"
 
 #include <korva/pkcs11_constants.h>
 

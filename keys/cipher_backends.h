@@ -17,7 +17,7 @@
 #include "keys/cipher_key.h"
 #include "keys/cipher_mechanisms.h"
 
-#include "wiped_bytes.h"
+#include "common/wiped_bytes.h"
 
 #include <korva/host_records.h>
 #include <korva/pkcs11_types.h>

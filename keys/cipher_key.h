@@ -5,7 +5,7 @@
 
 #include "keys/cipher_mechanisms.h"
 
-#include "card_context.h"
+#include "card/card_context.h"
 #include "objects/key_record.h"
 
 #include <korva/host_records.h>

@@ -13,7 +13,7 @@
 // a short one gives CKR_BUFFER_TOO_SMALL with the length needed.
 #pragma once
 
-#include "card_context.h"
+#include "card/card_context.h"
 
 #include <korva/host_records.h>
 #include <korva/pkcs11_types.h>

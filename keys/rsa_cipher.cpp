@@ -8,8 +8,8 @@
 #include "card/select.h"
 #include "objects/directory_files.h"
 #include "objects/layout.h"
-#include "token/pin.h"
-#include "wiped_bytes.h"
+#include "session/pin.h"
+#include "common/wiped_bytes.h"
 
 #include <korva/pkcs11_constants.h>
 

@@ -1,6 +1,6 @@
 // Slots of encryption and decryption: trampolines into keys/cipher_operations.
-#include "slot_guard.h"
-#include "slots.h"
+#include "module/slot_guard.h"
+#include "module/slots.h"
 
 #include "keys/cipher_operations.h"
 

@@ -1,6 +1,6 @@
-#include "cipher_fixture.h"
+#include "tests/keys/cipher_fixture.h"
 
-#include "openssl_ptr.h"
+#include "common/openssl_ptr.h"
 
 #include <openssl/evp.h>
 

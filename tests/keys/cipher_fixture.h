@@ -3,7 +3,7 @@
 // slots in short form, and OpenSSL's own ciphers as the reference.
 #pragma once
 
-#include "store_fixture.h"
+#include "tests/objects/store_fixture.h"
 
 #include <korva/pkcs11_constants.h>
 
