@@ -4,9 +4,9 @@
 
 #include "card/files.h"
 #include "card/select.h"
+#include "common/openssl_ptr.h"
 #include "objects/directory_files.h"
 #include "objects/layout.h"
-#include "common/openssl_ptr.h"
 #include "session/pin.h"
 
 #include <korva/pkcs11_constants.h>

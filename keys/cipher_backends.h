@@ -23,6 +23,7 @@
 #include <korva/pkcs11_types.h>
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace korva::keys {

@@ -64,6 +64,8 @@ CK_RV deliver(std::span<const uint8_t> produced, uint8_t* output, CK_ULONG* outp
 // The single-part encryption's output size, or nothing when the length
 // breaks the mechanism's rule.
 std::optional<std::size_t> encryptedSize(const CipherMechanism& mechanism, std::size_t length) noexcept {
+    // The padded size must still be a length the host can be told.
+    if (mechanism.padded && length > std::size_t(CK_ULONG(-1)) - mechanism.block) return std::nullopt;
     if (mechanism.padded) return length + (mechanism.block - length % mechanism.block);
     if (!mechanism.anyLength && length % mechanism.block != 0) return std::nullopt;
     return length;

@@ -6,10 +6,10 @@
 #include "card/files.h"
 #include "card/security_ops.h"
 #include "card/select.h"
+#include "common/wiped_bytes.h"
 #include "objects/directory_files.h"
 #include "objects/layout.h"
 #include "session/pin.h"
-#include "common/wiped_bytes.h"
 
 #include <korva/pkcs11_constants.h>
 
