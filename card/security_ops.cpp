@@ -43,6 +43,14 @@ CardResult deliver(std::span<const uint8_t> answer, std::size_t skip, std::span<
 
 constexpr uint8_t kChainingClass = 0x10;
 
+// An encipher or decipher answer carries data: an empty one has nothing to
+// return (and, for encipher, not even the padding indicator), and a
+// two-byte one is a card repeating its status words as data, never a
+// cipher result.
+bool plausibleCipherAnswer(const CardContext& context) noexcept {
+    return context.responseLength != 0 && context.responseLength != 2;
+}
+
 }  // namespace
 
 CardResult encipher(CardContext& context, std::span<const uint8_t> data, bool chain, std::span<uint8_t> out,
@@ -52,9 +60,7 @@ CardResult encipher(CardContext& context, std::span<const uint8_t> data, bool ch
     apdu.append(data);
     const CardResult sent = detail::send(context, apdu.view(), kTransportFlag1);
     if (sent != result::kOk) return sent;
-    // The answer begins with the padding indicator; without it there is
-    // nothing to strip and nothing to return.
-    if (context.responseLength == 0) return result::kUnexpected;
+    if (!plausibleCipherAnswer(context)) return result::kUnexpected;
     return deliver(context.received(), 1, out, outLength);
 }
 
@@ -66,7 +72,7 @@ CardResult decipher(CardContext& context, std::span<const uint8_t> data, bool ch
     apdu.append(data);
     const CardResult sent = detail::send(context, apdu.view(), kTransportFlag1);
     if (sent != result::kOk) return sent;
-    if (context.responseLength == 0) return result::kUnexpected;
+    if (!plausibleCipherAnswer(context)) return result::kUnexpected;
     return deliver(context.received(), 0, out, outLength);
 }
 

@@ -13,8 +13,9 @@ namespace korva::card {
 // ENCIPHER 00 2A 86 80 (CLA 10 when `chain`) with 1-255 bytes. The answer
 // starts with a padding-indicator byte, which is dropped: `outLength`
 // receives the rest. Returns kOk, kWrongLength when `out` is too small,
-// kUnexpected (another status word, or an answer without data),
-// kBadArgumentOrTransport, or kBadArgumentOrTransport for an empty or too long input.
+// kUnexpected (another status word, or an answer of 0 or 2 bytes), or
+// kBadArgumentOrTransport (a transport failure, or an empty or too long
+// input).
 CardResult encipher(CardContext& context, std::span<const uint8_t> data, bool chain, std::span<uint8_t> out,
                     std::size_t& outLength) noexcept;
 

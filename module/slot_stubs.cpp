@@ -14,50 +14,6 @@ using abi::CKR_FUNCTION_NOT_SUPPORTED;
 
 extern "C" {
 
-CK_RV korva_slot29_encryptInit(HostContext, const void*, const void*, const CK_MECHANISM*,
-                               const ObjectHandle*, OperationRecord*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot30_encrypt(HostContext, const LoginRecord*, const void*, const uint8_t*, CK_ULONG,
-                           uint8_t*, CK_ULONG*, const ObjectHandle*, OperationRecord*,
-                           CK_MECHANISM_TYPE) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot31_encryptUpdate(HostContext, const LoginRecord*, const void*, const uint8_t*,
-                                 CK_ULONG, uint8_t*, CK_ULONG*, const ObjectHandle*,
-                                 OperationRecord*, CK_MECHANISM_TYPE) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot32_encryptFinal(HostContext, const LoginRecord*, const void*, uint8_t*, CK_ULONG*,
-                                const ObjectHandle*, OperationRecord*, CK_MECHANISM_TYPE) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot33_decryptInit(HostContext, const void*, const void*, const CK_MECHANISM*,
-                               const ObjectHandle*, OperationRecord*) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot34_decrypt(HostContext, const LoginRecord*, const void*, const uint8_t*, CK_ULONG,
-                           uint8_t*, CK_ULONG*, const ObjectHandle*, OperationRecord*,
-                           CK_MECHANISM_TYPE) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot35_decryptUpdate(HostContext, const LoginRecord*, const void*, const uint8_t*,
-                                 CK_ULONG, uint8_t*, CK_ULONG*, const ObjectHandle*,
-                                 OperationRecord*, CK_MECHANISM_TYPE) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV korva_slot36_decryptFinal(HostContext, const LoginRecord*, const void*, uint8_t*, CK_ULONG*,
-                                const ObjectHandle*, OperationRecord*, CK_MECHANISM_TYPE) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
 CK_RV korva_slot48_createCertificateRequest(HostContext, const LoginRecord*, const HostByteVector*,
                                             const ObjectHandle*, const ObjectHandle*, const char*,
                                             CK_ULONG, uint8_t*, CK_ULONG*, const char*, CK_ULONG,

@@ -12,7 +12,6 @@ namespace korva::token {
 
 namespace {
 
-constexpr uint32_t kFlagRaw = 0;
 constexpr uint32_t kFlagPinCommand = 1;
 
 constexpr uint8_t kInsVerify = 0x20;

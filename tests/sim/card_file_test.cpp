@@ -2,6 +2,8 @@
 // refusal of damaged or hostile files.
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -84,6 +86,40 @@ TEST_F(CardFileTest, SaveReplacesTheFileAndLeavesNothingElse) {
   EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 1);
 
   EXPECT_THROW(card.save(directory / "missing" / "token.card"), std::runtime_error);
+}
+
+// A process killed at any moment of a save leaves the card it replaced or
+// the card it wrote, never a mixture: the writer works on a temporary file
+// and renames it over the card file only once it is complete and synced.
+// A killed writer may leave its temporary file behind; the card file itself
+// always loads.
+TEST_F(CardFileTest, AWriterKilledMidSaveLeavesTheOldOrTheNewCard) {
+  const VirtualCard older = VirtualCard::makeFresh(testOptions());
+  const VirtualCard newer = populatedCard();
+  const std::string olderDump = older.dumpTree(), newerDump = newer.dumpTree();
+  older.save(cardFile);
+  std::mt19937 random(7);
+  constexpr int kKills = 40;
+  int sawOlder = 0, sawNewer = 0;
+  for (int kill = 0; kill < kKills; ++kill) {
+    const pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+      // Alternate the two cards for as long as it takes to be killed.
+      for (unsigned round = 0;; ++round) (round % 2 ? older : newer).save(cardFile);
+    }
+    ::usleep(std::uniform_int_distribution<unsigned>(0, 4000)(random));
+    ::kill(writer, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+    const std::string loaded = VirtualCard::load(cardFile).dumpTree();
+    ASSERT_TRUE(loaded == olderDump || loaded == newerDump) << "kill " << kill;
+    (loaded == olderDump ? sawOlder : sawNewer)++;
+  }
+  // How often each card survived, in the test's XML report: a run where one
+  // count is 0 killed the writer too early or too late to prove much.
+  RecordProperty("older", sawOlder);
+  RecordProperty("newer", sawNewer);
 }
 
 TEST_F(CardFileTest, MissingOrForeignFilesAreRefused) {
