@@ -6,6 +6,7 @@
 #include "tests/keys/pkcs12_fixture.h"
 #include "tests/keys/secret_key_fixture.h"
 
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -132,6 +133,17 @@ TEST_P(ImportedPair, SignsOnTheTokenAndReadsBackAsOpenSslDecodesIt) {
     // The private exponent waits beside the key object only for a key that
     // may decrypt.
     EXPECT_EQ(cardBody(0xE101).size(), c.encrypt ? 128u : 0u);
+    if (c.encrypt) {
+        // A message sealed with the certificate's key opens on the token.
+        const Bytes message = {'s', 'e', 'a', 'l', 'e', 'd'};
+        const EvpPkeyCtxPtr sealer(EVP_PKEY_CTX_new(X509_get0_pubkey(certificate.get()), nullptr));
+        ASSERT_EQ(EVP_PKEY_encrypt_init(sealer.get()), 1);
+        ASSERT_EQ(EVP_PKEY_CTX_set_rsa_padding(sealer.get(), RSA_PKCS1_PADDING), 1);
+        Bytes sealed(128);
+        size_t sealedLength = sealed.size();
+        ASSERT_EQ(EVP_PKEY_encrypt(sealer.get(), sealed.data(), &sealedLength, message.data(), message.size()), 1);
+        EXPECT_EQ(once(Direction::kDecrypt, abi::CKM_RSA_PKCS, privateKeys[0].handle, {}, sealed).data, message);
+    }
     if (!c.sign) return;
 
     const Bytes data = {'i', 'm', 'p', 'o', 'r', 't', 'e', 'd'};

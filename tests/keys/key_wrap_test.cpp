@@ -1,7 +1,7 @@
 // Slots 41 and 42 through the loaded module on the virtual card: a wrapped
 // key is the engine's GOST 28147-89 encryption of the key followed by the
-// engine's MAC of it under the UKM, and unwrapping gives the same key back;
-// anything refused creates nothing.
+// engine's MAC of it under the UKM, and unwrapping gives back a key that
+// ciphers as the original; anything refused creates nothing.
 #include "tests/keys/secret_key_fixture.h"
 #include "tests/sim_crypto/engine_keys.h"
 
@@ -128,6 +128,12 @@ TEST_F(KeyWrapTest, WrappedBytesAreTheEnginesAndUnwrapGivesTheKeyBack) {
         const std::optional<FoundObject> object = readAll(unwrapped.handle);
         ASSERT_TRUE(object);
         EXPECT_EQ(object->get(abi::CKA_LOCAL), Bytes{0});
+        // The unwrapped key ciphers as the original does.
+        const Bytes message = patternBytes(64, 9);
+        const Outcome original = once(Direction::kEncrypt, abi::CKM_GOST28147_ECB, key, {}, message);
+        ASSERT_EQ(original.rv, abi::CKR_OK);
+        EXPECT_EQ(once(Direction::kEncrypt, abi::CKM_GOST28147_ECB, unwrapped.handle, {}, message).data,
+                  original.data);
     }
 }
 

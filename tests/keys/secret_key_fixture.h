@@ -1,9 +1,10 @@
-// What the secret-key and import tests share: the object store's fixture,
-// short forms of slots 19 and 64, and the key material the virtual card
-// holds for a key object, read from its own state.
+// What the secret-key and import tests share: the cipher tests' fixture (an
+// initialised token, the cipher slots, OpenSSL as the reference), slot 19
+// in short form, and the key material the virtual card holds for a key
+// object, read from its own state.
 #pragma once
 
-#include "tests/objects/store_fixture.h"
+#include "tests/keys/cipher_fixture.h"
 
 #include <korva/module.h>
 
@@ -11,7 +12,7 @@
 
 namespace korva::test {
 
-class SecretKeyTest : public StoreTest {
+class SecretKeyTest : public CipherTest {
 protected:
     struct NewKey {
         abi::CK_RV rv = 0xFFFFFFFF;

@@ -1,6 +1,7 @@
 // Slot 19 through the loaded module on the virtual card: each mechanism
-// makes a key of the right type and length from the card's randomness, DES
-// keys have odd parity, and refused templates create nothing.
+// makes a key of the right type and length from the card's randomness that
+// the cipher slots use as OpenSSL does the same key value, DES keys have odd
+// parity, and refused templates create nothing.
 #include "tests/keys/secret_key_fixture.h"
 
 #include <bit>
@@ -17,14 +18,15 @@ struct GenerationCase {
     uint32_t valueLength;  // CKA_VALUE_LEN in the template, 0 for none
     uint32_t keyType;
     size_t keyLength;
+    uint32_t cipher;  // a mechanism that ciphers with the key
 };
 
 const GenerationCase kGenerations[] = {
-    {"Des", abi::CKM_DES_KEY_GEN, 0, abi::CKK_DES, 8},
-    {"Des2", abi::CKM_DES2_KEY_GEN, 0, abi::CKK_DES2, 16},
-    {"Aes16", abi::CKM_AES_KEY_GEN, 16, abi::CKK_AES, 16},
-    {"Aes24", abi::CKM_AES_KEY_GEN, 24, abi::CKK_AES, 24},
-    {"Aes32", abi::CKM_AES_KEY_GEN, 32, abi::CKK_AES, 32},
+    {"Des", abi::CKM_DES_KEY_GEN, 0, abi::CKK_DES, 8, abi::CKM_DES_CBC},
+    {"Des2", abi::CKM_DES2_KEY_GEN, 0, abi::CKK_DES2, 16, abi::CKM_DES3_ECB},
+    {"Aes16", abi::CKM_AES_KEY_GEN, 16, abi::CKK_AES, 16, abi::CKM_AES_CBC},
+    {"Aes24", abi::CKM_AES_KEY_GEN, 24, abi::CKK_AES, 24, abi::CKM_AES_ECB},
+    {"Aes32", abi::CKM_AES_KEY_GEN, 32, abi::CKK_AES, 32, abi::CKM_AES_CBC_PAD},
 };
 
 class GeneratedKey : public SecretKeyTest, public ::testing::WithParamInterface<GenerationCase> {};
@@ -52,6 +54,15 @@ TEST_P(GeneratedKey, HoldsCardRandomnessOfTheMechanismsTypeAndLength) {
     if (c.keyType != abi::CKK_AES) {
         for (uint8_t byte : secret) EXPECT_EQ(std::popcount(unsigned(byte)) % 2, 1) << int(byte);
     }
+
+    const Bytes iv = patternBytes(ivLengthOf(c.cipher), 7);
+    const Bytes message = patternBytes(48, 3);
+    const Outcome encrypted = once(Direction::kEncrypt, c.cipher, key.handle, iv, message);
+    ASSERT_EQ(encrypted.rv, abi::CKR_OK);
+    EXPECT_EQ(encrypted.data, referenceCipher(c.cipher, secret, 0, iv, message, Direction::kEncrypt));
+    const Outcome decrypted = once(Direction::kDecrypt, c.cipher, key.handle, iv, encrypted.data);
+    ASSERT_EQ(decrypted.rv, abi::CKR_OK);
+    EXPECT_EQ(decrypted.data, message);
 }
 
 INSTANTIATE_TEST_SUITE_P(Mechanisms, GeneratedKey, ::testing::ValuesIn(kGenerations),
