@@ -103,10 +103,11 @@ CK_RV wrapKey(const abi::HostContext& host, const abi::LoginRecord* login, const
     if (mechanism == nullptr || wrappingKey == nullptr || key == nullptr || outputLength == nullptr) {
         return abi::CKR_FUNCTION_FAILED;
     }
-    const abi::CK_ULONG given = *outputLength;
-    *outputLength = kWrappedKeyLength;
-    if (output == nullptr) return abi::CKR_OK;
-    if (given < kWrappedKeyLength) return abi::CKR_BUFFER_TOO_SMALL;
+    if (output == nullptr || *outputLength < kWrappedKeyLength) {
+        const bool query = output == nullptr;
+        *outputLength = kWrappedKeyLength;
+        return query ? abi::CKR_OK : abi::CKR_BUFFER_TOO_SMALL;
+    }
     std::span<const uint8_t> ukm;
     if (const CK_RV rv = readMechanism(*mechanism, ukm); rv != abi::CKR_OK) return rv;
 
@@ -124,6 +125,7 @@ CK_RV wrapKey(const abi::HostContext& host, const abi::LoginRecord* login, const
         OPENSSL_cleanse(output, kWrappedKeyLength);
         return abi::CKR_FUNCTION_FAILED;
     }
+    *outputLength = kWrappedKeyLength;
     return abi::CKR_OK;
 }
 
