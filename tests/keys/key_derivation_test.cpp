@@ -12,11 +12,11 @@ namespace {
 
 using abi::CK_RV;
 
-Bytes oid(std::initializer_list<uint8_t> arcs) {
-    Bytes der = {0x06, uint8_t(arcs.size() + 3), 0x2A, 0x85, 0x03};
-    der.insert(der.end(), arcs.begin(), arcs.end());
-    return der;
-}
+// DER of the parameter sets the agreements use.
+const Bytes kCryptoProA = {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x23, 0x01};
+const Bytes kGost94Digest = {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x1E, 0x01};
+const Bytes kTc26A256 = {0x06, 0x09, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x02, 0x01, 0x01, 0x01};
+const Bytes kTc26A512 = {0x06, 0x09, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x02, 0x01, 0x02, 0x01};
 
 struct Agreement {
     const char* name;
@@ -30,14 +30,10 @@ struct Agreement {
 };
 
 const Agreement kAgreements[] = {
-    {"Gost2001", abi::CKM_GOSTR3410_KEY_PAIR_GEN, oid({0x02, 0x02, 0x23, 0x01}), oid({0x02, 0x02, 0x1E, 0x01}), 2,
-     32, abi::CKM_GOSTR3410_DERIVE, 8},
-    {"Gost2012", abi::CKM_GOSTR3410_KEY_PAIR_GEN, oid({0x07, 0x01, 0x02, 0x01, 0x01, 0x01}), {}, 5, 32,
-     abi::CKM_GOSTR3410_12_DERIVE, 8},
-    {"Gost2012LongUkm", abi::CKM_GOSTR3410_KEY_PAIR_GEN, oid({0x07, 0x01, 0x02, 0x01, 0x01, 0x01}), {}, 5, 32,
-     abi::CKM_GOSTR3410_12_DERIVE, 32},
-    {"Gost2012Wide", abi::CKM_GOSTR3410_512_KEY_PAIR_GEN, oid({0x07, 0x01, 0x02, 0x01, 0x02, 0x01}), {}, 9, 64,
-     abi::CKM_GOSTR3410_12_DERIVE, 8},
+    {"Gost2001", abi::CKM_GOSTR3410_KEY_PAIR_GEN, kCryptoProA, kGost94Digest, 2, 32, abi::CKM_GOSTR3410_DERIVE, 8},
+    {"Gost2012", abi::CKM_GOSTR3410_KEY_PAIR_GEN, kTc26A256, {}, 5, 32, abi::CKM_GOSTR3410_12_DERIVE, 8},
+    {"Gost2012LongUkm", abi::CKM_GOSTR3410_KEY_PAIR_GEN, kTc26A256, {}, 5, 32, abi::CKM_GOSTR3410_12_DERIVE, 32},
+    {"Gost2012Wide", abi::CKM_GOSTR3410_512_KEY_PAIR_GEN, kTc26A512, {}, 9, 64, abi::CKM_GOSTR3410_12_DERIVE, 8},
 };
 
 class DerivationTest : public SecretKeyTest {
