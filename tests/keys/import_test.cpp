@@ -188,6 +188,9 @@ const Refusal kRefusals[] = {
     {"Rsa2048", [] { return fileWith(makeRsaKey(2048)); }, kPassword, abi::CKR_FUNCTION_FAILED},
     {"GostKey", [] { return fileWith(makeGostKey()); }, kPassword, abi::CKR_FUNCTION_FAILED},
     {"Garbage", [] { return Bytes{0x30, 0x03, 0x02, 0x01, 0x03, 0xFF}; }, kPassword, abi::CKR_DATA_INVALID},
+    {"KeyWithoutCertificate",
+     [] { return makePkcs12(makeRsaKey(1024).get(), nullptr, kPassword, Pkcs12Algorithms::kToday); }, kPassword,
+     abi::CKR_DATA_INVALID},
 };
 
 class RefusedImport : public ImportTest, public ::testing::WithParamInterface<Refusal> {};
