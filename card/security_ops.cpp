@@ -43,6 +43,14 @@ CardResult deliver(std::span<const uint8_t> answer, std::size_t skip, std::span<
 
 constexpr uint8_t kChainingClass = 0x10;
 
+// An encipher or decipher answer carries data: an empty one has nothing to
+// return (and, for encipher, not even the padding indicator), and a
+// two-byte one is a card repeating its status words as data, never a
+// cipher result.
+bool plausibleCipherAnswer(const CardContext& context) noexcept {
+    return context.responseLength != 0 && context.responseLength != 2;
+}
+
 }  // namespace
 
 CardResult encipher(CardContext& context, std::span<const uint8_t> data, bool chain, std::span<uint8_t> out,
@@ -52,9 +60,7 @@ CardResult encipher(CardContext& context, std::span<const uint8_t> data, bool ch
     apdu.append(data);
     const CardResult sent = detail::send(context, apdu.view(), kTransportFlag1);
     if (sent != result::kOk) return sent;
-    // The answer begins with the padding indicator; without it there is
-    // nothing to strip and nothing to return.
-    if (context.responseLength == 0) return result::kUnexpected;
+    if (!plausibleCipherAnswer(context)) return result::kUnexpected;
     return deliver(context.received(), 1, out, outLength);
 }
 
@@ -66,7 +72,7 @@ CardResult decipher(CardContext& context, std::span<const uint8_t> data, bool ch
     apdu.append(data);
     const CardResult sent = detail::send(context, apdu.view(), kTransportFlag1);
     if (sent != result::kOk) return sent;
-    if (context.responseLength == 0) return result::kUnexpected;
+    if (!plausibleCipherAnswer(context)) return result::kUnexpected;
     return deliver(context.received(), 0, out, outLength);
 }
 
@@ -199,6 +205,34 @@ CardResult getChallenge(CardContext& context, std::span<uint8_t> out) noexcept {
         const std::size_t take = std::min(kPiece, out.size() - done);
         std::copy_n(context.response.begin(), take, out.begin() + static_cast<std::ptrdiff_t>(done));
     }
+    return result::kOk;
+}
+
+namespace {
+
+// The card reads each of its inputs as a big-endian number; the host holds
+// them little-endian.
+void appendReversed(Apdu& apdu, std::span<const uint8_t> bytes) noexcept {
+    for (auto byte = bytes.rbegin(); byte != bytes.rend(); ++byte) apdu.append(*byte);
+}
+
+}  // namespace
+
+CardResult agreeKey(CardContext& context, const KeyAgreementRequest& request,
+                    std::span<uint8_t, kAgreedKeySize> agreedKey) noexcept {
+    const std::size_t half = request.peerPublicKey.size() / 2;
+    if (half == 0 || request.peerPublicKey.size() % 2 != 0 || request.ukm.empty() ||
+        request.peerPublicKey.size() + request.ukm.size() > kLongestData) {
+        return result::kBadArgumentOrTransport;
+    }
+    Apdu apdu(0x80, 0x50, request.p1, request.keyReference);
+    appendReversed(apdu, request.peerPublicKey.first(half));
+    appendReversed(apdu, request.peerPublicKey.subspan(half));
+    appendReversed(apdu, request.ukm);
+    const CardResult sent = detail::send(context, apdu.view(), kTransportFlag1);
+    if (sent != result::kOk) return sent;
+    if (context.responseLength != kAgreedKeySize) return result::kUnexpected;
+    std::copy_n(context.response.begin(), kAgreedKeySize, agreedKey.begin());
     return result::kOk;
 }
 

@@ -13,8 +13,9 @@ namespace korva::card {
 // ENCIPHER 00 2A 86 80 (CLA 10 when `chain`) with 1-255 bytes. The answer
 // starts with a padding-indicator byte, which is dropped: `outLength`
 // receives the rest. Returns kOk, kWrongLength when `out` is too small,
-// kUnexpected (another status word, or an answer without data),
-// kBadArgumentOrTransport, or kBadArgumentOrTransport for an empty or too long input.
+// kUnexpected (another status word, or an answer of 0 or 2 bytes), or
+// kBadArgumentOrTransport (a transport failure, or an empty or too long
+// input).
 CardResult encipher(CardContext& context, std::span<const uint8_t> data, bool chain, std::span<uint8_t> out,
                     std::size_t& outLength) noexcept;
 
@@ -87,5 +88,22 @@ CardResult generateKeyOnCardLong(CardContext& context, const OnCardKeyRequest& r
 // must be 90 00 with exactly 8 bytes (else kUnexpected); the last piece is
 // truncated to fit.
 CardResult getChallenge(CardContext& context, std::span<uint8_t> out) noexcept;
+
+// Key agreement 80 50 P1 ref: VKO GOST R 34.10 between the card's GOST key
+// `keyReference` and a peer's public key. P1 00 runs the GOST R 34.10-2001
+// algorithm, 01 that of GOST R 34.10-2012. The peer's public key (X then Y,
+// each little-endian as the host holds it) and the UKM (little-endian) go
+// to the card each reversed. The answer must be 90 00 with exactly the 32
+// bytes of the agreed key. kOk, kUnexpected (another status word or
+// length), kTransportFailure, kBadArgument for inputs that do not fit.
+inline constexpr std::size_t kAgreedKeySize = 32;
+struct KeyAgreementRequest {
+    uint8_t p1;
+    uint8_t keyReference;
+    std::span<const uint8_t> peerPublicKey;
+    std::span<const uint8_t> ukm;
+};
+CardResult agreeKey(CardContext& context, const KeyAgreementRequest& request,
+                    std::span<uint8_t, kAgreedKeySize> agreedKey) noexcept;
 
 }  // namespace korva::card

@@ -9,8 +9,10 @@
 //
 // Each step is one function in kSteps; add a step by writing a function and
 // listing it there.
+#include "examples/tour_ciphers.h"
 #include "examples/tour_messages.h"
 #include "examples/tour_objects.h"
+#include "examples/tour_secrets.h"
 
 #include "tests/support/test_host.h"
 
@@ -337,6 +339,9 @@ constexpr Step kSteps[] = {
     {"Mechanisms", showMechanisms},
     {"A key pair, a signature and its check", signWithNewKeyPair},
     {"Objects on the token", [](Tour& tour) { korva::tour::showObjects(tour.host); }},
+    {"AES and GOST 28147-89 round trips", [](Tour& tour) { korva::tour::showCiphers(tour.host); }},
+    {"Secret keys and import",
+     [](Tour& tour) { korva::tour::showSecretKeysAndImport(tour.host, tour.outputDirectory); }},
 };
 
 std::unique_ptr<TestHost> openCard(const std::filesystem::path& cardFile) {

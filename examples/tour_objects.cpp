@@ -134,7 +134,10 @@ Bytes number(uint32_t value) {
 }
 Bytes text(const std::string& value) { return Bytes(value.begin(), value.end()); }
 
-void listObjects(test::TestHost& host) {
+}  // namespace
+
+std::vector<abi::ObjectHandle> listObjects(test::TestHost& host) {
+    std::vector<abi::ObjectHandle> handles;
     const abi::ModuleFunctionTable& slots = *host.table();
     abi::FindCursor cursor{};
     slots.findObjectsInit(host.context(), nullptr, nullptr, 0, &cursor);
@@ -149,16 +152,15 @@ void listObjects(test::TestHost& host) {
                                                              &isPrivate);
         if (rv != abi::CKR_OK) {
             if (rv != 8) std::cout << "  slot 62 failed: 0x" << std::hex << rv << std::dec << "\n";
-            return;
+            return handles;
         }
+        handles.push_back(handle);
         std::cout << "    " << handleText(handle) << "  " << className(objectClass) << (isPrivate ? " (private)" : "") << ", "
                   << count << " attributes\n";
         printAttributes(attributes, count);
         slots.releaseAttributes(attributes, count);
     }
 }
-
-}  // namespace
 
 void showObjects(test::TestHost& host) {
     const abi::ModuleFunctionTable& slots = *host.table();

@@ -5,8 +5,14 @@
 
 #include "tests/support/test_host.h"
 
+#include <vector>
+
 namespace korva::tour {
 
 void showObjects(test::TestHost& host);
+
+// Lists every object the user sees with its attributes (slots 14, 62, 63)
+// and returns their handles.
+std::vector<abi::ObjectHandle> listObjects(test::TestHost& host);
 
 }  // namespace korva::tour

@@ -1,15 +1,9 @@
 #include "keys/rsa_key_pair.h"
 
+#include "keys/rsa_key_files.h"
 #include "keys/rsa_software.h"
 
-#include "objects/directory_files.h"
-#include "objects/layout.h"
-
-#include "card/credentials.h"
-#include "card/files.h"
 #include "card/security_ops.h"
-#include "card/select.h"
-#include "card/templates.h"
 
 #include <korva/pkcs11_constants.h>
 
@@ -19,69 +13,23 @@
 namespace korva::keys {
 namespace {
 
-using objects::kKeyPairBodyPrefix;
-using objects::kKeyPairReferenceBase;
-
-// The key object's attributes: an RSA key (kind 22) ...
-constexpr uint8_t kRsaKeyKind = 0x22;
-constexpr uint8_t kRsaKey8E = 0x02;
-constexpr uint8_t kRsaKeyFlag = 0x01;
-// ... and the private exponent's file, readable and writable by the user.
-constexpr uint8_t kUserOnly = 0x12;
-
-struct KeyFiles {
-    uint16_t keyObject;
-    uint16_t privateExponent;
-    uint8_t keyReference;
-};
-
-KeyFiles keyFilesOf(uint8_t publicRecord) noexcept {
-    const uint16_t keyObject = objects::bodyFileId(kKeyPairBodyPrefix, publicRecord);
-    return {keyObject, static_cast<uint16_t>(keyObject | objects::kPrivateExponentFileBit),
-            static_cast<uint8_t>(kKeyPairReferenceBase + publicRecord)};
-}
-
-// An earlier key of the same number goes first; the card refuses that to a
-// user who has not logged in.
-CK_RV removeOldFile(CardContext& context, uint16_t fileId) noexcept {
-    const CardResult rc = objects::deleteIfPresent(context, fileId);
-    if (rc == result::kOk) return abi::CKR_OK;
-    return rc == result::kSecurity ? abi::CKR_USER_NOT_LOGGED_IN : abi::CKR_FUNCTION_FAILED;
-}
-
-CK_RV createKeyFiles(CardContext& context, const KeyFiles& files, bool mayDecrypt) noexcept {
-    if (const CK_RV rv = removeOldFile(context, files.keyObject); rv != abi::CKR_OK) return rv;
-    const card::KeyFileFirstForm key{kRsaKeyKind, files.keyReference, kRsaKey8E, kRsaKeyFlag};
-    if (const CK_RV rv = creationToRv(card::createKeyFile(context, files.keyObject, key)); rv != abi::CKR_OK) {
-        return rv;
-    }
-    if (!mayDecrypt) return abi::CKR_OK;
-    if (const CK_RV rv = removeOldFile(context, files.privateExponent); rv != abi::CKR_OK) return rv;
-    return creationToRv(card::createTransparentFile(context, files.privateExponent, kRsaModulusBytes,
-                                                      card::TransparentProfile::kSecond, kUserOnly, kUserOnly));
-}
-
 std::array<uint8_t, 3> exponentBytes(uint32_t exponent) noexcept {
     return {static_cast<uint8_t>(exponent >> 16), static_cast<uint8_t>(exponent >> 8), static_cast<uint8_t>(exponent)};
 }
 
 // One key into the card: the private exponent into its file, the whole key
 // into the key object. `modulus` receives the modulus the card must show.
-CardResult loadSoftwareKey(CardContext& context, const KeyFiles& files, uint32_t exponent,
+CardResult loadSoftwareKey(CardContext& context, const RsaKeyFiles& files, uint32_t exponent,
                            WipedBytes& modulus) noexcept {
     SoftwareRsaKey key;
     if (!generateSoftwareRsaKey(exponent, key)) return result::kUnexpected;
-    const std::array<uint8_t, 3> e = exponentBytes(exponent);
-    CardResult rc = card::selectFile(context, files.privateExponent);
-    if (rc == result::kOk) rc = card::updateBinary(context, 0, key.privateExponent);
-    if (rc == result::kOk) rc = card::selectFile(context, files.keyObject);
-    if (rc == result::kOk) rc = card::loadKeyPair(context, files.keyReference, e, key.modulus, key.privateExponent);
+    const CardResult rc = loadRsaKey(context, files, true, exponentBytes(exponent), key.modulus, key.privateExponent);
     if (rc == result::kOk) modulus.swap(key.modulus);
     return rc;
 }
 
 // The key object is the current file after its creation, and stays so.
-CardResult generateOnCard(CardContext& context, const KeyFiles& files, uint32_t exponent) noexcept {
+CardResult generateOnCard(CardContext& context, const RsaKeyFiles& files, uint32_t exponent) noexcept {
     return card::generateKeyPair(context, files.keyReference, exponentBytes(exponent));
 }
 
@@ -103,7 +51,7 @@ Readback readBack(CardContext& context, const WipedBytes& expectedModulus) noexc
     return (modulus[0] & 0x80) != 0 ? Readback::Usable : Readback::ShortModulus;
 }
 
-CK_RV generateAndCheck(CardContext& context, const KeyFiles& files, uint32_t exponent, bool mayDecrypt) noexcept {
+CK_RV generateAndCheck(CardContext& context, const RsaKeyFiles& files, uint32_t exponent, bool mayDecrypt) noexcept {
     for (std::size_t attempt = 0; attempt < kRsaGenerationAttempts; ++attempt) {
         WipedBytes loadedModulus;
         const CardResult rc = mayDecrypt ? loadSoftwareKey(context, files, exponent, loadedModulus)
@@ -122,10 +70,9 @@ CK_RV generateAndCheck(CardContext& context, const KeyFiles& files, uint32_t exp
 }
 
 // A pair that failed once its files existed: records free, files gone.
-void discardPair(CardContext& context, const KeyPairRecords& records, const KeyFiles& files) noexcept {
+void discardPair(CardContext& context, const KeyPairRecords& records, const RsaKeyFiles& files) noexcept {
     releaseRecords(context, records);
-    (void)objects::deleteIfPresent(context, files.privateExponent);
-    (void)objects::deleteIfPresent(context, files.keyObject);
+    deleteRsaKeyFiles(context, files);
 }
 
 CK_RV prepareLists(std::span<const CK_ATTRIBUTE> publicTemplate, std::span<const CK_ATTRIBUTE> privateTemplate,
@@ -154,9 +101,9 @@ CK_RV generateRsaKeyPair(const HostContext& host, const abi::LoginRecord* login,
     KeyPairRecords records;
     if (const CK_RV rv = reserveRecords(context, login, settings, records); rv != abi::CKR_OK) return rv;
     const bool mayDecrypt = rsaMayDecrypt(lists);
-    const KeyFiles files = keyFilesOf(records.publicRecord);
+    const RsaKeyFiles files = rsaKeyFilesOf(records.publicRecord);
 
-    CK_RV rv = createKeyFiles(context, files, mayDecrypt);
+    CK_RV rv = createRsaKeyFiles(context, files, mayDecrypt);
     if (rv == abi::CKR_OK) rv = generateAndCheck(context, files, exponent, mayDecrypt);
     if (rv == abi::CKR_OK) rv = storePair(context, lists, records, encoded, false);
     if (rv != abi::CKR_OK) {

@@ -54,4 +54,23 @@ bool generateSoftwareRsaKey(uint32_t exponent, SoftwareRsaKey& key) noexcept {
     }
 }
 
+bool rsaRawOperation(std::span<const uint8_t> modulus, std::span<const uint8_t> exponent, bool secret,
+                     std::span<const uint8_t> block, std::span<uint8_t> out) noexcept {
+    if (modulus.empty() || block.size() != modulus.size() || out.size() != modulus.size()) return false;
+    const BnCtxPtr context(BN_CTX_new());
+    const Bignum n(BN_bin2bn(modulus.data(), int(modulus.size()), nullptr));
+    const Bignum x(BN_bin2bn(exponent.data(), int(exponent.size()), nullptr));
+    const Bignum m(BN_bin2bn(block.data(), int(block.size()), nullptr));
+    const Bignum result(BN_new());
+    if (!context || !n || !x || !m || !result || BN_is_zero(n.get()) || BN_cmp(m.get(), n.get()) >= 0) return false;
+    int done = 0;
+    if (secret) {
+        BN_set_flags(x.get(), BN_FLG_CONSTTIME);
+        done = BN_mod_exp_mont_consttime(result.get(), m.get(), x.get(), n.get(), context.get(), nullptr);
+    } else {
+        done = BN_mod_exp(result.get(), m.get(), x.get(), n.get(), context.get());
+    }
+    return done == 1 && BN_bn2binpad(result.get(), out.data(), int(out.size())) == int(out.size());
+}
+
 }  // namespace korva::keys

@@ -1,7 +1,7 @@
 // The module's slot table: 73 entries, read-only, identical for every
 // caller. Null entries are operations the module does not provide. The
 // constant answers live here; every other entry is a trampoline declared in
-// slots.h and defined either in slot_stubs.cpp or in its group's file.
+// slots.h and defined in its group's file, module/slots_<group>.cpp.
 #include "module/function_table.h"
 
 #include "module/slots.h"

@@ -4,11 +4,9 @@
 // host's arguments, runs the C++ code of its layer inside guardSlot()
 // (slot_guard.h) and returns a CK_RV.
 //
-// Where a slot is implemented: a slot whose group has not landed yet answers
-// CKR_FUNCTION_NOT_SUPPORTED from slot_stubs.cpp. To implement a group, move
-// its definitions out of slot_stubs.cpp into a file of its own named
-// module/slots_<group>.cpp (picked up by module/CMakeLists.txt), and leave
-// this header and the table alone: the declarations below are the contract.
+// Where a slot is implemented: in the file of its group,
+// module/slots_<group>.cpp (picked up by module/CMakeLists.txt); the
+// declarations below are the contract between those files and the table.
 #pragma once
 
 #include <korva/host_records.h>

@@ -104,9 +104,13 @@ typedef struct CK_TOKEN_INFO {
     CK_CHAR utcTime[16];
 } CK_TOKEN_INFO;
 
-/* Parameter of the GOST key-agreement mechanisms in its pointer layout (a
- * 20-byte record on i386). The inline layout (the data copied into the
- * parameter itself) has no fixed structure and is read byte by byte. */
+/* Parameter of the GOST key-agreement mechanisms in its pointer layout. The
+ * module takes a parameter as this record when its length is exactly
+ * sizeof(CK_GOSTR3410_DERIVE_PARAMS): 20 bytes on a 32-bit host, 40 on a
+ * 64-bit one (two 8-byte pointers, each 32-bit field padded to 8). The
+ * inline layout, at least 84 bytes (kdf, public-key length L, L bytes, UKM
+ * length U, U bytes; 32-bit numbers in the host's byte order), has no fixed
+ * structure and is read byte by byte. */
 typedef struct CK_GOSTR3410_DERIVE_PARAMS {
     CK_ULONG kdf;
     CK_BYTE* pPublicData;
@@ -148,6 +152,8 @@ KORVA_ASSERT_OFFSET(CK_ATTRIBUTE, pValue, 4);
 KORVA_ASSERT_OFFSET(CK_ATTRIBUTE, ulValueLen, 8);
 KORVA_ASSERT_SIZE(CK_MECHANISM, 12);
 KORVA_ASSERT_SIZE(CK_GOSTR3410_DERIVE_PARAMS, 20);
+#elif defined(__x86_64__) || defined(__aarch64__)
+KORVA_ASSERT_SIZE(CK_GOSTR3410_DERIVE_PARAMS, 40);
 #endif
 
 #endif

@@ -337,6 +337,17 @@ TEST(Cipher, EncipherDropsThePaddingIndicator) {
     EXPECT_EQ(encipher(context, counting(16), false, out, length), result::kUnexpected);  // no indicator
 }
 
+// A two-byte answer is refused in both directions, whatever the data sent.
+TEST(Cipher, TwoByteAnswersAreNotCipherResults) {
+    FakeCard card;
+    card.ok({0x02, 0x55}).ok({0x90, 0x00});
+    CardContext context(card.host());
+    Bytes out(16);
+    std::size_t length = 0;
+    EXPECT_EQ(encipher(context, counting(8), false, out, length), result::kUnexpected);
+    EXPECT_EQ(decipher(context, counting(8), false, out, length), result::kUnexpected);
+}
+
 TEST(Cipher, DecipherSendsTheIndicatorAndChecksTheBuffer) {
     FakeCard card;
     card.ok(counting(16)).ok(counting(16));

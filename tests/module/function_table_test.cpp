@@ -115,16 +115,6 @@ TEST(ConstantSlots, RefuseANullPointerInsteadOfWritingThroughIt) {
     EXPECT_EQ(table.queryReservedFlag(host, nullptr), abi::CKR_ARGUMENTS_BAD);
 }
 
-// Slot 43 stands for every slot whose implementation has not landed yet (the
-// stubs of module/slot_stubs.cpp); move this test to another such slot when
-// the key-derivation group lands.
-TEST(PendingSlots, AnswerNotSupportedWithoutTouchingTheCard) {
-    LoadedModule module;
-    const ModuleFunctionTable& table = *module.getFunctionList();
-    EXPECT_EQ(table.deriveKey(hostWithoutCard(), nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr),
-              abi::CKR_FUNCTION_NOT_SUPPORTED);
-}
-
 TEST(ModuleFile, HidesEverythingButTheEntryPoint) {
     LoadedModule module;
     EXPECT_NE(module.symbol("GetFunctionList"), nullptr);

@@ -1,0 +1,140 @@
+#include "keys/pkcs12_reader.h"
+
+#include "common/openssl_ptr.h"
+
+#include <openssl/core_names.h>
+#include <openssl/err.h>
+#include <openssl/obj_mac.h>
+#include <openssl/pkcs12.h>
+#include <openssl/x509v3.h>
+
+#include <korva/pkcs11_constants.h>
+
+#include <array>
+#include <climits>
+#include <new>
+
+namespace korva::keys {
+namespace {
+
+using Pkcs12Ptr = OpenSslPtr<PKCS12, PKCS12_free>;
+
+// OpenSSL's error queue belongs to the thread, and so to the host: what
+// parsing leaves there is taken back out.
+class ErrorMark final {
+public:
+    ErrorMark() noexcept { ERR_set_mark(); }
+    ~ErrorMark() { ERR_pop_to_mark(); }
+    ErrorMark(const ErrorMark&) = delete;
+    ErrorMark& operator=(const ErrorMark&) = delete;
+};
+
+bool macVerificationFailed() noexcept {
+    const unsigned long error = ERR_peek_last_error();
+    return ERR_GET_LIB(error) == ERR_LIB_PKCS12 && ERR_GET_REASON(error) == PKCS12_R_MAC_VERIFY_FAILURE;
+}
+
+// The length of a number counted in whole 32-bit words.
+std::size_t wordBytes(const BIGNUM* number) noexcept { return std::size_t(BN_num_bits(number) + 31) / 32 * 4; }
+
+struct RsaNumber {
+    const char* name;
+    enum class Size : uint8_t { Modulus, AtMostModulus, HalfModulus, AtMostHalf, AtMost8 } size;
+};
+
+// The parts of a key a card key object is built from, and the checks on
+// the others that make sure the file holds one whole key of that size.
+constexpr std::array<RsaNumber, 8> kRsaNumbers = {{
+    {OSSL_PKEY_PARAM_RSA_N, RsaNumber::Size::Modulus},
+    {OSSL_PKEY_PARAM_RSA_E, RsaNumber::Size::AtMost8},
+    {OSSL_PKEY_PARAM_RSA_D, RsaNumber::Size::AtMostModulus},
+    {OSSL_PKEY_PARAM_RSA_FACTOR1, RsaNumber::Size::HalfModulus},
+    {OSSL_PKEY_PARAM_RSA_FACTOR2, RsaNumber::Size::HalfModulus},
+    {OSSL_PKEY_PARAM_RSA_EXPONENT1, RsaNumber::Size::AtMostHalf},
+    {OSSL_PKEY_PARAM_RSA_EXPONENT2, RsaNumber::Size::AtMostHalf},
+    {OSSL_PKEY_PARAM_RSA_COEFFICIENT1, RsaNumber::Size::AtMostHalf},
+}};
+
+bool sizeFits(const BIGNUM* number, RsaNumber::Size size, std::size_t modulusBytes) noexcept {
+    const std::size_t bytes = wordBytes(number);
+    switch (size) {
+        case RsaNumber::Size::Modulus: return bytes == 128 || bytes == 256;
+        case RsaNumber::Size::AtMostModulus: return bytes <= modulusBytes;
+        case RsaNumber::Size::HalfModulus: return bytes == modulusBytes / 2;
+        case RsaNumber::Size::AtMostHalf: return bytes <= modulusBytes / 2;
+        case RsaNumber::Size::AtMost8: return std::size_t(BN_num_bytes(number)) <= 8;
+    }
+    return false;
+}
+
+bool exportNumber(const BIGNUM* number, std::size_t length, WipedBytes& out) {
+    out.assign(length, 0);
+    return BN_bn2binpad(number, out.data(), int(length)) == int(length);
+}
+
+abi::CK_RV readRsaKey(const EVP_PKEY* key, Pkcs12Contents& contents) {
+    std::array<SecretBignumPtr, kRsaNumbers.size()> numbers;
+    std::size_t modulusBytes = 0;
+    for (std::size_t i = 0; i < kRsaNumbers.size(); ++i) {
+        BIGNUM* raw = nullptr;
+        if (EVP_PKEY_get_bn_param(key, kRsaNumbers[i].name, &raw) != 1) return abi::CKR_DATA_INVALID;
+        numbers[i].reset(raw);
+        if (i == 0) modulusBytes = wordBytes(raw);
+        if (!sizeFits(raw, kRsaNumbers[i].size, modulusBytes)) return abi::CKR_DATA_INVALID;
+    }
+    if (!exportNumber(numbers[0].get(), modulusBytes, contents.modulus) ||
+        !exportNumber(numbers[1].get(), std::size_t(BN_num_bytes(numbers[1].get())), contents.publicExponent) ||
+        !exportNumber(numbers[2].get(), modulusBytes, contents.privateExponent)) {
+        return abi::CKR_HOST_MEMORY;
+    }
+    contents.keyKind = Pkcs12Contents::KeyKind::Rsa;
+    return abi::CKR_OK;
+}
+
+abi::CK_RV readKey(const EVP_PKEY* key, Pkcs12Contents& contents) {
+    switch (EVP_PKEY_get_base_id(key)) {
+        case EVP_PKEY_RSA:
+            return readRsaKey(key, contents);
+        // GOST R 34.10 keys of 256 bits decode, but the card cannot take
+        // them in: the caller refuses them as a failure of the token.
+        case NID_id_GostR3410_2001:
+        case NID_id_GostR3410_2012_256:
+            contents.keyKind = Pkcs12Contents::KeyKind::Gost;
+            return abi::CKR_OK;
+        default:
+            return abi::CKR_DATA_INVALID;
+    }
+}
+
+abi::CK_RV readCertificate(X509* certificate, Pkcs12Contents& contents) {
+    const int length = i2d_X509(certificate, nullptr);
+    if (length <= 0) return abi::CKR_DATA_INVALID;
+    contents.certificate.resize(std::size_t(length));
+    unsigned char* cursor = contents.certificate.data();
+    if (i2d_X509(certificate, &cursor) != length) return abi::CKR_DATA_INVALID;
+    const uint32_t usage = X509_get_key_usage(certificate);
+    contents.keyUsage = usage == UINT32_MAX ? 0 : uint8_t(usage);
+    return abi::CKR_OK;
+}
+
+}  // namespace
+
+abi::CK_RV readPkcs12(std::span<const uint8_t> data, const char* password, Pkcs12Contents& contents) {
+    if (data.empty() || data.size() > std::size_t(LONG_MAX)) return abi::CKR_DATA_INVALID;
+    const ErrorMark mark;
+    const unsigned char* cursor = data.data();
+    const Pkcs12Ptr file(d2i_PKCS12(nullptr, &cursor, long(data.size())));
+    if (!file) return abi::CKR_DATA_INVALID;
+    EVP_PKEY* rawKey = nullptr;
+    X509* rawCertificate = nullptr;
+    if (PKCS12_parse(file.get(), password, &rawKey, &rawCertificate, nullptr) != 1) {
+        return macVerificationFailed() ? abi::CKR_PIN_INCORRECT : abi::CKR_DATA_INVALID;
+    }
+    const EvpPkeyPtr key(rawKey);
+    const X509Ptr certificate(rawCertificate);
+    if (!key || !certificate) return abi::CKR_DATA_INVALID;
+    if (const abi::CK_RV rv = readKey(key.get(), contents); rv != abi::CKR_OK) return rv;
+    return readCertificate(certificate.get(), contents);
+}
+
+}  // namespace korva::keys
