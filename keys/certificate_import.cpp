@@ -55,13 +55,13 @@ CK_RV createCertificateObject(const abi::HostContext& host, const abi::LoginReco
     ERR_set_mark();
     const bool decoded = objects::parseCertificateFields(certificate.der, fields);
     ERR_pop_to_mark();
-    if (!decoded) return abi::CKR_DATA_INVALID;
+    // An imported certificate is stored as given: bytes after it would be
+    // stored too, and no reader could say what they are.
+    if (!decoded || fields.length != certificate.der.size()) return abi::CKR_DATA_INVALID;
     TemplateRecord list;
     if (!buildTemplate(certificate, fields, list)) return abi::CKR_HOST_MEMORY;
-    abi::HostContext creationHost = host;
     abi::ObjectHandle handle{};
-    return objects::createObject(&creationHost, login, settings, list.entries().data(), list.count(), &handle,
-                                 summary);
+    return objects::createBuiltObject(host, login, settings, list.entries(), &handle, summary);
 }
 
 CK_RV importCertificate(const abi::HostContext& host, const abi::LoginRecord* login,

@@ -92,9 +92,7 @@ CK_RV deriveKey(const abi::HostContext& host, const abi::LoginRecord* login, con
         OPENSSL_cleanse(agreed.data(), agreed.size());
         if (rv != abi::CKR_OK) return rv;
     }
-    abi::HostContext creationHost = host;
-    return objects::createObject(&creationHost, login, settings, list.entries().data(), list.count(), handle,
-                                 summary);
+    return objects::createBuiltObject(host, login, settings, list.entries(), handle, summary);
 }
 
 }  // namespace korva::keys

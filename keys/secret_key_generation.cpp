@@ -130,9 +130,7 @@ CK_RV generateSecretKey(const abi::HostContext& host, const abi::LoginRecord* lo
     if (list.appendBytes(abi::CKA_VALUE, std::span(random).first(keyLength)) != TemplateResult::Ok) {
         return abi::CKR_FUNCTION_FAILED;
     }
-    abi::HostContext creationHost = host;
-    return objects::createObject(&creationHost, login, settings, list.entries().data(), list.count(), handle,
-                                 summary);
+    return objects::createBuiltObject(host, login, settings, list.entries(), handle, summary);
 }
 
 }  // namespace korva::keys

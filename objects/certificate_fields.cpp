@@ -30,6 +30,7 @@ bool parseCertificateFields(std::span<const uint8_t> der, CertificateFields& fie
         const unsigned char* cursor = der.data();
         X509Ptr certificate(d2i_X509(nullptr, &cursor, long(der.size())));
         if (!certificate) return false;
+        fields.length = std::size_t(cursor - der.data());
         return encodeInto(X509_get_subject_name(certificate.get()), i2d_X509_NAME, fields.subject) &&
                encodeInto(X509_get_issuer_name(certificate.get()), i2d_X509_NAME, fields.issuer) &&
                encodeInto(X509_get0_serialNumber(certificate.get()), i2d_ASN1_INTEGER, fields.serialNumber);

@@ -4,6 +4,7 @@
 
 #include "common/wiped_bytes.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -13,6 +14,7 @@ struct CertificateFields {
     WipedBytes subject;       // DER Name
     WipedBytes issuer;        // DER Name
     WipedBytes serialNumber;  // DER INTEGER, tag and length included
+    std::size_t length = 0;   // bytes of the input the certificate takes up
 };
 
 // Decodes `der` as an X.509 certificate. False when it does not decode (or

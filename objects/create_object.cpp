@@ -277,4 +277,12 @@ CK_RV createObject(abi::HostContext& host, const abi::LoginRecord* login, const 
     return storeOnCard(host, login, *settings, object, handle, summary);
 }
 
+CK_RV createBuiltObject(const abi::HostContext& host, const abi::LoginRecord* login, const abi::HostByteVector* settings,
+                        std::span<const abi::CK_ATTRIBUTE> list, abi::ObjectHandle* handle,
+                        abi::ObjectSummary* summary) {
+    if (handle == nullptr) return abi::CKR_ARGUMENTS_BAD;
+    abi::HostContext copy = host;
+    return createObject(copy, login, token::copyHostSettings(settings), list, *handle, summary);
+}
+
 }  // namespace korva::objects

@@ -22,4 +22,13 @@ abi::CK_RV createObject(abi::HostContext& host, const abi::LoginRecord* login,
                         std::span<const abi::CK_ATTRIBUTE> hostTemplate, abi::ObjectHandle& handle,
                         abi::ObjectSummary* summary);
 
+// The same creation for the operations that make a key or certificate from a
+// list they built (secret-key generation, unwrapping, derivation, certificate
+// import). Their slots take the host values by value, so a session-table
+// address stored for a session object is not handed back; a null handle or
+// settings vector is CKR_ARGUMENTS_BAD.
+abi::CK_RV createBuiltObject(const abi::HostContext& host, const abi::LoginRecord* login,
+                             const abi::HostByteVector* settings, std::span<const abi::CK_ATTRIBUTE> list,
+                             abi::ObjectHandle* handle, abi::ObjectSummary* summary);
+
 }  // namespace korva::objects
