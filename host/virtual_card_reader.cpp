@@ -1,0 +1,110 @@
+#include "host/virtual_card_reader.h"
+
+#include "sim/virtual_card.h"
+
+#include <cstring>
+
+namespace korva::host {
+namespace {
+
+// Whether a command may change what the card file holds. Reading, selecting,
+// signing and the card's queries leave it alone; everything else (writes,
+// file creation, key generation, and VERIFY, whose retry counters must
+// survive a crash) is saved.
+bool changesCard(std::span<const uint8_t> command) {
+    if (command.size() < 4) return false;
+    switch (command[1]) {
+        case 0xA4:  // SELECT
+        case 0xB0:  // READ BINARY
+        case 0xB2:  // READ RECORD
+        case 0xC0:  // GET RESPONSE
+        case 0x84:  // GET CHALLENGE
+        case 0x22:  // MANAGE SECURITY ENVIRONMENT
+        case 0x2A:  // PERFORM SECURITY OPERATION
+        case 0xFE:  // card identity and capability
+        case 0x78:  // card information
+        case 0x52:  // reset of the security state
+        case 0x50:  // key agreement
+            return false;
+        case 0x46:  // READ PUBLIC KEY (P1 01) or a key-pair generation
+            return command[2] != 0x01;
+        default:
+            return true;
+    }
+}
+
+}  // namespace
+
+VirtualCardReader::VirtualCardReader(std::filesystem::path cardFile) : file_(std::move(cardFile)) {
+    std::error_code error;
+    if (!std::filesystem::exists(file_, error) && !error) {
+        if (file_.has_parent_path()) std::filesystem::create_directories(file_.parent_path(), error);
+        try {
+            sim::VirtualCard::makeFresh().save(file_);
+        } catch (const std::exception&) {
+            return;  // no card in this slot
+        }
+    }
+    load();
+}
+
+VirtualCardReader::~VirtualCardReader() = default;
+
+std::string VirtualCardReader::description() const {
+    std::string text = "Virtual card " + file_.filename().string();
+    return text.substr(0, 64);
+}
+
+std::optional<VirtualCardReader::Stamp> VirtualCardReader::stampOnDisk() const {
+    std::error_code error;
+    Stamp stamp;
+    stamp.time = std::filesystem::last_write_time(file_, error);
+    if (error) return std::nullopt;
+    stamp.size = std::filesystem::file_size(file_, error);
+    if (error) return std::nullopt;
+    return stamp;
+}
+
+void VirtualCardReader::load() {
+    try {
+        const std::optional<Stamp> stamp = stampOnDisk();
+        card_ = std::make_unique<sim::VirtualCard>(sim::VirtualCard::load(file_));
+        loaded_ = stamp;
+    } catch (const std::exception&) {
+        card_.reset();
+        loaded_.reset();
+    }
+}
+
+void VirtualCardReader::beginCall() {
+    changed_ = false;
+    if (card_ == nullptr || stampOnDisk() != loaded_) load();
+}
+
+void VirtualCardReader::endCall() {
+    if (!changed_ || card_ == nullptr) return;
+    changed_ = false;
+    try {
+        card_->save(file_);
+        loaded_ = stampOnDisk();
+    } catch (const std::exception&) {
+        // The old file stays as it was; the next call reads it again, so the
+        // process does not run on with a card that differs from its file.
+        loaded_.reset();
+    }
+}
+
+uint32_t VirtualCardReader::transmit(std::span<const uint8_t> command, uint8_t* response,
+                                     uint32_t* responseLength, uint8_t& sw1, uint8_t& sw2) {
+    if (card_ == nullptr) return kNoCard;
+    const sim::Answer answer = card_->transmit(command);
+    if (changesCard(command)) changed_ = true;
+    if (answer.data.size() > *responseLength) return kAnswerTooLong;
+    if (!answer.data.empty()) std::memcpy(response, answer.data.data(), answer.data.size());
+    *responseLength = static_cast<uint32_t>(answer.data.size());
+    sw1 = answer.sw1;
+    sw2 = answer.sw2;
+    return 0;
+}
+
+}  // namespace korva::host
