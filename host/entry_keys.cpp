@@ -42,9 +42,10 @@ KORVA_HOST_EXPORT ck_rv_t C_GenerateKey(ck_session_handle_t handle, ck_mechanism
         KeyRequest request;
         if (const ck_rv_t rv = request.prepare(session, token, mechanism, attributes, count); rv != CKR_OK) return rv;
         abi::ObjectHandle made{};
+        abi::ObjectSummary summary{};
         const abi::CK_RV rv = token.module().generateKey(token.context(), request.login.get(), token.settings(),
                                                          request.attributes.data(), request.attributes.size(),
-                                                         request.mechanism.get(), &made, nullptr);
+                                                         request.mechanism.get(), &made, &summary);
         if (rv == CKR_OK) *key = madeObject(session, token, made);
         return rv;
     });
@@ -64,10 +65,11 @@ KORVA_HOST_EXPORT ck_rv_t C_GenerateKeyPair(ck_session_handle_t handle, ck_mecha
         // Key pairs are always kept on the card.
         if (const ck_rv_t rv = requireWritable(session, true); rv != CKR_OK) return rv;
         abi::ObjectHandle madePublic{}, madePrivate{};
+        abi::ObjectSummary publicSummary{}, privateSummary{};
         const abi::CK_RV rv = token.module().generateKeyPair(
             token.context(), request.login.get(), token.settings(), request.attributes.data(), request.attributes.size(),
-            privateTemplate.data(), privateTemplate.size(), request.mechanism.get(), &madePublic, &madePrivate, nullptr,
-            nullptr);
+            privateTemplate.data(), privateTemplate.size(), request.mechanism.get(), &madePublic, &madePrivate,
+            &publicSummary, &privateSummary);
         if (rv != CKR_OK) return rv;
         *publicKey = madeObject(session, token, madePublic);
         *privateKey = madeObject(session, token, madePrivate);
@@ -108,10 +110,11 @@ KORVA_HOST_EXPORT ck_rv_t C_UnwrapKey(ck_session_handle_t handle, ck_mechanism* 
         KeyRequest request;
         if (const ck_rv_t rv = request.prepare(session, token, mechanism, attributes, count); rv != CKR_OK) return rv;
         abi::ObjectHandle made{};
+        abi::ObjectSummary summary{};
         const abi::CK_RV rv = token.module().unwrapKey(token.context(), request.login.get(), token.settings(),
                                                        request.mechanism.get(), &*unwrapping, wrapped, *length,
                                                        request.attributes.data(), request.attributes.size(), &made,
-                                                       nullptr);
+                                                       &summary);
         if (rv == CKR_OK) *key = madeObject(session, token, made);
         return rv;
     });
@@ -126,9 +129,10 @@ KORVA_HOST_EXPORT ck_rv_t C_DeriveKey(ck_session_handle_t handle, ck_mechanism* 
         KeyRequest request;
         if (const ck_rv_t rv = request.prepare(session, token, mechanism, attributes, count); rv != CKR_OK) return rv;
         abi::ObjectHandle made{};
+        abi::ObjectSummary summary{};
         const abi::CK_RV rv = token.module().deriveKey(token.context(), request.login.get(), token.settings(),
                                                        request.mechanism.get(), &*base, request.attributes.data(),
-                                                       request.attributes.size(), &made, nullptr);
+                                                       request.attributes.size(), &made, &summary);
         if (rv == CKR_OK) *key = madeObject(session, token, made);
         return rv;
     });

@@ -99,8 +99,9 @@ KORVA_HOST_EXPORT ck_rv_t C_CreateObject(ck_session_handle_t handle, ck_attribut
         LoginRecordCopy login;
         token.fillLogin(login);
         abi::ObjectHandle made{};
+        abi::ObjectSummary summary{};
         const abi::CK_RV rv = token.module().createObject(token.contextPointer(), login.get(), token.settings(),
-                                                          given.data(), given.size(), &made, nullptr);
+                                                          given.data(), given.size(), &made, &summary);
         if (rv != CKR_OK) return rv;
         if (isSessionObject(made)) token.ownSessionObject(made.record, session.handle);
         *object = applicationHandle(token, made);
