@@ -2,6 +2,7 @@
 #include "host/entry.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,16 @@ void copyTokenInfo(const abi::CK_TOKEN_INFO& from, ck_token_info& to) {
     to.hardware_version = {from.hardwareVersion.major, from.hardwareVersion.minor};
     to.firmware_version = {from.firmwareVersion.major, from.firmwareVersion.minor};
     std::memcpy(to.utc_time, from.utcTime, sizeof to.utc_time);
+}
+
+// The label is 32 blank-padded bytes. Some applications pass a shorter C
+// string instead; a NUL never belongs to a padded label, so reading stops
+// there and the rest is padded, which reads no byte beyond either form.
+std::array<unsigned char, 32> paddedLabel(const unsigned char* label) {
+    std::array<unsigned char, 32> padded;
+    padded.fill(' ');
+    for (size_t i = 0; i < padded.size() && label[i] != 0; ++i) padded[i] = label[i];
+    return padded;
 }
 
 ck_rv_t pinArguments(const unsigned char* pin, unsigned long length) {
@@ -171,7 +182,7 @@ KORVA_HOST_EXPORT ck_rv_t C_InitToken(ck_slot_id_t slot, unsigned char* pin, uns
         if (library.sessionCount(token, false) != 0) return CKR_SESSION_EXISTS;
         const auto length = narrow(pinLength);
         if (!length) return CKR_PIN_INCORRECT;
-        const abi::CK_RV rv = token.module().initToken(token.context(), pin, *length, label);
+        const abi::CK_RV rv = token.module().initToken(token.context(), pin, *length, paddedLabel(label).data());
         token.logOut();
         token.refreshSettings();
         return rv;
