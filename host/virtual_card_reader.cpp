@@ -8,9 +8,9 @@ namespace korva::host {
 namespace {
 
 // Whether a command may change what the card file holds. Reading, selecting,
-// signing and the card's queries leave it alone; everything else (writes,
-// file creation, key generation, and VERIFY, whose retry counters must
-// survive a crash) is saved.
+// signing and the card's queries leave it alone; writes, file creation and
+// key generation change it. VERIFY is handled by the caller: its retry
+// counters must survive a crash.
 bool changesCard(std::span<const uint8_t> command) {
     if (command.size() < 4) return false;
     switch (command[1]) {
@@ -32,6 +32,8 @@ bool changesCard(std::span<const uint8_t> command) {
             return true;
     }
 }
+
+constexpr uint8_t kVerify = 0x20;
 
 }  // namespace
 
@@ -70,9 +72,26 @@ void VirtualCardReader::load() {
         const std::optional<Stamp> stamp = stampOnDisk();
         card_ = std::make_unique<sim::VirtualCard>(sim::VirtualCard::load(file_));
         loaded_ = stamp;
+        fullCounters_.clear();
     } catch (const std::exception&) {
         card_.reset();
         loaded_.reset();
+    }
+}
+
+// A PIN presentation changes the card only when it moves a retry counter: a
+// wrong PIN lowers it, the right one restores it unless it is known to be
+// full already (restored by an earlier presentation of this process's card
+// state). Signing presents the PIN every time; saving the card for each
+// signature would cost a file write and sync per signature.
+void VirtualCardReader::noteVerify(std::span<const uint8_t> command, bool verified) {
+    if (command.size() <= 5) return;  // a retry-counter query
+    const uint8_t reference = command[3];
+    if (!verified) {
+        changed_ = true;
+        fullCounters_.erase(reference);
+    } else if (fullCounters_.insert(reference).second) {
+        changed_ = true;
     }
 }
 
@@ -98,7 +117,11 @@ uint32_t VirtualCardReader::transmit(std::span<const uint8_t> command, uint8_t* 
                                      uint32_t* responseLength, uint8_t& sw1, uint8_t& sw2) {
     if (card_ == nullptr) return kNoCard;
     const sim::Answer answer = card_->transmit(command);
-    if (changesCard(command)) changed_ = true;
+    if (command.size() >= 4 && command[1] == kVerify) {
+        noteVerify(command, answer.statusWord() == 0x9000);
+    } else if (changesCard(command)) {
+        changed_ = true;
+    }
     if (answer.data.size() > *responseLength) return kAnswerTooLong;
     if (!answer.data.empty()) std::memcpy(response, answer.data.data(), answer.data.size());
     *responseLength = static_cast<uint32_t>(answer.data.size());

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 
 namespace korva::sim {
 class VirtualCard;
@@ -42,11 +43,13 @@ private:
     };
     std::optional<Stamp> stampOnDisk() const;
     void load();
+    void noteVerify(std::span<const uint8_t> command, bool verified);
 
     std::filesystem::path file_;
     std::unique_ptr<sim::VirtualCard> card_;
     std::optional<Stamp> loaded_;
     bool changed_ = false;
+    std::set<uint8_t> fullCounters_;  // PIN references whose retry counter is known to be full
 };
 
 }  // namespace korva::host
