@@ -2,6 +2,9 @@
 
 #include "host/token.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace korva::host {
 namespace {
 
@@ -22,6 +25,12 @@ uint16_t directoryOf(const abi::ObjectHandle& handle) {
 }
 
 }  // namespace
+
+ck_rv_t traced(const char* function, ck_rv_t rv) noexcept {
+    static const bool enabled = std::getenv("KORVA_PKCS11_TRACE") != nullptr;
+    if (enabled) std::fprintf(stderr, "korva-pkcs11: %s -> 0x%lX\n", function, rv);
+    return rv;
+}
 
 ck_object_handle_t applicationHandle(const Token& token, const abi::ObjectHandle& handle) {
     return (static_cast<ck_object_handle_t>(token.id() + 1) << 24) |

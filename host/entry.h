@@ -23,31 +23,34 @@ ck_rv_t guarded(Body&& body) noexcept {
     }
 }
 
+// With KORVA_PKCS11_TRACE set, every call and its result go to stderr.
+ck_rv_t traced(const char* function, ck_rv_t rv) noexcept;
+
 // body(Library&)
 template <typename Body>
-ck_rv_t withLibrary(Body&& body) noexcept {
-    return guarded([&]() -> ck_rv_t {
+ck_rv_t withLibrary(Body&& body, const char* function = __builtin_FUNCTION()) noexcept {
+    return traced(function, guarded([&]() -> ck_rv_t {
         const std::shared_ptr<Library> library = Library::current();
         if (library == nullptr) return CKR_CRYPTOKI_NOT_INITIALIZED;
         return body(*library);
-    });
+    }));
 }
 
 // body(Library&, Token&), with the token held and its card present.
 template <typename Body>
-ck_rv_t withToken(ck_slot_id_t slot, Body&& body) noexcept {
+ck_rv_t withToken(ck_slot_id_t slot, Body&& body, const char* function = __builtin_FUNCTION()) noexcept {
     return withLibrary([&](Library& library) -> ck_rv_t {
         Token* token = library.token(slot);
         if (token == nullptr) return CKR_SLOT_ID_INVALID;
         TokenCall call(*token);
         if (!token->reader().cardPresent()) return CKR_TOKEN_NOT_PRESENT;
         return body(library, *token);
-    });
+    }, function);
 }
 
 // body(Library&, Session&, Token&), with the session's token held.
 template <typename Body>
-ck_rv_t withSession(ck_session_handle_t handle, Body&& body) noexcept {
+ck_rv_t withSession(ck_session_handle_t handle, Body&& body, const char* function = __builtin_FUNCTION()) noexcept {
     return withLibrary([&](Library& library) -> ck_rv_t {
         const std::shared_ptr<Session> session = library.session(handle);
         if (session == nullptr) return CKR_SESSION_HANDLE_INVALID;
@@ -55,7 +58,7 @@ ck_rv_t withSession(ck_session_handle_t handle, Body&& body) noexcept {
         if (session->closed) return CKR_SESSION_HANDLE_INVALID;
         if (!session->token.reader().cardPresent()) return CKR_DEVICE_REMOVED;
         return body(library, *session, session->token);
-    });
+    }, function);
 }
 
 // A length or count of the application's ABI in the module's 32 bits.

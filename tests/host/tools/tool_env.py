@@ -44,7 +44,7 @@ class ToolEnv:
         try:
             result = subprocess.run(list(command), env=dict(self.env, **(extra_env or {})), cwd=self.folder,
                                     input=input_bytes, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                    timeout=60 if exit_may_hang and sanitised else 600)
+                                    timeout=20 if exit_may_hang and sanitised else 600)
         except subprocess.TimeoutExpired as hung:
             if not (exit_may_hang and sanitised):
                 raise
