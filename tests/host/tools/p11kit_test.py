@@ -12,6 +12,7 @@ root, so as root the tools run as an unprivileged user.
 usage: p11kit_test.py <build folder> <dlopen guard library>"""
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 
@@ -45,8 +46,11 @@ def main():
     # GnuTLS lists RSA keys (it passes over GOST public keys).
     env.pkcs11_tool("--login", "--pin", "47102958", "--keypairgen", "--key-type", "rsa:1024",
                     "--label", "p11tool key", "--id", "41")
+    # A copy in the test's folder, which the unprivileged user can read.
+    guard = env.path("dlopen_guard.so")
+    shutil.copy(sys.argv[2], guard)
     guarded = {"KORVA_DLOPEN_ALLOW": "libkorva-pkcs11.so",
-               "LD_PRELOAD": ":".join(filter(None, [env.env.get("LD_PRELOAD"), sys.argv[2]]))}
+               "LD_PRELOAD": ":".join(filter(None, [env.env.get("LD_PRELOAD"), str(guard)]))}
     as_user = []
     if os.getuid() == 0:
         subprocess.run(["chmod", "-R", "a+rwX", str(env.folder)], check=True)
