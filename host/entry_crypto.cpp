@@ -36,14 +36,13 @@ ck_rv_t withOutputLength(unsigned long* length, Call&& call) {
 using InitSlot = abi::KeyOperationInitSlot;
 
 // The initialisation shared by sign, verify and the ciphers.
-ck_rv_t startKeyOperation(Session& session, Token& token, Operation& operation, const ck_mechanism* mechanism,
-                          ck_object_handle_t key, InitSlot slot) {
+ck_rv_t startKeyOperation(Token& token, Operation& operation, const ck_mechanism* mechanism, ck_object_handle_t key,
+                          InitSlot slot) {
     if (operation.active) return CKR_OPERATION_ACTIVE;
     ModuleMechanism converted;
     if (const ck_rv_t rv = converted.convert(mechanism); rv != CKR_OK) return rv;
     const auto keyHandle = moduleHandle(token, key);
     if (!keyHandle) return CKR_KEY_HANDLE_INVALID;
-    (void)session;
     abi::OperationRecord record{};
     const abi::CK_RV rv = slot(token.context(), nullptr, nullptr, converted.get(), &*keyHandle, &record);
     if (rv != CKR_OK) return rv;
@@ -203,7 +202,7 @@ ck_rv_t signInit(ck_session_handle_t handle, ck_mechanism* mechanism, ck_object_
         if (session.sign.active) return CKR_OPERATION_ACTIVE;
         // Every private-key operation of the card needs the user's PIN.
         if (token.user() != CKU_USER) return CKR_USER_NOT_LOGGED_IN;
-        const ck_rv_t rv = startKeyOperation(session, token, session.sign, mechanism, key,
+        const ck_rv_t rv = startKeyOperation(token, session.sign, mechanism, key,
                                              recover ? token.module().signRecoverInit : token.module().signInit);
         session.signRecover = recover;
         return rv;
@@ -223,7 +222,7 @@ ck_rv_t sign(ck_session_handle_t handle, unsigned char* data, unsigned long leng
 ck_rv_t verifyInit(ck_session_handle_t handle, ck_mechanism* mechanism, ck_object_handle_t key, bool recover) {
     return withSession(handle, [&](Library&, Session& session, Token& token) -> ck_rv_t {
         if (session.verify.active) return CKR_OPERATION_ACTIVE;
-        const ck_rv_t rv = startKeyOperation(session, token, session.verify, mechanism, key,
+        const ck_rv_t rv = startKeyOperation(token, session.verify, mechanism, key,
                                              recover ? token.module().verifyRecoverInit : token.module().verifyInit);
         session.verifyRecover = recover;
         return rv;
@@ -324,7 +323,7 @@ KORVA_HOST_EXPORT ck_rv_t C_VerifyRecover(ck_session_handle_t handle, unsigned c
 
 KORVA_HOST_EXPORT ck_rv_t C_EncryptInit(ck_session_handle_t handle, ck_mechanism* mechanism, ck_object_handle_t key) {
     return withSession(handle, [&](Library&, Session& session, Token& token) {
-        return startKeyOperation(session, token, session.encrypt, mechanism, key, token.module().encryptInit);
+        return startKeyOperation(token, session.encrypt, mechanism, key, token.module().encryptInit);
     });
 }
 
@@ -350,7 +349,7 @@ KORVA_HOST_EXPORT ck_rv_t C_EncryptFinal(ck_session_handle_t handle, unsigned ch
 
 KORVA_HOST_EXPORT ck_rv_t C_DecryptInit(ck_session_handle_t handle, ck_mechanism* mechanism, ck_object_handle_t key) {
     return withSession(handle, [&](Library&, Session& session, Token& token) {
-        return startKeyOperation(session, token, session.decrypt, mechanism, key, token.module().decryptInit);
+        return startKeyOperation(token, session.decrypt, mechanism, key, token.module().decryptInit);
     });
 }
 
