@@ -210,16 +210,16 @@ TEST_F(LibraryTest, LengthQueriesAndNumberWidths) {
     EXPECT_EQ(f->C_DigestFinal(session, parts, &length), CKR_OK);
     EXPECT_EQ(std::memcmp(digest, parts, 32), 0);
 
-    // A data object: CKA_CLASS comes back as a full unsigned long; a buffer
-    // of 32 bits is too small for it; an unknown type is unavailable.
+    // A data object: CKA_CLASS comes back as a full unsigned long, which a
+    // shorter buffer cannot take; an unknown type is unavailable.
     unsigned long dataClass = CKO_DATA;
     unsigned char yes = 1, value[] = "data";
     ck_attribute made[] = {{CKA_CLASS, &dataClass, sizeof dataClass}, {CKA_TOKEN, &yes, 1}, {CKA_VALUE, value, 4}};
     ck_object_handle_t object = 0;
     ASSERT_EQ(f->C_Login(session, CKU_USER, text(kUserPin), 8), CKR_OK);
     ASSERT_EQ(f->C_CreateObject(session, made, 3, &object), CKR_OK);
-    unsigned long readClass = 0xFFFFFFFFFFFFFFFFUL;
-    uint32_t narrowClass = 0;
+    unsigned long readClass = ~0UL;
+    unsigned char narrowClass[sizeof(unsigned long) - 1];
     unsigned char readValue[2];
     ck_attribute asked[] = {{CKA_CLASS, &readClass, sizeof readClass},
                             {CKA_VALUE, nullptr, 0},
@@ -229,7 +229,7 @@ TEST_F(LibraryTest, LengthQueriesAndNumberWidths) {
     EXPECT_EQ(asked[0].value_len, sizeof(unsigned long));
     EXPECT_EQ(asked[1].value_len, 4u);
     EXPECT_EQ(asked[2].value_len, CK_UNAVAILABLE_INFORMATION);
-    ck_attribute tooSmall[] = {{CKA_CLASS, &narrowClass, sizeof narrowClass}, {CKA_VALUE, readValue, 2}};
+    ck_attribute tooSmall[] = {{CKA_CLASS, narrowClass, sizeof narrowClass}, {CKA_VALUE, readValue, 2}};
     EXPECT_EQ(f->C_GetAttributeValue(session, object, tooSmall, 2), CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(tooSmall[0].value_len, CK_UNAVAILABLE_INFORMATION);
     EXPECT_EQ(tooSmall[1].value_len, CK_UNAVAILABLE_INFORMATION);
