@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <new>
 #include <vector>
 
 namespace korva::host {
@@ -59,6 +60,13 @@ Token::Token(ck_slot_id_t id, std::unique_ptr<Reader> reader, const abi::ModuleF
         registry[context_.hostA] = this;
     }
     context_.transmit = &korvaHostTransmit;
+    // The session-object table exists from the start, in the layout and
+    // allocator the module uses for it. Slots that take the host values by
+    // value (key generation, unwrapping, derivation) can then add session
+    // objects to this table; left to create one, they would store its address
+    // in a copy the host never sees.
+    context_.cookie = std::calloc(1, sizeof(abi::HostSessionTable));
+    if (context_.cookie == nullptr) throw std::bad_alloc();
     settingsVector_.begin = settings_.data();
     settingsVector_.end = settings_.data() + settings_.size();
     settingsVector_.storageEnd = settingsVector_.end;
