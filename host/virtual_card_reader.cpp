@@ -2,6 +2,11 @@
 
 #include "sim/virtual_card.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 namespace korva::host {
@@ -39,18 +44,36 @@ constexpr uint8_t kVerify = 0x20;
 
 VirtualCardReader::VirtualCardReader(std::filesystem::path cardFile) : file_(std::move(cardFile)) {
     std::error_code error;
+    if (file_.has_parent_path()) std::filesystem::create_directories(file_.parent_path(), error);
+    const std::string lockPath = file_.string() + ".lock";
+    lockDescriptor_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // Under the lock, so that of two processes starting at once only one
+    // makes the fresh card and the other loads it.
+    lockFile();
     if (!std::filesystem::exists(file_, error) && !error) {
-        if (file_.has_parent_path()) std::filesystem::create_directories(file_.parent_path(), error);
         try {
             sim::VirtualCard::makeFresh().save(file_);
         } catch (const std::exception&) {
-            return;  // no card in this slot
+            // No card in this slot.
         }
     }
     load();
+    unlockFile();
 }
 
-VirtualCardReader::~VirtualCardReader() = default;
+VirtualCardReader::~VirtualCardReader() {
+    if (lockDescriptor_ >= 0) ::close(lockDescriptor_);
+}
+
+void VirtualCardReader::lockFile() {
+    if (lockDescriptor_ < 0) return;
+    while (::flock(lockDescriptor_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+void VirtualCardReader::unlockFile() {
+    if (lockDescriptor_ >= 0) ::flock(lockDescriptor_, LOCK_UN);
+}
 
 std::string VirtualCardReader::description() const {
     std::string text = "Virtual card " + file_.filename().string();
@@ -96,21 +119,24 @@ void VirtualCardReader::noteVerify(std::span<const uint8_t> command, bool verifi
 }
 
 void VirtualCardReader::beginCall() {
+    lockFile();
     changed_ = false;
     if (card_ == nullptr || stampOnDisk() != loaded_) load();
 }
 
 void VirtualCardReader::endCall() {
-    if (!changed_ || card_ == nullptr) return;
-    changed_ = false;
-    try {
-        card_->save(file_);
-        loaded_ = stampOnDisk();
-    } catch (const std::exception&) {
-        // The old file stays as it was; the next call reads it again, so the
-        // process does not run on with a card that differs from its file.
-        loaded_.reset();
+    if (changed_ && card_ != nullptr) {
+        changed_ = false;
+        try {
+            card_->save(file_);
+            loaded_ = stampOnDisk();
+        } catch (const std::exception&) {
+            // The old file stays as it was; the next call reads it again, so
+            // the process does not run on with a card that differs from its file.
+            loaded_.reset();
+        }
     }
+    unlockFile();
 }
 
 uint32_t VirtualCardReader::transmit(std::span<const uint8_t> command, uint8_t* response,

@@ -4,8 +4,11 @@
 // saved after every library call that changed it (written to a temporary
 // file beside it, synced and renamed over it, so a crash never leaves half a
 // card), and read again at the start of a call when another process saved it
-// in between. A card file that cannot be read leaves the slot without a card
-// and is never overwritten.
+// in between. Processes take turns: a call holds an advisory lock on
+// "<card file>.lock" from reading to saving, so that two processes never
+// work on the same card state at once and neither loses the other's change.
+// A card file that cannot be read leaves the slot without a card and is
+// never overwritten.
 #pragma once
 
 #include "host/reader.h"
@@ -45,7 +48,11 @@ private:
     void load();
     void noteVerify(std::span<const uint8_t> command, bool verified);
 
+    void lockFile();
+    void unlockFile();
+
     std::filesystem::path file_;
+    int lockDescriptor_ = -1;  // the lock file; -1 when it cannot be opened (a read-only folder)
     std::unique_ptr<sim::VirtualCard> card_;
     std::optional<Stamp> loaded_;
     bool changed_ = false;

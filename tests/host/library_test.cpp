@@ -329,6 +329,48 @@ TEST_F(LibraryTest, ForkedChildInitialisesAgain) {
     EXPECT_EQ(f->C_GenerateRandom(session, random, sizeof random), CKR_OK);
 }
 
+// Each call reads the card file another process saved and saves its own
+// change before that process reads again: nothing is lost.
+TEST_F(LibraryTest, TwoProcessesOnOneCardLoseNoChange) {
+    initialise();
+    readyToken();
+    ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    constexpr int kEach = 8;
+    const auto createObjects = [&]() -> int {
+        if (f->C_Initialize(nullptr) != CKR_OK) return 1;
+        ck_session_handle_t session = 0;
+        if (f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session) != CKR_OK) return 2;
+        if (f->C_Login(session, CKU_USER, text(kUserPin), 8) != CKR_OK) return 3;
+        unsigned long dataClass = CKO_DATA;
+        unsigned char yes = 1, value[16] = {};
+        ck_attribute made[] = {{CKA_CLASS, &dataClass, sizeof dataClass}, {CKA_TOKEN, &yes, 1}, {CKA_VALUE, value, 16}};
+        for (int i = 0; i < kEach; ++i) {
+            ck_object_handle_t object = 0;
+            if (f->C_CreateObject(session, made, 3, &object) != CKR_OK) return 4;
+        }
+        return f->C_Finalize(nullptr) == CKR_OK ? 0 : 5;
+    };
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(createObjects());
+    EXPECT_EQ(createObjects(), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    initialise();
+    ck_session_handle_t session = 0;
+    ASSERT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
+    ASSERT_EQ(f->C_Login(session, CKU_USER, text(kUserPin), 8), CKR_OK);
+    unsigned long dataClass = CKO_DATA;
+    ck_attribute byClass{CKA_CLASS, &dataClass, sizeof dataClass};
+    ck_object_handle_t found[4 * kEach];
+    unsigned long count = 0;
+    ASSERT_EQ(f->C_FindObjectsInit(session, &byClass, 1), CKR_OK);
+    ASSERT_EQ(f->C_FindObjects(session, found, 4 * kEach, &count), CKR_OK);
+    EXPECT_EQ(count, 2u * kEach);
+}
+
 TEST(CardConfiguration, NamesCardFilesRelativeToTheFile) {
     std::istringstream text("# slots\ncard = a.card\n  card=/abs/b.card # second\nreader = x\ncard =\n");
     const auto files = korva::host::parseCardConfiguration(text, "/etc/korva");
