@@ -125,6 +125,16 @@ def main():
     tool("--generate-random", "100", "-o", random_bytes)
     expect(len(random_bytes.read_bytes()) == 100, "100 random bytes")
 
+    step("a secret key: AES-CBC round trip")
+    iv = "000102030405060708090a0b0c0d0e0f"
+    plain, sealed, opened = env.path("plain.bin"), env.path("sealed.bin"), env.path("opened.bin")
+    plain.write_bytes(bytes(range(64)))
+    tool(*login, "--keygen", "--key-type", "AES:16", "--id", "25", "--label", "aes")
+    tool(*login, "--encrypt", "--id", "25", "-m", "AES-CBC", "--iv", iv, "-i", plain, "-o", sealed)
+    tool(*login, "--decrypt", "--id", "25", "-m", "AES-CBC", "--iv", iv, "-i", sealed, "-o", opened)
+    expect(sealed.read_bytes() != plain.read_bytes() and opened.read_bytes() == plain.read_bytes(),
+           "AES-CBC decrypts what it encrypted")
+
     step("certificates and data objects")
     certificate = env.path("certificate.der")
     env.run("openssl", "req", "-x509", "-newkey", "rsa:1024", "-nodes", "-keyout", env.path("cert-key.pem"),
