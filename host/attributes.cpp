@@ -1,0 +1,206 @@
+#include "host/attributes.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace korva::host {
+namespace {
+
+constexpr abi::CK_ULONG kModuleUnavailable = 0xFFFFFFFFu;
+constexpr size_t kModuleNumber = sizeof(abi::CK_ULONG);
+constexpr size_t kApplicationNumber = sizeof(unsigned long);
+
+constexpr ck_attribute_type_t kNumberTypes[] = {
+    CKA_CLASS,         CKA_CERTIFICATE_TYPE, CKA_CERTIFICATE_CATEGORY, CKA_JAVA_MIDP_SECURITY_DOMAIN,
+    CKA_NAME_HASH_ALGORITHM, CKA_KEY_TYPE,   CKA_MODULUS_BITS,         CKA_PRIME_BITS,
+    CKA_SUB_PRIME_BITS, CKA_VALUE_BITS,      CKA_VALUE_LEN,            CKA_KEY_GEN_MECHANISM,
+    CKA_HW_FEATURE_TYPE, CKA_MECHANISM_TYPE, CKA_PIXEL_X,              CKA_PIXEL_Y,
+    CKA_RESOLUTION,    CKA_CHAR_ROWS,        CKA_CHAR_COLUMNS,         CKA_BITS_PER_PIXEL,
+    CKA_OTP_FORMAT,    CKA_OTP_LENGTH,       CKA_OTP_TIME_INTERVAL,    CKA_OTP_CHALLENGE_REQUIREMENT,
+    CKA_OTP_TIME_REQUIREMENT, CKA_OTP_COUNTER_REQUIREMENT, CKA_OTP_PIN_REQUIREMENT,
+};
+
+unsigned long widen(const void* value) {
+    abi::CK_ULONG narrow = 0;
+    std::memcpy(&narrow, value, kModuleNumber);
+    return narrow;
+}
+
+}  // namespace
+
+bool holdsNumber(ck_attribute_type_t type) {
+    return std::find(std::begin(kNumberTypes), std::end(kNumberTypes), type) != std::end(kNumberTypes);
+}
+
+bool holdsNumberArray(ck_attribute_type_t type) { return type == CKA_ALLOWED_MECHANISMS; }
+
+ck_rv_t ModuleTemplate::copyFrom(const ck_attribute* attributes, unsigned long count) {
+    if (count != 0 && attributes == nullptr) return CKR_ARGUMENTS_BAD;
+    if (count > 0xFFFF) return CKR_ARGUMENTS_BAD;
+    entries_.assign(count, abi::CK_ATTRIBUTE{});
+    values_.assign(count, WipedBytes{});
+    for (unsigned long i = 0; i < count; ++i) {
+        const ck_attribute& given = attributes[i];
+        if (given.type > std::numeric_limits<abi::CK_ULONG>::max()) return CKR_ATTRIBUTE_TYPE_INVALID;
+        abi::CK_ATTRIBUTE& entry = entries_[i];
+        entry.type = static_cast<abi::CK_ATTRIBUTE_TYPE>(given.type);
+        if (given.value_len == CK_UNAVAILABLE_INFORMATION) {
+            entry.ulValueLen = kModuleUnavailable;
+            continue;
+        }
+        if (given.value == nullptr) {
+            if (given.value_len != 0) return CKR_ATTRIBUTE_VALUE_INVALID;
+            continue;
+        }
+        if (given.value_len >= kModuleUnavailable) return CKR_ATTRIBUTE_VALUE_INVALID;
+        WipedBytes& value = values_[i];
+        const auto* bytes = static_cast<const uint8_t*>(given.value);
+        if (holdsNumber(given.type) || holdsNumberArray(given.type)) {
+            if (given.value_len % kApplicationNumber != 0 || (holdsNumber(given.type) && given.value_len != kApplicationNumber))
+                return CKR_ATTRIBUTE_VALUE_INVALID;
+            for (unsigned long at = 0; at < given.value_len; at += kApplicationNumber) {
+                unsigned long wide = 0;
+                std::memcpy(&wide, bytes + at, kApplicationNumber);
+                if (wide > std::numeric_limits<abi::CK_ULONG>::max()) return CKR_ATTRIBUTE_VALUE_INVALID;
+                const auto narrow = static_cast<abi::CK_ULONG>(wide);
+                const auto* narrowBytes = reinterpret_cast<const uint8_t*>(&narrow);
+                value.insert(value.end(), narrowBytes, narrowBytes + kModuleNumber);
+            }
+        } else {
+            value.assign(bytes, bytes + given.value_len);
+        }
+        entry.pValue = value.data();
+        entry.ulValueLen = static_cast<abi::CK_ULONG>(value.size());
+    }
+    return CKR_OK;
+}
+
+ck_rv_t ModuleTemplate::prepareToFill(const ck_attribute* attributes, unsigned long count) {
+    if (count != 0 && attributes == nullptr) return CKR_ARGUMENTS_BAD;
+    if (count > 0xFFFF) return CKR_ARGUMENTS_BAD;
+    entries_.assign(count, abi::CK_ATTRIBUTE{});
+    values_.assign(count, WipedBytes{});
+    skipped_.assign(count, false);
+    ck_rv_t rv = CKR_OK;
+    for (unsigned long i = 0; i < count; ++i) {
+        const ck_attribute& given = attributes[i];
+        abi::CK_ATTRIBUTE& entry = entries_[i];
+        // A type beyond 32 bits cannot exist in the token: ask for an
+        // attribute no object has, which the module reports as invalid.
+        entry.type = given.type > std::numeric_limits<abi::CK_ULONG>::max()
+                         ? static_cast<abi::CK_ATTRIBUTE_TYPE>(CKA_VENDOR_DEFINED | 0x7FFFFFFF)
+                         : static_cast<abi::CK_ATTRIBUTE_TYPE>(given.type);
+        if (given.value == nullptr) continue;
+        if (holdsNumber(given.type)) {
+            if (given.value_len < kApplicationNumber) {
+                skipped_[i] = true;
+                rv = CKR_BUFFER_TOO_SMALL;
+                // Ask for a length only: the module still reports whether the
+                // type exists, so that the template gets every other answer.
+                continue;
+            }
+            values_[i].assign(kModuleNumber, 0);
+            entry.pValue = values_[i].data();
+            entry.ulValueLen = kModuleNumber;
+        } else {
+            entry.pValue = given.value;
+            entry.ulValueLen = static_cast<abi::CK_ULONG>(std::min<unsigned long>(given.value_len, kModuleUnavailable - 1));
+        }
+    }
+    return rv;
+}
+
+void ModuleTemplate::returnTo(ck_attribute* attributes, unsigned long count) const {
+    for (unsigned long i = 0; i < count && i < entries_.size(); ++i) {
+        const abi::CK_ATTRIBUTE& entry = entries_[i];
+        ck_attribute& target = attributes[i];
+        if (skipped_[i] || entry.ulValueLen == kModuleUnavailable) {
+            target.value_len = CK_UNAVAILABLE_INFORMATION;
+        } else if (holdsNumber(target.type) && entry.ulValueLen == kModuleNumber) {
+            if (target.value != nullptr) {
+                const unsigned long wide = widen(entry.pValue);
+                std::memcpy(target.value, &wide, kApplicationNumber);
+            }
+            target.value_len = kApplicationNumber;
+        } else {
+            target.value_len = entry.ulValueLen;
+        }
+    }
+}
+
+std::optional<bool> ModuleTemplate::boolean(ck_attribute_type_t type) const {
+    for (const abi::CK_ATTRIBUTE& entry : entries_) {
+        if (entry.type != type) continue;
+        if (entry.pValue == nullptr || entry.ulValueLen != 1) return std::nullopt;
+        return *static_cast<const uint8_t*>(entry.pValue) != 0;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::span<const uint8_t>> ModuleAttributes::find(ck_attribute_type_t type) const {
+    for (abi::CK_ULONG i = 0; i < count_; ++i) {
+        const abi::CK_ATTRIBUTE& entry = items_[i];
+        if (entry.type != type) continue;
+        if (entry.ulValueLen == kModuleUnavailable) return std::nullopt;
+        if (entry.pValue == nullptr) return std::span<const uint8_t>();
+        return std::span<const uint8_t>(static_cast<const uint8_t*>(entry.pValue), entry.ulValueLen);
+    }
+    return std::nullopt;
+}
+
+bool ModuleAttributes::matches(const ck_attribute* attributes, unsigned long count) const {
+    for (unsigned long i = 0; i < count; ++i) {
+        const ck_attribute& wanted = attributes[i];
+        const auto stored = find(wanted.type);
+        if (!stored) return false;
+        if (holdsNumber(wanted.type)) {
+            if (wanted.value == nullptr || wanted.value_len != kApplicationNumber || stored->size() != kModuleNumber)
+                return false;
+            unsigned long value = 0;
+            std::memcpy(&value, wanted.value, kApplicationNumber);
+            if (value != widen(stored->data())) return false;
+            continue;
+        }
+        if (wanted.value_len != stored->size()) return false;
+        if (!stored->empty() && (wanted.value == nullptr || std::memcmp(wanted.value, stored->data(), stored->size()) != 0))
+            return false;
+    }
+    return true;
+}
+
+ck_rv_t ModuleAttributes::fill(ck_attribute* attributes, unsigned long count,
+                               std::optional<ck_attribute_type_t> secret) const {
+    ck_rv_t rv = CKR_OK;
+    for (unsigned long i = 0; i < count; ++i) {
+        ck_attribute& target = attributes[i];
+        const auto stored = find(target.type);
+        if (secret && target.type == *secret) {
+            target.value_len = CK_UNAVAILABLE_INFORMATION;
+            rv = CKR_ATTRIBUTE_SENSITIVE;
+            continue;
+        }
+        if (!stored) {
+            target.value_len = CK_UNAVAILABLE_INFORMATION;
+            rv = CKR_ATTRIBUTE_TYPE_INVALID;
+            continue;
+        }
+        const bool number = holdsNumber(target.type) && stored->size() == kModuleNumber;
+        const unsigned long needed = number ? kApplicationNumber : stored->size();
+        if (target.value != nullptr && target.value_len < needed) {
+            target.value_len = CK_UNAVAILABLE_INFORMATION;
+            rv = CKR_BUFFER_TOO_SMALL;
+            continue;
+        }
+        if (target.value != nullptr && number) {
+            const unsigned long wide = widen(stored->data());
+            std::memcpy(target.value, &wide, kApplicationNumber);
+        } else if (target.value != nullptr && !stored->empty()) {
+            std::memcpy(target.value, stored->data(), stored->size());
+        }
+        target.value_len = needed;
+    }
+    return rv;
+}
+
+}  // namespace korva::host

@@ -1,0 +1,78 @@
+// Templates between the application's ABI (unsigned long numbers, 64-bit on
+// our platform) and the module's (32-bit numbers). The lengths, and the
+// values of the attributes whose value is a CK_ULONG (CKA_CLASS,
+// CKA_KEY_TYPE, CKA_MODULUS_BITS, CKA_VALUE_LEN, ...), are converted both
+// ways; every other value passes as the bytes it is.
+#pragma once
+
+#include "common/wiped_bytes.h"
+#include "host/pkcs11_api.h"
+
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace korva::host {
+
+// Whether the attribute's value is one CK_ULONG, or an array of them.
+bool holdsNumber(ck_attribute_type_t type);
+bool holdsNumberArray(ck_attribute_type_t type);
+
+// A template as the module takes it, with the values it owns.
+class ModuleTemplate final {
+public:
+    // A template the application gives: values are copied (and wiped when
+    // the template goes), numbers narrowed. CKR_ATTRIBUTE_VALUE_INVALID for
+    // a number of the wrong size or beyond 32 bits.
+    ck_rv_t copyFrom(const ck_attribute* attributes, unsigned long count);
+
+    // A template the module fills: the application's buffers, except that
+    // numbers go through 4-byte buffers of this object. Returns
+    // CKR_BUFFER_TOO_SMALL when a number's buffer is below a CK_ULONG (that
+    // entry is then not asked of the module).
+    ck_rv_t prepareToFill(const ck_attribute* attributes, unsigned long count);
+    // Copies what the module filled back into the application's template.
+    void returnTo(ck_attribute* attributes, unsigned long count) const;
+
+    abi::CK_ATTRIBUTE* data() { return entries_.empty() ? nullptr : entries_.data(); }
+    abi::CK_ULONG size() const { return static_cast<abi::CK_ULONG>(entries_.size()); }
+
+    // The first value of `type` in this template, as a boolean or number.
+    std::optional<bool> boolean(ck_attribute_type_t type) const;
+
+private:
+    std::vector<abi::CK_ATTRIBUTE> entries_;
+    std::vector<WipedBytes> values_;
+    std::vector<bool> skipped_;
+};
+
+// An attribute array the module handed to the host; released through the
+// module when it goes.
+class ModuleAttributes final {
+public:
+    explicit ModuleAttributes(const abi::ModuleFunctionTable& module) : module_(module) {}
+    ~ModuleAttributes() { module_.releaseAttributes(items_, count_); }
+    ModuleAttributes(const ModuleAttributes&) = delete;
+    ModuleAttributes& operator=(const ModuleAttributes&) = delete;
+
+    abi::CK_ATTRIBUTE** items() { return &items_; }
+    abi::CK_ULONG* count() { return &count_; }
+
+    // The stored value of `type`, or nothing when the object lacks it.
+    std::optional<std::span<const uint8_t>> find(ck_attribute_type_t type) const;
+
+    // Whether every attribute of the application's template is present with
+    // an equal value.
+    bool matches(const ck_attribute* attributes, unsigned long count) const;
+
+    // Fills the application's template by the standard's rules. `secret`
+    // names the type that must not leave the token (or none).
+    ck_rv_t fill(ck_attribute* attributes, unsigned long count, std::optional<ck_attribute_type_t> secret) const;
+
+private:
+    const abi::ModuleFunctionTable& module_;
+    abi::CK_ATTRIBUTE* items_ = nullptr;
+    abi::CK_ULONG count_ = 0;
+};
+
+}  // namespace korva::host

@@ -1,0 +1,86 @@
+#include "host/entry.h"
+
+#include "host/token.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace korva::host {
+namespace {
+
+constexpr uint16_t kSessionDirectory = 0xFFFF;
+
+// The token's directory files and the classes of the objects they hold.
+struct Directory {
+    uint16_t id;
+    unsigned long objectClass;
+};
+constexpr Directory kDirectories[] = {
+    {0x5000, CKO_PRIVATE_KEY}, {0x5001, CKO_PUBLIC_KEY}, {0x5003, CKO_SECRET_KEY},
+    {0x5004, CKO_CERTIFICATE}, {0x5007, CKO_DATA},       {kSessionDirectory, CKO_SECRET_KEY},
+};
+
+uint16_t directoryOf(const abi::ObjectHandle& handle) {
+    return static_cast<uint16_t>(handle.directoryHigh << 8 | handle.directoryLow);
+}
+
+}  // namespace
+
+ck_rv_t traced(const char* function, ck_rv_t rv) noexcept {
+    static const bool enabled = std::getenv("KORVA_PKCS11_TRACE") != nullptr;
+    if (enabled) std::fprintf(stderr, "korva-pkcs11: %s -> 0x%lX\n", function, rv);
+    return rv;
+}
+
+ck_object_handle_t applicationHandle(const Token& token, const abi::ObjectHandle& handle) {
+    return (static_cast<ck_object_handle_t>(token.id() + 1) << 24) |
+           static_cast<ck_object_handle_t>(directoryOf(handle)) << 8 | handle.record;
+}
+
+std::optional<abi::ObjectHandle> moduleHandle(const Token& token, ck_object_handle_t handle) {
+    if ((handle >> 24) != token.id() + 1 || (handle & 0xFF) == 0) return std::nullopt;
+    const abi::ObjectHandle result{static_cast<uint8_t>(handle), static_cast<uint8_t>(handle >> 16),
+                                   static_cast<uint8_t>(handle >> 8)};
+    for (const Directory& directory : kDirectories)
+        if (directory.id == directoryOf(result)) return result;
+    return std::nullopt;
+}
+
+unsigned long handleClass(const abi::ObjectHandle& handle) {
+    for (const Directory& directory : kDirectories)
+        if (directory.id == directoryOf(handle)) return directory.objectClass;
+    return CKO_VENDOR_DEFINED;
+}
+
+bool isSessionObject(const abi::ObjectHandle& handle) { return directoryOf(handle) == kSessionDirectory; }
+
+ck_rv_t ModuleMechanism::convert(const ck_mechanism* mechanism) {
+    if (mechanism == nullptr) return CKR_ARGUMENTS_BAD;
+    const auto type = narrow(mechanism->mechanism);
+    if (!type) return CKR_MECHANISM_INVALID;
+    mechanism_.mechanism = *type;
+    const bool derive = *type == CKM_GOSTR3410_DERIVE || *type == CKM_GOSTR3410_12_DERIVE;
+    if (derive && mechanism->parameter != nullptr && mechanism->parameter_len == sizeof(GostDeriveParameters)) {
+        const auto& given = *static_cast<const GostDeriveParameters*>(mechanism->parameter);
+        const auto kdf = narrow(given.kdf);
+        const auto publicLength = narrow(given.publicDataLength);
+        const auto ukmLength = narrow(given.ukmLength);
+        if (!kdf || !publicLength || !ukmLength) return CKR_MECHANISM_PARAM_INVALID;
+        derive_ = {*kdf, given.publicData, *publicLength, given.ukm, *ukmLength};
+        mechanism_.pParameter = &derive_;
+        mechanism_.ulParameterLen = sizeof derive_;
+        return CKR_OK;
+    }
+    const auto length = narrow(mechanism->parameter_len);
+    if (!length) return CKR_MECHANISM_PARAM_INVALID;
+    mechanism_.pParameter = mechanism->parameter;
+    mechanism_.ulParameterLen = *length;
+    return CKR_OK;
+}
+
+ck_rv_t requireWritable(const Session& session, bool tokenObject) {
+    if (tokenObject && !session.readWrite()) return CKR_SESSION_READ_ONLY;
+    return CKR_OK;
+}
+
+}  // namespace korva::host

@@ -1,0 +1,104 @@
+// What every exported function shares: no exception leaves the library, a
+// call before C_Initialize gets CKR_CRYPTOKI_NOT_INITIALIZED, a stale slot or
+// session gets its standard code, and the token is held for the whole call.
+#pragma once
+
+#include "host/library.h"
+#include "host/pkcs11_api.h"
+
+#include <limits>
+#include <new>
+#include <optional>
+
+namespace korva::host {
+
+template <typename Body>
+ck_rv_t guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return CKR_HOST_MEMORY;
+    } catch (...) {
+        return CKR_GENERAL_ERROR;
+    }
+}
+
+// With KORVA_PKCS11_TRACE set, every call and its result go to stderr.
+ck_rv_t traced(const char* function, ck_rv_t rv) noexcept;
+
+// body(Library&)
+template <typename Body>
+ck_rv_t withLibrary(Body&& body, const char* function = __builtin_FUNCTION()) noexcept {
+    return traced(function, guarded([&]() -> ck_rv_t {
+        const std::shared_ptr<Library> library = Library::current();
+        if (library == nullptr) return CKR_CRYPTOKI_NOT_INITIALIZED;
+        return body(*library);
+    }));
+}
+
+// body(Library&, Token&), with the token held and its card present.
+template <typename Body>
+ck_rv_t withToken(ck_slot_id_t slot, Body&& body, const char* function = __builtin_FUNCTION()) noexcept {
+    return withLibrary([&](Library& library) -> ck_rv_t {
+        Token* token = library.token(slot);
+        if (token == nullptr) return CKR_SLOT_ID_INVALID;
+        TokenCall call(*token);
+        if (!token->reader().cardPresent()) return CKR_TOKEN_NOT_PRESENT;
+        return body(library, *token);
+    }, function);
+}
+
+// body(Library&, Session&, Token&), with the session's token held.
+template <typename Body>
+ck_rv_t withSession(ck_session_handle_t handle, Body&& body, const char* function = __builtin_FUNCTION()) noexcept {
+    return withLibrary([&](Library& library) -> ck_rv_t {
+        const std::shared_ptr<Session> session = library.session(handle);
+        if (session == nullptr) return CKR_SESSION_HANDLE_INVALID;
+        TokenCall call(session->token);
+        if (session->closed) return CKR_SESSION_HANDLE_INVALID;
+        if (!session->token.reader().cardPresent()) return CKR_DEVICE_REMOVED;
+        return body(library, *session, session->token);
+    }, function);
+}
+
+// A length or count of the application's ABI in the module's 32 bits.
+inline std::optional<abi::CK_ULONG> narrow(unsigned long value) {
+    if (value > std::numeric_limits<abi::CK_ULONG>::max()) return std::nullopt;
+    return static_cast<abi::CK_ULONG>(value);
+}
+
+// An output capacity: larger than any answer once beyond 32 bits.
+inline abi::CK_ULONG capacity(unsigned long value) {
+    return static_cast<abi::CK_ULONG>(std::min<unsigned long>(value, std::numeric_limits<abi::CK_ULONG>::max()));
+}
+
+// Object handles: the slot number (plus one) in bits 24-31, then the
+// module's 3-byte handle: directory high and low bytes and the record
+// (session objects: FF FF and their index). The encoding carries the whole
+// handle, so no table is needed and a handle stays valid as long as its
+// object does.
+ck_object_handle_t applicationHandle(const Token& token, const abi::ObjectHandle& handle);
+// The module's handle, or nothing for a handle of another slot or of no
+// directory the token has.
+std::optional<abi::ObjectHandle> moduleHandle(const Token& token, ck_object_handle_t handle);
+// The object class of the directory the handle names.
+unsigned long handleClass(const abi::ObjectHandle& handle);
+bool isSessionObject(const abi::ObjectHandle& handle);
+
+// A mechanism in the module's layout; its parameter record converted where
+// its layout holds unsigned long fields.
+class ModuleMechanism final {
+public:
+    ck_rv_t convert(const ck_mechanism* mechanism);
+    const abi::CK_MECHANISM* get() const { return &mechanism_; }
+    abi::CK_MECHANISM_TYPE type() const { return mechanism_.mechanism; }
+
+private:
+    abi::CK_MECHANISM mechanism_{};
+    abi::CK_GOSTR3410_DERIVE_PARAMS derive_{};
+};
+
+// Checks shared by the operations that change token objects.
+ck_rv_t requireWritable(const Session& session, bool tokenObject);
+
+}  // namespace korva::host

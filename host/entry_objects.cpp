@@ -1,0 +1,205 @@
+// Objects: creation, attributes, destruction and search.
+#include "host/attributes.h"
+#include "host/entry.h"
+
+#define KORVA_HOST_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace korva::host {
+namespace {
+
+// The module ends an object walk with this value, not an error.
+constexpr abi::CK_RV kEndOfWalk = 8;
+// Five directories of at most 255 records, then 255 session objects.
+constexpr int kLongestWalk = 6 * 255;
+
+// The attributes that must not leave the token when its object is sensitive.
+bool isSecretPart(unsigned long objectClass, ck_attribute_type_t type) {
+    if (objectClass == CKO_SECRET_KEY) return type == CKA_VALUE;
+    if (objectClass != CKO_PRIVATE_KEY) return false;
+    return type == CKA_VALUE || type == CKA_PRIVATE_EXPONENT || (type >= CKA_PRIME_1 && type <= CKA_COEFFICIENT);
+}
+
+// A session object's attributes come from the host's table through the
+// module; the host applies the sensitivity rule itself.
+ck_rv_t sessionObjectAttributes(Token& token, const abi::ObjectHandle& handle, ck_attribute* attributes,
+                                unsigned long count) {
+    ModuleAttributes stored(token.module());
+    abi::CK_OBJECT_CLASS objectClass = 0;
+    uint8_t isPrivate = 0;
+    const abi::CK_RV rv = token.module().getAllAttributes(token.context(), nullptr, token.settings(), &handle,
+                                                          stored.items(), stored.count(), &objectClass, &isPrivate);
+    if (rv != CKR_OK) return CKR_OBJECT_HANDLE_INVALID;
+    if (isPrivate != 0 && token.user() != CKU_USER) return CKR_OBJECT_HANDLE_INVALID;
+    const auto sensitive = stored.find(CKA_SENSITIVE);
+    const auto extractable = stored.find(CKA_EXTRACTABLE);
+    const bool protectedValue = (sensitive && !sensitive->empty() && (*sensitive)[0] != 0) ||
+                                (extractable && !extractable->empty() && (*extractable)[0] == 0);
+    return stored.fill(attributes, count, protectedValue ? std::optional<ck_attribute_type_t>(CKA_VALUE) : std::nullopt);
+}
+
+ck_rv_t tokenObjectAttributes(Token& token, const abi::ObjectHandle& handle, ck_attribute* attributes,
+                              unsigned long count) {
+    ModuleTemplate wanted;
+    const ck_rv_t local = wanted.prepareToFill(attributes, count);
+    if (local != CKR_OK && local != CKR_BUFFER_TOO_SMALL) return local;
+    LoginRecordCopy login;
+    token.fillLogin(login);
+    const abi::CK_RV rv = token.module().getAttributeValue(token.context(), login.get(), token.settings(), &handle,
+                                                           wanted.data(), wanted.size());
+    if (rv != CKR_OK && rv != CKR_ATTRIBUTE_SENSITIVE && rv != CKR_ATTRIBUTE_TYPE_INVALID && rv != CKR_BUFFER_TOO_SMALL)
+        return rv;
+    wanted.returnTo(attributes, count);
+    if (rv == CKR_ATTRIBUTE_SENSITIVE) {
+        for (unsigned long i = 0; i < count; ++i)
+            if (isSecretPart(handleClass(handle), attributes[i].type)) attributes[i].value_len = CK_UNAVAILABLE_INFORMATION;
+    }
+    return rv != CKR_OK ? rv : local;
+}
+
+// Walks every object of the token once and keeps the handles that match.
+ck_rv_t search(Session& session, Token& token, const ck_attribute* attributes, unsigned long count) {
+    ModuleTemplate given;
+    if (const ck_rv_t rv = given.copyFrom(attributes, count); rv != CKR_OK) return rv;
+    abi::FindCursor cursor{};
+    const abi::CK_RV started = token.module().findObjectsInit(token.context(), nullptr, given.data(), given.size(), &cursor);
+    if (started == CKR_ATTRIBUTE_VALUE_INVALID) return CKR_OK;  // a class the token never holds
+    if (started != CKR_OK) return started;
+    LoginRecordCopy login;
+    token.fillLogin(login);
+    for (int step = 0; step < kLongestWalk; ++step) {
+        ModuleAttributes object(token.module());
+        abi::ObjectHandle handle{};
+        abi::CK_OBJECT_CLASS objectClass = 0;
+        uint8_t isPrivate = 0;
+        const abi::CK_RV rv = token.module().findNextObjectAttributes(token.context(), login.get(), token.settings(),
+                                                                      &cursor, object.items(), object.count(), &handle,
+                                                                      &objectClass, &isPrivate);
+        if (rv == kEndOfWalk) return CKR_OK;
+        if (rv != CKR_OK) return rv;
+        // Private objects exist for the application only while the user is logged in.
+        if (isPrivate != 0 && token.user() != CKU_USER) continue;
+        if (object.matches(attributes, count)) session.found.push_back(applicationHandle(token, handle));
+    }
+    return CKR_OK;
+}
+
+}  // namespace
+}  // namespace korva::host
+
+using namespace korva::host;
+
+KORVA_HOST_EXPORT ck_rv_t C_CreateObject(ck_session_handle_t handle, ck_attribute* attributes, unsigned long count,
+                                         ck_object_handle_t* object) {
+    return withSession(handle, [&](Library&, Session& session, Token& token) -> ck_rv_t {
+        if (object == nullptr || (attributes == nullptr && count != 0)) return CKR_ARGUMENTS_BAD;
+        ModuleTemplate given;
+        if (const ck_rv_t rv = given.copyFrom(attributes, count); rv != CKR_OK) return rv;
+        if (const ck_rv_t rv = requireWritable(session, given.boolean(CKA_TOKEN).value_or(false)); rv != CKR_OK)
+            return rv;
+        LoginRecordCopy login;
+        token.fillLogin(login);
+        abi::ObjectHandle made{};
+        abi::ObjectSummary summary{};
+        const abi::CK_RV rv = token.module().createObject(token.contextPointer(), login.get(), token.settings(),
+                                                          given.data(), given.size(), &made, &summary);
+        if (rv != CKR_OK) return rv;
+        if (isSessionObject(made)) token.ownSessionObject(made.record, session.handle);
+        *object = applicationHandle(token, made);
+        return CKR_OK;
+    });
+}
+
+KORVA_HOST_EXPORT ck_rv_t C_CopyObject(ck_session_handle_t handle, ck_object_handle_t, ck_attribute*, unsigned long,
+                                       ck_object_handle_t*) {
+    return withSession(handle, [](Library&, Session&, Token&) -> ck_rv_t { return CKR_FUNCTION_NOT_SUPPORTED; });
+}
+
+KORVA_HOST_EXPORT ck_rv_t C_DestroyObject(ck_session_handle_t handle, ck_object_handle_t object) {
+    return withSession(handle, [&](Library&, Session& session, Token& token) -> ck_rv_t {
+        const auto target = moduleHandle(token, object);
+        if (!target) return CKR_OBJECT_HANDLE_INVALID;
+        if (const ck_rv_t rv = requireWritable(session, !isSessionObject(*target)); rv != CKR_OK) return rv;
+        LoginRecordCopy login;
+        token.fillLogin(login);
+        const abi::CK_RV rv = token.module().destroyObject(token.context(), login.get(), token.settings(), &*target);
+        if (isSessionObject(*target)) {
+            if (rv != CKR_OK) return CKR_OBJECT_HANDLE_INVALID;
+            token.forgetSessionObject(target->record);
+        }
+        return rv;
+    });
+}
+
+KORVA_HOST_EXPORT ck_rv_t C_GetObjectSize(ck_session_handle_t handle, ck_object_handle_t object, unsigned long* size) {
+    return withSession(handle, [&](Library&, Session&, Token& token) -> ck_rv_t {
+        const auto target = moduleHandle(token, object);
+        if (!target) return CKR_OBJECT_HANDLE_INVALID;
+        if (size == nullptr) return CKR_ARGUMENTS_BAD;
+        abi::CK_ULONG moduleSize = 0;
+        const abi::CK_RV rv = token.module().getObjectSize(token.context(), nullptr, nullptr, &*target, &moduleSize);
+        if (rv == CKR_OK) *size = moduleSize;
+        return rv;
+    });
+}
+
+KORVA_HOST_EXPORT ck_rv_t C_GetAttributeValue(ck_session_handle_t handle, ck_object_handle_t object,
+                                              ck_attribute* attributes, unsigned long count) {
+    return withSession(handle, [&](Library&, Session&, Token& token) -> ck_rv_t {
+        const auto target = moduleHandle(token, object);
+        if (!target) return CKR_OBJECT_HANDLE_INVALID;
+        if (attributes == nullptr && count != 0) return CKR_ARGUMENTS_BAD;
+        return isSessionObject(*target) ? sessionObjectAttributes(token, *target, attributes, count)
+                                        : tokenObjectAttributes(token, *target, attributes, count);
+    });
+}
+
+KORVA_HOST_EXPORT ck_rv_t C_SetAttributeValue(ck_session_handle_t handle, ck_object_handle_t object,
+                                              ck_attribute* attributes, unsigned long count) {
+    return withSession(handle, [&](Library&, Session& session, Token& token) -> ck_rv_t {
+        const auto target = moduleHandle(token, object);
+        if (!target) return CKR_OBJECT_HANDLE_INVALID;
+        if (attributes == nullptr && count != 0) return CKR_ARGUMENTS_BAD;
+        if (const ck_rv_t rv = requireWritable(session, !isSessionObject(*target)); rv != CKR_OK) return rv;
+        ModuleTemplate given;
+        if (const ck_rv_t rv = given.copyFrom(attributes, count); rv != CKR_OK) return rv;
+        LoginRecordCopy login;
+        token.fillLogin(login);
+        return token.module().setAttributes(token.context(), login.get(), token.settings(), &*target, given.data(),
+                                            given.size());
+    });
+}
+
+KORVA_HOST_EXPORT ck_rv_t C_FindObjectsInit(ck_session_handle_t handle, ck_attribute* attributes, unsigned long count) {
+    return withSession(handle, [&](Library&, Session& session, Token& token) -> ck_rv_t {
+        if (session.finding) return CKR_OPERATION_ACTIVE;
+        if (attributes == nullptr && count != 0) return CKR_ARGUMENTS_BAD;
+        session.found.clear();
+        session.foundNext = 0;
+        const ck_rv_t rv = search(session, token, attributes, count);
+        session.finding = rv == CKR_OK;
+        if (rv != CKR_OK) session.found.clear();
+        return rv;
+    });
+}
+
+KORVA_HOST_EXPORT ck_rv_t C_FindObjects(ck_session_handle_t handle, ck_object_handle_t* objects, unsigned long most,
+                                        unsigned long* count) {
+    return withSession(handle, [&](Library&, Session& session, Token&) -> ck_rv_t {
+        if (!session.finding) return CKR_OPERATION_NOT_INITIALIZED;
+        if (objects == nullptr || count == nullptr) return CKR_ARGUMENTS_BAD;
+        unsigned long given = 0;
+        while (given < most && session.foundNext < session.found.size()) objects[given++] = session.found[session.foundNext++];
+        *count = given;
+        return CKR_OK;
+    });
+}
+
+KORVA_HOST_EXPORT ck_rv_t C_FindObjectsFinal(ck_session_handle_t handle) {
+    return withSession(handle, [&](Library&, Session& session, Token&) -> ck_rv_t {
+        if (!session.finding) return CKR_OPERATION_NOT_INITIALIZED;
+        session.finding = false;
+        session.found.clear();
+        session.foundNext = 0;
+        return CKR_OK;
+    });
+}

@@ -1,0 +1,173 @@
+#include "host/token.h"
+
+#include <openssl/crypto.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <new>
+#include <vector>
+
+namespace korva::host {
+namespace {
+
+// The module hands hostA and hostB back to the transport; a pointer does not
+// fit a 32-bit word, so they carry a number in this registry and its
+// complement as a check.
+std::mutex registryMutex;
+std::map<uint32_t, Token*> registry;
+uint32_t nextTokenNumber = 1;
+
+Token* findToken(const abi::HostContext& host) {
+    std::lock_guard lock(registryMutex);
+    if (host.hostB != ~host.hostA) return nullptr;
+    const auto found = registry.find(host.hostA);
+    return found == registry.end() ? nullptr : found->second;
+}
+
+extern "C" uint32_t korvaHostTransmit(abi::HostContext host, const uint8_t* command, uint32_t commandLength,
+                                      uint8_t* response, uint32_t* responseLength, uint8_t* sw1, uint8_t* sw2,
+                                      uint32_t, uint32_t) {
+    Token* token = findToken(host);
+    if (token == nullptr || command == nullptr || responseLength == nullptr || sw1 == nullptr || sw2 == nullptr ||
+        (response == nullptr && *responseLength != 0))
+        return kNoCard;
+    try {
+        return token->reader().transmit(std::span<const uint8_t>(command, commandLength), response, responseLength,
+                                        *sw1, *sw2);
+    } catch (...) {
+        return kNoCard;  // nothing may unwind through the module's frames
+    }
+}
+
+}  // namespace
+
+LoginRecordCopy::LoginRecordCopy() {
+    std::memset(&record_, 0, sizeof record_);
+    record_.userType = 0xFF;  // nobody
+}
+
+LoginRecordCopy::~LoginRecordCopy() { OPENSSL_cleanse(&record_, sizeof record_); }
+
+Token::Token(ck_slot_id_t id, std::unique_ptr<Reader> reader, const abi::ModuleFunctionTable& module,
+             const LockFunctions& locks)
+    : id_(id), reader_(std::move(reader)), module_(module), mutex_(locks) {
+    {
+        std::lock_guard lock(registryMutex);
+        context_.hostA = nextTokenNumber++;
+        context_.hostB = ~context_.hostA;
+        registry[context_.hostA] = this;
+    }
+    context_.transmit = &korvaHostTransmit;
+    // The session-object table exists from the start, in the layout and
+    // allocator the module uses for it. Slots that take the host values by
+    // value (key generation, unwrapping, derivation) can then add session
+    // objects to this table; left to create one, they would store its address
+    // in a copy the host never sees.
+    context_.cookie = std::calloc(1, sizeof(abi::HostSessionTable));
+    if (context_.cookie == nullptr) throw std::bad_alloc();
+    settingsVector_.begin = settings_.data();
+    settingsVector_.end = settings_.data() + settings_.size();
+    settingsVector_.storageEnd = settingsVector_.end;
+}
+
+Token::~Token() {
+    releaseSessionTable();
+    logOut();
+    std::lock_guard lock(registryMutex);
+    registry.erase(context_.hostA);
+}
+
+void Token::refreshSettings() {
+    abi::CK_ULONG length = static_cast<abi::CK_ULONG>(settings_.size());
+    if (module_.readTokenSettings(context_, settings_.data(), &length) != CKR_OK || length != settings_.size())
+        settings_.fill(0);
+}
+
+void Token::logIn(unsigned long userType, std::span<const uint8_t> pin) {
+    user_ = userType;
+    pin_.assign(pin.begin(), pin.end());
+}
+
+void Token::changePin(std::span<const uint8_t> pin) { pin_.assign(pin.begin(), pin.end()); }
+
+void Token::logOut() {
+    user_.reset();
+    pin_.clear();
+    pin_.shrink_to_fit();  // the allocator wipes the freed block
+}
+
+void Token::fillLogin(LoginRecordCopy& copy) const {
+    abi::LoginRecord& record = *copy.get();
+    if (!user_ || pin_.size() > sizeof record.pin) return;
+    record.userType = *user_ == CKU_SO ? KORVA_USER_TYPE_SO : KORVA_USER_TYPE_USER;
+    std::memcpy(record.pin, pin_.data(), pin_.size());
+    record.pinLength = static_cast<uint32_t>(pin_.size());
+}
+
+std::vector<uint8_t> Token::takeSessionObjectsOf(ck_session_handle_t session) {
+    std::vector<uint8_t> indices;
+    for (auto it = sessionObjectOwners_.begin(); it != sessionObjectOwners_.end();) {
+        if (it->second == session) {
+            indices.push_back(it->first);
+            it = sessionObjectOwners_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return indices;
+}
+
+void Token::releaseSessionObjects(std::span<const uint8_t> indices) {
+    if (indices.empty() || context_.cookie == nullptr) return;
+    // The module reads a list object of byte-vector handles, each 3 bytes.
+    std::vector<std::array<uint8_t, 3>> handles;
+    std::vector<abi::HostHandleBytes> elements(indices.size());
+    handles.reserve(indices.size());
+    for (size_t i = 0; i < indices.size(); ++i) {
+        handles.push_back({indices[i], 0xFF, 0xFF});
+        elements[i].begin = handles.back().data();
+        elements[i].end = handles.back().data() + 3;
+        elements[i].storageEnd = elements[i].end;
+    }
+    abi::HostHandleList list{};
+    list.begin = elements.data();
+    list.end = elements.data() + elements.size();
+    list.storageEnd = list.end;
+    module_.releaseSessionObjects(&context_, nullptr, &list);
+}
+
+// The module made the table with the C allocator; once every entry is
+// released (its values wiped and freed) the host frees the storage.
+void Token::releaseSessionTable() {
+    auto* table = static_cast<abi::HostSessionTable*>(context_.cookie);
+    if (table == nullptr) return;
+    std::vector<uint8_t> all;
+    const size_t count = table->begin == nullptr ? 0 : static_cast<size_t>(table->end - table->begin);
+    for (size_t i = 1; i <= count && i <= 0xFF; ++i) all.push_back(static_cast<uint8_t>(i));
+    releaseSessionObjects(all);
+    std::free(table->begin);
+    std::free(table);
+    context_.cookie = nullptr;
+}
+
+TokenCall::TokenCall(Token& token) : token_(token) {
+    token_.mutex().lock();
+    try {
+        token_.reader().beginCall();
+    } catch (...) {
+        token_.mutex().unlock();
+        throw;
+    }
+}
+
+TokenCall::~TokenCall() {
+    try {
+        token_.reader().endCall();
+    } catch (...) {
+    }
+    token_.mutex().unlock();
+}
+
+}  // namespace korva::host

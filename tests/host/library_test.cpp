@@ -1,0 +1,398 @@
+// The library as an application meets it, for what the tools do not reach:
+// calls before C_Initialize, bad arguments and stale handles, the standard's
+// length rules and number widths, several threads, fork, finalisation with
+// sessions open, and session objects dying with their session.
+#include "host/config.h"
+
+#include "tests/support/temp_path.h"
+
+#define CRYPTOKI_GNU 1
+#include <p11-kit/pkcs11.h>
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+ck_function_list* library() {
+    static ck_function_list* list = [] {
+        void* handle = dlopen(KORVA_PKCS11_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) return static_cast<ck_function_list*>(nullptr);
+        auto get = reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle, "C_GetFunctionList"));
+        ck_function_list* result = nullptr;
+        return get != nullptr && get(&result) == CKR_OK ? result : nullptr;
+    }();
+    return list;
+}
+
+constexpr const char* kSoPin = "87654321";
+constexpr const char* kUserPin = "47102958";  // a newly initialised token's user PIN
+
+unsigned char* text(const char* value) { return reinterpret_cast<unsigned char*>(const_cast<char*>(value)); }
+
+class LibraryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(library(), nullptr);
+        f = library();
+        cards = {folder.path() / "first.card", folder.path() / "second.card"};
+        setenv("KORVA_CARDS", (cards[0].string() + ":" + cards[1].string()).c_str(), 1);
+    }
+    void TearDown() override { f->C_Finalize(nullptr); }
+
+    void initialise() { ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK); }
+
+    // An initialised token with a read-write session.
+    ck_session_handle_t readyToken(ck_slot_id_t slot = 0) {
+        unsigned char label[32];
+        std::memset(label, ' ', sizeof label);
+        std::memcpy(label, "library test", 12);
+        EXPECT_EQ(f->C_InitToken(slot, text(kSoPin), 8, label), CKR_OK);
+        ck_session_handle_t session = 0;
+        EXPECT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session), CKR_OK);
+        return session;
+    }
+
+    // A triple-DES key that is no token object: the host keeps it.
+    ck_rv_t sessionKey(ck_session_handle_t session, ck_object_handle_t* key) {
+        unsigned long objectClass = CKO_SECRET_KEY, keyType = CKK_DES3;
+        unsigned char no = 0, value[24] = {1, 2, 3};
+        ck_attribute attributes[] = {{CKA_CLASS, &objectClass, sizeof objectClass},
+                                     {CKA_KEY_TYPE, &keyType, sizeof keyType},
+                                     {CKA_TOKEN, &no, 1},
+                                     {CKA_VALUE, value, sizeof value}};
+        return f->C_CreateObject(session, attributes, 4, key);
+    }
+
+    ck_function_list* f = nullptr;
+    korva::test::TempPath folder;
+    std::vector<std::filesystem::path> cards;
+};
+
+TEST_F(LibraryTest, EveryCallBeforeInitializeGetsNotInitialized) {
+    unsigned long count = 0;
+    ck_info info{};
+    ck_session_handle_t session = 0;
+    const std::vector<std::function<ck_rv_t()>> calls = {
+        [&] { return f->C_Finalize(nullptr); },
+        [&] { return f->C_GetInfo(&info); },
+        [&] { return f->C_GetSlotList(0, nullptr, &count); },
+        [&] { return f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session); },
+        [&] { return f->C_CloseSession(1); },
+        [&] { return f->C_Login(1, CKU_USER, text(kUserPin), 8); },
+        [&] { return f->C_FindObjectsInit(1, nullptr, 0); },
+        [&] { return f->C_DigestInit(1, nullptr); },
+        [&] { return f->C_GenerateRandom(1, nullptr, 0); },
+    };
+    for (const auto& call : calls) EXPECT_EQ(call(), CKR_CRYPTOKI_NOT_INITIALIZED);
+}
+
+TEST_F(LibraryTest, InitializeArgumentsAreChecked) {
+    ck_c_initialize_args arguments{};
+    arguments.reserved = &arguments;
+    EXPECT_EQ(f->C_Initialize(&arguments), CKR_ARGUMENTS_BAD);
+    arguments = {};
+    arguments.create_mutex = [](void**) -> ck_rv_t { return CKR_OK; };  // one function of four
+    EXPECT_EQ(f->C_Initialize(&arguments), CKR_ARGUMENTS_BAD);
+    arguments = {};
+    arguments.flags = CKF_OS_LOCKING_OK;
+    EXPECT_EQ(f->C_Initialize(&arguments), CKR_OK);
+    EXPECT_EQ(f->C_Initialize(&arguments), CKR_CRYPTOKI_ALREADY_INITIALIZED);
+    EXPECT_EQ(f->C_Finalize(&arguments), CKR_ARGUMENTS_BAD);
+}
+
+// Without CKF_OS_LOCKING_OK the application's functions lock every mutex.
+std::atomic<int> applicationLocks{0};
+
+TEST_F(LibraryTest, ApplicationMutexFunctionsAreUsed) {
+    ck_c_initialize_args arguments{};
+    arguments.create_mutex = [](void** mutex) -> ck_rv_t {
+        *mutex = new std::mutex;
+        return CKR_OK;
+    };
+    arguments.destroy_mutex = [](void* mutex) -> ck_rv_t {
+        delete static_cast<std::mutex*>(mutex);
+        return CKR_OK;
+    };
+    arguments.lock_mutex = [](void* mutex) -> ck_rv_t {
+        ++applicationLocks;
+        static_cast<std::mutex*>(mutex)->lock();
+        return CKR_OK;
+    };
+    arguments.unlock_mutex = [](void* mutex) -> ck_rv_t {
+        static_cast<std::mutex*>(mutex)->unlock();
+        return CKR_OK;
+    };
+    ASSERT_EQ(f->C_Initialize(&arguments), CKR_OK);
+    const int before = applicationLocks;
+    ck_token_info info{};
+    EXPECT_EQ(f->C_GetTokenInfo(0, &info), CKR_OK);
+    EXPECT_GT(applicationLocks, before);
+}
+
+TEST_F(LibraryTest, BadArgumentsAndStaleHandles) {
+    initialise();
+    const ck_session_handle_t session = readyToken();
+    ck_session_handle_t other = 0;
+    ASSERT_EQ(f->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &other), CKR_OK);
+    ASSERT_EQ(f->C_CloseSession(other), CKR_OK);
+    unsigned long objectClass = 0;
+    ck_attribute classOnly{CKA_CLASS, &objectClass, sizeof objectClass};
+    ck_mechanism sha256{CKM_SHA256, nullptr, 0};
+
+    EXPECT_EQ(f->C_GetSlotList(0, nullptr, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(f->C_GetSlotInfo(7, nullptr), CKR_SLOT_ID_INVALID);
+    EXPECT_EQ(f->C_GetTokenInfo(7, nullptr), CKR_SLOT_ID_INVALID);
+    EXPECT_EQ(f->C_OpenSession(0, CKF_RW_SESSION, nullptr, nullptr, &other), CKR_SESSION_PARALLEL_NOT_SUPPORTED);
+    EXPECT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(f->C_CloseSession(other), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(f->C_DigestInit(other, &sha256), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(f->C_DigestInit(session, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(f->C_Digest(session, nullptr, 0, nullptr, nullptr), CKR_OPERATION_NOT_INITIALIZED);
+    EXPECT_EQ(f->C_FindObjects(session, nullptr, 0, nullptr), CKR_OPERATION_NOT_INITIALIZED);
+    EXPECT_EQ(f->C_Login(session, 7, text(kUserPin), 8), CKR_USER_TYPE_INVALID);
+    EXPECT_EQ(f->C_Login(session, CKU_USER, nullptr, 8), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(f->C_Logout(session), CKR_USER_NOT_LOGGED_IN);
+    // Handles of no object, of the other slot, of no directory the token has.
+    std::vector<ck_object_handle_t> stale = {0UL, 0x1FFFFFFFUL, 0x02500001UL, 0x01123401UL};
+    if constexpr (sizeof(ck_object_handle_t) > 4) stale.push_back(ck_object_handle_t(0x01500001) | ~0xFFFFFFFFUL);
+    for (ck_object_handle_t object : stale)
+        EXPECT_EQ(f->C_GetAttributeValue(session, object, &classOnly, 1), CKR_OBJECT_HANDLE_INVALID) << object;
+    EXPECT_EQ(f->C_SignInit(session, &sha256, 0x01500001), CKR_USER_NOT_LOGGED_IN);
+    EXPECT_EQ(f->C_Login(session, CKU_USER, text(kUserPin), 8), CKR_OK);
+    EXPECT_EQ(f->C_Login(session, CKU_USER, text(kUserPin), 8), CKR_USER_ALREADY_LOGGED_IN);
+    EXPECT_EQ(f->C_Login(session, CKU_SO, text(kSoPin), 8), CKR_USER_ANOTHER_ALREADY_LOGGED_IN);
+}
+
+TEST_F(LibraryTest, LengthQueriesAndNumberWidths) {
+    initialise();
+    const ck_session_handle_t session = readyToken();
+    unsigned long count = 0;
+    ASSERT_EQ(f->C_GetMechanismList(0, nullptr, &count), CKR_OK);
+    std::vector<ck_mechanism_type_t> mechanisms(count);
+    unsigned long tooFew = count - 1;
+    EXPECT_EQ(f->C_GetMechanismList(0, mechanisms.data(), &tooFew), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(tooFew, count);
+    ASSERT_EQ(f->C_GetMechanismList(0, mechanisms.data(), &count), CKR_OK);
+    EXPECT_NE(std::find(mechanisms.begin(), mechanisms.end(), 0xD4321008UL), mechanisms.end());
+
+    // A digest: the length query and a short buffer keep the operation, one
+    // part and several parts agree.
+    ck_mechanism sha256{CKM_SHA256, nullptr, 0};
+    unsigned char message[] = "length rules", digest[32], parts[32];
+    unsigned long length = 0;
+    ASSERT_EQ(f->C_DigestInit(session, &sha256), CKR_OK);
+    EXPECT_EQ(f->C_Digest(session, message, 12, nullptr, &length), CKR_OK);
+    EXPECT_EQ(length, 32u);
+    length = 31;
+    EXPECT_EQ(f->C_Digest(session, message, 12, digest, &length), CKR_BUFFER_TOO_SMALL);
+    length = sizeof digest;
+    EXPECT_EQ(f->C_Digest(session, message, 12, digest, &length), CKR_OK);
+    EXPECT_EQ(f->C_Digest(session, message, 12, digest, &length), CKR_OPERATION_NOT_INITIALIZED);
+    ASSERT_EQ(f->C_DigestInit(session, &sha256), CKR_OK);
+    EXPECT_EQ(f->C_DigestUpdate(session, message, 5), CKR_OK);
+    EXPECT_EQ(f->C_DigestUpdate(session, message + 5, 7), CKR_OK);
+    EXPECT_EQ(f->C_Digest(session, message, 12, parts, &length), CKR_OPERATION_ACTIVE);
+    EXPECT_EQ(f->C_DigestFinal(session, parts, &length), CKR_OK);
+    EXPECT_EQ(std::memcmp(digest, parts, 32), 0);
+
+    // A data object: CKA_CLASS comes back as a full unsigned long, which a
+    // shorter buffer cannot take; an unknown type is unavailable.
+    unsigned long dataClass = CKO_DATA;
+    unsigned char yes = 1, value[] = "data";
+    ck_attribute made[] = {{CKA_CLASS, &dataClass, sizeof dataClass}, {CKA_TOKEN, &yes, 1}, {CKA_VALUE, value, 4}};
+    ck_object_handle_t object = 0;
+    ASSERT_EQ(f->C_Login(session, CKU_USER, text(kUserPin), 8), CKR_OK);
+    ASSERT_EQ(f->C_CreateObject(session, made, 3, &object), CKR_OK);
+    unsigned long readClass = ~0UL;
+    unsigned char narrowClass[sizeof(unsigned long) - 1];
+    unsigned char readValue[2];
+    ck_attribute asked[] = {{CKA_CLASS, &readClass, sizeof readClass},
+                            {CKA_VALUE, nullptr, 0},
+                            {CKA_KEY_TYPE, &readClass, sizeof readClass}};
+    EXPECT_EQ(f->C_GetAttributeValue(session, object, asked, 3), CKR_ATTRIBUTE_TYPE_INVALID);
+    EXPECT_EQ(readClass, CKO_DATA);
+    EXPECT_EQ(asked[0].value_len, sizeof(unsigned long));
+    EXPECT_EQ(asked[1].value_len, 4u);
+    EXPECT_EQ(asked[2].value_len, CK_UNAVAILABLE_INFORMATION);
+    ck_attribute tooSmall[] = {{CKA_CLASS, narrowClass, sizeof narrowClass}, {CKA_VALUE, readValue, 2}};
+    EXPECT_EQ(f->C_GetAttributeValue(session, object, tooSmall, 2), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(tooSmall[0].value_len, CK_UNAVAILABLE_INFORMATION);
+    EXPECT_EQ(tooSmall[1].value_len, CK_UNAVAILABLE_INFORMATION);
+    // A number that does not fit the token's 32 bits is refused, not cut.
+    if constexpr (sizeof(unsigned long) > 4) {
+        unsigned long hugeClass = ~0xFFFFFFFFUL;
+        ck_attribute huge[] = {{CKA_CLASS, &hugeClass, sizeof hugeClass}, {CKA_TOKEN, &yes, 1}};
+        EXPECT_EQ(f->C_CreateObject(session, huge, 2, &object), CKR_ATTRIBUTE_VALUE_INVALID);
+    }
+}
+
+TEST_F(LibraryTest, SessionObjectsDieWithTheirSession) {
+    initialise();
+    const ck_session_handle_t maker = readyToken();
+    ck_session_handle_t reader = 0;
+    ASSERT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &reader), CKR_OK);
+    ck_object_handle_t key = 0;
+    ASSERT_EQ(sessionKey(maker, &key), CKR_OK);
+    unsigned char value[24];
+    ck_attribute secret{CKA_VALUE, value, sizeof value};
+    // Sensitive by default: its value stays inside.
+    EXPECT_EQ(f->C_GetAttributeValue(reader, key, &secret, 1), CKR_ATTRIBUTE_SENSITIVE);
+    EXPECT_EQ(secret.value_len, CK_UNAVAILABLE_INFORMATION);
+    unsigned long keyType = 0;
+    ck_attribute type{CKA_KEY_TYPE, &keyType, sizeof keyType};
+    EXPECT_EQ(f->C_GetAttributeValue(reader, key, &type, 1), CKR_OK);
+    EXPECT_EQ(keyType, CKK_DES3);
+    ASSERT_EQ(f->C_CloseSession(maker), CKR_OK);
+    EXPECT_EQ(f->C_GetAttributeValue(reader, key, &type, 1), CKR_OBJECT_HANDLE_INVALID);
+}
+
+TEST_F(LibraryTest, FinalizeWithSessionsOpenReleasesEverything) {
+    initialise();
+    const ck_session_handle_t session = readyToken();
+    ASSERT_EQ(f->C_Login(session, CKU_USER, text(kUserPin), 8), CKR_OK);
+    ck_object_handle_t key = 0;
+    ASSERT_EQ(sessionKey(session, &key), CKR_OK);
+    ck_mechanism sha256{CKM_SHA256, nullptr, 0};
+    ASSERT_EQ(f->C_DigestInit(session, &sha256), CKR_OK);
+    ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    initialise();
+    ck_session_info info{};
+    EXPECT_EQ(f->C_GetSessionInfo(session, &info), CKR_SESSION_HANDLE_INVALID);
+    ck_token_info token{};
+    ASSERT_EQ(f->C_GetTokenInfo(0, &token), CKR_OK);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(token.label), 12), "library test");  // saved in the card file
+    EXPECT_EQ(token.session_count, 0u);
+}
+
+TEST_F(LibraryTest, ThreadsWorkOnBothSlotsAtOnce) {
+    ck_c_initialize_args arguments{};
+    arguments.flags = CKF_OS_LOCKING_OK;
+    ASSERT_EQ(f->C_Initialize(&arguments), CKR_OK);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([&, t] {
+            ck_session_handle_t session = 0;
+            if (f->C_OpenSession(t % 2, CKF_SERIAL_SESSION, nullptr, nullptr, &session) != CKR_OK) ++failures;
+            ck_mechanism sha256{CKM_SHA256, nullptr, 0};
+            unsigned char buffer[64];
+            for (int i = 0; i < 20; ++i) {
+                unsigned long length = 32;
+                if (f->C_GenerateRandom(session, buffer, sizeof buffer) != CKR_OK) ++failures;
+                if (f->C_DigestInit(session, &sha256) != CKR_OK) ++failures;
+                if (f->C_Digest(session, buffer, sizeof buffer, buffer, &length) != CKR_OK) ++failures;
+            }
+            if (f->C_CloseSession(session) != CKR_OK) ++failures;
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures, 0);
+}
+
+TEST_F(LibraryTest, ForkedChildInitialisesAgain) {
+    initialise();
+    const ck_session_handle_t session = readyToken();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The parent's state is not the child's: it starts over.
+        unsigned long count = 0;
+        int status = f->C_GetSlotList(0, nullptr, &count) == CKR_CRYPTOKI_NOT_INITIALIZED ? 0 : 1;
+        status |= f->C_Initialize(nullptr) == CKR_OK ? 0 : 2;
+        ck_session_handle_t own = 0;
+        status |= f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &own) == CKR_OK ? 0 : 4;
+        unsigned char random[16];
+        status |= f->C_GenerateRandom(own, random, sizeof random) == CKR_OK ? 0 : 8;
+        status |= f->C_Finalize(nullptr) == CKR_OK ? 0 : 16;
+        _exit(status);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    unsigned char random[16];
+    EXPECT_EQ(f->C_GenerateRandom(session, random, sizeof random), CKR_OK);
+}
+
+// Each call reads the card file another process saved and saves its own
+// change before that process reads again: nothing is lost.
+TEST_F(LibraryTest, TwoProcessesOnOneCardLoseNoChange) {
+    initialise();
+    readyToken();
+    ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    constexpr int kEach = 8;
+    const auto createObjects = [&]() -> int {
+        if (f->C_Initialize(nullptr) != CKR_OK) return 1;
+        ck_session_handle_t session = 0;
+        if (f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session) != CKR_OK) return 2;
+        if (f->C_Login(session, CKU_USER, text(kUserPin), 8) != CKR_OK) return 3;
+        unsigned long dataClass = CKO_DATA;
+        unsigned char yes = 1, value[16] = {};
+        ck_attribute made[] = {{CKA_CLASS, &dataClass, sizeof dataClass}, {CKA_TOKEN, &yes, 1}, {CKA_VALUE, value, 16}};
+        for (int i = 0; i < kEach; ++i) {
+            ck_object_handle_t object = 0;
+            if (f->C_CreateObject(session, made, 3, &object) != CKR_OK) return 4;
+        }
+        return f->C_Finalize(nullptr) == CKR_OK ? 0 : 5;
+    };
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(createObjects());
+    EXPECT_EQ(createObjects(), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    initialise();
+    ck_session_handle_t session = 0;
+    ASSERT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
+    ASSERT_EQ(f->C_Login(session, CKU_USER, text(kUserPin), 8), CKR_OK);
+    unsigned long dataClass = CKO_DATA;
+    ck_attribute byClass{CKA_CLASS, &dataClass, sizeof dataClass};
+    ck_object_handle_t found[4 * kEach];
+    unsigned long count = 0;
+    ASSERT_EQ(f->C_FindObjectsInit(session, &byClass, 1), CKR_OK);
+    ASSERT_EQ(f->C_FindObjects(session, found, 4 * kEach, &count), CKR_OK);
+    EXPECT_EQ(count, 2u * kEach);
+}
+
+TEST(CardConfiguration, NamesCardFilesRelativeToTheFile) {
+    std::istringstream text("# slots\ncard = a.card\n  card=/abs/b.card # second\nreader = x\ncard =\n");
+    const auto files = korva::host::parseCardConfiguration(text, "/etc/korva");
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0], "/etc/korva/a.card");
+    EXPECT_EQ(files[1], "/abs/b.card");
+}
+
+TEST(CardConfiguration, DefaultCardIsCreatedFactoryFresh) {
+    korva::test::TempPath folder;
+    unsetenv("KORVA_CARDS");
+    setenv("KORVA_PKCS11_CONFIG", (folder.path() / "none.conf").c_str(), 1);
+    setenv("XDG_DATA_HOME", folder.path().c_str(), 1);
+    ck_function_list* f = library();
+    ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+    ck_token_info info{};
+    EXPECT_EQ(f->C_GetTokenInfo(0, &info), CKR_OK);
+    EXPECT_EQ(info.flags & CKF_TOKEN_INITIALIZED, 0u);
+    EXPECT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    EXPECT_TRUE(std::filesystem::exists(folder.path() / "korva" / "token.card"));
+    unsetenv("KORVA_PKCS11_CONFIG");
+    unsetenv("XDG_DATA_HOME");
+}
+
+}  // namespace
