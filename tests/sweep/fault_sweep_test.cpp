@@ -196,12 +196,26 @@ public:
         return slots().setAttributes(host->context(), user(), host->settings(), &handle, change.data(), change.size());
     }
     CK_RV createAndKeep(Template&& tmpl) { return create(tmpl, object, user()); }
+    // Slot 29 or 33, then slot 30 or 34 over `data` with the key `handle`.
+    CK_RV cipher(bool encrypt, uint32_t mechanismType, const abi::ObjectHandle& handle, const Bytes& data) {
+        abi::OperationRecord* state = host->operation();
+        const abi::CK_MECHANISM mechanism{mechanismType, nullptr, 0};
+        const auto init = encrypt ? slots().encryptInit : slots().decryptInit;
+        if (const CK_RV rv = init(host->context(), nullptr, nullptr, &mechanism, &handle, state); rv != abi::CKR_OK) {
+            return rv;
+        }
+        Bytes out(data.size() + 256);
+        abi::CK_ULONG length = abi::CK_ULONG(out.size());
+        const auto run = encrypt ? slots().encrypt : slots().decrypt;
+        return run(host->context(), user(), nullptr, data.data(), abi::CK_ULONG(data.size()), out.data(), &length,
+                   &handle, state, mechanismType);
+    }
 };
 
 const Bytes kHash(32, 0x42);
 
-// The token-level operations, the object store for every class, keys and
-// signatures. New operations join the table as they land.
+// The token-level operations, the object store for every class, keys,
+// signatures and ciphers. New operations join the table as they land.
 const Scenario kScenarios[] = {
     {"TokenInformation", {}, [](FaultSweep& t) {
          abi::CK_TOKEN_INFO info{};
@@ -282,6 +296,18 @@ const Scenario kScenarios[] = {
          Bytes out(64);
          return t.slots().generateRandom(t.host->context(), nullptr, nullptr, out.data(), abi::CK_ULONG(out.size()));
      }},
+    {"EncryptAesOnTheCard", [](FaultSweep& t) { t.object = t.mustCreate(FaultSweep::secretKey(abi::CKK_AES, Bytes(16, 7))); },
+     [](FaultSweep& t) { return t.cipher(true, abi::CKM_AES_CBC_PAD, t.object, Bytes(300, 0x21)); }},
+    {"DecryptGostCfb", [](FaultSweep& t) {
+         Template key = FaultSweep::secretKey(abi::CKK_GOST28147, Bytes(32, 9), false);
+         key.bytes(abi::CKA_GOST28147_PARAMS, {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x1F, 0x01});
+         t.object = t.mustCreate(key);
+     },
+     [](FaultSweep& t) { return t.cipher(false, abi::CKM_GOST28147, t.object, Bytes(40, 0x21)); }},
+    {"EncryptRsa", [](FaultSweep& t) { ASSERT_EQ(t.generateRsa(), abi::CKR_OK); },
+     [](FaultSweep& t) { return t.cipher(true, abi::CKM_RSA_PKCS, t.pair.publicKey, Bytes(100, 0x21)); }},
+    {"DecryptRsa", [](FaultSweep& t) { ASSERT_EQ(t.generateRsa(), abi::CKR_OK); },
+     [](FaultSweep& t) { return t.cipher(false, abi::CKM_RSA_X_509, t.pair.privateKey, Bytes(128, 0x00)); }},
 };
 
 std::string rvText(CK_RV rv) {
