@@ -63,7 +63,13 @@ CardResult loadRsaKey(CardContext& context, const RsaKeyFiles& files, bool mayDe
 }
 
 void deleteRsaKeyFiles(CardContext& context, const RsaKeyFiles& files) noexcept {
-    if (card::selectApplicationSubdirectory(context) != result::kOk) return;
+    // The key load is a chained command: when its last part went astray, the
+    // card still waits for it and refuses the next command, which ends the
+    // chain; the second selection then reaches the card.
+    if (card::selectApplicationSubdirectory(context) != result::kOk &&
+        card::selectApplicationSubdirectory(context) != result::kOk) {
+        return;
+    }
     (void)objects::deleteIfPresent(context, files.privateExponent);
     (void)objects::deleteIfPresent(context, files.keyObject);
 }

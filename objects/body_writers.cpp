@@ -170,6 +170,24 @@ CK_RV writePrivateExponentFile(CardContext& context, uint16_t keyFile, std::span
     return card::updateBinary(context, 0, privateExponent) == result::kOk ? abi::CKR_OK : abi::CKR_FUNCTION_FAILED;
 }
 
+// Makes the public key's key file again in its public form, after making it
+// with both halves failed: the public key must not be left without its card
+// file. `publicForm` is what READ PUBLIC KEY answered before the delete, the
+// card's 8-byte exponent field then the modulus, loaded back as it was. Best
+// effort: the caller is already reporting a failure.
+void restorePublicKeyFile(CardContext& context, uint16_t keyFile, uint8_t reference,
+                          std::span<const uint8_t> publicForm) {
+    // A key load whose last part went astray leaves the card waiting for it:
+    // the card refuses the next command, which ends the chain, and a second
+    // try reaches it.
+    if (deleteIfPresent(context, keyFile) != result::kOk && deleteIfPresent(context, keyFile) != result::kOk) return;
+    if (card::createKeyFile(context, keyFile, card::KeyFileFirstForm{kRsaKeyAttribute, reference, 0, 0}) !=
+        result::kOk) {
+        return;
+    }
+    (void)card::loadKey(context, reference, publicForm.first(8), publicForm.subspan(8, kRsaBytes));
+}
+
 CK_RV writePrivateKeyBody(CardContext& context, const BodyRequest& request, const TemplateRecord& tmpl) {
     static constexpr std::array<uint8_t, 3> kDefaultExponent{0x01, 0x00, 0x01};
     if (const CK_RV rv = requireRsa(tmpl); rv != abi::CKR_OK) return rv;
@@ -190,14 +208,23 @@ CK_RV writePrivateKeyBody(CardContext& context, const BodyRequest& request, cons
     if (card::readPublicKey(context, 0, publicKey, length) != result::kOk || length != kRsaPublicKeyAnswer) {
         return abi::CKR_FUNCTION_FAILED;
     }
-    if (card::deleteFile(context, keyFile) != result::kOk) return abi::CKR_FUNCTION_FAILED;
+    const std::span<const uint8_t> publicForm(publicKey.data(), kRsaPublicKeyAnswer);
+    if (card::deleteFile(context, keyFile) != result::kOk) {
+        // A delete whose answer was lost may still have happened.
+        if (card::selectFile(context, keyFile) == result::kNotFound) {
+            restorePublicKeyFile(context, keyFile, reference, publicForm);
+        }
+        return abi::CKR_FUNCTION_FAILED;
+    }
     if (const CardResult rc =
             card::createKeyFile(context, keyFile, card::KeyFileFirstForm{kRsaKeyAttribute, reference, 0, 1});
         rc != result::kOk) {
+        restorePublicKeyFile(context, keyFile, reference, publicForm);
         return creationToRv(rc);
     }
-    const std::span<const uint8_t> modulus(publicKey.data() + 8, kRsaBytes);
+    const std::span<const uint8_t> modulus = publicForm.subspan(8, kRsaBytes);
     if (card::loadKeyPair(context, reference, *shortExponent, modulus, privateExponent.bytes) != result::kOk) {
+        restorePublicKeyFile(context, keyFile, reference, publicForm);
         return abi::CKR_FUNCTION_FAILED;
     }
     bool mayDecrypt = true;

@@ -501,5 +501,34 @@ TEST_F(StoreTest, HandlesOfNothingAreRefused) {
     }
 }
 
+// Storing a private key makes its public key's key file again with both
+// halves. When that fails part-way, the public key keeps a key file that
+// holds its own modulus.
+TEST_F(StoreTest, PrivateKeyThatCannotBeStoredLeavesThePublicKeyItsKey) {
+    struct Case {
+        const char* what;
+        const char* command;
+        Fault fault;
+        CK_RV rv;
+    };
+    const Case cases[] = {
+        {"the new key file is refused", "00 E0 00 00 32", Fault::status(0x6A, 0x84), CKR_DEVICE_MEMORY},
+        {"the key's last part is lost", "00 24 01", Fault::transport(), CKR_FUNCTION_FAILED},
+        {"the delete's answer is spoiled", "00 E4 00 00 02 61", Fault::reportLength(4096), CKR_FUNCTION_FAILED},
+    };
+    for (const Case& c : cases) {
+        const ObjectHandle pub = mustCreate(publicKey(c.what));
+        host->failOn(c.command, c.fault);
+        ObjectHandle handle{};
+        Template priv = privateKey(c.what);
+        EXPECT_EQ(create(priv, handle, user()), c.rv) << c.what;
+        host->clearFaults();
+        Bytes modulus;
+        EXPECT_EQ(readValue(pub, CKA_MODULUS, modulus), CKR_OK) << c.what;
+        EXPECT_EQ(modulus, testKeyPair().modulus) << c.what;
+        expectConsistent();
+    }
+}
+
 }  // namespace
 }  // namespace korva::test
