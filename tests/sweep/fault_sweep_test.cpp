@@ -207,6 +207,25 @@ public:
         if (extractable) key.flag(abi::CKA_EXTRACTABLE, true);
         return key;
     }
+    // Slot 48 for the pair's public key, its private key found by CKA_ID.
+    CK_RV request() {
+        const std::string subject = "CN\0Card holder\0"s;
+        const std::string attributes = "challengePassword\0pass phrase\0"s;
+        const std::string extensions = "keyUsage\0digitalSignature\0" "1\0"s;
+        Bytes der(4096);
+        abi::CK_ULONG length = abi::CK_ULONG(der.size());
+        return slots().createCertificateRequest(host->context(), user(), host->settings(), &pair.publicKey, nullptr,
+                                                subject.data(), 1, der.data(), &length, attributes.data(), 1,
+                                                extensions.data(), 1, 0);
+    }
+    // Slot 49 over fixed data with the certificate `object`.
+    CK_RV signMessage() {
+        const Bytes data(100, 0x4D);
+        Bytes message(8192);
+        abi::CK_ULONG length = abi::CK_ULONG(message.size());
+        return slots().signMessage(host->context(), user(), host->settings(), data.data(), abi::CK_ULONG(data.size()),
+                                   &object, message.data(), &length, nullptr, nullptr, 0, 0);
+    }
     // Slot 41: `other` wrapped under `object`.
     CK_RV wrap(Bytes& wrapped) {
         const abi::CK_MECHANISM mechanism{abi::CKM_GOST28147_KEY_WRAP, nullptr, 0};
@@ -399,28 +418,28 @@ const Scenario kScenarios[] = {
                                             abi::CK_ULONG(id.size()), der.data(), abi::CK_ULONG(der.size()));
      }, kCreationLeftovers},
     {"CertificateRequestGost", [](FaultSweep& t) { ASSERT_EQ(t.generateGost(), abi::CKR_OK); },
-     [](FaultSweep& t) {
-         const std::string subject = "CN\0Card holder\0"s;
-         const std::string attributes = "challengePassword\0pass phrase\0"s;
-         const std::string extensions = "keyUsage\0digitalSignature\0" "1\0"s;
-         Bytes request(4096);
-         abi::CK_ULONG length = abi::CK_ULONG(request.size());
-         return t.slots().createCertificateRequest(t.host->context(), t.user(), t.host->settings(), &t.pair.publicKey,
-                                                   nullptr, subject.data(), 1, request.data(), &length,
-                                                   attributes.data(), 1, extensions.data(), 1, 0);
-     }},
+     [](FaultSweep& t) { return t.request(); }},
+    {"CertificateRequestRsa", [](FaultSweep& t) { ASSERT_EQ(t.generateRsa(), abi::CKR_OK); },
+     [](FaultSweep& t) { return t.request(); }},
+    {"SignMessageGost", [](FaultSweep& t) {
+         ASSERT_EQ(t.generateGost(), abi::CKR_OK);
+         // Any GOST certificate with the key's CKA_ID: the card signs, and
+         // nothing here judges the signature against the certificate.
+         const EvpPkeyPtr key = makeGostKey();
+         ASSERT_TRUE(key);
+         const X509Ptr certificate = makeCertificate(key.get(), "");
+         ASSERT_TRUE(certificate);
+         Template tmpl;
+         tmpl.number(abi::CKA_CLASS, abi::CKO_CERTIFICATE).flag(abi::CKA_TOKEN, true).number(abi::CKA_CERTIFICATE_TYPE, 0);
+         tmpl.text(abi::CKA_ID, "sweep").bytes(abi::CKA_VALUE, derOf(certificate.get()));
+         t.object = t.mustCreate(tmpl);
+     },
+     [](FaultSweep& t) { return t.signMessage(); }},
     {"SignMessageRsa", [](FaultSweep& t) {
          ASSERT_EQ(t.generateRsa(), abi::CKR_OK);
          t.object = t.mustCreate(FaultSweep::certificate("rsa"));
      },
-     [](FaultSweep& t) {
-         const Bytes data(100, 0x4D);
-         Bytes message(8192);
-         abi::CK_ULONG length = abi::CK_ULONG(message.size());
-         return t.slots().signMessage(t.host->context(), t.user(), t.host->settings(), data.data(),
-                                      abi::CK_ULONG(data.size()), &t.object, message.data(), &length, nullptr, nullptr,
-                                      0, 0);
-     }},
+     [](FaultSweep& t) { return t.signMessage(); }},
 };
 
 std::string rvText(CK_RV rv) {
