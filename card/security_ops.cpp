@@ -115,13 +115,15 @@ CardResult computeRsaSignature(CardContext& context, std::span<const uint8_t> da
 CardResult verifySignature(CardContext& context, std::span<const uint8_t> hash,
                            std::span<const uint8_t> signature) noexcept {
     // 9A hash in short form; 9E signature in short form up to 127 bytes and
-    // as 81 80 for a 128-byte RSA signature, which leaves room for 117 bytes
-    // of data in one command.
+    // as 81 80 for a 128-byte RSA signature. Lc is one byte: the two TLVs
+    // together must fit in 255 bytes, whatever each length is on its own.
     const bool longSignature = signature.size() == kRsaSignatureSize;
     if (hash.empty() || hash.size() > 0x7F || signature.empty() || signature.size() > kRsaSignatureSize ||
         (longSignature && hash.size() > kLongestHashWithRsaSignature)) {
         return result::kBadArgumentOrTransport;
     }
+    const std::size_t signatureHeader = longSignature ? 3 : 2;
+    if (2 + hash.size() + signatureHeader + signature.size() > kLongestData) return result::kBadArgumentOrTransport;
     Apdu apdu(0x00, 0x2A, 0x00, 0xA8);
     apdu.append(0x9A);
     apdu.append(static_cast<uint8_t>(hash.size()));

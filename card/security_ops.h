@@ -44,8 +44,9 @@ CardResult computeRsaSignature(CardContext& context, std::span<const uint8_t> da
                                std::span<uint8_t, kRsaSignatureSize> signature) noexcept;
 
 // VERIFY DIGITAL SIGNATURE 00 2A 00 A8 with 9A hash 9E signature. The
-// signature is at most 128 bytes, and with 128 bytes the hash at most 117.
-// Returns kOk, kSignatureRejected (69 82), kUnexpected, kBadArgumentOrTransport or
+// signature is at most 128 bytes, and with 128 bytes the hash at most 117;
+// the whole data field (both TLVs) is at most 255 bytes.
+// Returns kOk, kSignatureRejected (69 82), kUnexpected or
 // kBadArgumentOrTransport.
 inline constexpr std::size_t kLongestHashWithRsaSignature = 117;
 CardResult verifySignature(CardContext& context, std::span<const uint8_t> hash,

@@ -405,6 +405,21 @@ TEST(Signature, VerifyEncodesBothLengthForms) {
     EXPECT_EQ(verifySignature(context, hash, counting(129)), result::kBadArgumentOrTransport);
 }
 
+TEST(Signature, VerifyDataFieldIsBoundedAsAWhole) {
+    FakeCard card;
+    card.ok();
+    CardContext context(card.host());
+    // 9A 7C hash 9E 7F signature: exactly 255 bytes of data.
+    EXPECT_EQ(verifySignature(context, counting(124), counting(127)), result::kOk);
+    ASSERT_EQ(card.sent().size(), 1u);
+    EXPECT_EQ(card.command(0).size(), 5u + 255u);
+    EXPECT_EQ(card.command(0)[4], 0xFF);
+    // Each length allowed on its own, one byte too many together.
+    EXPECT_EQ(verifySignature(context, counting(125), counting(127)), result::kBadArgumentOrTransport);
+    EXPECT_EQ(verifySignature(context, counting(127), counting(127)), result::kBadArgumentOrTransport);
+    EXPECT_EQ(card.sent().size(), 1u);
+}
+
 TEST(PublicKey, ReadCopiesTheWholeAnswer) {
     FakeCard card;
     card.ok(counting(136)).answer(0x6982).ok(counting(136));
