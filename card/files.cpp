@@ -46,15 +46,18 @@ CardResult readBinary(CardContext& context, uint32_t offset, std::span<uint8_t> 
 
 CardResult updateBinary(CardContext& context, uint32_t offset, std::span<const uint8_t> data) noexcept {
     if (!withinOffsetLimit(offset, data.size())) return result::kBadArgumentOrTransport;
-    std::array<uint8_t, 5 + kLongestPiece> apdu{};
+    // Private exponents and secret key bodies pass through here. Each piece
+    // is built in the context's command buffer, which the context wipes when
+    // it ends, so no copy is left behind on the stack.
     for (std::size_t done = 0; done < data.size();) {
         const std::size_t piece = std::min(kLongestPiece, data.size() - done);
         const auto at = header(0xD6, offset + static_cast<uint32_t>(done));
-        std::copy(at.begin(), at.end(), apdu.begin());
-        apdu[4] = static_cast<uint8_t>(piece);
-        std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(done), piece, apdu.begin() + 5);
-        const CardResult sent = detail::send(context, std::span(apdu).first(5 + piece), kTransportFlag1,
-                                             {detail::kSecurityNotSatisfied});
+        std::copy(at.begin(), at.end(), context.command.begin());
+        context.command[4] = static_cast<uint8_t>(piece);
+        std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(done), piece, context.command.begin() + 5);
+        context.commandLength = static_cast<uint32_t>(5 + piece);
+        const CardResult sent =
+            detail::judge(context, transmitCommand(context, kTransportFlag1), {detail::kSecurityNotSatisfied});
         if (sent != result::kOk) return sent;
         done += piece;
     }

@@ -1,0 +1,54 @@
+// Secrets pass through the card context's buffers and the helpers that fill
+// them: nothing of them may outlive the call that sent them.
+#include "tests/card/fake_card.h"
+
+#include "card/files.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+
+namespace korva::card {
+namespace {
+
+using testing::Bytes;
+
+// A transport that answers 90 00 and keeps no copy of what it was sent.
+uint32_t acceptSilently(HostContext, const uint8_t*, uint32_t, uint8_t*, uint32_t* responseLength, uint8_t* sw1,
+                        uint8_t* sw2, uint32_t, uint32_t) {
+    *responseLength = 0;
+    *sw1 = 0x90;
+    *sw2 = 0x00;
+    return 0;
+}
+
+Bytes secretPattern() {
+    Bytes secret(300);
+    for (std::size_t i = 0; i < secret.size(); ++i) secret[i] = static_cast<uint8_t>(0xA5 ^ (i * 7));
+    return secret;
+}
+
+[[gnu::noinline]] CardResult writeWithAContextOfItsOwn(const Bytes& secret) {
+    CardContext context(HostContext{0, 0, &acceptSilently, nullptr});
+    return updateBinary(context, 0, secret);
+}
+
+// Lays a buffer over the stack frames just left and looks for `wanted`
+// there. The buffer is deliberately left as those frames left it.
+[[gnu::noinline]] bool stackBelowHolds(std::span<const uint8_t> wanted) {
+    std::array<uint8_t, 16384> probe;
+    asm volatile("" : : "r"(probe.data()) : "memory");
+    return std::search(probe.begin(), probe.end(), wanted.begin(), wanted.end()) != probe.end();
+}
+
+TEST(Wipe, UpdateBinaryLeavesNoCopyOnTheStack) {
+    const Bytes secret = secretPattern();
+    ASSERT_EQ(writeWithAContextOfItsOwn(secret), result::kOk);
+    // The last piece (45 bytes) is the one most likely to survive.
+    EXPECT_FALSE(stackBelowHolds(std::span(secret).last(32)));
+    EXPECT_FALSE(stackBelowHolds(std::span(secret).first(32)));
+}
+
+}  // namespace
+}  // namespace korva::card
