@@ -19,19 +19,14 @@ namespace {
 using namespace korva::abi;
 using detail::KeyUse;
 
-// A length query, or a buffer too small: the needed length goes back either way.
+// A length query, or a buffer too small: the needed length goes back either
+// way. A buffer that is large enough keeps the caller's length until the
+// operation has succeeded, so that a failure leaves it as it was.
 bool answeredLengthOnly(const uint8_t* buffer, CK_ULONG* length, CK_ULONG needed, CK_RV& rv) noexcept {
-    const CK_ULONG available = *length;
+    if (buffer != nullptr && *length >= needed) return false;
+    rv = buffer == nullptr ? CKR_OK : CKR_BUFFER_TOO_SMALL;
     *length = needed;
-    if (buffer == nullptr) {
-        rv = CKR_OK;
-        return true;
-    }
-    if (available < needed) {
-        rv = CKR_BUFFER_TOO_SMALL;
-        return true;
-    }
-    return false;
+    return true;
 }
 
 // The hash a GOST mechanism signs: the host's data for the raw mechanisms
@@ -199,6 +194,7 @@ CK_RV verifyRecover(const HostContext& host, const LoginRecord* login, const uin
     const auto length = static_cast<CK_ULONG>(recovered.size());
     if (CK_RV rv = CKR_OK; answeredLengthOnly(output, outputLength, length, rv)) return rv;
     std::ranges::copy(recovered, output);
+    *outputLength = length;
     return CKR_OK;
 }
 

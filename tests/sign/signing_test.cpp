@@ -255,9 +255,11 @@ TEST(GostSigning, RefusesDamagedRecordsAndAnswersWithoutWritingTheBuffer) {
     for (std::size_t answered : {63u, 65u, 128u, 0u}) {
         RuleCard card = cardWith(gostRecord(CKK_GOSTR3410));
         card.on(kComputeSignature, {Bytes(answered, 0x55)});
-        const Signed out = signWith(card, CKM_GOSTR3410, Bytes(32, 1), 64);
+        // A buffer larger than needed: a failure leaves its length alone too.
+        const Signed out = signWith(card, CKM_GOSTR3410, Bytes(32, 1), 100);
         EXPECT_EQ(out.rv, CKR_FUNCTION_FAILED) << answered;
-        EXPECT_EQ(out.signature, Bytes(64, 0xEE)) << answered;
+        EXPECT_EQ(out.signature, Bytes(100, 0xEE)) << answered;
+        EXPECT_EQ(out.length, 100u) << answered;
     }
     RuleCard noReference = cardWith(entry(CKA_KEY_TYPE, number(CKK_GOSTR3410)));
     EXPECT_EQ(signWith(noReference, CKM_GOSTR3410, Bytes(32, 1)).rv, CKR_FUNCTION_FAILED);
@@ -336,9 +338,10 @@ TEST(RsaSigning, RecordsAndAnswersThatDoNotDescribeA1024BitKeyFail) {
     RuleCard truncated = cardWith(rsaRecord());
     truncated.on({0x00, 0xA4, 0x09, 0x00, 0x02, 0x50, 0x01}, {{}, 0x6A82});
     truncated.on(kComputeSignature, {Bytes(127, 1)});
-    const Signed out = signWith(truncated, CKM_RSA_PKCS, Bytes(20, 1), 128);
+    const Signed out = signWith(truncated, CKM_RSA_PKCS, Bytes(20, 1), 200);
     EXPECT_EQ(out.rv, CKR_FUNCTION_FAILED);
-    EXPECT_EQ(out.signature, Bytes(128, 0xEE));
+    EXPECT_EQ(out.signature, Bytes(200, 0xEE));
+    EXPECT_EQ(out.length, 200u);
 }
 
 TEST(RsaVerification, SendsTheLongSignatureForm) {
@@ -394,9 +397,13 @@ TEST(RsaRecovery, RecoversThroughTheRawTransform) {
                             &kNoState, CKM_RSA_PKCS),
               CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(length, 36u);
+    out.resize(128);
+    length = 128;
     ASSERT_EQ(verifyRecover(card.host(), nullptr, signature.data(), 128, out.data(), &length, &kPublicKey,
                             &kNoState, CKM_RSA_PKCS),
               CKR_OK);
+    EXPECT_EQ(length, 36u);
+    out.resize(length);
     EXPECT_EQ(out, data);
     EXPECT_EQ(card.commandsStartingWith({0x00, 0x22, 0xC1, 0xB8, 0x03, 0x83, 0x01, 0x61}).size(), 3u);
     EXPECT_EQ(card.commandsStartingWith(kEncipher).at(0), join({kEncipher, {0x80}, signature}));
