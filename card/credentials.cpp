@@ -22,17 +22,27 @@ struct SecretApdu {
     std::span<const uint8_t> view() const noexcept { return std::span(bytes).first(length); }
 };
 
+// The 8-byte value in front of a key: a big-endian number (for an RSA key
+// its public exponent, which the card reads back the same way in READ
+// PUBLIC KEY), so the zeros that pad it to 8 bytes go in front. Both load
+// forms use this one layout. The caller has bounded the value to 8 bytes.
+std::array<uint8_t, kPrefixSize> bigEndianPrefix(std::span<const uint8_t> value) noexcept {
+    std::array<uint8_t, kPrefixSize> field{};
+    std::copy(value.begin(), value.end(), field.end() - static_cast<std::ptrdiff_t>(value.size()));
+    return field;
+}
+
 // 00 24 01 P2 Lc data. The caller has bounded the data to 255 bytes.
 void buildChangeReference(SecretApdu& apdu, uint8_t cla, uint8_t p2, std::span<const uint8_t> prefix,
-                          std::size_t prefixSize, std::span<const uint8_t> data) noexcept {
-    const std::size_t lc = prefixSize + data.size();
+                          std::span<const uint8_t> data) noexcept {
+    const std::size_t lc = prefix.size() + data.size();
     apdu.bytes[0] = cla;
     apdu.bytes[1] = 0x24;
     apdu.bytes[2] = 0x01;
     apdu.bytes[3] = p2;
     apdu.bytes[4] = static_cast<uint8_t>(lc);
-    std::copy(prefix.begin(), prefix.end(), apdu.bytes.begin() + 5);  // the rest of the prefix stays zero
-    std::copy(data.begin(), data.end(), apdu.bytes.begin() + 5 + static_cast<std::ptrdiff_t>(prefixSize));
+    std::copy(prefix.begin(), prefix.end(), apdu.bytes.begin() + 5);
+    std::copy(data.begin(), data.end(), apdu.bytes.begin() + 5 + static_cast<std::ptrdiff_t>(prefix.size()));
     apdu.length = 5 + lc;
 }
 
@@ -57,7 +67,7 @@ CardResult resetRetryCounter(CardContext& context) noexcept {
 CardResult setReferenceData(CardContext& context, uint8_t p2, std::span<const uint8_t> data) noexcept {
     if (data.empty() || data.size() > kLongestData) return result::kBadArgumentOrTransport;
     SecretApdu apdu;
-    buildChangeReference(apdu, 0x00, p2, {}, 0, data);
+    buildChangeReference(apdu, 0x00, p2, {}, data);
     const CardResult sent = detail::send(context, apdu.view(), kTransportFlag1);
     wipeCommandBuffer(context);
     return sent;
@@ -66,7 +76,7 @@ CardResult setReferenceData(CardContext& context, uint8_t p2, std::span<const ui
 CardResult loadKeyMaterial(CardContext& context, uint8_t p2, std::span<const uint8_t> data, bool moreFollow) noexcept {
     if (data.empty() || data.size() > kLongestData) return result::kBadArgumentOrTransport;
     SecretApdu apdu;
-    buildChangeReference(apdu, moreFollow ? 0x10 : 0x00, p2, {}, 0, data);
+    buildChangeReference(apdu, moreFollow ? 0x10 : 0x00, p2, {}, data);
     return sendKeyMaterial(context, apdu);
 }
 
@@ -74,7 +84,7 @@ CardResult loadKey(CardContext& context, uint8_t p2, std::span<const uint8_t> pr
                    std::span<const uint8_t> key) noexcept {
     if (prefix.size() > kPrefixSize || key.size() > kLongestData - kPrefixSize) return result::kBadArgumentOrTransport;
     SecretApdu apdu;
-    buildChangeReference(apdu, 0x00, p2, prefix, kPrefixSize, key);
+    buildChangeReference(apdu, 0x00, p2, bigEndianPrefix(prefix), key);
     return sendKeyMaterial(context, apdu);
 }
 
@@ -83,14 +93,11 @@ CardResult loadKeyPair(CardContext& context, uint8_t p2, std::span<const uint8_t
     if (exponent.size() > kPrefixSize || modulus.size() != kRsaHalf || privateExponent.size() != kRsaHalf) {
         return result::kBadArgumentOrTransport;
     }
-    // The exponent is a big-endian number: zeros go in front of it.
-    std::array<uint8_t, kPrefixSize> alignedExponent{};
-    std::copy(exponent.begin(), exponent.end(), alignedExponent.end() - static_cast<std::ptrdiff_t>(exponent.size()));
     SecretApdu apdu;
-    buildChangeReference(apdu, 0x10, p2, alignedExponent, kPrefixSize, modulus);
+    buildChangeReference(apdu, 0x10, p2, bigEndianPrefix(exponent), modulus);
     const CardResult first = sendKeyMaterial(context, apdu);
     if (first != result::kOk) return first;
-    buildChangeReference(apdu, 0x00, p2, {}, 0, privateExponent);
+    buildChangeReference(apdu, 0x00, p2, {}, privateExponent);
     return sendKeyMaterial(context, apdu);
 }
 

@@ -24,8 +24,9 @@ CardResult setReferenceData(CardContext& context, uint8_t p2, std::span<const ui
 // kBadArgumentOrTransport). kOk on 90 00, kBadArgumentOrTransport, else kUnexpected.
 CardResult loadKeyMaterial(CardContext& context, uint8_t p2, std::span<const uint8_t> data, bool moreFollow) noexcept;
 
-// Single form: `prefix` (at most 8 bytes, followed by zeros up to 8) then
-// `key` (at most 247 bytes), in one command with CLA 00.
+// Single form: `prefix`, a big-endian number of at most 8 bytes sent as 8
+// bytes with zeros in front (an RSA public exponent, or nothing for a
+// secret key), then `key` (at most 247 bytes), in one command with CLA 00.
 CardResult loadKey(CardContext& context, uint8_t p2, std::span<const uint8_t> prefix,
                    std::span<const uint8_t> key) noexcept;
 

@@ -31,14 +31,6 @@ std::optional<std::size_t> secretKeyLength(const FileNode& file, SecretAlgorithm
   }
 }
 
-// The exponent field is 8 bytes. The card's generator and the two-part load
-// write the exponent right-aligned; the single-form load writes a short
-// exponent from the left and pads it with zeros. A public exponent is odd, so
-// a field ending in zero bytes holds a left-aligned value.
-std::span<const uint8_t> exponentOf(std::span<const uint8_t> field) {
-  while (!field.empty() && field.back() == 0) field = field.first(field.size() - 1);
-  return field;
-}
 
 }  // namespace
 
@@ -65,7 +57,10 @@ std::optional<crypto::RsaKey> rsaKeyOf(const FileNode& file) {
   const std::span<const uint8_t> material = file.secret;
   if (material.size() != publicPart && material.size() != publicPart + crypto::kRsaModulusBytes)
     return std::nullopt;
-  return crypto::RsaKey::fromComponents(exponentOf(material.first(crypto::kRsaExponentBytes)),
+  // The exponent field is an 8-byte big-endian number, as READ PUBLIC KEY
+  // answers it; a value written from the left reads as a huge even number,
+  // which is no key.
+  return crypto::RsaKey::fromComponents(material.first(crypto::kRsaExponentBytes),
                                         material.subspan(crypto::kRsaExponentBytes,
                                                          crypto::kRsaModulusBytes),
                                         material.subspan(publicPart));

@@ -6,6 +6,7 @@
 
 #include "sim/internal/access.h"
 #include "sim/internal/commands.h"
+#include "sim/internal/key_objects.h"
 #include "sim/internal/memory.h"
 
 namespace korva::sim {
@@ -51,7 +52,14 @@ Answer loadKeyMaterial(CardState& card, const Command& command) {
   if (!isAllowed(card, *key, Operation::loadKey)) return statusOnly(sw::securityNotSatisfied);
   if (command.data.empty()) return statusOnly(sw::wrongLength);
   if (command.data.size() > keyObjectSize) return statusOnly(sw::noMemory);
+  // An RSA key file takes only material that makes a key: an 8-byte
+  // big-endian exponent, the modulus and, for a pair, the private exponent.
+  WipedBytes previous = std::move(key->secret);
   key->secret.assign(command.data.begin(), command.data.end());
+  if (isRsaKeyFile(*key) && !rsaKeyOf(*key)) {
+    key->secret = std::move(previous);
+    return statusOnly(sw::wrongData);
+  }
   return statusOnly(sw::ok);
 }
 

@@ -264,7 +264,7 @@ TEST(LoadKey, FirstPartRefusedStopsAndOversizedValuesAreRefused) {
     EXPECT_EQ(loadKeyPair(context, 0x61, Bytes{3}, half, half), result::kUnexpected);
     EXPECT_EQ(card.sent().size(), 1u);
     EXPECT_EQ(loadKey(context, 0x51, Bytes{1, 2}, Bytes(16, 7)), result::kBadArgumentOrTransport);
-    EXPECT_EQ(card.command(1), testing::concat({{0x00, 0x24, 0x01, 0x51, 24, 1, 2, 0, 0, 0, 0, 0, 0}, Bytes(16, 7)}));
+    EXPECT_EQ(card.command(1), testing::concat({{0x00, 0x24, 0x01, 0x51, 24, 0, 0, 0, 0, 0, 0, 1, 2}, Bytes(16, 7)}));
     EXPECT_EQ(loadKey(context, 0x51, Bytes(9, 0), Bytes(16, 7)), result::kBadArgumentOrTransport);
     EXPECT_EQ(loadKeyPair(context, 0x61, Bytes(9, 0), half, half), result::kBadArgumentOrTransport);
     EXPECT_EQ(card.sent().size(), 2u);

@@ -230,8 +230,12 @@ TEST_F(KeyCard, RsaPublicKeyInTheSingleFormOnlyVerifies) {
   const OpenSslRsa rsa;
   openApplication();
   createRsaKeyFile(0x6102, 0x62);
-  // The module writes the short exponent from the left in this form.
-  Bytes material{0x01, 0x00, 0x01, 0, 0, 0, 0, 0};
+  // The exponent field is an 8-byte big-endian number; written from the
+  // left it is no exponent, and the card refuses the key.
+  Bytes leftAligned{0x01, 0x00, 0x01, 0, 0, 0, 0, 0};
+  leftAligned.insert(leftAligned.end(), rsa.modulus.begin(), rsa.modulus.end());
+  EXPECT_EQ(send(card, command("00 24 01 62", leftAligned)).statusWord(), 0x6A80);
+  Bytes material{0, 0, 0, 0, 0, 0x01, 0x00, 0x01};
   material.insert(material.end(), rsa.modulus.begin(), rsa.modulus.end());
   ASSERT_EQ(send(card, command("00 24 01 62", material)).statusWord(), 0x9000);
   const Bytes publicKey = readPublicKey(0x62);

@@ -134,12 +134,16 @@ TEST_F(PinsTest, KeyMaterialLoadsInChainedParts) {
   expectOk(card, "00 A4 08 00 04 A1BC 7F01");
   expectOk(card, "00 E0 00 00 32 62 30 82 01 11 83 02 6101 86 0A FFFF121212FFFF001212 8A 01 05"
                  " A5 18 85 01 22 86 01 88 87 01 61 88 01 61 8F 01 08 8E 01 02 89 01 00 8B 01 01");
-  const Bytes first = concat(hex("10 24 01 61 88"), Bytes(136, 0x11));
+  // An RSA key file takes material that makes a key: the 8-byte exponent
+  // field, an odd modulus, a private exponent below it.
+  const Bytes first = concat(hex("10 24 01 61 88 0000000000010001"), Bytes(128, 0xC1));
   const Bytes second = concat(hex("00 24 01 61 80"), Bytes(128, 0x22));
   EXPECT_EQ(send(card, first).statusWord(), 0x9000);
   EXPECT_EQ(send(card, second).statusWord(), 0x9000);
   const std::string dump = card.dumpTree();
-  const std::string secret = "secret=" + std::string(272, '1') + std::string(256, '2');
+  std::string modulus;
+  for (int i = 0; i < 128; ++i) modulus += "C1";
+  const std::string secret = "secret=0000000000010001" + modulus + std::string(256, '2');
   EXPECT_NE(dump.find(secret), std::string::npos) << dump;
 
   // A chain interrupted by another command is abandoned.
