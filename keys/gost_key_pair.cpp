@@ -37,13 +37,6 @@ CK_RV chooseKeySlot(CardContext& context, uint8_t& slot) noexcept {
     return abi::CKR_OK;
 }
 
-// A pair that failed after the card made its key: the key slot goes back to
-// the card and the records stay free, so the token shows no half of it.
-void discardPair(CardContext& context, const KeyPairRecords& records, uint8_t keySlot) noexcept {
-    releaseRecords(context, records);
-    (void)card::clearKeySlot(context, keySlot);
-}
-
 }  // namespace
 
 std::optional<uint8_t> firstFreeKeySlot(const card::CardInformation& information) noexcept {
@@ -85,16 +78,18 @@ CK_RV generateGostKeyPair(const HostContext& host, const abi::LoginRecord* login
     if (const CK_RV rv = setKeyReference(lists, generation.keySlot); rv != abi::CKR_OK) return rv;
     if (const CK_RV rv = encodeLists(lists, encoded); rv != abi::CKR_OK) return rv;
 
-    if (const CK_RV rv = sendGostGeneration(context, generation); rv != abi::CKR_OK) {
-        // No room means nothing was made; after any other answer the card
-        // may hold a key in the slot.
-        if (rv != abi::CKR_DEVICE_MEMORY) (void)card::clearKeySlot(context, generation.keySlot);
-        return rv;
+    // A pair that fails from here on leaves no half of it on the token: the
+    // key slot goes back to the card and the records stay free.
+    card::WriteRollback rollback(context);
+    const CK_RV generated = sendGostGeneration(context, generation);
+    // No room means nothing was made; after any other answer the card may
+    // hold a key in the slot.
+    if (generated != abi::CKR_DEVICE_MEMORY && !rollback.freeKeySlotOnUndo(generation.keySlot)) {
+        return abi::CKR_FUNCTION_FAILED;
     }
-    if (const CK_RV rv = storePair(context, lists, records, encoded, true); rv != abi::CKR_OK) {
-        discardPair(context, records, generation.keySlot);
-        return rv;
-    }
+    if (generated != abi::CKR_OK) return generated;
+    if (const CK_RV rv = storePair(context, lists, records, encoded, true, rollback); rv != abi::CKR_OK) return rv;
+    rollback.commit();
     reportPair(records, flags, outputs);
     return abi::CKR_OK;
 }

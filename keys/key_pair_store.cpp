@@ -59,7 +59,11 @@ CK_RV encodeLists(const KeyPairLists& lists, EncodedPair& encoded) noexcept {
 }
 
 CK_RV storePair(CardContext& context, const KeyPairLists& lists, const KeyPairRecords& records,
-                const EncodedPair& encoded, bool defaultSize) noexcept {
+                const EncodedPair& encoded, bool defaultSize, card::WriteRollback& rollback) noexcept {
+    if (!rollback.clearRecordOnUndo(kPublicKeyDirectory, records.publicRecord) ||
+        !rollback.clearRecordOnUndo(kPrivateKeyDirectory, records.privateRecord)) {
+        return abi::CKR_FUNCTION_FAILED;
+    }
     // The key's own commands may have moved the card elsewhere: start again
     // from the application subdirectory that holds both directories.
     if (card::selectApplicationSubdirectory(context) != result::kOk ||
@@ -67,24 +71,18 @@ CK_RV storePair(CardContext& context, const KeyPairLists& lists, const KeyPairRe
         writeRecord(context, kPrivateKeyDirectory, records.privateRecord, encoded.privateRecord) != result::kOk) {
         return abi::CKR_FUNCTION_FAILED;
     }
+    // A map entry naming a free record would show other software a key
+    // that is not there: it goes with the records.
     const std::size_t entry = records.publicRecord - 1u;
-    if (objects::writeContainerMapEntry(context, lists.publicKey.entries(), entry, defaultSize) != result::kOk) {
+    const bool undoable = rollback.onUndo([entry](CardContext& undo) {
+        if (card::selectApplicationSubdirectory(undo) != result::kOk) return;
+        (void)objects::clearContainerMapEntry(undo, entry);
+    });
+    if (!undoable ||
+        objects::writeContainerMapEntry(context, lists.publicKey.entries(), entry, defaultSize) != result::kOk) {
         return abi::CKR_FUNCTION_FAILED;
     }
     return abi::CKR_OK;
-}
-
-void releaseRecords(CardContext& context, const KeyPairRecords& records) noexcept {
-    const objects::DirectoryRecord zeros{};
-    if (card::selectApplicationSubdirectory(context) != result::kOk) return;
-    (void)writeRecord(context, kPublicKeyDirectory, records.publicRecord, zeros);
-    (void)writeRecord(context, kPrivateKeyDirectory, records.privateRecord, zeros);
-    // The public key's container may already have its map entry: a map
-    // entry naming a free record would show other software a key that is
-    // not there.
-    (void)card::selectApplicationSubdirectory(context);
-    (void)objects::clearContainerMapEntry(context, records.publicRecord - 1u);
-    (void)card::selectApplicationSubdirectory(context);
 }
 
 CardResult bumpKeyPairCounters(CardContext& context) noexcept {

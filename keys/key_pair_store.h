@@ -1,12 +1,13 @@
 // The card-side steps both families of key pair share: the directory
-// records of the two halves, their container map entry, the counters, the
-// outputs for the host, and the removal of a half-made pair.
+// records of the two halves, their container map entry, the counters and
+// the outputs for the host.
 #pragma once
 
 #include "keys/key_pair_templates.h"
 
 #include "objects/attribute_record.h"
 #include "card/card_context.h"
+#include "card/write_rollback.h"
 #include "session/settings.h"
 
 #include <korva/host_records.h>
@@ -42,14 +43,11 @@ CK_RV encodeLists(const KeyPairLists& lists, EncodedPair& encoded) noexcept;
 
 // Writes both records (application subdirectory, then 50 01 and 50 00) and
 // the public key's container map entry. `defaultSize` files the key as 256
-// bits rather than by its CKA_MODULUS_BITS.
+// bits rather than by its CKA_MODULUS_BITS. Both records are registered
+// with `rollback` before they are written: they were free when the call
+// began, and are freed again if the pair is not committed.
 CK_RV storePair(CardContext& context, const KeyPairLists& lists, const KeyPairRecords& records,
-                const EncodedPair& encoded, bool defaultSize) noexcept;
-
-// After a pair failed half-way: frees both records (whether or not this
-// call wrote them: they were free when it began). Failures are ignored, the
-// caller reports its own.
-void releaseRecords(CardContext& context, const KeyPairRecords& records) noexcept;
+                const EncodedPair& encoded, bool defaultSize, card::WriteRollback& rollback) noexcept;
 
 // A new pair changes the key containers and the files, and adds one public
 // and one private key: with the application subdirectory current, the

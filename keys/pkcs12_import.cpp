@@ -4,12 +4,10 @@
 #include "keys/import_label.h"
 #include "keys/key_pair_store.h"
 #include "keys/pkcs12_reader.h"
-#include "keys/rollback.h"
 #include "keys/rsa_key_files.h"
 
 #include "card/select.h"
 #include "objects/bookkeeping.h"
-#include "objects/container_map.h"
 #include "session/settings.h"
 
 #include <korva/pkcs11_constants.h>
@@ -82,7 +80,7 @@ bool buildLists(const Pkcs12Contents& contents, const ImportLabel& label, KeyPai
 // Everything but the certificate, in an order whose every step can be
 // undone by `rollback`.
 CK_RV storeKeyPair(CardContext& context, const abi::LoginRecord* login, const token::TokenSettings& settings,
-                   const Pkcs12Contents& contents, const KeyPairLists& lists, Rollback& rollback) {
+                   const Pkcs12Contents& contents, const KeyPairLists& lists, card::WriteRollback& rollback) {
     EncodedPair encoded;
     if (const CK_RV rv = encodeLists(lists, encoded); rv != abi::CKR_OK) return rv;
     KeyPairRecords records;
@@ -90,7 +88,7 @@ CK_RV storeKeyPair(CardContext& context, const abi::LoginRecord* login, const to
     const RsaKeyFiles files = rsaKeyFilesOf(records.publicRecord);
     const bool mayDecrypt = usagesOf(contents.keyUsage).encrypt;
 
-    if (!rollback.add([files](CardContext& c) { deleteRsaKeyFiles(c, files); })) return abi::CKR_FUNCTION_FAILED;
+    if (!rollback.onUndo([files](CardContext& c) { deleteRsaKeyFiles(c, files); })) return abi::CKR_FUNCTION_FAILED;
     if (const CK_RV rv = createRsaKeyFiles(context, files, mayDecrypt); rv != abi::CKR_OK) {
         return rv == abi::CKR_DEVICE_MEMORY ? rv : abi::CKR_FUNCTION_FAILED;
     }
@@ -98,15 +96,10 @@ CK_RV storeKeyPair(CardContext& context, const abi::LoginRecord* login, const to
         result::kOk) {
         return abi::CKR_FUNCTION_FAILED;
     }
-    if (!rollback.add([records](CardContext& c) {
-            releaseRecords(c, records);
-            (void)objects::clearContainerMapEntry(c, records.publicRecord - 1u);
-        })) {
-        return abi::CKR_FUNCTION_FAILED;
-    }
-    if (const CK_RV rv = storePair(context, lists, records, encoded, false); rv != abi::CKR_OK) return rv;
+    // storePair registers the records and the container map entry itself.
+    if (const CK_RV rv = storePair(context, lists, records, encoded, false, rollback); rv != abi::CKR_OK) return rv;
     if (bumpKeyPairCounters(context) != result::kOk) return abi::CKR_FUNCTION_FAILED;
-    const bool undoable = rollback.add([](CardContext& c) {
+    const bool undoable = rollback.onUndo([](CardContext& c) {
         if (card::selectApplicationSubdirectory(c) != result::kOk) return;
         (void)objects::bumpCounters(c, true, true, abi::CKO_PUBLIC_KEY, 0xFF);
         (void)objects::bumpCounters(c, false, false, abi::CKO_PRIVATE_KEY, 0xFF);
@@ -146,7 +139,7 @@ CK_RV importPkcs12(const abi::HostContext& host, const abi::LoginRecord* login, 
     KeyPairLists lists;
     if (!buildLists(contents, label, lists)) return abi::CKR_HOST_MEMORY;
 
-    Rollback rollback(context);
+    card::WriteRollback rollback(context);
     if (const CK_RV rv = storeKeyPair(context, login, *tokenSettings, contents, lists, rollback); rv != abi::CKR_OK) {
         return rv;
     }

@@ -69,12 +69,6 @@ CK_RV generateAndCheck(CardContext& context, const RsaKeyFiles& files, uint32_t 
     return abi::CKR_DEVICE_ERROR;
 }
 
-// A pair that failed once its files existed: records free, files gone.
-void discardPair(CardContext& context, const KeyPairRecords& records, const RsaKeyFiles& files) noexcept {
-    releaseRecords(context, records);
-    deleteRsaKeyFiles(context, files);
-}
-
 CK_RV prepareLists(std::span<const CK_ATTRIBUTE> publicTemplate, std::span<const CK_ATTRIBUTE> privateTemplate,
                    KeyPairLists& lists, PrivateFlags& flags) noexcept {
     if (const CK_RV rv = copyTemplates(publicTemplate, privateTemplate, lists); rv != abi::CKR_OK) return rv;
@@ -103,13 +97,17 @@ CK_RV generateRsaKeyPair(const HostContext& host, const abi::LoginRecord* login,
     const bool mayDecrypt = rsaMayDecrypt(lists);
     const RsaKeyFiles files = rsaKeyFilesOf(records.publicRecord);
 
+    // A pair that fails from here on leaves no half of it on the token: its
+    // files go and its records stay free.
+    card::WriteRollback rollback(context);
+    if (!rollback.onUndo([files](CardContext& undo) { deleteRsaKeyFiles(undo, files); })) {
+        return abi::CKR_FUNCTION_FAILED;
+    }
     CK_RV rv = createRsaKeyFiles(context, files, mayDecrypt);
     if (rv == abi::CKR_OK) rv = generateAndCheck(context, files, exponent, mayDecrypt);
-    if (rv == abi::CKR_OK) rv = storePair(context, lists, records, encoded, false);
-    if (rv != abi::CKR_OK) {
-        discardPair(context, records, files);
-        return rv;
-    }
+    if (rv == abi::CKR_OK) rv = storePair(context, lists, records, encoded, false, rollback);
+    if (rv != abi::CKR_OK) return rv;
+    rollback.commit();
     reportPair(records, flags, outputs);
     return abi::CKR_OK;
 }
