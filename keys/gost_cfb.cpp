@@ -1,8 +1,10 @@
 #include "keys/gost_cfb.h"
 
+#include "common/gost_engine.h"
 #include "common/openssl_ptr.h"
 
 #include <openssl/evp.h>
+#include <openssl/objects.h>
 
 #include <climits>
 
@@ -12,7 +14,9 @@ bool gostCfb(uint8_t parameterCode, std::span<const uint8_t, kGostKeyBytes> key,
              std::span<const uint8_t, kGostBlockBytes> iv, std::span<const uint8_t> input, std::span<uint8_t> output,
              GostDirection direction) noexcept {
     const char* parameterSet = gostParameterSetName(parameterCode);
-    const EVP_CIPHER* cipher = EVP_get_cipherbyname("gost89");
+    // The engine's GOST 28147-89 in CFB mode, passed explicitly: the module
+    // relies on no process-wide default.
+    const EVP_CIPHER* cipher = gost::cipher(NID_id_Gost28147_89);
     if (parameterSet == nullptr || cipher == nullptr || output.size() < input.size() || input.size() > INT_MAX) {
         return false;
     }
@@ -21,7 +25,7 @@ bool gostCfb(uint8_t parameterCode, std::span<const uint8_t, kGostKeyBytes> key,
     const int encrypt = direction == GostDirection::kEncrypt ? 1 : 0;
     // The engine takes the S-box and the key-meshing choice only before any
     // data has passed; its default S-box is not the card's, so always set it.
-    if (EVP_CipherInit_ex(context.get(), cipher, nullptr, key.data(), iv.data(), encrypt) != 1 ||
+    if (EVP_CipherInit_ex(context.get(), cipher, gost::engine(), key.data(), iv.data(), encrypt) != 1 ||
         EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_SET_SBOX, 0, const_cast<char*>(parameterSet)) <= 0 ||
         EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_KEY_MESH, 0, nullptr) <= 0 ||
         EVP_CIPHER_CTX_set_padding(context.get(), 0) != 1) {

@@ -8,6 +8,7 @@
 #include "messages/pkcs7_signing.h"
 #include "messages/request_keys.h"
 
+#include "common/gost_engine.h"
 #include "objects/directory_files.h"
 #include "objects/layout.h"
 #include "session/mechanisms.h"
@@ -19,6 +20,7 @@
 #include <korva/pkcs11_constants.h>
 
 #include <openssl/core_names.h>
+#include <openssl/objects.h>
 
 #include <array>
 #include <utility>
@@ -73,7 +75,7 @@ bool cardSupportsGost2012(CardContext& context) noexcept {
 }
 
 EvpPkeyPtr throwAwayGostKey(const GostProfile& profile, const MessageKey& key) {
-    const EvpPkeyCtxPtr generation(EVP_PKEY_CTX_new_id(profile.keyNid, nullptr));
+    const EvpPkeyCtxPtr generation(EVP_PKEY_CTX_new_id(profile.keyNid, gost::engine()));
     EVP_PKEY* made = nullptr;
     if (!generation || EVP_PKEY_keygen_init(generation.get()) != 1 ||
         EVP_PKEY_CTX_ctrl_str(generation.get(), "paramset", engineParamset(key.curveCode, key.exchange)) != 1 ||
@@ -109,7 +111,7 @@ CK_RV signGost(const Signing& s, const MessageArguments& a) {
     if (profile == nullptr) return CKR_FUNCTION_FAILED;
     if (profile != &kGost2001Profile && !cardSupportsGost2012(s.context)) return CKR_FUNCTION_FAILED;
 
-    const EVP_MD* digest = EVP_get_digestbyname(profile->digestName);
+    const EVP_MD* digest = gost::digest(OBJ_sn2nid(profile->digestName));
     std::array<uint8_t, sign::kLongestGostHash> hashBytes{};
     const auto hash = std::span(hashBytes).first(profile->hashLength);
     if (digest == nullptr || sign::hashByName(profile->digestName, s.parts.data, hash) != hash.size()) {

@@ -1,9 +1,11 @@
 #include "sign/gost_hash.h"
 
+#include "common/gost_engine.h"
 #include "common/openssl_ptr.h"
 #include "session/mechanisms.h"
 
 #include <openssl/evp.h>
+#include <openssl/objects.h>
 
 #include <algorithm>
 #include <array>
@@ -24,22 +26,41 @@ constexpr std::array<uint8_t, kGost94Length> kGost94OfEmptyMessage{
 
 }  // namespace
 
-std::size_t hashByName(const char* digestName, std::span<const uint8_t> data,
-                       std::span<uint8_t> out) noexcept {
-    const EVP_MD* md = digestName != nullptr ? EVP_get_digestbyname(digestName) : nullptr;
+namespace {
+
+std::size_t hashWith(const EVP_MD* md, ENGINE* engine, std::span<const uint8_t> data,
+                     std::span<uint8_t> out) noexcept {
     if (md == nullptr) return 0;
     const int size = EVP_MD_get_size(md);
     if (size <= 0 || out.size() < static_cast<std::size_t>(size)) return 0;
 
     EvpMdCtxPtr context(EVP_MD_CTX_new());
     unsigned int written = 0;
-    if (!context || EVP_DigestInit_ex(context.get(), md, nullptr) != 1 ||
+    if (!context || EVP_DigestInit_ex(context.get(), md, engine) != 1 ||
         EVP_DigestUpdate(context.get(), data.data(), data.size()) != 1 ||
         EVP_DigestFinal_ex(context.get(), out.data(), &written) != 1 ||
         written != static_cast<unsigned int>(size)) {
         return 0;
     }
     return written;
+}
+
+// The GOST digests come from the GOST engine, passed explicitly: the module
+// relies on no process-wide default.
+std::size_t hashWithEngine(int nid, std::span<const uint8_t> data, std::span<uint8_t> out) noexcept {
+    return hashWith(gost::digest(nid), gost::engine(), data, out);
+}
+
+}  // namespace
+
+std::size_t hashByName(const char* digestName, std::span<const uint8_t> data,
+                       std::span<uint8_t> out) noexcept {
+    if (digestName == nullptr) return 0;
+    // A GOST digest ("md_gost12_256", ...) comes from the engine; OpenSSL's
+    // own digests by name.
+    const int nid = OBJ_sn2nid(digestName);
+    if (nid != NID_undef && gost::digest(nid) != nullptr) return hashWithEngine(nid, data, out);
+    return hashWith(EVP_get_digestbyname(digestName), nullptr, data, out);
 }
 
 bool hashGost94(std::span<const uint8_t> data, std::span<const uint8_t> digestOid,
@@ -51,18 +72,20 @@ bool hashGost94(std::span<const uint8_t> data, std::span<const uint8_t> digestOi
         return false;
     }
     if (data.empty()) {
-        if (EVP_get_digestbyname("md_gost94") == nullptr) return false;
+        if (gost::digest(NID_id_GostR3411_94) == nullptr) return false;
         std::ranges::copy(kGost94OfEmptyMessage, out.begin());
         return true;
     }
-    return hashByName("md_gost94", data, out) == kGost94Length;
+    return hashWithEngine(NID_id_GostR3411_94, data, out) == kGost94Length;
 }
 
 bool hashGost2012(std::span<const uint8_t> data, unsigned bits,
                   std::span<uint8_t> out) noexcept {
-    const char* name = bits == 256 ? "md_gost12_256" : bits == 512 ? "md_gost12_512" : nullptr;
-    if (name == nullptr || out.size() < bits / 8) return false;
-    return hashByName(name, data, out) == bits / 8;
+    const int nid = bits == 256   ? NID_id_GostR3411_2012_256
+                    : bits == 512 ? NID_id_GostR3411_2012_512
+                                  : NID_undef;
+    if (nid == NID_undef || out.size() < bits / 8) return false;
+    return hashWithEngine(nid, data, out) == bits / 8;
 }
 
 }  // namespace korva::sign

@@ -1,7 +1,7 @@
 // Software hashing shared by the digest slots and the signing mechanisms
-// that hash before they sign: one generic EVP digest step and the two GOST
-// hash functions. The digests are looked up by name, so the GOST engine must
-// be installed as the default before the first call.
+// that hash before they sign: one generic EVP digest step for OpenSSL's own
+// digests and the two GOST hash functions, which ask the GOST engine for
+// their digests directly.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +12,9 @@ namespace korva::sign {
 
 inline constexpr std::size_t kGost94Length = 32;
 
-// Hashes `data` with the digest called `digestName` into `out`, which must
+// Hashes `data` with the digest called `digestName` (OpenSSL's "SHA256",
+// ..., or the GOST engine's "md_gost12_256", ..., taken from the engine) into
+// `out`, which must
 // hold at least the digest's size. Returns the number of bytes written, or 0
 // when the digest is unknown, the buffer too small or a step fails.
 std::size_t hashByName(const char* digestName, std::span<const uint8_t> data,

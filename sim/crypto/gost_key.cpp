@@ -1,8 +1,10 @@
 #include "sim/crypto/gost_key.h"
 
+#include "common/gost_engine.h"
 #include "common/openssl_ptr.h"
 
 #include <openssl/evp.h>
+#include <openssl/objects.h>
 
 #include <algorithm>
 
@@ -80,13 +82,15 @@ bool appendLittleEndian(WipedBytes& out, const BIGNUM* number, std::size_t size)
            static_cast<int>(size);
 }
 
-WipedBytes digest(const char* name, std::span<const uint8_t> data) {
-    const EVP_MD* md = EVP_get_digestbyname(name);
+// The engine's digest, asked of the engine itself: the card relies on no
+// default of the process it runs in.
+WipedBytes digest(int nid, std::span<const uint8_t> data) {
+    const EVP_MD* md = gost::digest(nid);
     const EvpMdCtxPtr context(EVP_MD_CTX_new());
     if (md == nullptr || !context || EVP_MD_get_size(md) <= 0) return {};
     WipedBytes out(static_cast<std::size_t>(EVP_MD_get_size(md)));
     unsigned int written = 0;
-    if (EVP_DigestInit_ex(context.get(), md, nullptr) != 1 ||
+    if (EVP_DigestInit_ex(context.get(), md, gost::engine()) != 1 ||
         EVP_DigestUpdate(context.get(), data.data(), data.size()) != 1 ||
         EVP_DigestFinal_ex(context.get(), out.data(), &written) != 1 || written != out.size()) {
         return {};
@@ -248,7 +252,7 @@ WipedBytes GostKeyPair::agreeKey(std::span<const uint8_t> peerPublicKey,
     if (!appendLittleEndian(point, x.get(), size()) || !appendLittleEndian(point, y.get(), size())) {
         return {};
     }
-    return digest(kind == KeyAgreement::kVko2001 ? "md_gost94" : "md_gost12_256", point);
+    return digest(kind == KeyAgreement::kVko2001 ? NID_id_GostR3411_94 : NID_id_GostR3411_2012_256, point);
 }
 
 bool verifyGostSignature(uint8_t curveCode, std::span<const uint8_t> publicKey,
