@@ -64,10 +64,10 @@ CK_RV storePair(CardContext& context, const KeyPairLists& lists, const KeyPairRe
         !rollback.clearRecordOnUndo(kPrivateKeyDirectory, records.privateRecord)) {
         return abi::CKR_FUNCTION_FAILED;
     }
-    // The key's own commands may have moved the card elsewhere: start again
-    // from the application subdirectory that holds both directories.
-    if (card::selectApplicationSubdirectory(context) != result::kOk ||
-        writeRecord(context, kPublicKeyDirectory, records.publicRecord, encoded.publicRecord) != result::kOk ||
+    // The application subdirectory that holds both directories is still
+    // current: the key's own commands (generation, key files, the card
+    // information record) select nothing outside it.
+    if (writeRecord(context, kPublicKeyDirectory, records.publicRecord, encoded.publicRecord) != result::kOk ||
         writeRecord(context, kPrivateKeyDirectory, records.privateRecord, encoded.privateRecord) != result::kOk) {
         return abi::CKR_FUNCTION_FAILED;
     }

@@ -41,9 +41,10 @@ struct EncodedPair {
 // CKR_FUNCTION_FAILED.
 CK_RV encodeLists(const KeyPairLists& lists, EncodedPair& encoded) noexcept;
 
-// Writes both records (application subdirectory, then 50 01 and 50 00) and
-// the public key's container map entry. `defaultSize` files the key as 256
-// bits rather than by its CKA_MODULUS_BITS. Both records are registered
+// Writes both records (50 01 and 50 00, from the application subdirectory
+// that reserveRecords left current) and the public key's container map
+// entry. `defaultSize` files the key as 256 bits rather than by its
+// CKA_MODULUS_BITS. Both records are registered
 // with `rollback` before they are written: they were free when the call
 // began, and are freed again if the pair is not committed.
 CK_RV storePair(CardContext& context, const KeyPairLists& lists, const KeyPairRecords& records,

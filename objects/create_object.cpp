@@ -203,9 +203,15 @@ CardResult enterCertificateName(CardContext& context, uint8_t record, const Cert
     return card::selectApplicationSubdirectory(context);
 }
 
+// The body writers and the name-map entry leave the application
+// subdirectory current: only a certificate directory kept in the
+// certificate subdirectory needs its parent selected first.
 CardResult writeRecord(CardContext& context, const TokenSettings& settings, uint16_t directoryId, uint8_t number,
                        const DirectoryRecord& record) {
-    if (const CardResult rc = selectDirectory(context, settings, directoryId); rc != result::kOk) return rc;
+    if (directoryInSubdirectory(settings, directoryId)) {
+        if (const CardResult rc = card::selectCertificateDirectory(context); rc != result::kOk) return rc;
+    }
+    if (const CardResult rc = card::selectFile(context, directoryId); rc != result::kOk) return rc;
     if (const CardResult rc = card::updateRecord(context, number, record); rc != result::kOk) return rc;
     return leaveDirectoryParent(context, settings, directoryId);
 }

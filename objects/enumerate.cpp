@@ -63,8 +63,14 @@ struct WalkStep {
     uint8_t* remaining = nullptr;  // null for session objects
 };
 
-CardResult loadCounts(CardContext& context, abi::FindCursor& cursor) {
-    if (const CardResult rc = card::selectApplicationSubdirectory(context); rc != result::kOk) return rc;
+// The counters file lies in the application subdirectory. A call that has
+// just selected it (and run the login step, which ends there) reads at
+// once; a later call of the same search finds the card where the previous
+// call left it, perhaps in the key directory, and selects it first.
+CardResult loadCounts(CardContext& context, abi::FindCursor& cursor, bool applicationCurrent) {
+    if (!applicationCurrent) {
+        if (const CardResult rc = card::selectApplicationSubdirectory(context); rc != result::kOk) return rc;
+    }
     CountersBytes bytes{};
     if (const CardResult rc = readCounters(context, bytes); rc != result::kOk) return rc;
     cursor.countsValid = bytes[counters::kCountsValid];
@@ -72,10 +78,10 @@ CardResult loadCounts(CardContext& context, abi::FindCursor& cursor) {
     return result::kOk;
 }
 
-WalkStep nextObject(CardContext& context, abi::FindCursor& cursor) {
+WalkStep nextObject(CardContext& context, abi::FindCursor& cursor, bool applicationCurrent) {
     uint8_t index = cursor.lastIndex;
     uint16_t directory = cursorDirectory(cursor);
-    if (cursor.countsValid == 0 && loadCounts(context, cursor) != result::kOk) return {};
+    if (cursor.countsValid == 0 && loadCounts(context, cursor, applicationCurrent) != result::kOk) return {};
     if (directory == 0) directory = kWalkOrder.front();
     for (;;) {
         WalkStep step;
@@ -146,8 +152,8 @@ CK_RV findNextObject(const abi::HostContext& host, const abi::LoginRecord* login
                      std::span<abi::CK_ATTRIBUTE> tmpl, abi::FindCursor& cursor, ObjectReport& report) {
     CardContext context(host);
     if (openApplication(context, login) != result::kOk) return abi::CKR_FUNCTION_FAILED;
-    for (;;) {
-        const WalkStep step = nextObject(context, cursor);
+    for (bool applicationCurrent = true;; applicationCurrent = false) {
+        const WalkStep step = nextObject(context, cursor, applicationCurrent);
         if (step.kind == WalkStep::Kind::End) return kEndOfObjects;
         if (step.kind == WalkStep::Kind::Error || step.remaining == nullptr) return abi::CKR_FUNCTION_FAILED;
         ObjectFacts facts;
@@ -176,14 +182,13 @@ CK_RV findNextObjectAttributes(const abi::HostContext& host, const abi::LoginRec
     // object is returned (cursor byte 1 is still 0). A search that slot 14
     // started at a class's directory is just as new as one that starts at
     // the first directory.
-    if (cursor.lastIndex == 0 && openApplication(context, login) != result::kOk) {
-        return abi::CKR_FUNCTION_FAILED;
-    }
+    const bool newSearch = cursor.lastIndex == 0;
+    if (newSearch && openApplication(context, login) != result::kOk) return abi::CKR_FUNCTION_FAILED;
     AttributeSet set;
     ObjectFacts facts;
     WalkStep step;
-    for (;;) {
-        step = nextObject(context, cursor);
+    for (bool applicationCurrent = newSearch;; applicationCurrent = false) {
+        step = nextObject(context, cursor, applicationCurrent);
         if (step.kind == WalkStep::Kind::End) return kEndOfObjects;
         if (step.kind == WalkStep::Kind::Error) return abi::CKR_FUNCTION_FAILED;
         set.clear();

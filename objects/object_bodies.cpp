@@ -64,7 +64,8 @@ KeyReferenceLookup keyReferenceOf(std::span<const uint8_t> record, uint8_t& refe
     return KeyReferenceLookup::Found;
 }
 
-CardResult readKeyPublicPart(CardContext& context, const KeyBody& body, KeyPublicPart& part) noexcept {
+CardResult readKeyPublicPart(CardContext& context, const KeyBody& body, KeyPublicPart& part,
+                             bool readGostPoint) noexcept {
     part.kind = KeyPublicPart::Kind::None;
     if (body.inKeyDirectory) {
         if (const CardResult rc = card::selectKeyDirectory(context); rc != result::kOk) return rc;
@@ -73,6 +74,10 @@ CardResult readKeyPublicPart(CardContext& context, const KeyBody& body, KeyPubli
     if (context.fci.descriptor != kKeyFileDescriptor || context.fci.keyAttr85 == 0xFF) return result::kUnexpected;
     const uint8_t kind = context.fci.keyAttr85;
     if (kind != kRsaKeyAttribute && kind != kGostKeyAttribute) return result::kOk;
+    if (kind == kGostKeyAttribute && !readGostPoint) {
+        part.kind = KeyPublicPart::Kind::Gost;
+        return result::kOk;
+    }
 
     std::array<uint8_t, 256> answer{};
     std::size_t length = 0;

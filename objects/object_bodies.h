@@ -47,7 +47,10 @@ struct KeyPublicPart {
 // its public part. kOk (a key file of another kind than RSA or GOST reads
 // as Kind::None), kNotFound (no such file), kSecurity, kUnexpected (not a
 // key file, no key attribute byte, a public key of the wrong size), or a
-// failure. The caller reselects its directory afterwards.
-CardResult readKeyPublicPart(CardContext& context, const KeyBody& body, KeyPublicPart& part) noexcept;
+// failure. With `readGostPoint` false a GOST key stops at the key file's
+// control information (Kind::Gost, no point): nothing of it is shown. The
+// caller reselects its directory afterwards where it needs to.
+CardResult readKeyPublicPart(CardContext& context, const KeyBody& body, KeyPublicPart& part,
+                             bool readGostPoint = true) noexcept;
 
 }  // namespace korva::objects

@@ -110,6 +110,18 @@ CardResult readKeyPart(CardContext& context, const StoredObject& object, KeyPubl
     return rc != result::kOk ? rc : back;
 }
 
+// The same for a whole object read into an attribute set (slots 62 and 64).
+// A GOST private key shows no public values, so its key file's control
+// information ends the read. Nothing is reselected: every object read
+// selects its own directory first, and so does a search's next call.
+CardResult readKeyPartForSet(CardContext& context, const StoredObject& object, KeyPublicPart& part) {
+    KeyBody body;
+    CardResult rc = keyBodyOf(context, object, body);
+    const bool readGostPoint = object.objectClass() == ObjectClass::PublicKey;
+    if (rc == result::kOk) rc = readKeyPublicPart(context, body, part, readGostPoint);
+    return rc == result::kNotFound ? result::kOk : rc;
+}
+
 // A certificate body: the DER certificate and the fields parsed from it.
 // An empty body gives empty fields.
 CardResult readCertificate(CardContext& context, const StoredObject& object, WipedBytes& der,
@@ -190,7 +202,7 @@ CardResult addDerived(CardContext& context, const StoredObject& object, Attribut
         case ObjectClass::PublicKey:
         case ObjectClass::PrivateKey: {
             KeyPublicPart part;
-            const CardResult rc = readKeyPart(context, object, part);
+            const CardResult rc = readKeyPartForSet(context, object, part);
             if (rc == result::kSecurity) return result::kOk;
             if (rc != result::kOk) return rc;
             if (part.kind == KeyPublicPart::Kind::Rsa) {
