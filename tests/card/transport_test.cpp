@@ -91,6 +91,16 @@ TEST(Exchange, CommandLongerThanTheBufferIsRefusedUnsent) {
     EXPECT_TRUE(card.sent().empty());
 }
 
+TEST(Transmit, AnswerFillingTheWholeCapacityIsTaken) {
+    FakeCard card;
+    const Bytes full = testing::counting(CardContext::kResponseCapacity);
+    card.ok(full);
+    CardContext context(card.host());
+    EXPECT_EQ(korva::exchange(context, Bytes{0x00, 0xB0, 0x00, 0x00, 0x00}), result::kOk);
+    EXPECT_EQ(card.sent()[0].capacity, CardContext::kResponseCapacity);
+    EXPECT_EQ(Bytes(context.received().begin(), context.received().end()), full);
+}
+
 TEST(Transmit, HostReportingMoreThanTheCapacityIsATransportFailure) {
     FakeCard card;
     card.overreport(259);

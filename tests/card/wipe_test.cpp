@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
+#include <new>
 
 namespace korva::card {
 namespace {
@@ -48,6 +50,22 @@ TEST(Wipe, UpdateBinaryLeavesNoCopyOnTheStack) {
     // The last piece (45 bytes) is the one most likely to survive.
     EXPECT_FALSE(stackBelowHolds(std::span(secret).last(32)));
     EXPECT_FALSE(stackBelowHolds(std::span(secret).first(32)));
+}
+
+TEST(Wipe, DestroyedContextLeavesBothBuffersZero) {
+    alignas(CardContext) std::array<unsigned char, sizeof(CardContext)> storage{};
+    auto* context = new (storage.data()) CardContext(HostContext{0, 0, &acceptSilently, nullptr});
+    const Bytes secret = secretPattern();
+    std::copy_n(secret.begin(), context->command.size(), context->command.begin());
+    std::copy_n(secret.begin(), context->response.size(), context->response.begin());
+    const std::size_t commandAt = offsetof(CardContext, command);
+    const std::size_t responseAt = offsetof(CardContext, response);
+    std::destroy_at(context);
+    EXPECT_TRUE(std::all_of(storage.begin() + commandAt, storage.begin() + commandAt + CardContext::kCommandCapacity,
+                            [](unsigned char byte) { return byte == 0; }));
+    EXPECT_TRUE(std::all_of(storage.begin() + responseAt,
+                            storage.begin() + responseAt + CardContext::kResponseCapacity,
+                            [](unsigned char byte) { return byte == 0; }));
 }
 
 }  // namespace

@@ -112,6 +112,37 @@ TEST_F(StoreTest, CardWithoutMemoryReportsDeviceMemory) {
     EXPECT_EQ(create(small, handle), CKR_OK);
 }
 
+// The application subdirectory's FCP with the free memory the card reports
+// (A5 { 82 04 nn nn nn nn }) replaced by `free`.
+Bytes applicationFcpReporting(sim::VirtualCard& card, uint32_t free) {
+    Bytes fcp = sendToCard(card, std::string("00 A4 08 00 ") + kApplication).data;
+    const Bytes proprietary{0x82, 0x04};
+    auto at = std::search(fcp.begin(), fcp.end(), proprietary.begin(), proprietary.end());
+    EXPECT_NE(at, fcp.end());
+    if (at != fcp.end()) {
+        for (int i = 0; i < 4; ++i) at[2 + i] = uint8_t(free >> (24 - 8 * i));
+    }
+    return fcp;
+}
+
+// A directory grows (here: is first made) by the growth step of records of
+// 255 bytes each; free memory of exactly that much is enough, one byte less
+// is not.
+TEST_F(StoreTest, GrowthNeedsFreeMemoryOfExactlyItsCost) {
+    const uint32_t cost = uint32_t(settings[6]) * 255;  // settings byte 6: the data directory's growth step
+    ASSERT_GT(cost, 0u);
+    for (const uint32_t free : {cost - 1, cost}) {
+        SCOPED_TRACE(free);
+        const Bytes fcp = applicationFcpReporting(host->card(), free);
+        host->failOn(std::string("00 A4 08 00 ") + kApplication, Fault::rewrite(fcp), 0);
+        ObjectHandle handle{};
+        Template data = dataObject("", {1});
+        EXPECT_EQ(create(data, handle), free < cost ? CKR_DEVICE_MEMORY : CKR_OK);
+        host->clearFaults();
+    }
+    EXPECT_EQ(recordCount(host->card(), kApplication, "50 07"), settings[6]);
+}
+
 // A growth the card refuses for lack of memory leaves the directory as it
 // was; an interrupted one is put back from the records kept in memory.
 TEST_F(StoreTest, InterruptedGrowthRestoresTheDirectory) {

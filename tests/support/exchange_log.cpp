@@ -19,6 +19,8 @@ Fault Fault::overlong(Bytes extra) { return {.kind = Kind::Overlong, .data = std
 
 Fault Fault::reportLength(uint32_t length) { return {.kind = Kind::ReportLength, .length = length}; }
 
+Fault Fault::rewrite(Bytes data) { return {.kind = Kind::Rewrite, .data = std::move(data)}; }
+
 bool FaultRule::matches(size_t exchangeNumber, const Bytes& command) const {
     if (spent()) return false;
     if (atExchange) return *atExchange == exchangeNumber;

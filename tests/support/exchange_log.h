@@ -41,6 +41,7 @@ struct Fault {
         Truncate,       // the card's data is cut to `length` bytes
         Overlong,       // `extra` is appended to the card's data
         ReportLength,   // the card's data is delivered but `length` is reported
+        Rewrite,        // the card runs the command; `data` is delivered instead of its data
     };
 
     Kind kind = Kind::Transport;
@@ -58,6 +59,9 @@ struct Fault {
     // The host claims `length` data bytes, whatever it wrote. A length above
     // the capacity it was given is a host fault the module must catch.
     static Fault reportLength(uint32_t length);
+    // The card runs the command (its state changes as it would), and the
+    // host hands the module `data` with the card's status words.
+    static Fault rewrite(Bytes data);
 
     bool reachesCard() const { return kind != Kind::Transport && kind != Kind::Answer; }
 };

@@ -188,6 +188,7 @@ uint32_t TestHost::transmit(const uint8_t* command, uint32_t commandLength, uint
         answer.data.resize(fault->length);
     if (fault != nullptr && fault->kind == Fault::Kind::Overlong)
         answer.data.insert(answer.data.end(), fault->data.begin(), fault->data.end());
+    if (fault != nullptr && fault->kind == Fault::Kind::Rewrite) answer.data = fault->data;
 
     const bool misreports = fault != nullptr && fault->kind == Fault::Kind::ReportLength;
     if (answer.data.size() > ex.capacity && !misreports) {
