@@ -7,6 +7,7 @@
 #include "session/pin.h"
 
 #include "card/card_context.h"
+#include "common/openssl_error_mark.h"
 
 #include <korva/pkcs11_constants.h>
 
@@ -51,10 +52,11 @@ CK_RV createCertificateObject(const abi::HostContext& host, const abi::LoginReco
                               const abi::HostByteVector* settings, const CertificateInput& certificate,
                               abi::ObjectSummary* summary) {
     objects::CertificateFields fields;
-    // What decoding leaves on OpenSSL's error queue is ours, not the host's.
-    ERR_set_mark();
-    const bool decoded = objects::parseCertificateFields(certificate.der, fields);
-    ERR_pop_to_mark();
+    bool decoded = false;
+    {
+        const OpenSslErrorMark mark;
+        decoded = objects::parseCertificateFields(certificate.der, fields);
+    }
     // An imported certificate is stored as given: bytes after it would be
     // stored too, and no reader could say what they are.
     if (!decoded || fields.length != certificate.der.size()) return abi::CKR_DATA_INVALID;

@@ -50,13 +50,8 @@ CK_RV checkCipherKeyClass(const ObjectHandle& handle, CipherDirection direction)
 
 CK_RV readTokenCipherKey(CardContext& context, const ObjectHandle& handle, CipherDirection direction,
                          TokenCipherKey& key) noexcept {
-    switch (objects::readKeyRecord(context, objects::handleDirectory(handle), handle.record, key.record)) {
-        case objects::KeyRecordRead::kOk:
-            break;
-        case objects::KeyRecordRead::kFree:
-            return CKR_OBJECT_HANDLE_INVALID;
-        case objects::KeyRecordRead::kFailed:
-            return CKR_FUNCTION_FAILED;
+    if (const abi::CK_RV rv = objects::keyRecordReadToRv(objects::readKeyRecord(context, objects::handleDirectory(handle), handle.record, key.record)); rv != abi::CKR_OK) {
+        return rv;
     }
     const auto record = key.record.view();
     const objects::RecordLookup usage = objects::findInRecord(record, usageAttribute(direction));

@@ -34,13 +34,8 @@ abi::CK_RV loadDemandedKey(CardContext& context, const abi::ObjectHandle& handle
                            objects::KeyRecord& record) noexcept {
     if (objects::handleDirectory(handle) != demand.directory) return abi::CKR_KEY_HANDLE_INVALID;
     if (card::selectApplicationSubdirectory(context) != result::kOk) return abi::CKR_FUNCTION_FAILED;
-    switch (objects::readKeyRecord(context, demand.directory, handle.record, record)) {
-        case objects::KeyRecordRead::kOk:
-            break;
-        case objects::KeyRecordRead::kFree:
-            return abi::CKR_OBJECT_HANDLE_INVALID;
-        case objects::KeyRecordRead::kFailed:
-            return abi::CKR_FUNCTION_FAILED;
+    if (const abi::CK_RV rv = objects::keyRecordReadToRv(objects::readKeyRecord(context, demand.directory, handle.record, record)); rv != abi::CKR_OK) {
+        return rv;
     }
     bool allowed = false;
     uint32_t keyType = 0;

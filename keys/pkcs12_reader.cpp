@@ -1,5 +1,6 @@
 #include "keys/pkcs12_reader.h"
 
+#include "common/openssl_error_mark.h"
 #include "common/openssl_ptr.h"
 
 #include <openssl/core_names.h>
@@ -18,16 +19,6 @@ namespace korva::keys {
 namespace {
 
 using Pkcs12Ptr = OpenSslPtr<PKCS12, PKCS12_free>;
-
-// OpenSSL's error queue belongs to the thread, and so to the host: what
-// parsing leaves there is taken back out.
-class ErrorMark final {
-public:
-    ErrorMark() noexcept { ERR_set_mark(); }
-    ~ErrorMark() { ERR_pop_to_mark(); }
-    ErrorMark(const ErrorMark&) = delete;
-    ErrorMark& operator=(const ErrorMark&) = delete;
-};
 
 bool macVerificationFailed() noexcept {
     const unsigned long error = ERR_peek_last_error();
@@ -121,7 +112,7 @@ abi::CK_RV readCertificate(X509* certificate, Pkcs12Contents& contents) {
 
 abi::CK_RV readPkcs12(std::span<const uint8_t> data, const char* password, Pkcs12Contents& contents) {
     if (data.empty() || data.size() > std::size_t(LONG_MAX)) return abi::CKR_DATA_INVALID;
-    const ErrorMark mark;
+    const OpenSslErrorMark mark;
     const unsigned char* cursor = data.data();
     const Pkcs12Ptr file(d2i_PKCS12(nullptr, &cursor, long(data.size())));
     if (!file) return abi::CKR_DATA_INVALID;

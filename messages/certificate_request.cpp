@@ -174,7 +174,7 @@ CK_RV createCertificateRequest(const HostContext& host, const RequestArguments& 
     if (a.outputLength == nullptr || !token::copyHostSettings(a.settings)) return CKR_ARGUMENTS_BAD;
     Lists lists;
     if (!readLists(a, lists)) return CKR_ARGUMENTS_BAD;
-    const ErrorQueueMark mark;
+    const OpenSslErrorMark mark;
 
     CardContext context(host);
     if (openApplication(context, a.login) != CKR_OK) return CKR_FUNCTION_FAILED;

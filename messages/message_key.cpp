@@ -94,15 +94,7 @@ CardResult findPrivateKeyFor(CardContext& context, std::span<const uint8_t> reco
 
 CK_RV readObjectRecord(CardContext& context, uint16_t directoryId, uint8_t recordNumber,
                        objects::KeyRecord& record) noexcept {
-    switch (objects::readKeyRecord(context, directoryId, recordNumber, record)) {
-        case objects::KeyRecordRead::kOk:
-            return CKR_OK;
-        case objects::KeyRecordRead::kFree:
-            return CKR_OBJECT_HANDLE_INVALID;
-        case objects::KeyRecordRead::kFailed:
-            break;
-    }
-    return CKR_FUNCTION_FAILED;
+    return objects::keyRecordReadToRv(objects::readKeyRecord(context, directoryId, recordNumber, record));
 }
 
 CK_RV loadMessageKey(CardContext& context, uint16_t directoryId, uint8_t recordNumber, MessageKey& key) noexcept {

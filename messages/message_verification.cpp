@@ -14,7 +14,7 @@ CK_RV verifyMessage(const uint8_t* message, CK_ULONG messageLength, const uint8_
     if (message == nullptr || messageLength == 0) return CKR_ARGUMENTS_BAD;
     // A length OpenSSL cannot take is no message it could decode.
     if (!std::in_range<long>(messageLength)) return CKR_DATA_INVALID;
-    const ErrorQueueMark mark;
+    const OpenSslErrorMark mark;
     const unsigned char* cursor = message;
     const Pkcs7Ptr decoded(d2i_PKCS7(nullptr, &cursor, static_cast<long>(messageLength)));
     if (!decoded) return CKR_DATA_INVALID;

@@ -3,6 +3,7 @@
 // off the host's error queue.
 #pragma once
 
+#include "common/openssl_error_mark.h"
 #include "common/openssl_ptr.h"
 
 #include <openssl/bio.h>
@@ -33,16 +34,5 @@ struct ExtensionStackFree {
     }
 };
 using ExtensionStackPtr = std::unique_ptr<STACK_OF(X509_EXTENSION), ExtensionStackFree>;
-
-// OpenSSL reports failures on the calling thread's error queue, which the
-// host may read for its own calls: what a slot's OpenSSL calls leave there
-// is removed when the slot returns.
-class ErrorQueueMark final {
-public:
-    ErrorQueueMark() noexcept { ERR_set_mark(); }
-    ~ErrorQueueMark() { ERR_pop_to_mark(); }
-    ErrorQueueMark(const ErrorQueueMark&) = delete;
-    ErrorQueueMark& operator=(const ErrorQueueMark&) = delete;
-};
 
 }  // namespace korva::messages

@@ -161,7 +161,7 @@ CK_RV signMessage(const HostContext& host, const MessageArguments& a) {
     }
     const std::optional<token::TokenSettings> settings = token::copyHostSettings(a.settings);
     if (!settings || !std::in_range<int>(a.dataLength)) return CKR_ARGUMENTS_BAD;
-    const ErrorQueueMark mark;
+    const OpenSslErrorMark mark;
 
     CardContext context(host);
     if (openApplication(context, a.login) != CKR_OK) return CKR_FUNCTION_FAILED;

@@ -9,6 +9,8 @@
 
 #include "card/card_context.h"
 
+#include <korva/pkcs11_constants.h>
+
 #include <cstdint>
 #include <span>
 
@@ -32,6 +34,16 @@ enum class KeyRecordRead : uint8_t {
 // bytes are zero, else failed.
 KeyRecordRead readKeyRecord(CardContext& context, uint16_t directoryId, uint8_t number,
                             KeyRecord& record) noexcept;
+
+// What a key operation answers for each: a free record is a handle that names
+// nothing, a read that failed is a failure.
+constexpr abi::CK_RV keyRecordReadToRv(KeyRecordRead read) noexcept {
+    switch (read) {
+        case KeyRecordRead::kOk: return abi::CKR_OK;
+        case KeyRecordRead::kFree: return abi::CKR_OBJECT_HANDLE_INVALID;
+        default: return abi::CKR_FUNCTION_FAILED;
+    }
+}
 
 enum class NumberLookup : uint8_t { kFound, kAbsent, kMalformed };
 

@@ -31,13 +31,8 @@ CK_RV loadUsableKey(CardContext& context, const ObjectHandle& handle, const Logi
                     const KeyDemands& demands, UsableKey& key) noexcept {
     if (card::selectApplicationSubdirectory(context) != result::kOk) return CKR_FUNCTION_FAILED;
     if (demands.withLogin && token::loginWith(context, login) != result::kOk) return CKR_FUNCTION_FAILED;
-    switch (objects::readKeyRecord(context, objects::handleDirectory(handle), handle.record, key.record)) {
-        case objects::KeyRecordRead::kOk:
-            break;
-        case objects::KeyRecordRead::kFree:
-            return CKR_OBJECT_HANDLE_INVALID;
-        case objects::KeyRecordRead::kFailed:
-            return CKR_FUNCTION_FAILED;
+    if (const abi::CK_RV rv = objects::keyRecordReadToRv(objects::readKeyRecord(context, objects::handleDirectory(handle), handle.record, key.record)); rv != abi::CKR_OK) {
+        return rv;
     }
     key.recordNumber = handle.record;
     const auto record = key.record.view();
