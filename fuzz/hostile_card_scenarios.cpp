@@ -62,10 +62,11 @@ std::array<uint8_t, 32> label() {
 template <typename Call>
 Bytes queryThenFill(Session& s, const char* slot, Call call) {
     CK_ULONG length = 0;
-    if (s.note(call(nullptr, &length)) != abi::CKR_OK || length > kLargestBuffer) return {};
+    // Nothing to fetch after a length of 0 (a null buffer would ask again).
+    if (s.note(call(nullptr, &length)) != abi::CKR_OK || length == 0 || length > kLargestBuffer) return {};
     Bytes out(length);
     const size_t capacity = out.size();
-    const CK_RV rv = s.note(call(out.empty() ? nullptr : out.data(), &length));
+    const CK_RV rv = s.note(call(out.data(), &length));
     requireFits(rv, length, capacity, slot);
     if (rv != abi::CKR_OK) return {};
     out.resize(length);
@@ -76,12 +77,12 @@ Bytes queryThenFill(Session& s, const char* slot, Call call) {
 Bytes readAttribute(Session& s, const abi::ObjectHandle& handle, uint32_t type) {
     abi::CK_ATTRIBUTE query{type, nullptr, 0};
     if (s.note(s.slots.getAttributeValue(s.host, &s.user, &s.settings, &handle, &query, 1)) != abi::CKR_OK ||
-        query.ulValueLen > kLargestBuffer) {
-        return {};
+        query.ulValueLen == 0 || query.ulValueLen > kLargestBuffer) {
+        return {};  // 0xFFFFFFFF (no such attribute) included
     }
     Bytes value(query.ulValueLen);
     const size_t capacity = value.size();
-    query.pValue = value.empty() ? nullptr : value.data();
+    query.pValue = value.data();
     const CK_RV rv = s.note(s.slots.getAttributeValue(s.host, &s.user, &s.settings, &handle, &query, 1));
     requireFits(rv, query.ulValueLen, capacity, "slot 13");
     if (rv != abi::CKR_OK) return {};
