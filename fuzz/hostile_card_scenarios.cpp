@@ -110,6 +110,12 @@ void tokenInformation(Session& s) {
     s.note(s.slots.getTokenInfo(s.host, &s.settings, &info));
     CK_ULONG counter = 0;
     s.note(s.slots.getChangeCounter(s.host, nullptr, nullptr, &counter));
+    abi::CK_MECHANISM_INFO mechanismInfo{};
+    s.note(s.slots.getMechanismInfo(s.host, nullptr, abi::CKM_GOSTR3410, &mechanismInfo));
+    std::array<uint8_t, KORVA_TOKEN_SETTINGS_SIZE> bytes{};
+    s.note(s.slots.getTokenSettings(s.host, &bytes[0], &bytes[1], &bytes[2], &bytes[3], &bytes[4], &bytes[5],
+                                    &bytes[6], &bytes[7], &bytes[8], &bytes[9], &bytes[10], &bytes[11], &bytes[12],
+                                    &bytes[13], &bytes[14], &bytes[15], &bytes[16]));
     CK_ULONG count = 0;
     if (s.note(s.slots.getMechanismsWithInfo(s.host, nullptr, nullptr, &count)) == abi::CKR_OK && count < 1024) {
         std::vector<abi::MechanismInfoEntry> entries(count);
@@ -134,6 +140,15 @@ void pinChanges(Session& s) {
 void tokenInitialisation(Session& s) {
     const std::array<uint8_t, 32> text = label();
     s.note(s.slots.initToken(s.host, bytesOf(kSoPin), 8, text.data()));
+}
+
+// Initialisation with every settings value given: the values of the
+// settings record the input holds (its bytes 2 to 16).
+void tokenInitialisationWithSettings(Session& s) {
+    const std::array<uint8_t, 32> text = label();
+    const uint8_t* v = s.settings.begin + 2;
+    s.note(s.slots.initTokenFull(s.host, bytesOf(kSoPin), 8, text.data(), v[0], v[1], v[2], v[3], v[4], v[5], v[6],
+                                 v[7], v[8], v[9], v[10], v[11], v[12], v[13], v[14]));
 }
 
 void dataFiles(Session& s) {
@@ -277,6 +292,30 @@ void signRsa(Session& s) {
     signAndVerify(s, abi::CKM_RSA_PKCS, kPrepared.rsaPrivate, kPrepared.rsaPublic, Bytes(35, 0x42));
 }
 
+// Recovers the data from an RSA signature made on the card.
+void verifyRecoverRsa(Session& s) {
+    const abi::CK_MECHANISM mechanism{abi::CKM_RSA_PKCS, nullptr, 0};
+    const Bytes data(20, 0x42);
+    abi::OperationRecord state{};
+    Bytes signature(128);
+    if (s.note(s.slots.signInit(s.host, nullptr, nullptr, &mechanism, &kPrepared.rsaPrivate, &state)) == abi::CKR_OK) {
+        CK_ULONG length = CK_ULONG(signature.size());
+        const CK_RV rv = s.note(s.slots.sign(s.host, &s.user, nullptr, data.data(), CK_ULONG(data.size()),
+                                             signature.data(), &length, &kPrepared.rsaPrivate, &state,
+                                             abi::CKM_RSA_PKCS));
+        requireFits(rv, length, signature.size(), "slot 24");
+    }
+    state = {};
+    if (s.note(s.slots.verifyRecoverInit(s.host, nullptr, nullptr, &mechanism, &kPrepared.rsaPublic, &state)) !=
+        abi::CKR_OK) {
+        return;
+    }
+    queryThenFill(s, "slot 40", [&](uint8_t* out, CK_ULONG* length) {
+        return s.slots.verifyRecover(s.host, &s.nobody, nullptr, signature.data(), CK_ULONG(signature.size()), out,
+                                     length, &kPrepared.rsaPublic, &state, abi::CKM_RSA_PKCS);
+    });
+}
+
 void randomBytes(Session& s) {
     Bytes out(300);
     s.note(s.slots.generateRandom(s.host, nullptr, nullptr, out.data(), CK_ULONG(out.size())));
@@ -294,6 +333,27 @@ Bytes encryptWhole(Session& s, const abi::CK_MECHANISM& mechanism, const abi::Ob
     requireFits(rv, length, out.size(), "slot 30");
     out.resize(rv == abi::CKR_OK ? length : 0);
     return out;
+}
+
+// Encryption in pieces of 20 bytes, each into a buffer of its own, then the
+// final step.
+void encryptInPieces(Session& s, const abi::CK_MECHANISM& mechanism, const abi::ObjectHandle& key, const Bytes& plain) {
+    abi::OperationRecord state{};
+    if (s.note(s.slots.encryptInit(s.host, nullptr, nullptr, &mechanism, &key, &state)) != abi::CKR_OK) return;
+    for (size_t at = 0; at < plain.size(); at += 20) {
+        const size_t take = std::min<size_t>(20, plain.size() - at);
+        Bytes piece(40);
+        CK_ULONG length = CK_ULONG(piece.size());
+        const CK_RV rv = s.note(s.slots.encryptUpdate(s.host, &s.user, nullptr, plain.data() + at, CK_ULONG(take),
+                                                      piece.data(), &length, &key, &state, mechanism.mechanism));
+        requireFits(rv, length, piece.size(), "slot 31");
+        if (rv != abi::CKR_OK) return;
+    }
+    Bytes last(32);
+    CK_ULONG length = CK_ULONG(last.size());
+    requireFits(s.note(s.slots.encryptFinal(s.host, &s.user, nullptr, last.data(), &length, &key, &state,
+                                            mechanism.mechanism)),
+                length, last.size(), "slot 32");
 }
 
 // Decryption in pieces of 20 bytes, each into a buffer of its own, then the
@@ -322,6 +382,7 @@ void secretKeyCipher(Session& s, uint32_t mechanismType, Bytes iv, const abi::Ob
     const abi::CK_MECHANISM mechanism{mechanismType, iv.data(), CK_ULONG(iv.size())};
     const Bytes plain(70, 0x5E);
     const Bytes cipherText = encryptWhole(s, mechanism, key, plain);
+    encryptInPieces(s, mechanism, key, plain);
     decryptInPieces(s, mechanism, key, cipherText.empty() ? Bytes(64, 0x11) : cipherText);
 }
 
@@ -459,6 +520,8 @@ constexpr Scenario kScenarios[] = {
     {"import-certificate", importCertificate},
     {"certificate-request", certificateRequest},
     {"sign-message", signMessage},
+    {"token-initialisation-with-settings", tokenInitialisationWithSettings},
+    {"verify-recover-rsa", verifyRecoverRsa},
 };
 
 // --- test material ----------------------------------------------------------
