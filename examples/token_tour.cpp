@@ -10,6 +10,7 @@
 // Each step is one function in kSteps; add a step by writing a function and
 // listing it there.
 #include "examples/tour_ciphers.h"
+#include "examples/tour_common.h"
 #include "examples/tour_messages.h"
 #include "examples/tour_objects.h"
 #include "examples/tour_secrets.h"
@@ -127,7 +128,7 @@ void initialiseAndLogIn(Tour& tour) {
                                   reinterpret_cast<const uint8_t*>(label.data()));
         std::cout << "  slot 3 (initialise, label \"" << tour.label << "\"): " << rvText(rv) << "\n";
     }
-    const std::string userPin = "47102958";  // the user PIN of a newly initialised token
+    const std::string userPin = korva::tour::kUserPin;
     rv = tour.table.login(tour.host.context(), tour.host.settings(), reinterpret_cast<const uint8_t*>(userPin.data()),
                           static_cast<abi::CK_ULONG>(userPin.size()), 1);
     std::cout << "  slot 7 (user login): " << rvText(rv) << "\n";
@@ -249,7 +250,7 @@ Bytes publicKeyValue(Tour& tour, const abi::ObjectHandle& key) {
 }
 
 void signWithNewKeyPair(Tour& tour) {
-    const std::string pin = "47102958";
+    const std::string pin = korva::tour::kUserPin;
     abi::LoginRecord* user = tour.host.login(1, pin);
     const std::string id = "token tour";
     abi::CK_BBOOL yes = 1;

@@ -1,5 +1,7 @@
 #include "examples/tour_ciphers.h"
 
+#include "examples/tour_common.h"
+
 #include "common/openssl_ptr.h"
 #include "tests/support/host_template.h"
 
@@ -20,7 +22,6 @@ namespace {
 namespace abi = korva::abi;
 using Bytes = std::vector<uint8_t>;
 
-constexpr const char* kUserPin = "47102958";  // the user PIN of a newly initialised token
 
 struct CipherKey {
     const char* title;

@@ -1,5 +1,7 @@
 #include "examples/tour_messages.h"
 
+#include "examples/tour_common.h"
+
 #include <korva/module.h>
 #include <korva/pkcs11_constants.h>
 
@@ -37,12 +39,8 @@ Bytes issueCertificate(const Bytes& requestDer) {
     const EvpPkeyPtr authority(EVP_EC_gen("P-256"));
     const unsigned char* cursor = requestDer.data();
     const OpenSslPtr<X509_REQ, X509_REQ_free> request(d2i_X509_REQ(nullptr, &cursor, long(requestDer.size())));
-    const X509Ptr certificate(X509_new());
+    const X509Ptr certificate = startCertificate(1);
     if (!authority || !request || !certificate) return {};
-    X509_set_version(certificate.get(), 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), 1);
-    X509_gmtime_adj(X509_getm_notBefore(certificate.get()), 0);
-    X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 3600L * 24 * 30);
     X509_set_subject_name(certificate.get(), X509_REQ_get_subject_name(request.get()));
     X509_NAME* issuer = X509_get_issuer_name(certificate.get());
     X509_NAME_add_entry_by_txt(issuer, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("Token tour authority"),

@@ -1,5 +1,7 @@
 #include "examples/tour_objects.h"
 
+#include "examples/tour_common.h"
+
 #include <korva/module.h>
 #include <korva/pkcs11_constants.h>
 
@@ -21,23 +23,12 @@ namespace {
 namespace abi = korva::abi;
 using Bytes = std::vector<uint8_t>;
 
-constexpr const char* kUserPin = "47102958";  // the user PIN of a newly initialised token
 
 // A self-signed certificate of a fresh 1024-bit RSA key, DER-encoded.
 Bytes makeCertificate() {
     EvpPkeyPtr key(EVP_RSA_gen(1024));
-    X509Ptr certificate(X509_new());
-    if (!key || !certificate) return {};
-    X509_set_version(certificate.get(), 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), 1);
-    X509_gmtime_adj(X509_getm_notBefore(certificate.get()), 0);
-    X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 3600L * 24 * 30);
-    X509_set_pubkey(certificate.get(), key.get());
-    X509_NAME* name = X509_get_subject_name(certificate.get());
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Token tour"), -1,
-                               -1, 0);
-    X509_set_issuer_name(certificate.get(), name);
-    if (X509_sign(certificate.get(), key.get(), EVP_sha256()) <= 0) return {};
+    X509Ptr certificate = selfSignedCertificate(key.get(), "Token tour", 1);
+    if (!certificate) return {};
     const int length = i2d_X509(certificate.get(), nullptr);
     if (length <= 0) return {};
     Bytes der(size_t(length), 0);

@@ -1,5 +1,7 @@
 #include "examples/tour_secrets.h"
 
+#include "examples/tour_common.h"
+
 #include "examples/tour_objects.h"
 
 #include "common/openssl_ptr.h"
@@ -22,25 +24,14 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr const char* kUserPin = "47102958";  // the user PIN of a newly initialised token
 constexpr const char* kPassword = "tour";
 
 // A fresh 1024-bit RSA key and a self-signed certificate for signing, in a
 // PKCS#12 file as OpenSSL writes it today.
 Bytes makePkcs12() {
     EvpPkeyPtr key(EVP_RSA_gen(1024));
-    X509Ptr certificate(X509_new());
-    if (!key || !certificate) return {};
-    X509_set_version(certificate.get(), 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), 2);
-    X509_gmtime_adj(X509_getm_notBefore(certificate.get()), 0);
-    X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 3600L * 24 * 30);
-    X509_set_pubkey(certificate.get(), key.get());
-    X509_NAME* name = X509_get_subject_name(certificate.get());
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Token tour import"),
-                               -1, -1, 0);
-    X509_set_issuer_name(certificate.get(), name);
-    if (X509_sign(certificate.get(), key.get(), EVP_sha256()) <= 0) return {};
+    X509Ptr certificate = selfSignedCertificate(key.get(), "Token tour import", 2);
+    if (!certificate) return {};
     using Pkcs12Ptr = OpenSslPtr<PKCS12, PKCS12_free>;
     const Pkcs12Ptr file(PKCS12_create(kPassword, "tour", key.get(), certificate.get(), nullptr, 0, 0, 0, 0, 0));
     const int length = file ? i2d_PKCS12(file.get(), nullptr) : 0;
