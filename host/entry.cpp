@@ -1,9 +1,9 @@
 #include "host/entry.h"
 
 #include "host/token.h"
+#include "host/trace.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include <string>
 
 namespace korva::host {
 namespace {
@@ -27,8 +27,11 @@ uint16_t directoryOf(const abi::ObjectHandle& handle) {
 }  // namespace
 
 ck_rv_t traced(const char* function, ck_rv_t rv) noexcept {
-    static const bool enabled = std::getenv("KORVA_PKCS11_TRACE") != nullptr;
-    if (enabled) std::fprintf(stderr, "korva-pkcs11: %s -> 0x%lX\n", function, rv);
+    if (trace::insideTracedCall() || trace::level() == 0) return rv;
+    try {
+        trace::line(1, std::string(function) + " -> " + trace::returnValueName(rv));
+    } catch (...) {
+    }
     return rv;
 }
 

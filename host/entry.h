@@ -23,7 +23,8 @@ ck_rv_t guarded(Body&& body) noexcept {
     }
 }
 
-// With KORVA_PKCS11_TRACE set, every call and its result go to stderr.
+// With the trace on (host/trace.h), the call's result goes to stderr when
+// no traced function-list entry prints it.
 ck_rv_t traced(const char* function, ck_rv_t rv) noexcept;
 
 // body(Library&)

@@ -1,5 +1,7 @@
 #include "host/token.h"
 
+#include "host/trace.h"
+
 #include <openssl/crypto.h>
 
 #include <cstdlib>
@@ -33,12 +35,16 @@ extern "C" uint32_t korvaHostTransmit(abi::HostContext host, const uint8_t* comm
     if (token == nullptr || command == nullptr || responseLength == nullptr || sw1 == nullptr || sw2 == nullptr ||
         (response == nullptr && *responseLength != 0))
         return kNoCard;
+    const std::span<const uint8_t> sent(command, commandLength);
+    uint32_t failure = kNoCard;
     try {
-        return token->reader().transmit(std::span<const uint8_t>(command, commandLength), response, responseLength,
-                                        *sw1, *sw2);
+        failure = token->reader().transmit(sent, response, responseLength, *sw1, *sw2);
     } catch (...) {
-        return kNoCard;  // nothing may unwind through the module's frames
+        // nothing may unwind through the module's frames
     }
+    const size_t answered = failure == 0 && response != nullptr ? *responseLength : 0;
+    trace::apdu(token->id(), sent, std::span<const uint8_t>(response, answered), *sw1, *sw2, failure);
+    return failure;
 }
 
 }  // namespace

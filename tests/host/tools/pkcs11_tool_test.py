@@ -74,7 +74,12 @@ def main():
     expect("Tool test" in tool("--list-token-slots"), "the label is set")
     tool("--init-pin", "--login", "--login-type", "so", "--so-pin", SO_PIN, "--new-pin", "1234")
     tool("--change-pin", "--login", "--pin", "1234", "--new-pin", USER_PIN)
-    tool("--login", "--pin", "1234", "--list-objects", expect_ok=False)
+    traced = env.run("pkcs11-tool", "--module", env.library, "--login", "--pin", "1234", "--list-objects",
+                     expect_ok=False, extra_env={"KORVA_PKCS11_TRACE": "2"})
+    expect("C_Login(session=1, user=CKU_USER, pin=<4 bytes>)" in traced and "-> CKR_PIN_INCORRECT" in traced,
+           "the trace names the call's arguments and result")
+    expect(re.search(r"apdu slot 0 > 00 20 00 \w\w \w\w( \*\*)+\n", traced) and "31 32 33 34" not in traced,
+           f"the trace shows the VERIFY command with its PIN masked:\n{traced}")
     tool(*login, "--list-objects")
 
     step("key pairs")

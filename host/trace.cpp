@@ -1,0 +1,151 @@
+#include "host/trace.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace korva::host::trace {
+namespace {
+
+struct Name {
+    unsigned long value;
+    const char* text;
+};
+#define N(name) {name, #name}
+constexpr Name kReturnValues[] = {
+    N(CKR_OK), N(CKR_CANCEL), N(CKR_HOST_MEMORY), N(CKR_SLOT_ID_INVALID), N(CKR_GENERAL_ERROR),
+    N(CKR_FUNCTION_FAILED), N(CKR_ARGUMENTS_BAD), N(CKR_NO_EVENT), N(CKR_NEED_TO_CREATE_THREADS), N(CKR_CANT_LOCK),
+    N(CKR_ATTRIBUTE_READ_ONLY), N(CKR_ATTRIBUTE_SENSITIVE), N(CKR_ATTRIBUTE_TYPE_INVALID),
+    N(CKR_ATTRIBUTE_VALUE_INVALID), N(CKR_ACTION_PROHIBITED), N(CKR_DATA_INVALID), N(CKR_DATA_LEN_RANGE),
+    N(CKR_DEVICE_ERROR), N(CKR_DEVICE_MEMORY), N(CKR_DEVICE_REMOVED), N(CKR_ENCRYPTED_DATA_INVALID),
+    N(CKR_ENCRYPTED_DATA_LEN_RANGE), N(CKR_FUNCTION_CANCELED), N(CKR_FUNCTION_NOT_PARALLEL),
+    N(CKR_FUNCTION_NOT_SUPPORTED), N(CKR_KEY_HANDLE_INVALID), N(CKR_KEY_SIZE_RANGE), N(CKR_KEY_TYPE_INCONSISTENT),
+    N(CKR_KEY_NOT_NEEDED), N(CKR_KEY_CHANGED), N(CKR_KEY_NEEDED), N(CKR_KEY_INDIGESTIBLE),
+    N(CKR_KEY_FUNCTION_NOT_PERMITTED), N(CKR_KEY_NOT_WRAPPABLE), N(CKR_KEY_UNEXTRACTABLE), N(CKR_MECHANISM_INVALID),
+    N(CKR_MECHANISM_PARAM_INVALID), N(CKR_OBJECT_HANDLE_INVALID), N(CKR_OPERATION_ACTIVE),
+    N(CKR_OPERATION_NOT_INITIALIZED), N(CKR_PIN_INCORRECT), N(CKR_PIN_INVALID), N(CKR_PIN_LEN_RANGE),
+    N(CKR_PIN_EXPIRED), N(CKR_PIN_LOCKED), N(CKR_SESSION_CLOSED), N(CKR_SESSION_COUNT),
+    N(CKR_SESSION_HANDLE_INVALID), N(CKR_SESSION_PARALLEL_NOT_SUPPORTED), N(CKR_SESSION_READ_ONLY),
+    N(CKR_SESSION_EXISTS), N(CKR_SESSION_READ_ONLY_EXISTS), N(CKR_SESSION_READ_WRITE_SO_EXISTS),
+    N(CKR_SIGNATURE_INVALID), N(CKR_SIGNATURE_LEN_RANGE), N(CKR_TEMPLATE_INCOMPLETE), N(CKR_TEMPLATE_INCONSISTENT),
+    N(CKR_TOKEN_NOT_PRESENT), N(CKR_TOKEN_NOT_RECOGNIZED), N(CKR_TOKEN_WRITE_PROTECTED),
+    N(CKR_UNWRAPPING_KEY_SIZE_RANGE), N(CKR_UNWRAPPING_KEY_TYPE_INCONSISTENT), N(CKR_USER_ALREADY_LOGGED_IN),
+    N(CKR_USER_NOT_LOGGED_IN), N(CKR_USER_PIN_NOT_INITIALIZED), N(CKR_USER_TYPE_INVALID),
+    N(CKR_USER_ANOTHER_ALREADY_LOGGED_IN), N(CKR_USER_TOO_MANY_TYPES), N(CKR_WRAPPED_KEY_INVALID),
+    N(CKR_WRAPPED_KEY_LEN_RANGE), N(CKR_WRAPPING_KEY_HANDLE_INVALID), N(CKR_WRAPPING_KEY_SIZE_RANGE),
+    N(CKR_WRAPPING_KEY_TYPE_INCONSISTENT), N(CKR_RANDOM_SEED_NOT_SUPPORTED), N(CKR_RANDOM_NO_RNG),
+    N(CKR_DOMAIN_PARAMS_INVALID), N(CKR_CURVE_NOT_SUPPORTED), N(CKR_BUFFER_TOO_SMALL), N(CKR_SAVED_STATE_INVALID),
+    N(CKR_INFORMATION_SENSITIVE), N(CKR_STATE_UNSAVEABLE), N(CKR_CRYPTOKI_NOT_INITIALIZED),
+    N(CKR_CRYPTOKI_ALREADY_INITIALIZED), N(CKR_MUTEX_BAD), N(CKR_MUTEX_NOT_LOCKED), N(CKR_NEW_PIN_MODE),
+    N(CKR_NEXT_OTP), N(CKR_EXCEEDED_MAX_ITERATIONS), N(CKR_FIPS_SELF_TEST_FAILED), N(CKR_LIBRARY_LOAD_FAILED),
+    N(CKR_PIN_TOO_WEAK), N(CKR_PUBLIC_KEY_INVALID), N(CKR_FUNCTION_REJECTED), N(CKR_VENDOR_ATTRIBUTE_LIST_FULL),
+    N(CKR_VENDOR_SUBJECT_ENTRY_REJECTED), N(CKR_VENDOR_REQUEST_ATTRIBUTE_REJECTED), N(CKR_VENDOR_EXTENSION_REJECTED),
+};
+
+constexpr Name kMechanisms[] = {
+    N(CKM_RSA_PKCS_KEY_PAIR_GEN), N(CKM_RSA_PKCS), N(CKM_RSA_X_509), N(CKM_SHA1_RSA_PKCS), N(CKM_SHA256_RSA_PKCS),
+    N(CKM_SHA384_RSA_PKCS), N(CKM_SHA512_RSA_PKCS), N(CKM_SHA224_RSA_PKCS), N(CKM_RSA_PKCS_PSS),
+    N(CKM_RSA_PKCS_OAEP), N(CKM_MD5), N(CKM_SHA_1), N(CKM_SHA224), N(CKM_SHA256), N(CKM_SHA384), N(CKM_SHA512),
+    N(CKM_DES_KEY_GEN), N(CKM_DES_ECB), N(CKM_DES_CBC), N(CKM_DES_CBC_PAD), N(CKM_DES2_KEY_GEN),
+    N(CKM_DES3_KEY_GEN), N(CKM_DES3_ECB), N(CKM_DES3_CBC), N(CKM_DES3_CBC_PAD), N(CKM_AES_KEY_GEN), N(CKM_AES_ECB),
+    N(CKM_AES_CBC), N(CKM_AES_CBC_PAD), N(CKM_GOSTR3410_KEY_PAIR_GEN), N(CKM_GOSTR3410),
+    N(CKM_GOSTR3410_WITH_GOSTR3411), N(CKM_GOSTR3410_KEY_WRAP), N(CKM_GOSTR3410_DERIVE), N(CKM_GOSTR3411),
+    N(CKM_GOSTR3411_HMAC), N(CKM_GOST28147_KEY_GEN), N(CKM_GOST28147_ECB), N(CKM_GOST28147), N(CKM_GOST28147_MAC),
+    N(CKM_GOST28147_KEY_WRAP), N(CKM_GOSTR3410_512_KEY_PAIR_GEN), N(CKM_GOSTR3410_512), N(CKM_GOSTR3410_12_DERIVE),
+    N(CKM_GOSTR3410_WITH_GOSTR3411_12_256), N(CKM_GOSTR3410_WITH_GOSTR3411_12_512), N(CKM_GOSTR3411_12_256),
+    N(CKM_GOSTR3411_12_512),
+};
+
+constexpr Name kAttributes[] = {
+    N(CKA_CLASS), N(CKA_TOKEN), N(CKA_PRIVATE), N(CKA_LABEL), N(CKA_APPLICATION), N(CKA_VALUE), N(CKA_OBJECT_ID),
+    N(CKA_CERTIFICATE_TYPE), N(CKA_ISSUER), N(CKA_SERIAL_NUMBER), N(CKA_TRUSTED), N(CKA_CERTIFICATE_CATEGORY),
+    N(CKA_CHECK_VALUE), N(CKA_KEY_TYPE), N(CKA_SUBJECT), N(CKA_ID), N(CKA_SENSITIVE), N(CKA_ENCRYPT),
+    N(CKA_DECRYPT), N(CKA_WRAP), N(CKA_UNWRAP), N(CKA_SIGN), N(CKA_SIGN_RECOVER), N(CKA_VERIFY),
+    N(CKA_VERIFY_RECOVER), N(CKA_DERIVE), N(CKA_START_DATE), N(CKA_END_DATE), N(CKA_MODULUS), N(CKA_MODULUS_BITS),
+    N(CKA_PUBLIC_EXPONENT), N(CKA_PRIVATE_EXPONENT), N(CKA_PRIME_1), N(CKA_PRIME_2), N(CKA_EXPONENT_1),
+    N(CKA_EXPONENT_2), N(CKA_COEFFICIENT), N(CKA_VALUE_BITS), N(CKA_VALUE_LEN), N(CKA_EXTRACTABLE), N(CKA_LOCAL),
+    N(CKA_NEVER_EXTRACTABLE), N(CKA_ALWAYS_SENSITIVE), N(CKA_KEY_GEN_MECHANISM), N(CKA_MODIFIABLE), N(CKA_COPYABLE),
+    N(CKA_DESTROYABLE), N(CKA_EC_PARAMS), N(CKA_EC_POINT), N(CKA_ALWAYS_AUTHENTICATE), N(CKA_WRAP_WITH_TRUSTED),
+    N(CKA_GOSTR3410_PARAMS), N(CKA_GOSTR3411_PARAMS), N(CKA_GOST28147_PARAMS), N(CKA_ALLOWED_MECHANISMS),
+    N(CKA_VENDOR_KEY_REFERENCE),
+};
+#undef N
+
+template <size_t Count>
+std::string nameIn(const Name (&table)[Count], unsigned long value) {
+    for (const Name& name : table)
+        if (name.value == value) return name.text;
+    char number[24];
+    std::snprintf(number, sizeof number, "0x%lX", value);
+    return number;
+}
+
+// The data fields of these commands hold PINs or key material.
+bool secretData(std::span<const uint8_t> command) {
+    if (command.size() < 2) return false;
+    const uint8_t instruction = command[1];
+    return instruction == 0x20 || instruction == 0x24;  // VERIFY, CHANGE REFERENCE DATA
+}
+
+void appendHex(std::string& text, std::span<const uint8_t> bytes, size_t maskFrom = SIZE_MAX) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        text += ' ';
+        if (i >= maskFrom) {
+            text += "**";
+            continue;
+        }
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 0x0F];
+    }
+}
+
+thread_local int tracedDepth = 0;
+
+}  // namespace
+
+int level() noexcept {
+    const char* value = std::getenv("KORVA_PKCS11_TRACE");
+    if (value == nullptr || *value == '\0' || std::strcmp(value, "0") == 0) return 0;
+    return std::strcmp(value, "2") == 0 ? 2 : 1;
+}
+
+void line(int minimum, const std::string& text) noexcept {
+    if (level() < minimum) return;
+    std::fprintf(stderr, "korva-pkcs11: %s\n", text.c_str());
+}
+
+std::string returnValueName(ck_rv_t rv) { return nameIn(kReturnValues, rv); }
+std::string mechanismName(ck_mechanism_type_t type) { return nameIn(kMechanisms, type); }
+std::string attributeName(ck_attribute_type_t type) { return nameIn(kAttributes, type); }
+
+void apdu(ck_slot_id_t slot, std::span<const uint8_t> command, std::span<const uint8_t> answer, uint8_t sw1,
+          uint8_t sw2, uint32_t transportFailure) noexcept {
+    if (level() < 2) return;
+    try {
+        const std::string prefix = "apdu slot " + std::to_string(slot);
+        // The header (CLA INS P1 P2 Lc) stays readable; the data after it is masked.
+        std::string sent = prefix + " >";
+        appendHex(sent, command, secretData(command) ? 5 : SIZE_MAX);
+        line(2, sent);
+        std::string received = prefix + " <";
+        if (transportFailure != 0) {
+            char number[40];
+            std::snprintf(number, sizeof number, " transport failure 0x%08X", transportFailure);
+            received += number;
+        } else {
+            appendHex(received, answer);
+            const uint8_t status[] = {sw1, sw2};
+            appendHex(received, status);
+        }
+        line(2, received);
+    } catch (...) {
+        // A trace that cannot be written is no reason to fail the exchange.
+    }
+}
+
+bool insideTracedCall() noexcept { return tracedDepth > 0; }
+TracedCall::TracedCall() noexcept { ++tracedDepth; }
+TracedCall::~TracedCall() { --tracedDepth; }
+
+}  // namespace korva::host::trace
