@@ -16,16 +16,26 @@ namespace {
 
 // The module hands hostA and hostB back to the transport; a pointer does not
 // fit a 32-bit word, so they carry a number in this registry and its
-// complement as a check.
-std::mutex registryMutex;
-std::map<uint32_t, Token*> registry;
-uint32_t nextTokenNumber = 1;
+// complement as a check. The registry is never destroyed: an application may
+// finalise the library from an exit handler that runs after this library's
+// static objects are gone, and its tokens leave the registry then.
+struct Registry {
+    std::mutex mutex;
+    std::map<uint32_t, Token*> tokens;
+    uint32_t nextNumber = 1;
+};
+
+Registry& registry() {
+    static Registry* const instance = new Registry;
+    return *instance;
+}
 
 Token* findToken(const abi::HostContext& host) {
-    std::lock_guard lock(registryMutex);
+    Registry& tokens = registry();
+    std::lock_guard lock(tokens.mutex);
     if (host.hostB != ~host.hostA) return nullptr;
-    const auto found = registry.find(host.hostA);
-    return found == registry.end() ? nullptr : found->second;
+    const auto found = tokens.tokens.find(host.hostA);
+    return found == tokens.tokens.end() ? nullptr : found->second;
 }
 
 extern "C" uint32_t korvaHostTransmit(abi::HostContext host, const uint8_t* command, uint32_t commandLength,
@@ -60,10 +70,11 @@ Token::Token(ck_slot_id_t id, std::unique_ptr<Reader> reader, const abi::ModuleF
              const LockFunctions& locks)
     : id_(id), reader_(std::move(reader)), module_(module), mutex_(locks) {
     {
-        std::lock_guard lock(registryMutex);
-        context_.hostA = nextTokenNumber++;
+        Registry& tokens = registry();
+        std::lock_guard lock(tokens.mutex);
+        context_.hostA = tokens.nextNumber++;
         context_.hostB = ~context_.hostA;
-        registry[context_.hostA] = this;
+        tokens.tokens[context_.hostA] = this;
     }
     context_.transmit = &korvaHostTransmit;
     // The session-object table exists from the start, in the layout and
@@ -81,8 +92,9 @@ Token::Token(ck_slot_id_t id, std::unique_ptr<Reader> reader, const abi::ModuleF
 Token::~Token() {
     releaseSessionTable();
     logOut();
-    std::lock_guard lock(registryMutex);
-    registry.erase(context_.hostA);
+    Registry& tokens = registry();
+    std::lock_guard lock(tokens.mutex);
+    tokens.tokens.erase(context_.hostA);
 }
 
 void Token::refreshSettings() {
