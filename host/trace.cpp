@@ -115,6 +115,8 @@ void line(int minimum, const std::string& text) noexcept {
     std::fprintf(stderr, "korva-pkcs11: %s\n", text.c_str());
 }
 
+void notice(const std::string& text) noexcept { std::fprintf(stderr, "korva-pkcs11: %s\n", text.c_str()); }
+
 std::string returnValueName(ck_rv_t rv) { return nameIn(kReturnValues, rv); }
 std::string mechanismName(ck_mechanism_type_t type) { return nameIn(kMechanisms, type); }
 std::string attributeName(ck_attribute_type_t type) { return nameIn(kAttributes, type); }

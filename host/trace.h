@@ -32,6 +32,9 @@ int level() noexcept;
 
 // One line to standard error, prefixed; a no-op below `minimum`.
 void line(int minimum, const std::string& text) noexcept;
+// A line that is printed with the trace off too: something the user must
+// hear of (a card file the library cannot use), in the trace's format.
+void notice(const std::string& text) noexcept;
 
 std::string returnValueName(ck_rv_t rv);
 std::string mechanismName(ck_mechanism_type_t type);

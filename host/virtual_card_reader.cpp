@@ -1,5 +1,6 @@
 #include "host/virtual_card_reader.h"
 
+#include "host/trace.h"
 #include "sim/virtual_card.h"
 
 #include <fcntl.h>
@@ -53,8 +54,8 @@ VirtualCardReader::VirtualCardReader(std::filesystem::path cardFile) : file_(std
     if (!std::filesystem::exists(file_, error) && !error) {
         try {
             sim::VirtualCard::makeFresh().save(file_);
-        } catch (const std::exception&) {
-            // No card in this slot.
+        } catch (const std::exception& failure) {
+            reportUnusable(std::nullopt, failure.what());  // the load below fails the same way, silently
         }
     }
     load();
@@ -91,15 +92,27 @@ std::optional<VirtualCardReader::Stamp> VirtualCardReader::stampOnDisk() const {
 }
 
 void VirtualCardReader::load() {
+    const std::optional<Stamp> stamp = stampOnDisk();
     try {
-        const std::optional<Stamp> stamp = stampOnDisk();
         card_ = std::make_unique<sim::VirtualCard>(sim::VirtualCard::load(file_));
         loaded_ = stamp;
         fullCounters_.clear();
-    } catch (const std::exception&) {
+        reported_ = false;
+    } catch (const std::exception& error) {
         card_.reset();
         loaded_.reset();
+        reportUnusable(stamp, error.what());
     }
+}
+
+// Every call reads an unusable file again (it may have been mended): the
+// report is made once for each state of the file, not once per call.
+void VirtualCardReader::reportUnusable(const std::optional<Stamp>& stamp, const char* problem) {
+    if (reported_ && reportedStamp_ == stamp) return;
+    reported_ = true;
+    reportedStamp_ = stamp;
+    trace::notice("card file " + file_.string() + " cannot be used (" + problem +
+                  "); it was left as it is and the slot shows no card");
 }
 
 // A PIN presentation changes the card only when it moves a retry counter: a

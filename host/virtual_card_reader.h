@@ -8,7 +8,9 @@
 // "<card file>.lock" from reading to saving, so that two processes never
 // work on the same card state at once and neither loses the other's change.
 // A card file that cannot be read leaves the slot without a card and is
-// never overwritten.
+// never overwritten; one line on standard error (and so in the trace) says
+// which file, what is wrong with it and that it was left as it is, once for
+// each state of the file.
 #pragma once
 
 #include "host/reader.h"
@@ -46,6 +48,7 @@ private:
     };
     std::optional<Stamp> stampOnDisk() const;
     void load();
+    void reportUnusable(const std::optional<Stamp>& stamp, const char* problem);
     void noteVerify(std::span<const uint8_t> command, bool verified);
 
     void lockFile();
@@ -55,6 +58,8 @@ private:
     int lockDescriptor_ = -1;  // the lock file; -1 when it cannot be opened (a read-only folder)
     std::unique_ptr<sim::VirtualCard> card_;
     std::optional<Stamp> loaded_;
+    bool reported_ = false;  // the file's trouble was reported, for the state reportedStamp_
+    std::optional<Stamp> reportedStamp_;
     bool changed_ = false;
     std::set<uint8_t> fullCounters_;  // PIN references whose retry counter is known to be full
 };

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -277,6 +278,29 @@ TEST_F(LibraryTest, FinalizeWithSessionsOpenReleasesEverything) {
     ASSERT_EQ(f->C_GetTokenInfo(0, &token), CKR_OK);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(token.label), 12), "library test");  // saved in the card file
     EXPECT_EQ(token.session_count, 0u);
+}
+
+TEST_F(LibraryTest, ADamagedCardFileIsReportedOnceAndLeftAsItIs) {
+    initialise();
+    ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    std::ifstream whole(cards[0], std::ios::binary);
+    const std::string card((std::istreambuf_iterator<char>(whole)), std::istreambuf_iterator<char>());
+    const std::string truncated = card.substr(0, card.size() / 2);
+    std::ofstream(cards[1], std::ios::binary | std::ios::trunc) << truncated;
+
+    testing::internal::CaptureStderr();
+    initialise();
+    unsigned long count = 0;
+    EXPECT_EQ(f->C_GetSlotList(1, nullptr, &count), CKR_OK);
+    EXPECT_EQ(count, 1u);
+    ck_token_info info{};
+    EXPECT_EQ(f->C_GetTokenInfo(1, &info), CKR_TOKEN_NOT_PRESENT);
+    const std::string said = testing::internal::GetCapturedStderr();
+    const std::string line = "card file " + cards[1].string() + " cannot be used (card file is damaged";
+    EXPECT_NE(said.find(line), std::string::npos) << said;
+    EXPECT_EQ(said.find(line), said.rfind(line)) << "said more than once:\n" << said;
+    std::ifstream after(cards[1], std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>()), truncated);
 }
 
 TEST_F(LibraryTest, ThreadsWorkOnBothSlotsAtOnce) {
