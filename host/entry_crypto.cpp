@@ -3,6 +3,7 @@
 // cipher slots keep their own state in the operation record and are called
 // part by part.
 #include "host/entry.h"
+#include "host/hash_and_sign.h"
 
 #define KORVA_HOST_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -86,9 +87,11 @@ ck_rv_t runSign(Token& token, Operation& operation, bool recover, const uint8_t*
     LoginRecordCopy login;
     token.fillLogin(login);
     const auto slot = recover ? token.module().signRecover : token.module().sign;
+    WipedBytes hashed;
+    const std::span<const uint8_t> input = cardInput(operation.hashAndSign, {data, length}, hashed);
     const ck_rv_t rv = withOutputLength(signatureLength, [&](abi::CK_ULONG* moduleLength) {
-        return slot(token.context(), login.get(), nullptr, data, static_cast<abi::CK_ULONG>(length), signature,
-                    moduleLength, &operation.key, &operation.record, operation.mechanism);
+        return slot(token.context(), login.get(), nullptr, input.data(), static_cast<abi::CK_ULONG>(input.size()),
+                    signature, moduleLength, &operation.key, &operation.record, operation.mechanism);
     });
     return settle(operation, rv, signature);
 }
@@ -97,8 +100,10 @@ ck_rv_t runVerify(Token& token, Operation& operation, const uint8_t* data, unsig
                   const unsigned char* signature, unsigned long signatureLength) {
     LoginRecordCopy login;
     token.fillLogin(login);
-    const abi::CK_RV rv = token.module().verify(token.context(), login.get(), nullptr, data,
-                                                static_cast<abi::CK_ULONG>(length), signature,
+    WipedBytes hashed;
+    const std::span<const uint8_t> input = cardInput(operation.hashAndSign, {data, length}, hashed);
+    const abi::CK_RV rv = token.module().verify(token.context(), login.get(), nullptr, input.data(),
+                                                static_cast<abi::CK_ULONG>(input.size()), signature,
                                                 static_cast<abi::CK_ULONG>(signatureLength), &operation.key,
                                                 &operation.record, operation.mechanism);
     operation.finish();
@@ -202,8 +207,11 @@ ck_rv_t signInit(ck_session_handle_t handle, ck_mechanism* mechanism, ck_object_
         if (session.sign.active) return CKR_OPERATION_ACTIVE;
         // Every private-key operation of the card needs the user's PIN.
         if (token.user() != CKU_USER) return CKR_USER_NOT_LOGGED_IN;
-        const ck_rv_t rv = startKeyOperation(token, session.sign, mechanism, key,
+        const SignatureMechanism signature(mechanism);
+        if (const ck_rv_t rv = signature.check(recover); rv != CKR_OK) return rv;
+        const ck_rv_t rv = startKeyOperation(token, session.sign, signature.forModule(), key,
                                              recover ? token.module().signRecoverInit : token.module().signInit);
+        if (rv == CKR_OK) session.sign.hashAndSign = signature.hashAndSign();
         session.signRecover = recover;
         return rv;
     });
@@ -222,8 +230,11 @@ ck_rv_t sign(ck_session_handle_t handle, unsigned char* data, unsigned long leng
 ck_rv_t verifyInit(ck_session_handle_t handle, ck_mechanism* mechanism, ck_object_handle_t key, bool recover) {
     return withSession(handle, [&](Library&, Session& session, Token& token) -> ck_rv_t {
         if (session.verify.active) return CKR_OPERATION_ACTIVE;
-        const ck_rv_t rv = startKeyOperation(token, session.verify, mechanism, key,
+        const SignatureMechanism signature(mechanism);
+        if (const ck_rv_t rv = signature.check(recover); rv != CKR_OK) return rv;
+        const ck_rv_t rv = startKeyOperation(token, session.verify, signature.forModule(), key,
                                              recover ? token.module().verifyRecoverInit : token.module().verifyInit);
+        if (rv == CKR_OK) session.verify.hashAndSign = signature.hashAndSign();
         session.verifyRecover = recover;
         return rv;
     });

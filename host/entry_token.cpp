@@ -1,5 +1,6 @@
 // The library, slots and tokens: C_Initialize to C_SetPIN.
 #include "host/entry.h"
+#include "host/mechanisms.h"
 
 #include <algorithm>
 #include <array>
@@ -144,18 +145,13 @@ KORVA_HOST_EXPORT ck_rv_t C_WaitForSlotEvent(ck_flags_t flags, ck_slot_id_t* slo
 KORVA_HOST_EXPORT ck_rv_t C_GetMechanismList(ck_slot_id_t slot, ck_mechanism_type_t* list, unsigned long* count) {
     return withToken(slot, [&](Library&, Token& token) -> ck_rv_t {
         if (count == nullptr) return CKR_ARGUMENTS_BAD;
-        abi::CK_ULONG needed = 0;
-        abi::CK_RV rv = token.module().getMechanismList(token.context(), nullptr, nullptr, &needed);
-        if (rv != CKR_OK) return rv;
-        std::vector<abi::CK_MECHANISM_TYPE> types(needed);
-        rv = token.module().getMechanismList(token.context(), nullptr, types.data(), &needed);
-        if (rv != CKR_OK) return rv;
-        types.resize(std::min<size_t>(needed, types.size()));
+        std::vector<MechanismEntry> entries;
+        if (const ck_rv_t rv = tokenMechanisms(token, entries); rv != CKR_OK) return rv;
         const unsigned long room = *count;
-        *count = types.size();
+        *count = entries.size();
         if (list == nullptr) return CKR_OK;
-        if (room < types.size()) return CKR_BUFFER_TOO_SMALL;
-        std::copy(types.begin(), types.end(), list);
+        if (room < entries.size()) return CKR_BUFFER_TOO_SMALL;
+        std::ranges::transform(entries, list, &MechanismEntry::type);
         return CKR_OK;
     });
 }
@@ -163,14 +159,13 @@ KORVA_HOST_EXPORT ck_rv_t C_GetMechanismList(ck_slot_id_t slot, ck_mechanism_typ
 KORVA_HOST_EXPORT ck_rv_t C_GetMechanismInfo(ck_slot_id_t slot, ck_mechanism_type_t type, ck_mechanism_info* info) {
     return withToken(slot, [&](Library&, Token& token) -> ck_rv_t {
         if (info == nullptr) return CKR_ARGUMENTS_BAD;
-        const auto moduleType = narrow(type);
-        if (!moduleType) return CKR_MECHANISM_INVALID;
-        abi::CK_MECHANISM_INFO moduleInfo{};
-        const abi::CK_RV rv = token.module().getMechanismInfo(token.context(), nullptr, *moduleType, &moduleInfo);
-        if (rv != CKR_OK) return rv;
-        info->min_key_size = moduleInfo.ulMinKeySize;
-        info->max_key_size = moduleInfo.ulMaxKeySize;
-        info->flags = moduleInfo.flags;
+        std::vector<MechanismEntry> entries;
+        if (const ck_rv_t rv = tokenMechanisms(token, entries); rv != CKR_OK) return rv;
+        const auto found = std::ranges::find(entries, type, &MechanismEntry::type);
+        if (found == entries.end()) return CKR_MECHANISM_INVALID;
+        info->min_key_size = found->minKeySize;
+        info->max_key_size = found->maxKeySize;
+        info->flags = found->flags;
         return CKR_OK;
     });
 }

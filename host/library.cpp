@@ -172,6 +172,7 @@ void Operation::finish() {
     mechanism = 0;
     key = {};
     record = {};
+    hashAndSign = nullptr;
     pending.clear();
     pending.shrink_to_fit();
 }

@@ -11,6 +11,7 @@
 namespace korva::host {
 
 class Token;
+struct HashAndSign;
 
 // One running operation. The module keeps nothing between its
 // initialisation slot and its operation slot: this record is what the host
@@ -23,6 +24,7 @@ struct Operation {
     abi::ObjectHandle key{};
     abi::OperationRecord record{};
     WipedBytes pending;
+    const HashAndSign* hashAndSign = nullptr;  // the library hashes `pending` before the card signs
 
     void start(abi::CK_MECHANISM_TYPE type, const abi::ObjectHandle& keyHandle);
     void finish();
