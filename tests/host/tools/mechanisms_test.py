@@ -5,14 +5,13 @@ mechanisms sign in one part and in several, and triple-DES and GOST 28147-89
 keys are generated from the card's random numbers.
 
 usage: mechanisms_test.py <libkorva-pkcs11.so>"""
-import os
 import subprocess
 import sys
 
 import PyKCS11
 from PyKCS11 import LowLevel
 
-from tool_env import ToolEnv, expect, step
+from tool_env import ToolEnv, expect, pykcs11_token, step
 
 SO_PIN, USER_PIN = "87654321", "47102958"  # a newly initialised token's user PIN
 
@@ -45,11 +44,7 @@ def secret_key_template(extra=()):
 
 def main():
     env = ToolEnv(sys.argv[1])
-    os.environ.update({k: v for k, v in env.env.items() if k.startswith(("KORVA_", "HOME", "XDG_"))})
-    library = PyKCS11.PyKCS11Lib()
-    library.load(env.library)
-    slot = library.getSlotList(tokenPresent=True)[0]
-    library.initToken(slot, SO_PIN, "mechanisms")
+    library, slot = pykcs11_token(env, SO_PIN, "mechanisms")
     session = library.openSession(slot, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)
     session.login(USER_PIN)
 

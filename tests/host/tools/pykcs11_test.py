@@ -8,7 +8,7 @@ import sys
 import PyKCS11
 from PyKCS11 import LowLevel
 
-from tool_env import ToolEnv, expect, step
+from tool_env import ToolEnv, expect, pykcs11_token, step
 
 SO_PIN, USER_PIN = "87654321", "47102958"  # a newly initialised token's user PIN
 CKM_GOSTR3410_WITH_GOSTR3411_12_256 = 0xD4321008
@@ -16,14 +16,7 @@ CKM_GOSTR3410_WITH_GOSTR3411_12_256 = 0xD4321008
 
 def main():
     env = ToolEnv(sys.argv[1])
-    # PyKCS11 loads the library in this process: give it the test's card.
-    import os
-    os.environ.update({k: v for k, v in env.env.items() if k.startswith(("KORVA_", "HOME", "XDG_"))})
-
-    library = PyKCS11.PyKCS11Lib()
-    library.load(env.library)
-    slot = library.getSlotList(tokenPresent=True)[0]
-    library.initToken(slot, SO_PIN, "PyKCS11 test")
+    library, slot = pykcs11_token(env, SO_PIN, "PyKCS11 test")
 
     step("sessions and login")
     reader = library.openSession(slot)

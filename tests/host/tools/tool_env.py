@@ -67,3 +67,15 @@ def expect(condition, message):
 
 def step(title):
     print("--", title, flush=True)
+
+
+def pykcs11_token(env, so_pin, label):
+    """The library loaded into this process by PyKCS11 (with the test's card
+    and home folder), and its first slot with a token initialised."""
+    import PyKCS11
+    os.environ.update({k: v for k, v in env.env.items() if k.startswith(("KORVA_", "HOME", "XDG_"))})
+    library = PyKCS11.PyKCS11Lib()
+    library.load(env.library)
+    slot = library.getSlotList(tokenPresent=True)[0]
+    library.initToken(slot, so_pin, label)
+    return library, slot
