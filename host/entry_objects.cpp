@@ -1,6 +1,7 @@
 // Objects: creation, attributes, destruction and search.
 #include "host/attributes.h"
 #include "host/entry.h"
+#include "host/rsa_private_import.h"
 
 #define KORVA_HOST_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -90,6 +91,9 @@ using namespace korva::host;
 
 KORVA_HOST_EXPORT ck_rv_t C_CreateObject(ck_session_handle_t handle, ck_attribute* attributes, unsigned long count,
                                          ck_object_handle_t* object) {
+    // Written with its public key first, outside the session's lock.
+    if (needsRsaKeyPairFile(attributes, count))
+        return guarded([&] { return createRsaPrivateKey(handle, attributes, count, object); });
     return withSession(handle, [&](Library&, Session& session, Token& token) -> ck_rv_t {
         if (object == nullptr || (attributes == nullptr && count != 0)) return CKR_ARGUMENTS_BAD;
         ModuleTemplate given;

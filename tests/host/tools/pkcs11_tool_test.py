@@ -119,6 +119,15 @@ def main():
                                 rsa_key, "-in", rsa_signature], stdout=subprocess.PIPE, check=True).stdout
     expect(recovered == short.read_bytes(), "OpenSSL recovers the RSA-signed data")
 
+    step("an RSA key OpenSSL made, written as a private key alone, signs on the card")
+    made, made_der, made_signature = env.path("made.pem"), env.path("made.der"), env.path("made.sig")
+    env.run("openssl", "genrsa", "-out", made, "1024")
+    env.run("openssl", "pkcs8", "-topk8", "-nocrypt", "-in", made, "-outform", "DER", "-out", made_der)
+    tool(*login, "--write-object", made_der, "--type", "privkey", "--id", "26", "--label", "made by OpenSSL")
+    tool(*login, "--sign", "--id", "26", "-m", "SHA256-RSA-PKCS", "-i", message, "-o", made_signature)
+    result = env.run("openssl", "dgst", "-sha256", "-prverify", made, "-signature", made_signature, message)
+    expect("Verified OK" in result, "OpenSSL verifies the imported key's signature")
+
     step("digests and random numbers")
     digest = env.path("digest.bin")
     tool("--hash", "-m", "SHA256", "-i", message, "-o", digest)
