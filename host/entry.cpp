@@ -63,18 +63,21 @@ ck_rv_t ModuleMechanism::convert(const ck_mechanism* mechanism) {
     if (!type) return CKR_MECHANISM_INVALID;
     mechanism_.mechanism = *type;
     const bool derive = *type == CKM_GOSTR3410_DERIVE || *type == CKM_GOSTR3410_12_DERIVE;
-    if (derive && mechanism->parameter != nullptr && mechanism->parameter_len == sizeof(GostDeriveParameters)) {
+    if (derive && mechanism->parameter != nullptr) {
+        // Only the standard record, converted: any other bytes would be read
+        // by the module as its own layout, pointers included.
+        if (mechanism->parameter_len != sizeof(GostDeriveParameters)) return CKR_MECHANISM_PARAM_INVALID;
         const auto& given = *static_cast<const GostDeriveParameters*>(mechanism->parameter);
         const auto kdf = narrow(given.kdf);
-        const auto publicLength = narrow(given.publicDataLength);
-        const auto ukmLength = narrow(given.ukmLength);
+        const auto publicLength = moduleLength(given.publicDataLength);
+        const auto ukmLength = moduleLength(given.ukmLength);
         if (!kdf || !publicLength || !ukmLength) return CKR_MECHANISM_PARAM_INVALID;
         derive_ = {*kdf, given.publicData, *publicLength, given.ukm, *ukmLength};
         mechanism_.pParameter = &derive_;
         mechanism_.ulParameterLen = sizeof derive_;
         return CKR_OK;
     }
-    const auto length = narrow(mechanism->parameter_len);
+    const auto length = moduleLength(mechanism->parameter_len);
     if (!length) return CKR_MECHANISM_PARAM_INVALID;
     mechanism_.pParameter = mechanism->parameter;
     mechanism_.ulParameterLen = *length;

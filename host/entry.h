@@ -68,6 +68,13 @@ inline std::optional<abi::CK_ULONG> narrow(unsigned long value) {
     return static_cast<abi::CK_ULONG>(value);
 }
 
+// A length the module is to read data of: below 0xFFFFFFFF, which the
+// module's records use for "no value" (as attribute lengths are).
+inline std::optional<abi::CK_ULONG> moduleLength(unsigned long value) {
+    if (value >= std::numeric_limits<abi::CK_ULONG>::max()) return std::nullopt;
+    return static_cast<abi::CK_ULONG>(value);
+}
+
 // An output capacity: larger than any answer once beyond 32 bits.
 inline abi::CK_ULONG capacity(unsigned long value) {
     return static_cast<abi::CK_ULONG>(std::min<unsigned long>(value, std::numeric_limits<abi::CK_ULONG>::max()));

@@ -240,6 +240,21 @@ TEST_F(LibraryTest, LengthQueriesAndNumberWidths) {
         ck_attribute huge[] = {{CKA_CLASS, &hugeClass, sizeof hugeClass}, {CKA_TOKEN, &yes, 1}};
         EXPECT_EQ(f->C_CreateObject(session, huge, 2, &object), CKR_ATTRIBUTE_VALUE_INVALID);
     }
+    // Mechanism parameter lengths the module's 32 bits cannot hold as data
+    // are refused the same way, in the mechanism and in a derivation record.
+    unsigned char parameter[8] = {};
+    ck_mechanism unbounded{CKM_AES_CBC, parameter, 0xFFFFFFFFUL};
+    EXPECT_EQ(f->C_EncryptInit(session, &unbounded, object), CKR_MECHANISM_PARAM_INVALID);
+    struct {
+        unsigned long kdf;
+        unsigned char* publicData;
+        unsigned long publicDataLength;
+        unsigned char* ukm;
+        unsigned long ukmLength;
+    } derive{1, parameter, 0xFFFFFFFFUL, parameter, 8};
+    ck_mechanism derivation{CKM_GOSTR3410_DERIVE, &derive, sizeof derive};
+    ck_object_handle_t derived = 0;
+    EXPECT_EQ(f->C_DeriveKey(session, &derivation, object, nullptr, 0, &derived), CKR_MECHANISM_PARAM_INVALID);
 }
 
 TEST_F(LibraryTest, SessionObjectsDieWithTheirSession) {
