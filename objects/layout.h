@@ -142,17 +142,21 @@ inline void incrementCounter(std::span<uint8_t> bytes, std::size_t offset) {
 }
 
 // The bookkeeping after a change of the object set: a change of the key
-// containers and/or of the files advances their counters and the store's
-// change counter; the class count moves by `delta` (1, or 0xFF to go down)
-// modulo 256. Returns false when `bytes` is shorter than kLength or the
-// class is unknown; the bytes are then untouched.
+// containers and/or of the files advances their counters; the store's change
+// counter advances on every change, a new data object or secret key
+// included, because hosts keep what they read of the object set for as long
+// as that counter stands still (the two other counters only follow what
+// other software on the card mirrors: keys and certificates). The class
+// count moves by `delta` (1, or 0xFF to go down) modulo 256. Returns false
+// when `bytes` is shorter than kLength or the class is unknown; the bytes
+// are then untouched.
 inline bool applyChange(std::span<uint8_t> bytes, bool keyContainers, bool files,
                         uint32_t classNumber, uint8_t delta) {
     const ClassLayout* layout = layoutForClass(classNumber);
     if (bytes.size() < kLength || layout == nullptr) return false;
     if (keyContainers) incrementCounter(bytes, kKeyContainerChanges);
     if (files) incrementCounter(bytes, kFileChanges);
-    if (keyContainers || files) incrementCounter(bytes, kStoreChanges);
+    incrementCounter(bytes, kStoreChanges);
     bytes[layout->countsByte] = uint8_t(bytes[layout->countsByte] + delta);
     return true;
 }

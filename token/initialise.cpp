@@ -41,7 +41,7 @@ constexpr uint16_t kDataFileOneSize = 100;
 // Files of the application subdirectory 7F 01.
 constexpr uint16_t kApplicationSubdirectory = 0x7F01;
 constexpr uint16_t kCountersFile = 0x70FE;
-constexpr std::size_t kCarriedCounters = 6;
+constexpr std::size_t kCarriedCounters = 8;
 constexpr std::size_t kControlFileSize = 100;
 
 struct InitState {
@@ -196,9 +196,11 @@ CardResult stepSettingsRecord(CardContext& context, InitState& state) {
     return createWithContent(context, controlFileTemplate(0x50E1, kControlFileSize, 0xFF), record);
 }
 
-// The counters file starts over, but the PIN change counter and the two
-// change counters of the previous token move on, so that software that
-// cached the old token sees the change.
+// The counters file starts over, but the PIN change counter and the change
+// counters of the previous token move on, so that software that cached the
+// old token sees the change. The store's change counter always moves: a
+// fresh count from zero could meet the very value a host cached the old
+// token's objects under.
 std::array<uint8_t, kControlFileSize> initialCounters(const InitState& state) {
     std::array<uint8_t, kControlFileSize> counters{};
     const auto& previous = state.previousCounters;
@@ -215,6 +217,7 @@ std::array<uint8_t, kControlFileSize> initialCounters(const InitState& state) {
         store16(2, static_cast<uint16_t>(containers + 1));
         store16(4, static_cast<uint16_t>(files + 1));
     }
+    store16(6, static_cast<uint16_t>(counter16(6) + 1));
     counters[8] = 1;
     counters[14] = (state.settings[kSettingsFlags] & kTrackDefaultPin) != 0 ? 1 : 0;
     return counters;
