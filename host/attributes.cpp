@@ -138,7 +138,7 @@ std::optional<bool> ModuleTemplate::boolean(ck_attribute_type_t type) const {
     return std::nullopt;
 }
 
-std::optional<std::span<const uint8_t>> ModuleAttributes::find(ck_attribute_type_t type) const {
+std::optional<std::span<const uint8_t>> AttributeView::find(ck_attribute_type_t type) const {
     for (abi::CK_ULONG i = 0; i < count_; ++i) {
         const abi::CK_ATTRIBUTE& entry = items_[i];
         if (entry.type != type) continue;
@@ -149,7 +149,7 @@ std::optional<std::span<const uint8_t>> ModuleAttributes::find(ck_attribute_type
     return std::nullopt;
 }
 
-bool ModuleAttributes::matches(const ck_attribute* attributes, unsigned long count) const {
+bool AttributeView::matches(const ck_attribute* attributes, unsigned long count) const {
     for (unsigned long i = 0; i < count; ++i) {
         const ck_attribute& wanted = attributes[i];
         const auto stored = find(wanted.type);
@@ -169,8 +169,8 @@ bool ModuleAttributes::matches(const ck_attribute* attributes, unsigned long cou
     return true;
 }
 
-ck_rv_t ModuleAttributes::fill(ck_attribute* attributes, unsigned long count,
-                               std::optional<ck_attribute_type_t> secret) const {
+ck_rv_t AttributeView::fill(ck_attribute* attributes, unsigned long count,
+                            std::optional<ck_attribute_type_t> secret) const {
     ck_rv_t rv = CKR_OK;
     for (unsigned long i = 0; i < count; ++i) {
         ck_attribute& target = attributes[i];

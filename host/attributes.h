@@ -46,17 +46,14 @@ private:
     std::vector<bool> skipped_;
 };
 
-// An attribute array the module handed to the host; released through the
-// module when it goes.
-class ModuleAttributes final {
+// Attribute values in the module's layout, held by someone else (the
+// module's array, the object cache): the standard's rules for finding,
+// matching and handing them to the application.
+class AttributeView final {
 public:
-    explicit ModuleAttributes(const abi::ModuleFunctionTable& module) : module_(module) {}
-    ~ModuleAttributes() { module_.releaseAttributes(items_, count_); }
-    ModuleAttributes(const ModuleAttributes&) = delete;
-    ModuleAttributes& operator=(const ModuleAttributes&) = delete;
+    AttributeView(const abi::CK_ATTRIBUTE* items, abi::CK_ULONG count) : items_(items), count_(count) {}
 
-    abi::CK_ATTRIBUTE** items() { return &items_; }
-    abi::CK_ULONG* count() { return &count_; }
+    std::span<const abi::CK_ATTRIBUTE> items() const { return {items_, items_ == nullptr ? 0 : count_}; }
 
     // The stored value of `type`, or nothing when the object lacks it.
     std::optional<std::span<const uint8_t>> find(ck_attribute_type_t type) const;
@@ -68,6 +65,30 @@ public:
     // Fills the application's template by the standard's rules. `secret`
     // names the type that must not leave the token (or none).
     ck_rv_t fill(ck_attribute* attributes, unsigned long count, std::optional<ck_attribute_type_t> secret) const;
+
+private:
+    const abi::CK_ATTRIBUTE* items_;
+    abi::CK_ULONG count_;
+};
+
+// An attribute array the module handed to the host; released through the
+// module when it goes.
+class ModuleAttributes final {
+public:
+    explicit ModuleAttributes(const abi::ModuleFunctionTable& module) : module_(module) {}
+    ~ModuleAttributes() { module_.releaseAttributes(items_, count_); }
+    ModuleAttributes(const ModuleAttributes&) = delete;
+    ModuleAttributes& operator=(const ModuleAttributes&) = delete;
+
+    abi::CK_ATTRIBUTE** items() { return &items_; }
+    abi::CK_ULONG* count() { return &count_; }
+    AttributeView view() const { return {items_, count_}; }
+
+    std::optional<std::span<const uint8_t>> find(ck_attribute_type_t type) const { return view().find(type); }
+    bool matches(const ck_attribute* attributes, unsigned long count) const { return view().matches(attributes, count); }
+    ck_rv_t fill(ck_attribute* attributes, unsigned long count, std::optional<ck_attribute_type_t> secret) const {
+        return view().fill(attributes, count, secret);
+    }
 
 private:
     const abi::ModuleFunctionTable& module_;

@@ -1,24 +1,14 @@
 // Objects: creation, attributes, destruction and search.
 #include "host/attributes.h"
 #include "host/entry.h"
+#include "host/object_cache.h"
+#include "host/object_search.h"
 #include "host/rsa_private_import.h"
 
 #define KORVA_HOST_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace korva::host {
 namespace {
-
-// The module ends an object walk with this value, not an error.
-constexpr abi::CK_RV kEndOfWalk = 8;
-// Five directories of at most 255 records, then 255 session objects.
-constexpr int kLongestWalk = 6 * 255;
-
-// The attributes that must not leave the token when its object is sensitive.
-bool isSecretPart(unsigned long objectClass, ck_attribute_type_t type) {
-    if (objectClass == CKO_SECRET_KEY) return type == CKA_VALUE;
-    if (objectClass != CKO_PRIVATE_KEY) return false;
-    return type == CKA_VALUE || type == CKA_PRIVATE_EXPONENT || (type >= CKA_PRIME_1 && type <= CKA_COEFFICIENT);
-}
 
 // A session object's attributes come from the host's table through the
 // module; the host applies the sensitivity rule itself.
@@ -40,6 +30,7 @@ ck_rv_t sessionObjectAttributes(Token& token, const abi::ObjectHandle& handle, c
 
 ck_rv_t tokenObjectAttributes(Token& token, const abi::ObjectHandle& handle, ck_attribute* attributes,
                               unsigned long count) {
+    if (const auto cached = cachedAttributes(token, handle, attributes, count)) return *cached;
     ModuleTemplate wanted;
     const ck_rv_t local = wanted.prepareToFill(attributes, count);
     if (local != CKR_OK && local != CKR_BUFFER_TOO_SMALL) return local;
@@ -57,31 +48,15 @@ ck_rv_t tokenObjectAttributes(Token& token, const abi::ObjectHandle& handle, ck_
     return rv != CKR_OK ? rv : local;
 }
 
-// Walks every object of the token once and keeps the handles that match.
+// Keeps the handles of the objects that match.
 ck_rv_t search(Session& session, Token& token, const ck_attribute* attributes, unsigned long count) {
-    ModuleTemplate given;
-    if (const ck_rv_t rv = given.copyFrom(attributes, count); rv != CKR_OK) return rv;
-    abi::FindCursor cursor{};
-    const abi::CK_RV started = token.module().findObjectsInit(token.context(), nullptr, given.data(), given.size(), &cursor);
-    if (started == CKR_ATTRIBUTE_VALUE_INVALID) return CKR_OK;  // a class the token never holds
-    if (started != CKR_OK) return started;
-    LoginRecordCopy login;
-    token.fillLogin(login);
-    for (int step = 0; step < kLongestWalk; ++step) {
-        ModuleAttributes object(token.module());
-        abi::ObjectHandle handle{};
-        abi::CK_OBJECT_CLASS objectClass = 0;
-        uint8_t isPrivate = 0;
-        const abi::CK_RV rv = token.module().findNextObjectAttributes(token.context(), login.get(), token.settings(),
-                                                                      &cursor, object.items(), object.count(), &handle,
-                                                                      &objectClass, &isPrivate);
-        if (rv == kEndOfWalk) return CKR_OK;
-        if (rv != CKR_OK) return rv;
-        // Private objects exist for the application only while the user is logged in.
-        if (isPrivate != 0 && token.user() != CKU_USER) continue;
-        if (object.matches(attributes, count)) session.found.push_back(applicationHandle(token, handle));
-    }
-    return CKR_OK;
+    return searchObjects(token, attributes, count,
+                         [&](const abi::ObjectHandle& handle, bool isPrivate, const AttributeView& object) {
+                             // Private objects exist for the application only while the user is logged in.
+                             if (isPrivate && token.user() != CKU_USER) return;
+                             if (object.matches(attributes, count))
+                                 session.found.push_back(applicationHandle(token, handle));
+                         });
 }
 
 }  // namespace

@@ -48,6 +48,7 @@ extern "C" uint32_t korvaHostTransmit(abi::HostContext host, const uint8_t* comm
     const std::span<const uint8_t> sent(command, commandLength);
     uint32_t failure = kNoCard;
     try {
+        token->objectCache().noteCommand(sent);
         failure = token->reader().transmit(sent, response, responseLength, *sw1, *sw2);
     } catch (...) {
         // nothing may unwind through the module's frames
@@ -111,6 +112,7 @@ void Token::logIn(unsigned long userType, std::span<const uint8_t> pin) {
 void Token::changePin(std::span<const uint8_t> pin) { pin_.assign(pin.begin(), pin.end()); }
 
 void Token::logOut() {
+    objectCache_.forgetPrivate();
     user_.reset();
     pin_.clear();
     pin_.shrink_to_fit();  // the allocator wipes the freed block
@@ -174,6 +176,8 @@ TokenCall::TokenCall(Token& token) : token_(token) {
     token_.mutex().lock();
     try {
         token_.reader().beginCall();
+        // Whatever card comes back may not be the one the cache describes.
+        if (!token_.reader().cardPresent()) token_.objectCache().clear();
     } catch (...) {
         token_.mutex().unlock();
         throw;

@@ -8,6 +8,7 @@
 
 #include "common/wiped_bytes.h"
 #include "host/lock.h"
+#include "host/object_cache.h"
 #include "host/pkcs11_api.h"
 #include "host/reader.h"
 
@@ -61,6 +62,14 @@ public:
     // The record that presents the logged-in user's PIN, or no login.
     void fillLogin(LoginRecordCopy& record) const;
 
+    // What the library keeps of the token's objects between calls.
+    ObjectCache& objectCache() { return objectCache_; }
+    // Changes whenever another card, or the same card re-inserted or reset,
+    // may be in the reader. The built-in reader holds one card file, and a
+    // card it cannot read drops the cache (TokenCall); readers that report
+    // insertions and resets give their count here.
+    uint64_t cardIdentity() const { return 0; }
+
     // Session objects (handles i FF FF) live and die with the session that
     // made them: the token notes the owner of each index.
     void ownSessionObject(uint8_t index, ck_session_handle_t session) { sessionObjectOwners_[index] = session; }
@@ -82,6 +91,7 @@ private:
     std::optional<unsigned long> user_;
     WipedBytes pin_;
     std::map<uint8_t, ck_session_handle_t> sessionObjectOwners_;
+    ObjectCache objectCache_;
 };
 
 // Holds a token for one library call: its lock, and the reader's call

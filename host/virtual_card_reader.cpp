@@ -1,6 +1,8 @@
 #include "host/virtual_card_reader.h"
 
+#include "host/card_commands.h"
 #include "host/trace.h"
+
 #include "sim/virtual_card.h"
 
 #include <fcntl.h>
@@ -13,32 +15,8 @@
 namespace korva::host {
 namespace {
 
-// Whether a command may change what the card file holds. Reading, selecting,
-// signing and the card's queries leave it alone; writes, file creation and
-// key generation change it. VERIFY is handled by the caller: its retry
-// counters must survive a crash.
-bool changesCard(std::span<const uint8_t> command) {
-    if (command.size() < 4) return false;
-    switch (command[1]) {
-        case 0xA4:  // SELECT
-        case 0xB0:  // READ BINARY
-        case 0xB2:  // READ RECORD
-        case 0xC0:  // GET RESPONSE
-        case 0x84:  // GET CHALLENGE
-        case 0x22:  // MANAGE SECURITY ENVIRONMENT
-        case 0x2A:  // PERFORM SECURITY OPERATION
-        case 0xFE:  // card identity and capability
-        case 0x78:  // card information
-        case 0x52:  // reset of the security state
-        case 0x50:  // key agreement
-            return false;
-        case 0x46:  // READ PUBLIC KEY (P1 01) or a key-pair generation
-            return command[2] != 0x01;
-        default:
-            return true;
-    }
-}
-
+// VERIFY is handled apart from the other commands: its retry counters must
+// survive a crash.
 constexpr uint8_t kVerify = 0x20;
 
 }  // namespace
@@ -158,7 +136,7 @@ uint32_t VirtualCardReader::transmit(std::span<const uint8_t> command, uint8_t* 
     const sim::Answer answer = card_->transmit(command);
     if (command.size() >= 4 && command[1] == kVerify) {
         noteVerify(command, answer.statusWord() == 0x9000);
-    } else if (changesCard(command)) {
+    } else if (!leavesCardContentAlone(command)) {
         changed_ = true;
     }
     if (answer.data.size() > *responseLength) return kAnswerTooLong;

@@ -5,11 +5,13 @@
 #include "host/config.h"
 
 #include "tests/support/temp_path.h"
+#include "tests/support/test_host.h"
 
 #define CRYPTOKI_GNU 1
 #include <p11-kit/pkcs11.h>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,6 +30,8 @@
 #include <vector>
 
 namespace {
+
+namespace abi = korva::abi;
 
 ck_function_list* library() {
     static ck_function_list* list = [] {
@@ -408,6 +412,154 @@ TEST_F(LibraryTest, TwoProcessesOnOneCardLoseNoChange) {
     ASSERT_EQ(f->C_FindObjectsInit(session, &byClass, 1), CKR_OK);
     ASSERT_EQ(f->C_FindObjects(session, found, 4 * kEach, &count), CKR_OK);
     EXPECT_EQ(count, 2u * kEach);
+}
+
+// The object cache never answers with what the card no longer holds: between
+// two searches of this process, another process and a module call that
+// bypasses the library change, add and delete objects.
+class ObjectCacheTest : public LibraryTest {
+protected:
+    void SetUp() override {
+        LibraryTest::SetUp();
+        initialise();
+        session = readyToken();
+        ASSERT_EQ(f->C_Login(session, CKU_USER, text(kUserPin), 8), CKR_OK);
+    }
+    ck_object_handle_t dataObject(ck_session_handle_t in, const std::string& label, bool isPrivate = false) {
+        unsigned long dataClass = CKO_DATA;
+        unsigned char yes = 1, priv = isPrivate ? 1 : 0;
+        ck_attribute made[] = {{CKA_CLASS, &dataClass, sizeof dataClass},
+                               {CKA_TOKEN, &yes, 1},
+                               {CKA_PRIVATE, &priv, 1},
+                               {CKA_LABEL, const_cast<char*>(label.data()), label.size()}};
+        ck_object_handle_t object = 0;
+        EXPECT_EQ(f->C_CreateObject(in, made, 4, &object), CKR_OK);
+        return object;
+    }
+
+    // The labels of the data objects a search finds, as read back.
+    std::vector<std::string> labels() {
+        unsigned long dataClass = CKO_DATA;
+        ck_attribute byClass{CKA_CLASS, &dataClass, sizeof dataClass};
+        ck_object_handle_t found[16];
+        unsigned long count = 0;
+        EXPECT_EQ(f->C_FindObjectsInit(session, &byClass, 1), CKR_OK);
+        EXPECT_EQ(f->C_FindObjects(session, found, 16, &count), CKR_OK);
+        EXPECT_EQ(f->C_FindObjectsFinal(session), CKR_OK);
+        std::vector<std::string> result;
+        for (unsigned long i = 0; i < count; ++i) {
+            char label[32] = {};
+            ck_attribute read{CKA_LABEL, label, sizeof label};
+            EXPECT_EQ(f->C_GetAttributeValue(session, found[i], &read, 1), CKR_OK);
+            result.emplace_back(label, read.value_len);
+        }
+        std::sort(result.begin(), result.end());
+        return result;
+    }
+
+    // The card commands the calls send, counted in the library's trace.
+    size_t exchangesOf(const std::function<void()>& calls) {
+        const auto log = folder.path() / "trace";
+        std::fflush(stderr);
+        const int saved = dup(2);
+        const int file = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(file, 2);
+        close(file);
+        setenv("KORVA_PKCS11_TRACE", "2", 1);
+        calls();
+        unsetenv("KORVA_PKCS11_TRACE");
+        std::fflush(stderr);
+        dup2(saved, 2);
+        close(saved);
+        std::ifstream in(log);
+        size_t commands = 0;
+        for (std::string line; std::getline(in, line);) commands += line.find(" apdu slot 0 >") != std::string::npos;
+        return commands;
+    }
+
+    // Another process changes the card through the library.
+    void inChild(const std::function<int(ck_session_handle_t)>& change) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ck_session_handle_t own = 0;
+            if (f->C_Initialize(nullptr) != CKR_OK ||
+                f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &own) != CKR_OK ||
+                f->C_Login(own, CKU_USER, text(kUserPin), 8) != CKR_OK)
+                _exit(1);
+            const int status = change(own);
+            _exit(f->C_Finalize(nullptr) == CKR_OK ? status : 2);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+
+    // The module changes the card file directly, as other software would.
+    void throughModule(const std::function<abi::CK_RV(korva::test::TestHost&)>& change) {
+        auto host = korva::test::TestHost::withCardFile(cards[0]);
+        korva::test::Bytes settings(17);
+        abi::CK_ULONG length = 17;
+        ASSERT_EQ(host->table()->readTokenSettings(host->context(), settings.data(), &length), CKR_OK);
+        host->setSettings(settings);
+        EXPECT_EQ(change(*host), CKR_OK);
+        host->saveCard(cards[0]);
+    }
+
+    ck_session_handle_t session = 0;
+};
+
+TEST_F(ObjectCacheTest, SearchesAndReadsSeeChangesMadeElsewhere) {
+    dataObject(session, "first");  // record 1 of the data-object directory
+    const ck_object_handle_t doomed = dataObject(session, "doomed");
+    EXPECT_EQ(labels(), (std::vector<std::string>{"doomed", "first"}));
+    // Asked again, the search and the two reads check the counter, nothing more.
+    EXPECT_EQ(exchangesOf([&] { EXPECT_EQ(labels(), (std::vector<std::string>{"doomed", "first"})); }), 3u * 3);
+
+    const abi::ObjectHandle first{1, 0x50, 0x07};
+    uint8_t label[] = {'r', 'e', 'n', 'a', 'm', 'e', 'd'};
+    abi::CK_ATTRIBUTE renamed{CKA_LABEL, label, sizeof label};
+    struct Change {
+        const char* what;
+        std::function<void()> make;
+        std::vector<std::string> labels;
+    };
+    const std::vector<Change> changes = {
+        {"another process adds", [&] { inChild([&](ck_session_handle_t own) { return dataObject(own, "added") ? 0 : 3; }); },
+         {"added", "doomed", "first"}},
+        {"another process deletes",
+         [&] { inChild([&](ck_session_handle_t own) { return int(f->C_DestroyObject(own, doomed)); }); },
+         {"added", "first"}},
+        {"the module renames", [&] {
+             throughModule([&](korva::test::TestHost& host) {
+                 return host.table()->setAttributes(host.context(), host.login(1, kUserPin), host.settings(), &first,
+                                                    &renamed, 1);
+             });
+         }, {"added", "renamed"}},
+        {"the module deletes", [&] {
+             throughModule([&](korva::test::TestHost& host) {
+                 return host.table()->destroyObject(host.context(), host.login(1, kUserPin), host.settings(), &first);
+             });
+         }, {"added"}},
+    };
+    for (const Change& change : changes) {
+        change.make();
+        EXPECT_EQ(labels(), change.labels) << change.what;
+        EXPECT_EQ(labels(), change.labels) << change.what << ", asked again";
+    }
+}
+
+TEST_F(ObjectCacheTest, LogoutDropsPrivateObjects) {
+    const ck_object_handle_t secret = dataObject(session, "private", true);
+    dataObject(session, "public");
+    EXPECT_EQ(labels(), (std::vector<std::string>{"private", "public"}));
+    ASSERT_EQ(f->C_Logout(session), CKR_OK);
+    EXPECT_EQ(labels(), (std::vector<std::string>{"public"}));
+    char label[16];
+    ck_attribute read{CKA_LABEL, label, sizeof label};
+    EXPECT_NE(f->C_GetAttributeValue(session, secret, &read, 1), CKR_OK);
+    ASSERT_EQ(f->C_Login(session, CKU_USER, text(kUserPin), 8), CKR_OK);
+    EXPECT_EQ(labels(), (std::vector<std::string>{"private", "public"}));
 }
 
 TEST(CardConfiguration, NamesCardFilesRelativeToTheFile) {

@@ -1,0 +1,157 @@
+#include "host/object_cache.h"
+
+#include "host/card_commands.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+
+namespace korva::host {
+namespace {
+
+// The module walks the directories in this order, then the session objects.
+constexpr std::array<uint16_t, 5> kWalkOrder = {0x5000, 0x5001, 0x5003, 0x5004, 0x5007};
+constexpr size_t kNothingCovered = kWalkOrder.size();
+
+std::optional<size_t> walkPosition(uint16_t directory) {
+    if (directory == 0) return 0;  // a walk from the start
+    const auto* at = std::find(kWalkOrder.begin(), kWalkOrder.end(), directory);
+    if (at == kWalkOrder.end()) return std::nullopt;
+    return static_cast<size_t>(at - kWalkOrder.begin());
+}
+
+bool disabledByEnvironment() {
+    const char* setting = std::getenv("KORVA_PKCS11_OBJECT_CACHE");
+    return setting != nullptr && std::strcmp(setting, "0") == 0;
+}
+
+}  // namespace
+
+bool isSecretPart(unsigned long objectClass, ck_attribute_type_t type) {
+    if (objectClass == CKO_SECRET_KEY) return type == CKA_VALUE;
+    if (objectClass != CKO_PRIVATE_KEY) return false;
+    return type == CKA_VALUE || type == CKA_PRIVATE_EXPONENT || (type >= CKA_PRIME_1 && type <= CKA_COEFFICIENT);
+}
+
+CachedObject::CachedObject(const abi::ObjectHandle& handle, uint32_t objectClass, bool isPrivate,
+                           const AttributeView& attributes)
+    : handle_(handle), objectClass_(objectClass), isPrivate_(isPrivate) {
+    const std::span<const abi::CK_ATTRIBUTE> items = attributes.items();
+    values_.reserve(items.size());
+    items_.reserve(items.size());
+    for (const abi::CK_ATTRIBUTE& item : items) {
+        if (isSecretPart(objectClass, item.type)) continue;
+        abi::CK_ATTRIBUTE copy{item.type, nullptr, item.ulValueLen};
+        if (item.pValue != nullptr && item.ulValueLen != 0xFFFFFFFFu) {
+            const auto* bytes = static_cast<const uint8_t*>(item.pValue);
+            values_.emplace_back(bytes, bytes + item.ulValueLen);
+            copy.pValue = values_.back().data();
+        }
+        items_.push_back(copy);
+    }
+}
+
+bool CachedObject::holdsAll(const ck_attribute* attributes, unsigned long count) const {
+    const AttributeView view = this->attributes();
+    for (unsigned long i = 0; i < count; ++i)
+        if (isSecretPart(objectClass_, attributes[i].type) || !view.find(attributes[i].type)) return false;
+    return true;
+}
+
+ObjectCache::ObjectCache()
+    : enabled_(!disabledByEnvironment()), coveredFrom_(kNothingCovered), userCoveredFrom_(kNothingCovered) {}
+
+std::optional<ObjectCache::Key> ObjectCache::keyOf(const abi::ObjectHandle& handle) {
+    const auto position = walkPosition(static_cast<uint16_t>(handle.directoryHigh << 8 | handle.directoryLow));
+    if (!position || handle.record == 0) return std::nullopt;
+    return static_cast<Key>(*position << 8 | handle.record);
+}
+
+void ObjectCache::clear() {
+    counter_.reset();
+    coveredFrom_ = userCoveredFrom_ = kNothingCovered;
+    objects_.clear();
+    walking_ = false;
+    walked_.clear();
+}
+
+bool ObjectCache::revalidate(uint64_t card, const CounterReader& readCounter) {
+    if (card != card_) clear();
+    card_ = card;
+    if (!enabled_ || !counter_) return false;
+    const std::optional<uint32_t> now = readCounter();
+    if (now == counter_) return true;
+    clear();
+    // What was just read is the counter of the card as it is now: a walk in
+    // this call can be kept under it without reading it again.
+    counter_ = now;
+    return false;
+}
+
+bool ObjectCache::covers(uint16_t directory, bool userLoggedIn) const {
+    const auto position = walkPosition(directory);
+    if (!enabled_ || !counter_ || !position) return false;
+    return (userLoggedIn ? userCoveredFrom_ : coveredFrom_) <= *position;
+}
+
+void ObjectCache::forEachFrom(uint16_t directory, const std::function<void(const CachedObject&)>& visit) const {
+    const auto position = walkPosition(directory);
+    if (!position) return;
+    for (auto it = objects_.lower_bound(static_cast<Key>(*position << 8)); it != objects_.end(); ++it) visit(it->second);
+}
+
+const CachedObject* ObjectCache::find(const abi::ObjectHandle& handle, bool userLoggedIn) const {
+    const auto key = keyOf(handle);
+    if (!enabled_ || !counter_ || !key) return nullptr;
+    const auto found = objects_.find(*key);
+    if (found == objects_.end() || (found->second.isPrivate() && !userLoggedIn)) return nullptr;
+    return &found->second;
+}
+
+void ObjectCache::startWalk(uint16_t directory, bool userLoggedIn) {
+    walked_.clear();
+    const auto position = walkPosition(directory);
+    walking_ = enabled_ && position.has_value();
+    walkFrom_ = position.value_or(kNothingCovered);
+    walkWithUser_ = userLoggedIn;
+}
+
+void ObjectCache::noteWalked(const abi::ObjectHandle& handle, uint32_t objectClass, bool isPrivate,
+                             const AttributeView& attributes) {
+    const auto key = keyOf(handle);
+    if (!walking_ || !key) return;  // session objects stay with the host's table
+    // A private object walked without the user reads without its private
+    // values: it is not kept, and the walk covers nothing for the user.
+    if (isPrivate && !walkWithUser_) return;
+    walked_.try_emplace(*key, handle, objectClass, isPrivate, attributes);
+}
+
+void ObjectCache::finishWalk(uint64_t card, const CounterReader& readCounter) {
+    if (!walking_) return;
+    walking_ = false;
+    std::map<Key, CachedObject> walked = std::move(walked_);
+    walked_.clear();
+    if (card != card_) clear();
+    card_ = card;
+    if (!counter_) counter_ = readCounter();
+    if (!counter_) {
+        clear();
+        return;
+    }
+    objects_.erase(objects_.lower_bound(static_cast<Key>(walkFrom_ << 8)), objects_.end());
+    objects_.merge(walked);
+    coveredFrom_ = std::min(coveredFrom_, walkFrom_);
+    if (walkWithUser_) userCoveredFrom_ = std::min(userCoveredFrom_, walkFrom_);
+}
+
+void ObjectCache::noteCommand(std::span<const uint8_t> command) {
+    if (!leavesCardContentAlone(command)) clear();
+}
+
+void ObjectCache::forgetPrivate() {
+    std::erase_if(objects_, [](const auto& entry) { return entry.second.isPrivate(); });
+    userCoveredFrom_ = kNothingCovered;
+}
+
+}  // namespace korva::host
