@@ -78,7 +78,7 @@ ck_rv_t ModuleMechanism::convert(const ck_mechanism* mechanism) {
         return CKR_OK;
     }
     const auto length = moduleLength(mechanism->parameter_len);
-    if (!length) return CKR_MECHANISM_PARAM_INVALID;
+    if (!length || (mechanism->parameter == nullptr && *length != 0)) return CKR_MECHANISM_PARAM_INVALID;
     mechanism_.pParameter = mechanism->parameter;
     mechanism_.ulParameterLen = *length;
     return CKR_OK;

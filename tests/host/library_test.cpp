@@ -247,8 +247,9 @@ TEST_F(LibraryTest, LengthQueriesAndNumberWidths) {
     // Mechanism parameter lengths the module's 32 bits cannot hold as data
     // are refused the same way, in the mechanism and in a derivation record.
     unsigned char parameter[8] = {};
-    ck_mechanism unbounded{CKM_AES_CBC, parameter, 0xFFFFFFFFUL};
+    ck_mechanism unbounded{CKM_AES_CBC, parameter, 0xFFFFFFFFUL}, missing{CKM_AES_CBC, nullptr, 16};
     EXPECT_EQ(f->C_EncryptInit(session, &unbounded, object), CKR_MECHANISM_PARAM_INVALID);
+    EXPECT_EQ(f->C_EncryptInit(session, &missing, object), CKR_MECHANISM_PARAM_INVALID);
     struct {
         unsigned long kdf;
         unsigned char* publicData;
