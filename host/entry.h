@@ -37,15 +37,15 @@ ck_rv_t withLibrary(Body&& body, const char* function = __builtin_FUNCTION()) no
     }));
 }
 
-// body(Library&, Token&), with the token held and its card present.
+// body(Library&, Token&), with the token held and its card present and ours.
 template <typename Body>
 ck_rv_t withToken(ck_slot_id_t slot, Body&& body, const char* function = __builtin_FUNCTION()) noexcept {
     return withLibrary([&](Library& library) -> ck_rv_t {
         Token* token = library.token(slot);
         if (token == nullptr) return CKR_SLOT_ID_INVALID;
         TokenCall call(*token);
-        if (!token->reader().cardPresent()) return CKR_TOKEN_NOT_PRESENT;
-        return body(library, *token);
+        const ck_rv_t admitted = library.admitCall(*token, call, false);
+        return library.finishCall(*token, call, admitted != CKR_OK ? admitted : body(library, *token));
     }, function);
 }
 
@@ -55,10 +55,12 @@ ck_rv_t withSession(ck_session_handle_t handle, Body&& body, const char* functio
     return withLibrary([&](Library& library) -> ck_rv_t {
         const std::shared_ptr<Session> session = library.session(handle);
         if (session == nullptr) return CKR_SESSION_HANDLE_INVALID;
-        TokenCall call(session->token);
+        Token& token = session->token;
+        TokenCall call(token);
         if (session->closed) return CKR_SESSION_HANDLE_INVALID;
-        if (!session->token.reader().cardPresent()) return CKR_DEVICE_REMOVED;
-        return body(library, *session, session->token);
+        const ck_rv_t admitted = library.admitCall(token, call, true);
+        if (admitted != CKR_OK) return library.finishCall(token, call, admitted);
+        return library.finishCall(token, call, body(library, *session, token));
     }, function);
 }
 

@@ -89,7 +89,9 @@ KORVA_HOST_EXPORT ck_rv_t C_GetSlotList(unsigned char tokenPresent, ck_slot_id_t
         std::vector<ck_slot_id_t> slots;
         for (const auto& token : library.tokens()) {
             TokenCall call(*token);
-            if (!tokenPresent || token->reader().cardPresent()) slots.push_back(token->id());
+            // A reader that went away (or the service behind it) has no slot any more.
+            if (call.begun() == ReaderStatus::readerGone) continue;
+            if (!tokenPresent || call.card().present) slots.push_back(token->id());
         }
         const unsigned long room = *count;
         *count = slots.size();
@@ -109,7 +111,8 @@ KORVA_HOST_EXPORT ck_rv_t C_GetSlotInfo(ck_slot_id_t slot, ck_slot_info* info) {
         *info = {};
         blankPadded(info->slot_description, token->reader().description());
         blankPadded(info->manufacturer_id, "KORVA");
-        info->flags = token->reader().cardPresent() ? CKF_TOKEN_PRESENT : 0;
+        info->flags = (call.card().present ? CKF_TOKEN_PRESENT : 0) |
+                      (token->reader().removable() ? CKF_REMOVABLE_DEVICE | CKF_HW_SLOT : 0);
         info->hardware_version = {0, 1};
         info->firmware_version = {0, 1};
         return CKR_OK;

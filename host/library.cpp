@@ -2,7 +2,7 @@
 
 #include "host/config.h"
 #include "host/module_loader.h"
-#include "host/virtual_card_reader.h"
+#include "host/readers/virtual_card_reader.h"
 
 #include <unistd.h>
 
@@ -74,7 +74,7 @@ ck_rv_t Library::finalize(void* reserved) {
     }
     for (const auto& token : library->tokens()) {
         TokenCall call(*token);
-        for (const auto& session : library->takeSessions(*token)) endSession(*library, *session);
+        library->endSessionsOf(*token);
     }
     return CKR_OK;
 }
@@ -145,6 +145,37 @@ size_t Library::sessionCount(const Token& token, bool readWriteOnly) {
     for (const auto& [handle, session] : sessions_)
         if (&session->token == &token && (!readWriteOnly || session->readWrite())) ++count;
     return count;
+}
+
+void Library::endSessionsOf(Token& token) {
+    for (const auto& session : takeSessions(token)) endSession(*this, *session);
+    token.logOut();
+}
+
+ck_rv_t Library::admitCall(Token& token, const TokenCall& call, bool onSession) {
+    const CardState& card = call.card();
+    token.noteSeen(card);
+    const bool busy = token.user().has_value() || sessionCount(token, false) != 0;
+    const bool changed = busy && !card.sameCardAs(token.notedCard());
+    if (changed) endSessionsOf(token);
+    if (!busy || changed) token.noteCard(card);
+    switch (call.begun()) {
+        case ReaderStatus::ok:
+        case ReaderStatus::reset: break;
+        case ReaderStatus::noCard:
+        case ReaderStatus::removed:
+        case ReaderStatus::readerGone: return onSession ? CKR_DEVICE_REMOVED : CKR_TOKEN_NOT_PRESENT;
+        case ReaderStatus::failed: return CKR_DEVICE_ERROR;
+    }
+    if (!card.present) return onSession ? CKR_DEVICE_REMOVED : CKR_TOKEN_NOT_PRESENT;
+    if (changed && onSession) return CKR_DEVICE_REMOVED;
+    return card.recognised ? CKR_OK : CKR_TOKEN_NOT_RECOGNIZED;
+}
+
+ck_rv_t Library::finishCall(Token& token, TokenCall& call, ck_rv_t rv) {
+    rv = call.end(rv);
+    if (rv == CKR_DEVICE_REMOVED) endSessionsOf(token);
+    return rv;
 }
 
 void endSession(Library& library, Session& session) {

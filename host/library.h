@@ -42,6 +42,17 @@ public:
     // Counts of the token's open sessions.
     size_t sessionCount(const Token& token, bool readWriteOnly);
 
+    // Called under the token's lock at the start of a call: a card other
+    // than the one the token's sessions and login belong to ends them; a
+    // missing or foreign card gives the call's code (CKR_TOKEN_NOT_PRESENT,
+    // or CKR_DEVICE_REMOVED for a call on a session, CKR_TOKEN_NOT_RECOGNIZED).
+    ck_rv_t admitCall(Token& token, const TokenCall& call, bool onSession);
+    // Ends the call (TokenCall::end); the card taken away during it ends the
+    // token's sessions at once.
+    ck_rv_t finishCall(Token& token, TokenCall& call, ck_rv_t rv);
+    // Ends every session of the token and forgets its login.
+    void endSessionsOf(Token& token);
+
 private:
     const abi::ModuleFunctionTable& module_;
     LockFunctions locks_;

@@ -38,21 +38,38 @@ Token* findToken(const abi::HostContext& host) {
     return found == tokens.tokens.end() ? nullptr : found->second;
 }
 
+uint32_t transportFailure(ReaderStatus status) {
+    switch (status) {
+        case ReaderStatus::ok: return 0;
+        case ReaderStatus::noCard: return kNoCard;
+        case ReaderStatus::removed: return kRemovedCard;
+        case ReaderStatus::reset: return kResetCard;
+        case ReaderStatus::readerGone: return kReaderGone;
+        case ReaderStatus::failed: break;
+    }
+    return kTransportFailed;
+}
+
+// The module's flag 1 asks the transport to complete outstanding answers;
+// with 0 it reads them itself.
 extern "C" uint32_t korvaHostTransmit(abi::HostContext host, const uint8_t* command, uint32_t commandLength,
                                       uint8_t* response, uint32_t* responseLength, uint8_t* sw1, uint8_t* sw2,
-                                      uint32_t, uint32_t) {
+                                      uint32_t flag, uint32_t) {
     Token* token = findToken(host);
     if (token == nullptr || command == nullptr || responseLength == nullptr || sw1 == nullptr || sw2 == nullptr ||
         (response == nullptr && *responseLength != 0))
         return kNoCard;
     const std::span<const uint8_t> sent(command, commandLength);
-    uint32_t failure = kNoCard;
+    ReaderStatus status = ReaderStatus::failed;
     try {
         token->objectCache().noteCommand(sent);
-        failure = token->reader().transmit(sent, response, responseLength, *sw1, *sw2);
+        status = token->reader().transmit(sent, response, responseLength, *sw1, *sw2,
+                                          flag != 0 ? Outstanding::fetch : Outstanding::asAnswered);
     } catch (...) {
         // nothing may unwind through the module's frames
     }
+    token->noteTransportTrouble(status);
+    const uint32_t failure = transportFailure(status);
     const size_t answered = failure == 0 && response != nullptr ? *responseLength : 0;
     trace::apdu(token->id(), sent, std::span<const uint8_t>(response, answered), *sw1, *sw2, failure);
     return failure;
@@ -126,6 +143,11 @@ void Token::fillLogin(LoginRecordCopy& copy) const {
     record.pinLength = static_cast<uint32_t>(pin_.size());
 }
 
+void Token::noteSeen(const CardState& card) {
+    if (!card.sameCardAs(seenCard_) || card.resets != seenCard_.resets) ++cardChanges_;
+    seenCard_ = card;
+}
+
 std::vector<uint8_t> Token::takeSessionObjectsOf(ck_session_handle_t session) {
     std::vector<uint8_t> indices;
     for (auto it = sessionObjectOwners_.begin(); it != sessionObjectOwners_.end();) {
@@ -175,9 +197,11 @@ void Token::releaseSessionTable() {
 TokenCall::TokenCall(Token& token) : token_(token) {
     token_.mutex().lock();
     try {
-        token_.reader().beginCall();
+        token_.clearTransportTrouble();
+        begun_ = token_.reader().beginCall();
+        card_ = token_.reader().cardState();
         // Whatever card comes back may not be the one the cache describes.
-        if (!token_.reader().cardPresent()) token_.objectCache().clear();
+        if (!card_.present) token_.objectCache().clear();
     } catch (...) {
         token_.mutex().unlock();
         throw;
@@ -185,11 +209,29 @@ TokenCall::TokenCall(Token& token) : token_(token) {
 }
 
 TokenCall::~TokenCall() {
-    try {
-        token_.reader().endCall();
-    } catch (...) {
+    if (!ended_) {
+        try {
+            token_.reader().endCall();
+        } catch (...) {
+        }
     }
     token_.mutex().unlock();
+}
+
+ck_rv_t TokenCall::end(ck_rv_t rv) {
+    ended_ = true;
+    ReaderStatus ending = ReaderStatus::failed;
+    try {
+        ending = token_.reader().endCall();
+    } catch (...) {
+    }
+    switch (token_.transportTrouble()) {
+        case ReaderStatus::removed:
+        case ReaderStatus::noCard:
+        case ReaderStatus::readerGone: return CKR_DEVICE_REMOVED;
+        default: break;
+    }
+    return rv == CKR_OK && ending != ReaderStatus::ok ? CKR_DEVICE_ERROR : rv;
 }
 
 }  // namespace korva::host

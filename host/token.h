@@ -10,7 +10,7 @@
 #include "host/lock.h"
 #include "host/object_cache.h"
 #include "host/pkcs11_api.h"
-#include "host/reader.h"
+#include "host/readers/reader.h"
 
 #include <array>
 #include <map>
@@ -64,11 +64,25 @@ public:
 
     // What the library keeps of the token's objects between calls.
     ObjectCache& objectCache() { return objectCache_; }
+    // The card the token's sessions and login belong to. The library notes
+    // it while the token has neither (and so at the first session and at
+    // login); a call that finds another card in the reader ends the sessions
+    // and wipes the PIN, so that a swapped card is never sent the old one's.
+    const CardState& notedCard() const { return notedCard_; }
+    void noteCard(const CardState& card) { notedCard_ = card; }
+
     // Changes whenever another card, or the same card re-inserted or reset,
-    // may be in the reader. The built-in reader holds one card file, and a
-    // card it cannot read drops the cache (TokenCall); readers that report
-    // insertions and resets give their count here.
-    uint64_t cardIdentity() const { return 0; }
+    // may be in the reader: counts the card events the library has seen in
+    // this slot (a card inserted, taken away, reset by another application).
+    uint64_t cardIdentity() const { return cardChanges_; }
+    void noteSeen(const CardState& card);
+
+    // What went wrong in the transport during the current call (ok if nothing).
+    ReaderStatus transportTrouble() const { return transportTrouble_; }
+    void noteTransportTrouble(ReaderStatus status) {
+        if (transportTrouble_ == ReaderStatus::ok) transportTrouble_ = status;
+    }
+    void clearTransportTrouble() { transportTrouble_ = ReaderStatus::ok; }
 
     // Session objects (handles i FF FF) live and die with the session that
     // made them: the token notes the owner of each index.
@@ -92,10 +106,15 @@ private:
     WipedBytes pin_;
     std::map<uint8_t, ck_session_handle_t> sessionObjectOwners_;
     ObjectCache objectCache_;
+    CardState notedCard_;
+    CardState seenCard_;
+    uint64_t cardChanges_ = 0;
+    ReaderStatus transportTrouble_ = ReaderStatus::ok;
 };
 
 // Holds a token for one library call: its lock, and the reader's call
-// bracket (which brings in other processes' changes and saves this call's).
+// bracket (which brings in other processes' changes, takes a shared card for
+// the whole call and saves this call's changes).
 class TokenCall final {
 public:
     explicit TokenCall(Token& token);
@@ -103,8 +122,19 @@ public:
     TokenCall(const TokenCall&) = delete;
     TokenCall& operator=(const TokenCall&) = delete;
 
+    // How the reader began the call, and the card it found.
+    ReaderStatus begun() const { return begun_; }
+    const CardState& card() const { return card_; }
+    // Ends the call and gives its return value: the card taken away during
+    // the call makes it CKR_DEVICE_REMOVED; a change the card made that
+    // could not be kept turns a success into CKR_DEVICE_ERROR.
+    ck_rv_t end(ck_rv_t rv);
+
 private:
     Token& token_;
+    ReaderStatus begun_ = ReaderStatus::failed;
+    CardState card_;
+    bool ended_ = false;
 };
 
 }  // namespace korva::host

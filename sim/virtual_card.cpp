@@ -25,37 +25,44 @@ constexpr uint8_t insEnvelope = 0xC2;
 // into one command, or piece by piece (each piece runs and answers itself).
 enum class Chaining { none, assembled, pieces };
 
+// Whether a command may change what the card file holds. VERIFY and the
+// public-key command change it only on some paths; their handlers count
+// those changes themselves (a right PIN on a full retry counter changes
+// nothing, and signing presents the PIN every time).
+enum class Effect { reads, writes };
+
 struct Route {
   uint8_t cls;
   uint8_t ins;
   CommandHandler handler;
   Chaining chaining;
+  Effect effect;
 };
 
 constexpr Route routes[] = {
-    {isoClass, 0xA4, selectFile, Chaining::none},
-    {isoClass, 0xE0, createFile, Chaining::none},
-    {isoClass, 0xE4, deleteFile, Chaining::none},
-    {isoClass, 0x44, activateFile, Chaining::none},
-    {isoClass, 0xB0, readBinary, Chaining::none},
-    {isoClass, 0xD6, updateBinary, Chaining::none},
-    {isoClass, 0xB2, readRecord, Chaining::none},
-    {isoClass, 0xDC, updateRecord, Chaining::none},
-    {isoClass, 0xE2, appendRecord, Chaining::none},
-    {isoClass, 0xDA, putData, Chaining::none},
-    {isoClass, 0x84, getChallenge, Chaining::none},
-    {isoClass, 0x20, verify, Chaining::none},
-    {isoClass, 0x24, changeReferenceData, Chaining::assembled},
-    {isoClass, 0x2C, resetRetryCounter, Chaining::none},
-    {proprietaryClass, 0xFE, cardQuery, Chaining::none},
-    {proprietaryClass, 0x78, cardInformation, Chaining::none},
-    {proprietaryClass, 0x74, keySlotBitmap, Chaining::none},
-    {proprietaryClass, 0x52, resetSecurityState, Chaining::none},
-    {isoClass, 0x22, manageSecurityEnvironment, Chaining::none},
-    {isoClass, 0x2A, performSecurityOperation, Chaining::pieces},
-    {isoClass, 0x46, publicKeyCommand, Chaining::none},
-    {proprietaryClass, 0x76, generateKeyOnCard, Chaining::none},
-    {proprietaryClass, 0x50, keyAgreement, Chaining::none},
+    {isoClass, 0xA4, selectFile, Chaining::none, Effect::reads},
+    {isoClass, 0xE0, createFile, Chaining::none, Effect::writes},
+    {isoClass, 0xE4, deleteFile, Chaining::none, Effect::writes},
+    {isoClass, 0x44, activateFile, Chaining::none, Effect::writes},
+    {isoClass, 0xB0, readBinary, Chaining::none, Effect::reads},
+    {isoClass, 0xD6, updateBinary, Chaining::none, Effect::writes},
+    {isoClass, 0xB2, readRecord, Chaining::none, Effect::reads},
+    {isoClass, 0xDC, updateRecord, Chaining::none, Effect::writes},
+    {isoClass, 0xE2, appendRecord, Chaining::none, Effect::writes},
+    {isoClass, 0xDA, putData, Chaining::none, Effect::writes},
+    {isoClass, 0x84, getChallenge, Chaining::none, Effect::reads},
+    {isoClass, 0x20, verify, Chaining::none, Effect::reads},
+    {isoClass, 0x24, changeReferenceData, Chaining::assembled, Effect::writes},
+    {isoClass, 0x2C, resetRetryCounter, Chaining::none, Effect::writes},
+    {proprietaryClass, 0xFE, cardQuery, Chaining::none, Effect::reads},
+    {proprietaryClass, 0x78, cardInformation, Chaining::none, Effect::reads},
+    {proprietaryClass, 0x74, keySlotBitmap, Chaining::none, Effect::writes},
+    {proprietaryClass, 0x52, resetSecurityState, Chaining::none, Effect::reads},
+    {isoClass, 0x22, manageSecurityEnvironment, Chaining::none, Effect::reads},
+    {isoClass, 0x2A, performSecurityOperation, Chaining::pieces, Effect::reads},
+    {isoClass, 0x46, publicKeyCommand, Chaining::none, Effect::reads},
+    {proprietaryClass, 0x76, generateKeyOnCard, Chaining::none, Effect::writes},
+    {proprietaryClass, 0x50, keyAgreement, Chaining::none, Effect::reads},
 };
 
 const Route* findRoute(uint8_t cls, uint8_t ins) {
@@ -65,7 +72,10 @@ const Route* findRoute(uint8_t cls, uint8_t ins) {
 }
 
 Answer route(CardState& card, const Command& command) {
-  if (const Route* found = findRoute(command.cla, command.ins)) return found->handler(card, command);
+  if (const Route* found = findRoute(command.cla, command.ins)) {
+    if (found->effect == Effect::writes) ++card.revision;
+    return found->handler(card, command);
+  }
   const bool otherClass = findRoute(command.cla ^ proprietaryClass, command.ins) != nullptr;
   return statusOnly(otherClass ? sw::claNotSupported : sw::insNotSupported);
 }
@@ -89,6 +99,7 @@ Answer runChained(CardState& card, Command command) {
   const Route* found = findRoute(command.cla, command.ins);
   if (found != nullptr && found->chaining == Chaining::pieces) {
     command.cla = sentClass;
+    if (found->effect == Effect::writes) ++card.revision;
     return found->handler(card, command);
   }
   if (moreFollows) {
@@ -243,6 +254,7 @@ void VirtualCard::reset() { state_->resetVolatile(); }
 std::array<uint8_t, 8> VirtualCard::identity() const { return state_->identity; }
 const CardOptions& VirtualCard::options() const { return state_->options; }
 uint32_t VirtualCard::freeMemory() const { return state_->freeMemory(); }
+uint64_t VirtualCard::revision() const { return state_->revision; }
 std::string VirtualCard::dumpTree() const { return dumpFileTree(state_->files.root); }
 
 VirtualCard::VirtualCard(std::unique_ptr<CardState> state) : state_(std::move(state)) {}

@@ -61,6 +61,11 @@ class VirtualCard {
   // selects the master file.
   void reset();
 
+  // Counts the commands that may have changed what the card file holds
+  // (files, records, keys, PIN values and retry counters); a reader saves
+  // the card when it moved. Loading starts it at 0.
+  uint64_t revision() const;
+
   // Inspection for tests and tools.
   std::array<uint8_t, 8> identity() const;
   const CardOptions& options() const;

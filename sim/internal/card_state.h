@@ -33,6 +33,7 @@ struct CardState {
   std::array<uint8_t, 8> identity{};
   FileSystem files;
   RandomSource random;
+  uint64_t revision = 0;  // see VirtualCard::revision; not saved
 
   // Volatile: cleared by a reset.
   std::set<uint8_t> verifiedReferences;  // PIN references verified since the last reset

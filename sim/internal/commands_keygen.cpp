@@ -113,7 +113,9 @@ FileNode newGostKeyObject(uint16_t fid, uint8_t reference) {
 Answer publicKeyCommand(CardState& card, const Command& command) {
   switch (command.p1) {
     case readPublicKeyP1: return readPublicKey(card, command);
-    case generateKeyPairP1: return generateRsaKeyPair(card, command);
+    case generateKeyPairP1:
+      ++card.revision;
+      return generateRsaKeyPair(card, command);
     default: return statusOnly(sw::wrongP1P2);
   }
 }

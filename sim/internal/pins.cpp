@@ -79,9 +79,11 @@ Answer verify(CardState& card, const Command& command) {
   }
   if (command.data.size() > maxPinLength || !matches(pin->secret, command.data)) {
     --pin->triesLeft;
+    ++card.revision;
     card.verifiedReferences.erase(command.p2);
     return statusOnly(static_cast<uint16_t>(sw::pinIncorrect | (pin->triesLeft & 0x0F)));
   }
+  if (pin->triesLeft != pinTries) ++card.revision;
   pin->triesLeft = pinTries;
   card.verifiedReferences.insert(command.p2);
   return statusOnly(sw::ok);

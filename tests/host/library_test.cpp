@@ -13,11 +13,13 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <mutex>
 #include <cstdlib>
 #include <cstring>
@@ -280,6 +282,34 @@ TEST_F(LibraryTest, SessionObjectsDieWithTheirSession) {
     EXPECT_EQ(keyType, CKK_DES3);
     ASSERT_EQ(f->C_CloseSession(maker), CKR_OK);
     EXPECT_EQ(f->C_GetAttributeValue(reader, key, &type, 1), CKR_OBJECT_HANDLE_INVALID);
+}
+
+// A card file that cannot be saved fails the call that changed the card:
+// the application never gets CKR_OK for an object that is gone next time.
+TEST_F(LibraryTest, FailedSaveOfTheCardFileFailsTheCall) {
+    initialise();
+    const ck_session_handle_t session = readyToken();
+    ASSERT_EQ(f->C_Login(session, CKU_USER, text(kUserPin), 8), CKR_OK);
+    unsigned long objectClass = CKO_DATA;
+    unsigned char yes = 1, label[] = "unsaved";
+    ck_attribute attributes[] = {{CKA_CLASS, &objectClass, sizeof objectClass},
+                                 {CKA_TOKEN, &yes, 1},
+                                 {CKA_LABEL, label, sizeof label - 1}};
+    ck_object_handle_t object = 0;
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const rlimit tiny{64, limit.rlim_max};
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
+    const ck_rv_t rv = f->C_CreateObject(session, attributes, 3, &object);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(rv, CKR_DEVICE_ERROR);
+    ASSERT_EQ(f->C_FindObjectsInit(session, attributes, 3), CKR_OK);
+    unsigned long found = 1;
+    ASSERT_EQ(f->C_FindObjects(session, &object, 1, &found), CKR_OK);
+    EXPECT_EQ(found, 0u);  // the card was read again from its file
+    EXPECT_EQ(f->C_FindObjectsFinal(session), CKR_OK);
 }
 
 TEST_F(LibraryTest, FinalizeWithSessionsOpenReleasesEverything) {

@@ -34,14 +34,24 @@ class PinsTest : public ::testing::Test {
 };
 
 TEST_F(PinsTest, WrongPinsCountDownAndBlock) {
+  // The revision says when the card file must be saved: every counter that
+  // moves, and nothing else a PIN presentation does.
+  const uint64_t start = card.revision();
   expectStatus(card, "00 20 00 07", 0x63CA);
+  EXPECT_EQ(card.revision(), start);
   EXPECT_EQ(verifyUser("3131313131313131").statusWord(), 0x63C9);
+  const uint64_t lowered = card.revision();
+  EXPECT_GT(lowered, start);
   expectStatus(card, "00 20 00 07", 0x63C9);
   EXPECT_EQ(verifyUser(userPinBlock).statusWord(), 0x9000);
+  EXPECT_GT(card.revision(), lowered);
   expectStatus(card, "00 20 00 07", 0x9000);  // verified
   card.reset();
   expectOk(card, "00 A4 08 00 02 051F");
   expectStatus(card, "00 20 00 07", 0x63CA);  // a right PIN restored the counter
+  const uint64_t full = card.revision();
+  EXPECT_EQ(verifyUser(userPinBlock).statusWord(), 0x9000);
+  EXPECT_EQ(card.revision(), full);  // a right PIN on a full counter changes nothing
 
   for (int left = 9; left >= 0; --left)
     EXPECT_EQ(verifyUser("3131313131313131").statusWord(), 0x63C0 | left);
