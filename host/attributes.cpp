@@ -76,6 +76,28 @@ ck_rv_t ModuleTemplate::copyFrom(const ck_attribute* attributes, unsigned long c
     return CKR_OK;
 }
 
+void ModuleTemplate::addIfAbsent(ck_attribute_type_t type, std::span<const uint8_t> moduleValue) {
+    for (const abi::CK_ATTRIBUTE& entry : entries_)
+        if (entry.type == type) return;
+    values_.emplace_back(moduleValue.begin(), moduleValue.end());
+    entries_.push_back({static_cast<abi::CK_ATTRIBUTE_TYPE>(type), nullptr, 0});
+    // The values may have moved: point every entry at its own again.
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        if (values_[i].empty()) continue;
+        entries_[i].pValue = values_[i].data();
+        entries_[i].ulValueLen = static_cast<abi::CK_ULONG>(values_[i].size());
+    }
+}
+
+void ModuleTemplate::addIfAbsent(ck_attribute_type_t type, abi::CK_ULONG number) {
+    addIfAbsent(type, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(&number), sizeof number));
+}
+
+void ModuleTemplate::addIfAbsent(ck_attribute_type_t type, bool value) {
+    const uint8_t byte = value ? 1 : 0;
+    addIfAbsent(type, std::span<const uint8_t>(&byte, 1));
+}
+
 ck_rv_t ModuleTemplate::prepareToFill(const ck_attribute* attributes, unsigned long count) {
     if (count != 0 && attributes == nullptr) return CKR_ARGUMENTS_BAD;
     if (count > 0xFFFF) return CKR_ARGUMENTS_BAD;
@@ -134,6 +156,15 @@ std::optional<bool> ModuleTemplate::boolean(ck_attribute_type_t type) const {
         if (entry.type != type) continue;
         if (entry.pValue == nullptr || entry.ulValueLen != 1) return std::nullopt;
         return *static_cast<const uint8_t*>(entry.pValue) != 0;
+    }
+    return std::nullopt;
+}
+
+std::optional<unsigned long> ModuleTemplate::number(ck_attribute_type_t type) const {
+    for (const abi::CK_ATTRIBUTE& entry : entries_) {
+        if (entry.type != type) continue;
+        if (entry.pValue == nullptr || entry.ulValueLen != kModuleNumber) return std::nullopt;
+        return widen(entry.pValue);
     }
     return std::nullopt;
 }

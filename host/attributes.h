@@ -26,6 +26,12 @@ public:
     // a number of the wrong size or beyond 32 bits.
     ck_rv_t copyFrom(const ck_attribute* attributes, unsigned long count);
 
+    // Adds a value in the module's layout when the template has none of
+    // `type`: the defaults an application may leave out.
+    void addIfAbsent(ck_attribute_type_t type, std::span<const uint8_t> moduleValue);
+    void addIfAbsent(ck_attribute_type_t type, abi::CK_ULONG number);
+    void addIfAbsent(ck_attribute_type_t type, bool value);
+
     // A template the module fills: the application's buffers, except that
     // numbers go through 4-byte buffers of this object. Returns
     // CKR_BUFFER_TOO_SMALL when a number's buffer is below a CK_ULONG (that
@@ -39,6 +45,7 @@ public:
 
     // The first value of `type` in this template, as a boolean or number.
     std::optional<bool> boolean(ck_attribute_type_t type) const;
+    std::optional<unsigned long> number(ck_attribute_type_t type) const;
 
 private:
     std::vector<abi::CK_ATTRIBUTE> entries_;

@@ -1,5 +1,6 @@
 #include "host/entry.h"
 
+#include "host/attributes.h"
 #include "host/token.h"
 #include "host/trace.h"
 
@@ -7,18 +8,6 @@
 
 namespace korva::host {
 namespace {
-
-constexpr uint16_t kSessionDirectory = 0xFFFF;
-
-// The token's directory files and the classes of the objects they hold.
-struct Directory {
-    uint16_t id;
-    unsigned long objectClass;
-};
-constexpr Directory kDirectories[] = {
-    {0x5000, CKO_PRIVATE_KEY}, {0x5001, CKO_PUBLIC_KEY}, {0x5003, CKO_SECRET_KEY},
-    {0x5004, CKO_CERTIFICATE}, {0x5007, CKO_DATA},       {kSessionDirectory, CKO_SECRET_KEY},
-};
 
 uint16_t directoryOf(const abi::ObjectHandle& handle) {
     return static_cast<uint16_t>(handle.directoryHigh << 8 | handle.directoryLow);
@@ -35,27 +24,33 @@ ck_rv_t traced(const char* function, ck_rv_t rv) noexcept {
     return rv;
 }
 
-ck_object_handle_t applicationHandle(const Token& token, const abi::ObjectHandle& handle) {
-    return (static_cast<ck_object_handle_t>(token.id() + 1) << 24) |
-           static_cast<ck_object_handle_t>(directoryOf(handle)) << 8 | handle.record;
+ck_rv_t findObject(Session& session, ck_object_handle_t handle, Access use, ObjectEntry& entry, ck_rv_t missing) {
+    const ObjectEntry* known = session.token.handles().find(handle);
+    // Without the user, a key the card uses privately is not there to find:
+    // say what is missing rather than which handle.
+    if (known == nullptr && use == Access::PrivateUse) {
+        const ck_rv_t rv = access(session, use, {true, true});
+        return rv != CKR_OK ? rv : missing;
+    }
+    if (known == nullptr) return missing;
+    entry = *known;
+    return access(session, use, {entry.tokenObject, entry.isPrivate});
 }
 
-std::optional<abi::ObjectHandle> moduleHandle(const Token& token, ck_object_handle_t handle) {
-    if ((handle >> 24) != token.id() + 1 || (handle & 0xFF) == 0) return std::nullopt;
-    const abi::ObjectHandle result{static_cast<uint8_t>(handle), static_cast<uint8_t>(handle >> 16),
-                                   static_cast<uint8_t>(handle >> 8)};
-    for (const Directory& directory : kDirectories)
-        if (directory.id == directoryOf(result)) return result;
-    return std::nullopt;
+ck_object_handle_t recordObject(Session& session, const abi::ObjectHandle& made, const abi::ObjectSummary& summary) {
+    const bool sessionObject = isSessionObject(made);
+    if (sessionObject) session.token.ownSessionObject(made.record, session.handle);
+    return session.token.handles().handleFor({made, summary.objectClass, summary.isPrivate != 0, !sessionObject});
 }
 
-unsigned long handleClass(const abi::ObjectHandle& handle) {
-    for (const Directory& directory : kDirectories)
-        if (directory.id == directoryOf(handle)) return directory.objectClass;
-    return CKO_VENDOR_DEFINED;
-}
+bool isSessionObject(const abi::ObjectHandle& handle) { return directoryOf(handle) == KORVA_SESSION_DIRECTORY; }
 
-bool isSessionObject(const abi::ObjectHandle& handle) { return directoryOf(handle) == kSessionDirectory; }
+ObjectKind completeTemplate(ModuleTemplate& given, std::optional<unsigned long> impliedClass) {
+    if (impliedClass) given.addIfAbsent(CKA_CLASS, static_cast<abi::CK_ULONG>(*impliedClass));
+    const auto objectClass = given.number(CKA_CLASS);
+    if (objectClass == CKO_PRIVATE_KEY || objectClass == CKO_SECRET_KEY) given.addIfAbsent(CKA_PRIVATE, true);
+    return {given.boolean(CKA_TOKEN).value_or(false), given.boolean(CKA_PRIVATE).value_or(false)};
+}
 
 ck_rv_t ModuleMechanism::convert(const ck_mechanism* mechanism) {
     if (mechanism == nullptr) return CKR_ARGUMENTS_BAD;
@@ -81,11 +76,6 @@ ck_rv_t ModuleMechanism::convert(const ck_mechanism* mechanism) {
     if (!length || (mechanism->parameter == nullptr && *length != 0)) return CKR_MECHANISM_PARAM_INVALID;
     mechanism_.pParameter = mechanism->parameter;
     mechanism_.ulParameterLen = *length;
-    return CKR_OK;
-}
-
-ck_rv_t requireWritable(const Session& session, bool tokenObject) {
-    if (tokenObject && !session.readWrite()) return CKR_SESSION_READ_ONLY;
     return CKR_OK;
 }
 

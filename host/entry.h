@@ -3,6 +3,8 @@
 // session gets its standard code, and the token is held for the whole call.
 #pragma once
 
+#include "host/access.h"
+#include "host/handles.h"
 #include "host/library.h"
 #include "host/pkcs11_api.h"
 
@@ -82,18 +84,23 @@ inline abi::CK_ULONG capacity(unsigned long value) {
     return static_cast<abi::CK_ULONG>(std::min<unsigned long>(value, std::numeric_limits<abi::CK_ULONG>::max()));
 }
 
-// Object handles: the slot number (plus one) in bits 24-31, then the
-// module's 3-byte handle: directory high and low bytes and the record
-// (session objects: FF FF and their index). The encoding carries the whole
-// handle, so no table is needed and a handle stays valid as long as its
-// object does.
-ck_object_handle_t applicationHandle(const Token& token, const abi::ObjectHandle& handle);
-// The module's handle, or nothing for a handle of another slot or of no
-// directory the token has.
-std::optional<abi::ObjectHandle> moduleHandle(const Token& token, ck_object_handle_t handle);
-// The object class of the directory the handle names.
-unsigned long handleClass(const abi::ObjectHandle& handle);
+// The object an application's handle names on the token, copied out, when
+// the session may access it so: `missing` (CKR_OBJECT_HANDLE_INVALID or a
+// key's code) for a handle of no object the library knows, else the access
+// rule's answer.
+ck_rv_t findObject(Session& session, ck_object_handle_t handle, Access access, ObjectEntry& entry,
+                   ck_rv_t missing = CKR_OBJECT_HANDLE_INVALID);
+// Records an object the module made and returns the application's handle;
+// objects of the module's session table are noted with their session.
+ck_object_handle_t recordObject(Session& session, const abi::ObjectHandle& made, const abi::ObjectSummary& summary);
 bool isSessionObject(const abi::ObjectHandle& handle);
+
+class ModuleTemplate;
+// Completes a template with the defaults applications rely on and returns
+// the kind of object it asks for: `impliedClass` (the class the call makes)
+// when it names none, CKA_PRIVATE true for private and secret keys that do
+// not set it; a session object unless CKA_TOKEN is true.
+ObjectKind completeTemplate(ModuleTemplate& given, std::optional<unsigned long> impliedClass = std::nullopt);
 
 // A mechanism in the module's layout; its parameter record converted where
 // its layout holds unsigned long fields.
@@ -107,8 +114,5 @@ private:
     abi::CK_MECHANISM mechanism_{};
     abi::CK_GOSTR3410_DERIVE_PARAMS derive_{};
 };
-
-// Checks shared by the operations that change token objects.
-ck_rv_t requireWritable(const Session& session, bool tokenObject);
 
 }  // namespace korva::host

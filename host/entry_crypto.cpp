@@ -36,24 +36,31 @@ ck_rv_t withOutputLength(unsigned long* length, Call&& call) {
 
 using InitSlot = abi::KeyOperationInitSlot;
 
-// The initialisation shared by sign, verify and the ciphers.
-ck_rv_t startKeyOperation(Token& token, Operation& operation, const ck_mechanism* mechanism, ck_object_handle_t key,
-                          InitSlot slot) {
+// The initialisation shared by sign, verify and the ciphers. `use`: Read for
+// the public operations (verify, encrypt), PrivateUse for the others.
+ck_rv_t startKeyOperation(Session& session, Operation& operation, const ck_mechanism* mechanism, ck_object_handle_t key,
+                          Access use, InitSlot slot) {
     if (operation.active) return CKR_OPERATION_ACTIVE;
+    ObjectEntry keyObject;
+    if (const ck_rv_t rv = findObject(session, key, use, keyObject, CKR_KEY_HANDLE_INVALID); rv != CKR_OK) return rv;
     ModuleMechanism converted;
     if (const ck_rv_t rv = converted.convert(mechanism); rv != CKR_OK) return rv;
-    const auto keyHandle = moduleHandle(token, key);
-    if (!keyHandle) return CKR_KEY_HANDLE_INVALID;
+    Token& token = session.token;
     abi::OperationRecord record{};
-    const abi::CK_RV rv = slot(token.context(), nullptr, nullptr, converted.get(), &*keyHandle, &record);
+    const abi::CK_RV rv = slot(token.context(), nullptr, nullptr, converted.get(), &keyObject.module, &record);
     if (rv != CKR_OK) return rv;
-    operation.start(converted.type(), *keyHandle);
+    operation.start(converted.type(), keyObject.module);
     operation.record = record;
+    operation.needsUser = keyObject.isPrivate || (use == Access::PrivateUse && keyObject.tokenObject);
     return CKR_OK;
 }
 
-ck_rv_t buffer(Operation& operation, const unsigned char* data, unsigned long length) {
+// An operation whose key needs the user stops when the user logs out.
+bool lostItsUser(Token& token, Operation& operation) { return operation.lostItsUser(token.user() == CKU_USER); }
+
+ck_rv_t buffer(Token& token, Operation& operation, const unsigned char* data, unsigned long length) {
     if (!operation.active) return CKR_OPERATION_NOT_INITIALIZED;
+    if (lostItsUser(token, operation)) return CKR_USER_NOT_LOGGED_IN;
     if (const ck_rv_t rv = checkData(data, length); rv != CKR_OK) return settle(operation, rv, nullptr);
     if (operation.pending.size() + length > 0xFFFFFFFEu) {
         operation.finish();
@@ -84,6 +91,7 @@ ck_rv_t runDigest(Token& token, Operation& operation, const uint8_t* data, unsig
 ck_rv_t runSign(Token& token, Operation& operation, bool recover, const uint8_t* data, unsigned long length,
                 unsigned char* signature, unsigned long* signatureLength) {
     if (signatureLength == nullptr) return settle(operation, CKR_ARGUMENTS_BAD, signature);
+    if (lostItsUser(token, operation)) return CKR_USER_NOT_LOGGED_IN;
     LoginRecordCopy login;
     token.fillLogin(login);
     const auto slot = recover ? token.module().signRecover : token.module().sign;
@@ -98,6 +106,7 @@ ck_rv_t runSign(Token& token, Operation& operation, bool recover, const uint8_t*
 
 ck_rv_t runVerify(Token& token, Operation& operation, const uint8_t* data, unsigned long length,
                   const unsigned char* signature, unsigned long signatureLength) {
+    if (lostItsUser(token, operation)) return CKR_USER_NOT_LOGGED_IN;
     LoginRecordCopy login;
     token.fillLogin(login);
     WipedBytes hashed;
@@ -125,6 +134,7 @@ ck_rv_t runCipher(Token& token, Operation& operation, CipherData slot, bool last
         operation.finish();
         return CKR_DATA_LEN_RANGE;
     }
+    if (lostItsUser(token, operation)) return CKR_USER_NOT_LOGGED_IN;
     LoginRecordCopy login;
     token.fillLogin(login);
     const ck_rv_t rv = withOutputLength(outputLength, [&](abi::CK_ULONG* moduleLength) {
@@ -140,6 +150,7 @@ ck_rv_t finishCipher(Token& token, Operation& operation, CipherFinal slot, unsig
                      unsigned long* outputLength) {
     if (!operation.active) return CKR_OPERATION_NOT_INITIALIZED;
     if (outputLength == nullptr) return settle(operation, CKR_ARGUMENTS_BAD, output);
+    if (lostItsUser(token, operation)) return CKR_USER_NOT_LOGGED_IN;
     LoginRecordCopy login;
     token.fillLogin(login);
     const ck_rv_t rv = withOutputLength(outputLength, [&](abi::CK_ULONG* moduleLength) {
@@ -180,7 +191,8 @@ KORVA_HOST_EXPORT ck_rv_t C_Digest(ck_session_handle_t handle, unsigned char* da
 }
 
 KORVA_HOST_EXPORT ck_rv_t C_DigestUpdate(ck_session_handle_t handle, unsigned char* data, unsigned long length) {
-    return withSession(handle, [&](Library&, Session& session, Token&) { return buffer(session.digest, data, length); });
+    return withSession(handle,
+                       [&](Library&, Session& session, Token& token) { return buffer(token, session.digest, data, length); });
 }
 
 KORVA_HOST_EXPORT ck_rv_t C_DigestKey(ck_session_handle_t handle, ck_object_handle_t) {
@@ -205,11 +217,9 @@ namespace {
 ck_rv_t signInit(ck_session_handle_t handle, ck_mechanism* mechanism, ck_object_handle_t key, bool recover) {
     return withSession(handle, [&](Library&, Session& session, Token& token) -> ck_rv_t {
         if (session.sign.active) return CKR_OPERATION_ACTIVE;
-        // Every private-key operation of the card needs the user's PIN.
-        if (token.user() != CKU_USER) return CKR_USER_NOT_LOGGED_IN;
         const SignatureMechanism signature(mechanism);
         if (const ck_rv_t rv = signature.check(recover); rv != CKR_OK) return rv;
-        const ck_rv_t rv = startKeyOperation(token, session.sign, signature.forModule(), key,
+        const ck_rv_t rv = startKeyOperation(session, session.sign, signature.forModule(), key, Access::PrivateUse,
                                              recover ? token.module().signRecoverInit : token.module().signInit);
         if (rv == CKR_OK) session.sign.hashAndSign = signature.hashAndSign();
         session.signRecover = recover;
@@ -232,7 +242,7 @@ ck_rv_t verifyInit(ck_session_handle_t handle, ck_mechanism* mechanism, ck_objec
         if (session.verify.active) return CKR_OPERATION_ACTIVE;
         const SignatureMechanism signature(mechanism);
         if (const ck_rv_t rv = signature.check(recover); rv != CKR_OK) return rv;
-        const ck_rv_t rv = startKeyOperation(token, session.verify, signature.forModule(), key,
+        const ck_rv_t rv = startKeyOperation(session, session.verify, signature.forModule(), key, Access::Read,
                                              recover ? token.module().verifyRecoverInit : token.module().verifyInit);
         if (rv == CKR_OK) session.verify.hashAndSign = signature.hashAndSign();
         session.verifyRecover = recover;
@@ -252,9 +262,9 @@ KORVA_HOST_EXPORT ck_rv_t C_Sign(ck_session_handle_t handle, unsigned char* data
 }
 
 KORVA_HOST_EXPORT ck_rv_t C_SignUpdate(ck_session_handle_t handle, unsigned char* data, unsigned long length) {
-    return withSession(handle, [&](Library&, Session& session, Token&) -> ck_rv_t {
+    return withSession(handle, [&](Library&, Session& session, Token& token) -> ck_rv_t {
         if (session.signRecover) return CKR_OPERATION_NOT_INITIALIZED;
-        return buffer(session.sign, data, length);
+        return buffer(token, session.sign, data, length);
     });
 }
 
@@ -292,9 +302,9 @@ KORVA_HOST_EXPORT ck_rv_t C_Verify(ck_session_handle_t handle, unsigned char* da
 }
 
 KORVA_HOST_EXPORT ck_rv_t C_VerifyUpdate(ck_session_handle_t handle, unsigned char* data, unsigned long length) {
-    return withSession(handle, [&](Library&, Session& session, Token&) -> ck_rv_t {
+    return withSession(handle, [&](Library&, Session& session, Token& token) -> ck_rv_t {
         if (session.verifyRecover) return CKR_OPERATION_NOT_INITIALIZED;
-        return buffer(session.verify, data, length);
+        return buffer(token, session.verify, data, length);
     });
 }
 
@@ -318,6 +328,7 @@ KORVA_HOST_EXPORT ck_rv_t C_VerifyRecover(ck_session_handle_t handle, unsigned c
         Operation& operation = session.verify;
         if (!operation.active || !session.verifyRecover) return CKR_OPERATION_NOT_INITIALIZED;
         if (signature == nullptr || dataLength == nullptr) return settle(operation, CKR_ARGUMENTS_BAD, data);
+        if (lostItsUser(token, operation)) return CKR_USER_NOT_LOGGED_IN;
         const auto length = narrow(signatureLength);
         if (!length) return settle(operation, CKR_SIGNATURE_LEN_RANGE, data);
         LoginRecordCopy login;
@@ -334,7 +345,7 @@ KORVA_HOST_EXPORT ck_rv_t C_VerifyRecover(ck_session_handle_t handle, unsigned c
 
 KORVA_HOST_EXPORT ck_rv_t C_EncryptInit(ck_session_handle_t handle, ck_mechanism* mechanism, ck_object_handle_t key) {
     return withSession(handle, [&](Library&, Session& session, Token& token) {
-        return startKeyOperation(token, session.encrypt, mechanism, key, token.module().encryptInit);
+        return startKeyOperation(session, session.encrypt, mechanism, key, Access::Read, token.module().encryptInit);
     });
 }
 
@@ -360,7 +371,8 @@ KORVA_HOST_EXPORT ck_rv_t C_EncryptFinal(ck_session_handle_t handle, unsigned ch
 
 KORVA_HOST_EXPORT ck_rv_t C_DecryptInit(ck_session_handle_t handle, ck_mechanism* mechanism, ck_object_handle_t key) {
     return withSession(handle, [&](Library&, Session& session, Token& token) {
-        return startKeyOperation(token, session.decrypt, mechanism, key, token.module().decryptInit);
+        return startKeyOperation(session, session.decrypt, mechanism, key, Access::PrivateUse,
+                                 token.module().decryptInit);
     });
 }
 

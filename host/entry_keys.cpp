@@ -8,23 +8,17 @@
 namespace korva::host {
 namespace {
 
-// Records a new object: session objects are noted with their session.
-ck_object_handle_t madeObject(Session& session, Token& token, const abi::ObjectHandle& made) {
-    if (isSessionObject(made)) token.ownSessionObject(made.record, session.handle);
-    return applicationHandle(token, made);
-}
-
-// The template, the write check its CKA_TOKEN calls for, the login record.
+// The template, the access rule's check for the object it makes, the login record.
 struct KeyRequest {
     ModuleTemplate attributes;
     ModuleMechanism mechanism;
     LoginRecordCopy login;
 
     ck_rv_t prepare(Session& session, Token& token, const ck_mechanism* given, const ck_attribute* attributes_,
-                    unsigned long count) {
+                    unsigned long count, std::optional<unsigned long> impliedClass = CKO_SECRET_KEY) {
         if (const ck_rv_t rv = mechanism.convert(given); rv != CKR_OK) return rv;
         if (const ck_rv_t rv = attributes.copyFrom(attributes_, count); rv != CKR_OK) return rv;
-        if (const ck_rv_t rv = requireWritable(session, attributes.boolean(CKA_TOKEN).value_or(false)); rv != CKR_OK)
+        if (const ck_rv_t rv = access(session, Access::Write, completeTemplate(attributes, impliedClass)); rv != CKR_OK)
             return rv;
         token.fillLogin(login);
         return CKR_OK;
@@ -51,7 +45,7 @@ KORVA_HOST_EXPORT ck_rv_t C_GenerateKey(ck_session_handle_t handle, ck_mechanism
         const abi::CK_RV rv = token.module().generateKey(token.context(), request.login.get(), token.settings(),
                                                          request.attributes.data(), request.attributes.size(),
                                                          request.mechanism.get(), &made, &summary);
-        if (rv == CKR_OK) *key = madeObject(session, token, made);
+        if (rv == CKR_OK) *key = recordObject(session, made, summary);
         return rv;
     });
 }
@@ -63,12 +57,16 @@ KORVA_HOST_EXPORT ck_rv_t C_GenerateKeyPair(ck_session_handle_t handle, ck_mecha
     return withSession(handle, [&](Library&, Session& session, Token& token) -> ck_rv_t {
         if (publicKey == nullptr || privateKey == nullptr) return CKR_ARGUMENTS_BAD;
         KeyRequest request;
-        if (const ck_rv_t rv = request.prepare(session, token, mechanism, publicAttributes, publicCount); rv != CKR_OK)
+        if (const ck_rv_t rv = request.prepare(session, token, mechanism, publicAttributes, publicCount,
+                                               CKO_PUBLIC_KEY);
+            rv != CKR_OK)
             return rv;
         ModuleTemplate privateTemplate;
         if (const ck_rv_t rv = privateTemplate.copyFrom(privateAttributes, privateCount); rv != CKR_OK) return rv;
-        // Key pairs are always kept on the card.
-        if (const ck_rv_t rv = requireWritable(session, true); rv != CKR_OK) return rv;
+        // Key pairs are always made on the card.
+        ObjectKind privateKind = completeTemplate(privateTemplate, CKO_PRIVATE_KEY);
+        privateKind.tokenObject = true;
+        if (const ck_rv_t rv = access(session, Access::Write, privateKind); rv != CKR_OK) return rv;
         abi::ObjectHandle madePublic{}, madePrivate{};
         abi::ObjectSummary publicSummary{}, privateSummary{};
         const abi::CK_RV rv = token.module().generateKeyPair(
@@ -76,27 +74,29 @@ KORVA_HOST_EXPORT ck_rv_t C_GenerateKeyPair(ck_session_handle_t handle, ck_mecha
             privateTemplate.data(), privateTemplate.size(), request.mechanism.get(), &madePublic, &madePrivate,
             &publicSummary, &privateSummary);
         if (rv != CKR_OK) return rv;
-        *publicKey = madeObject(session, token, madePublic);
-        *privateKey = madeObject(session, token, madePrivate);
+        *publicKey = recordObject(session, madePublic, publicSummary);
+        *privateKey = recordObject(session, madePrivate, privateSummary);
         return CKR_OK;
     });
 }
 
 KORVA_HOST_EXPORT ck_rv_t C_WrapKey(ck_session_handle_t handle, ck_mechanism* mechanism, ck_object_handle_t wrappingKey,
                                     ck_object_handle_t key, unsigned char* wrapped, unsigned long* wrappedLength) {
-    return withSession(handle, [&](Library&, Session&, Token& token) -> ck_rv_t {
+    return withSession(handle, [&](Library&, Session& session, Token& token) -> ck_rv_t {
         if (wrappedLength == nullptr) return CKR_ARGUMENTS_BAD;
         ModuleMechanism converted;
         if (const ck_rv_t rv = converted.convert(mechanism); rv != CKR_OK) return rv;
-        const auto wrapping = moduleHandle(token, wrappingKey);
-        if (!wrapping) return CKR_WRAPPING_KEY_HANDLE_INVALID;
-        const auto wrappedKey = moduleHandle(token, key);
-        if (!wrappedKey) return CKR_KEY_HANDLE_INVALID;
+        ObjectEntry wrapping, wrappedKey;
+        if (const ck_rv_t rv = findObject(session, wrappingKey, Access::Read, wrapping, CKR_WRAPPING_KEY_HANDLE_INVALID);
+            rv != CKR_OK)
+            return rv;
+        if (const ck_rv_t rv = findObject(session, key, Access::Read, wrappedKey, CKR_KEY_HANDLE_INVALID); rv != CKR_OK)
+            return rv;
         LoginRecordCopy login;
         token.fillLogin(login);
         abi::CK_ULONG length = capacity(*wrappedLength);
-        const abi::CK_RV rv = token.module().wrapKey(token.context(), login.get(), nullptr, converted.get(), &*wrapping,
-                                                     &*wrappedKey, wrapped, &length);
+        const abi::CK_RV rv = token.module().wrapKey(token.context(), login.get(), nullptr, converted.get(),
+                                                     &wrapping.module, &wrappedKey.module, wrapped, &length);
         if (rv == CKR_OK || rv == CKR_BUFFER_TOO_SMALL) *wrappedLength = length;
         return rv;
     });
@@ -110,17 +110,20 @@ KORVA_HOST_EXPORT ck_rv_t C_UnwrapKey(ck_session_handle_t handle, ck_mechanism* 
         if (key == nullptr || wrapped == nullptr) return CKR_ARGUMENTS_BAD;
         const auto length = narrow(wrappedLength);
         if (!length) return CKR_WRAPPED_KEY_LEN_RANGE;
-        const auto unwrapping = moduleHandle(token, unwrappingKey);
-        if (!unwrapping) return CKR_UNWRAPPING_KEY_HANDLE_INVALID;
+        ObjectEntry unwrapping;
+        if (const ck_rv_t rv = findObject(session, unwrappingKey, Access::PrivateUse, unwrapping,
+                                          CKR_UNWRAPPING_KEY_HANDLE_INVALID);
+            rv != CKR_OK)
+            return rv;
         KeyRequest request;
         if (const ck_rv_t rv = request.prepare(session, token, mechanism, attributes, count); rv != CKR_OK) return rv;
         abi::ObjectHandle made{};
         abi::ObjectSummary summary{};
         const abi::CK_RV rv = token.module().unwrapKey(token.context(), request.login.get(), token.settings(),
-                                                       request.mechanism.get(), &*unwrapping, wrapped, *length,
+                                                       request.mechanism.get(), &unwrapping.module, wrapped, *length,
                                                        request.attributes.data(), request.attributes.size(), &made,
                                                        &summary);
-        if (rv == CKR_OK) *key = madeObject(session, token, made);
+        if (rv == CKR_OK) *key = recordObject(session, made, summary);
         return rv;
     });
 }
@@ -129,16 +132,18 @@ KORVA_HOST_EXPORT ck_rv_t C_DeriveKey(ck_session_handle_t handle, ck_mechanism* 
                                       ck_attribute* attributes, unsigned long count, ck_object_handle_t* key) {
     return withSession(handle, [&](Library&, Session& session, Token& token) -> ck_rv_t {
         if (key == nullptr) return CKR_ARGUMENTS_BAD;
-        const auto base = moduleHandle(token, baseKey);
-        if (!base) return CKR_KEY_HANDLE_INVALID;
+        ObjectEntry base;
+        if (const ck_rv_t rv = findObject(session, baseKey, Access::PrivateUse, base, CKR_KEY_HANDLE_INVALID);
+            rv != CKR_OK)
+            return rv;
         KeyRequest request;
         if (const ck_rv_t rv = request.prepare(session, token, mechanism, attributes, count); rv != CKR_OK) return rv;
         abi::ObjectHandle made{};
         abi::ObjectSummary summary{};
         const abi::CK_RV rv = token.module().deriveKey(token.context(), request.login.get(), token.settings(),
-                                                       request.mechanism.get(), &*base, request.attributes.data(),
+                                                       request.mechanism.get(), &base.module, request.attributes.data(),
                                                        request.attributes.size(), &made, &summary);
-        if (rv == CKR_OK) *key = madeObject(session, token, made);
+        if (rv == CKR_OK) *key = recordObject(session, made, summary);
         return rv;
     });
 }

@@ -20,7 +20,6 @@ ck_rv_t sessionObjectAttributes(Token& token, const abi::ObjectHandle& handle, c
     const abi::CK_RV rv = token.module().getAllAttributes(token.context(), nullptr, token.settings(), &handle,
                                                           stored.items(), stored.count(), &objectClass, &isPrivate);
     if (rv != CKR_OK) return CKR_OBJECT_HANDLE_INVALID;
-    if (isPrivate != 0 && token.user() != CKU_USER) return CKR_OBJECT_HANDLE_INVALID;
     const auto sensitive = stored.find(CKA_SENSITIVE);
     const auto extractable = stored.find(CKA_EXTRACTABLE);
     const bool protectedValue = (sensitive && !sensitive->empty() && (*sensitive)[0] != 0) ||
@@ -28,8 +27,9 @@ ck_rv_t sessionObjectAttributes(Token& token, const abi::ObjectHandle& handle, c
     return stored.fill(attributes, count, protectedValue ? std::optional<ck_attribute_type_t>(CKA_VALUE) : std::nullopt);
 }
 
-ck_rv_t tokenObjectAttributes(Token& token, const abi::ObjectHandle& handle, ck_attribute* attributes,
+ck_rv_t tokenObjectAttributes(Token& token, const ObjectEntry& object, ck_attribute* attributes,
                               unsigned long count) {
+    const abi::ObjectHandle& handle = object.module;
     if (const auto cached = cachedAttributes(token, handle, attributes, count)) return *cached;
     ModuleTemplate wanted;
     const ck_rv_t local = wanted.prepareToFill(attributes, count);
@@ -43,7 +43,7 @@ ck_rv_t tokenObjectAttributes(Token& token, const abi::ObjectHandle& handle, ck_
     wanted.returnTo(attributes, count);
     if (rv == CKR_ATTRIBUTE_SENSITIVE) {
         for (unsigned long i = 0; i < count; ++i)
-            if (isSecretPart(handleClass(handle), attributes[i].type)) attributes[i].value_len = CK_UNAVAILABLE_INFORMATION;
+            if (isSecretPart(object.objectClass, attributes[i].type)) attributes[i].value_len = CK_UNAVAILABLE_INFORMATION;
     }
     return rv != CKR_OK ? rv : local;
 }
@@ -51,11 +51,13 @@ ck_rv_t tokenObjectAttributes(Token& token, const abi::ObjectHandle& handle, ck_
 // Keeps the handles of the objects that match.
 ck_rv_t search(Session& session, Token& token, const ck_attribute* attributes, unsigned long count) {
     return searchObjects(token, attributes, count,
-                         [&](const abi::ObjectHandle& handle, bool isPrivate, const AttributeView& object) {
+                         [&](const abi::ObjectHandle& handle, uint32_t objectClass, bool isPrivate,
+                             const AttributeView& object) {
+                             const ObjectEntry entry{handle, objectClass, isPrivate, !isSessionObject(handle)};
                              // Private objects exist for the application only while the user is logged in.
-                             if (isPrivate && token.user() != CKU_USER) return;
+                             if (access(session, Access::Read, {entry.tokenObject, entry.isPrivate}) != CKR_OK) return;
                              if (object.matches(attributes, count))
-                                 session.found.push_back(applicationHandle(token, handle));
+                                 session.found.push_back(token.handles().handleFor(entry));
                          });
 }
 
@@ -73,8 +75,7 @@ KORVA_HOST_EXPORT ck_rv_t C_CreateObject(ck_session_handle_t handle, ck_attribut
         if (object == nullptr || (attributes == nullptr && count != 0)) return CKR_ARGUMENTS_BAD;
         ModuleTemplate given;
         if (const ck_rv_t rv = given.copyFrom(attributes, count); rv != CKR_OK) return rv;
-        if (const ck_rv_t rv = requireWritable(session, given.boolean(CKA_TOKEN).value_or(false)); rv != CKR_OK)
-            return rv;
+        if (const ck_rv_t rv = access(session, Access::Write, completeTemplate(given)); rv != CKR_OK) return rv;
         LoginRecordCopy login;
         token.fillLogin(login);
         abi::ObjectHandle made{};
@@ -82,8 +83,7 @@ KORVA_HOST_EXPORT ck_rv_t C_CreateObject(ck_session_handle_t handle, ck_attribut
         const abi::CK_RV rv = token.module().createObject(token.contextPointer(), login.get(), token.settings(),
                                                           given.data(), given.size(), &made, &summary);
         if (rv != CKR_OK) return rv;
-        if (isSessionObject(made)) token.ownSessionObject(made.record, session.handle);
-        *object = applicationHandle(token, made);
+        *object = recordObject(session, made, summary);
         return CKR_OK;
     });
 }
@@ -95,27 +95,28 @@ KORVA_HOST_EXPORT ck_rv_t C_CopyObject(ck_session_handle_t handle, ck_object_han
 
 KORVA_HOST_EXPORT ck_rv_t C_DestroyObject(ck_session_handle_t handle, ck_object_handle_t object) {
     return withSession(handle, [&](Library&, Session& session, Token& token) -> ck_rv_t {
-        const auto target = moduleHandle(token, object);
-        if (!target) return CKR_OBJECT_HANDLE_INVALID;
-        if (const ck_rv_t rv = requireWritable(session, !isSessionObject(*target)); rv != CKR_OK) return rv;
+        ObjectEntry target;
+        if (const ck_rv_t rv = findObject(session, object, Access::Write, target); rv != CKR_OK) return rv;
         LoginRecordCopy login;
         token.fillLogin(login);
-        const abi::CK_RV rv = token.module().destroyObject(token.context(), login.get(), token.settings(), &*target);
-        if (isSessionObject(*target)) {
+        const abi::CK_RV rv = token.module().destroyObject(token.context(), login.get(), token.settings(), &target.module);
+        if (!target.tokenObject) {
             if (rv != CKR_OK) return CKR_OBJECT_HANDLE_INVALID;
-            token.forgetSessionObject(target->record);
+            token.forgetSessionObject(target.module.record);
         }
+        if (rv == CKR_OK) token.handles().forget(object);
         return rv;
     });
 }
 
 KORVA_HOST_EXPORT ck_rv_t C_GetObjectSize(ck_session_handle_t handle, ck_object_handle_t object, unsigned long* size) {
-    return withSession(handle, [&](Library&, Session&, Token& token) -> ck_rv_t {
-        const auto target = moduleHandle(token, object);
-        if (!target) return CKR_OBJECT_HANDLE_INVALID;
+    return withSession(handle, [&](Library&, Session& session, Token& token) -> ck_rv_t {
+        ObjectEntry target;
+        if (const ck_rv_t rv = findObject(session, object, Access::Read, target); rv != CKR_OK) return rv;
         if (size == nullptr) return CKR_ARGUMENTS_BAD;
         abi::CK_ULONG moduleSize = 0;
-        const abi::CK_RV rv = token.module().getObjectSize(token.context(), nullptr, nullptr, &*target, &moduleSize);
+        const abi::CK_RV rv =
+            token.module().getObjectSize(token.context(), nullptr, nullptr, &target.module, &moduleSize);
         if (rv == CKR_OK) *size = moduleSize;
         return rv;
     });
@@ -123,28 +124,27 @@ KORVA_HOST_EXPORT ck_rv_t C_GetObjectSize(ck_session_handle_t handle, ck_object_
 
 KORVA_HOST_EXPORT ck_rv_t C_GetAttributeValue(ck_session_handle_t handle, ck_object_handle_t object,
                                               ck_attribute* attributes, unsigned long count) {
-    return withSession(handle, [&](Library&, Session&, Token& token) -> ck_rv_t {
-        const auto target = moduleHandle(token, object);
-        if (!target) return CKR_OBJECT_HANDLE_INVALID;
+    return withSession(handle, [&](Library&, Session& session, Token& token) -> ck_rv_t {
+        ObjectEntry target;
+        if (const ck_rv_t rv = findObject(session, object, Access::Read, target); rv != CKR_OK) return rv;
         if (attributes == nullptr && count != 0) return CKR_ARGUMENTS_BAD;
-        return isSessionObject(*target) ? sessionObjectAttributes(token, *target, attributes, count)
-                                        : tokenObjectAttributes(token, *target, attributes, count);
+        return target.tokenObject ? tokenObjectAttributes(token, target, attributes, count)
+                                  : sessionObjectAttributes(token, target.module, attributes, count);
     });
 }
 
 KORVA_HOST_EXPORT ck_rv_t C_SetAttributeValue(ck_session_handle_t handle, ck_object_handle_t object,
                                               ck_attribute* attributes, unsigned long count) {
     return withSession(handle, [&](Library&, Session& session, Token& token) -> ck_rv_t {
-        const auto target = moduleHandle(token, object);
-        if (!target) return CKR_OBJECT_HANDLE_INVALID;
+        ObjectEntry target;
+        if (const ck_rv_t rv = findObject(session, object, Access::Write, target); rv != CKR_OK) return rv;
         if (attributes == nullptr && count != 0) return CKR_ARGUMENTS_BAD;
-        if (const ck_rv_t rv = requireWritable(session, !isSessionObject(*target)); rv != CKR_OK) return rv;
         ModuleTemplate given;
         if (const ck_rv_t rv = given.copyFrom(attributes, count); rv != CKR_OK) return rv;
         LoginRecordCopy login;
         token.fillLogin(login);
-        return token.module().setAttributes(token.context(), login.get(), token.settings(), &*target, given.data(),
-                                            given.size());
+        return token.module().setAttributes(token.context(), login.get(), token.settings(), &target.module,
+                                            given.data(), given.size());
     });
 }
 

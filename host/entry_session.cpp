@@ -10,13 +10,6 @@ bool anyReadOnlySession(Library& library, const Token& token) {
     return library.sessionCount(token, false) != library.sessionCount(token, true);
 }
 
-ck_state_t sessionState(const Session& session) {
-    const auto user = session.token.user();
-    if (user == CKU_SO) return CKS_RW_SO_FUNCTIONS;
-    if (session.readWrite()) return user ? CKS_RW_USER_FUNCTIONS : CKS_RW_PUBLIC_SESSION;
-    return user ? CKS_RO_USER_FUNCTIONS : CKS_RO_PUBLIC_SESSION;
-}
-
 }  // namespace
 }  // namespace korva::host
 

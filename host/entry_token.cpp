@@ -182,6 +182,8 @@ KORVA_HOST_EXPORT ck_rv_t C_InitToken(ck_slot_id_t slot, unsigned char* pin, uns
         if (!length) return CKR_PIN_INCORRECT;
         const abi::CK_RV rv = token.module().initToken(token.context(), pin, *length, paddedLabel(label).data());
         token.logOut();
+        // Every object of the card went with it.
+        token.handles().clear();
         token.refreshSettings();
         return rv;
     });

@@ -90,7 +90,6 @@ Library::Library(const abi::ModuleFunctionTable& module, const LockFunctions& lo
     : module_(module), locks_(locks), mutex_(locks) {
     ck_slot_id_t id = 0;
     for (const auto& file : configuredCardFiles()) {
-        if (id == 0x7F) break;  // slot numbers go into object handles' top byte
         tokens_.push_back(std::make_unique<Token>(id++, std::make_unique<VirtualCardReader>(file), module_, locks_));
     }
     for (const auto& token : tokens_) {
@@ -197,9 +196,16 @@ void Operation::start(abi::CK_MECHANISM_TYPE type, const abi::ObjectHandle& keyH
     key = keyHandle;
 }
 
+bool Operation::lostItsUser(bool userLoggedIn) {
+    if (!active || !needsUser || userLoggedIn) return false;
+    finish();
+    return true;
+}
+
 void Operation::finish() {
     active = false;
     updated = false;
+    needsUser = false;
     mechanism = 0;
     key = {};
     record = {};

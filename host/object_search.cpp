@@ -30,7 +30,7 @@ bool userLoggedIn(const Token& token) { return token.user() == CKU_USER; }
 void visitWithoutSecrets(const abi::ObjectHandle& handle, uint32_t objectClass, bool isPrivate,
                          const AttributeView& attributes, const ObjectVisitor& visit) {
     const CachedObject shown(handle, objectClass, isPrivate, attributes);
-    visit(handle, isPrivate, shown.attributes());
+    visit(handle, objectClass, isPrivate, shown.attributes());
 }
 
 // Session objects live in the host's table: the module reads them there
@@ -90,7 +90,7 @@ ck_rv_t searchObjects(Token& token, const ck_attribute* attributes, unsigned lon
     // Checked before the walk too: what a walk keeps must join a cache that is current.
     if (cache.revalidate(token.cardIdentity(), counterOf(token)) && cache.covers(directory, userLoggedIn(token))) {
         cache.forEachFrom(directory, [&](const CachedObject& object) {
-            visit(object.handle(), object.isPrivate(), object.attributes());
+            visit(object.handle(), object.objectClass(), object.isPrivate(), object.attributes());
         });
         visitSessionObjects(token, visit);
         return CKR_OK;

@@ -13,9 +13,10 @@ namespace korva::host {
 
 class Token;
 
-// One object a search meets: the module's handle, whether it is private,
-// its attributes (secret parts left out when they come from the cache).
-using ObjectVisitor = std::function<void(const abi::ObjectHandle& handle, bool isPrivate, const AttributeView& attributes)>;
+// One object a search meets: the module's handle, its class, whether it is
+// private, its attributes (secret parts left out when they come from the cache).
+using ObjectVisitor = std::function<void(const abi::ObjectHandle& handle, uint32_t objectClass, bool isPrivate,
+                                         const AttributeView& attributes)>;
 
 // Meets the objects a search with the template may return: every token
 // object of the directories the module's walk covers for it, then the

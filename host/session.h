@@ -20,6 +20,7 @@ struct HashAndSign;
 struct Operation {
     bool active = false;
     bool updated = false;  // an Update call was made: the one-part call is no longer allowed
+    bool needsUser = false;  // the key works only while the user is logged in
     abi::CK_MECHANISM_TYPE mechanism = 0;
     abi::ObjectHandle key{};
     abi::OperationRecord record{};
@@ -28,6 +29,8 @@ struct Operation {
 
     void start(abi::CK_MECHANISM_TYPE type, const abi::ObjectHandle& keyHandle);
     void finish();
+    // Ends the operation when the user its key needs has logged out.
+    bool lostItsUser(bool userLoggedIn);
 };
 
 struct Session {

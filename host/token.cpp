@@ -130,6 +130,7 @@ void Token::changePin(std::span<const uint8_t> pin) { pin_.assign(pin.begin(), p
 
 void Token::logOut() {
     objectCache_.forgetPrivate();
+    if (user_) handles_.forgetPrivate();
     user_.reset();
     pin_.clear();
     pin_.shrink_to_fit();  // the allocator wipes the freed block
@@ -168,6 +169,7 @@ void Token::releaseSessionObjects(std::span<const uint8_t> indices) {
     std::vector<abi::HostHandleBytes> elements(indices.size());
     handles.reserve(indices.size());
     for (size_t i = 0; i < indices.size(); ++i) {
+        handles_.forgetObject({indices[i], 0xFF, 0xFF});
         handles.push_back({indices[i], 0xFF, 0xFF});
         elements[i].begin = handles.back().data();
         elements[i].end = handles.back().data() + 3;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "common/wiped_bytes.h"
+#include "host/handles.h"
 #include "host/lock.h"
 #include "host/object_cache.h"
 #include "host/pkcs11_api.h"
@@ -54,7 +55,11 @@ public:
     // Reads the token's 17 settings bytes again (zeros when it has none).
     void refreshSettings();
 
-    // Login state, shared by every session of the token.
+    // The application's object handles on this token.
+    HandleTable& handles() { return handles_; }
+
+    // Login state, shared by every session of the token. Logging out hides
+    // private objects: their handles are forgotten.
     std::optional<unsigned long> user() const { return user_; }
     void logIn(unsigned long userType, std::span<const uint8_t> pin);
     void changePin(std::span<const uint8_t> pin);
@@ -89,7 +94,7 @@ public:
     void ownSessionObject(uint8_t index, ck_session_handle_t session) { sessionObjectOwners_[index] = session; }
     void forgetSessionObject(uint8_t index) { sessionObjectOwners_.erase(index); }
     std::vector<uint8_t> takeSessionObjectsOf(ck_session_handle_t session);
-    // Releases the named session objects through the module.
+    // Releases the named session objects through the module and forgets their handles.
     void releaseSessionObjects(std::span<const uint8_t> indices);
 
 private:
@@ -110,6 +115,7 @@ private:
     CardState seenCard_;
     uint64_t cardChanges_ = 0;
     ReaderStatus transportTrouble_ = ReaderStatus::ok;
+    HandleTable handles_;
 };
 
 // Holds a token for one library call: its lock, and the reader's call

@@ -4,13 +4,9 @@
 // sessions open, and session objects dying with their session.
 #include "host/config.h"
 
-#include "tests/support/temp_path.h"
+#include "tests/host/library_fixture.h"
 #include "tests/support/test_host.h"
 
-#define CRYPTOKI_GNU 1
-#include <p11-kit/pkcs11.h>
-
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -34,61 +30,7 @@
 namespace {
 
 namespace abi = korva::abi;
-
-ck_function_list* library() {
-    static ck_function_list* list = [] {
-        void* handle = dlopen(KORVA_PKCS11_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) return static_cast<ck_function_list*>(nullptr);
-        auto get = reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle, "C_GetFunctionList"));
-        ck_function_list* result = nullptr;
-        return get != nullptr && get(&result) == CKR_OK ? result : nullptr;
-    }();
-    return list;
-}
-
-constexpr const char* kSoPin = "87654321";
-constexpr const char* kUserPin = "47102958";  // a newly initialised token's user PIN
-
-unsigned char* text(const char* value) { return reinterpret_cast<unsigned char*>(const_cast<char*>(value)); }
-
-class LibraryTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_NE(library(), nullptr);
-        f = library();
-        cards = {folder.path() / "first.card", folder.path() / "second.card"};
-        setenv("KORVA_CARDS", (cards[0].string() + ":" + cards[1].string()).c_str(), 1);
-    }
-    void TearDown() override { f->C_Finalize(nullptr); }
-
-    void initialise() { ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK); }
-
-    // An initialised token with a read-write session.
-    ck_session_handle_t readyToken(ck_slot_id_t slot = 0) {
-        unsigned char label[32];
-        std::memset(label, ' ', sizeof label);
-        std::memcpy(label, "library test", 12);
-        EXPECT_EQ(f->C_InitToken(slot, text(kSoPin), 8, label), CKR_OK);
-        ck_session_handle_t session = 0;
-        EXPECT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session), CKR_OK);
-        return session;
-    }
-
-    // A triple-DES key that is no token object: the host keeps it.
-    ck_rv_t sessionKey(ck_session_handle_t session, ck_object_handle_t* key) {
-        unsigned long objectClass = CKO_SECRET_KEY, keyType = CKK_DES3;
-        unsigned char no = 0, value[24] = {1, 2, 3};
-        ck_attribute attributes[] = {{CKA_CLASS, &objectClass, sizeof objectClass},
-                                     {CKA_KEY_TYPE, &keyType, sizeof keyType},
-                                     {CKA_TOKEN, &no, 1},
-                                     {CKA_VALUE, value, sizeof value}};
-        return f->C_CreateObject(session, attributes, 4, key);
-    }
-
-    ck_function_list* f = nullptr;
-    korva::test::TempPath folder;
-    std::vector<std::filesystem::path> cards;
-};
+using namespace korva::test;
 
 TEST_F(LibraryTest, EveryCallBeforeInitializeGetsNotInitialized) {
     unsigned long count = 0;

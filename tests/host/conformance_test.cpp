@@ -1,0 +1,157 @@
+// The standard's rules for sessions, login states, objects and handles, as
+// tables of calls and the codes they must give.
+#include "tests/host/library_fixture.h"
+
+#include <string>
+
+namespace korva::test {
+namespace {
+
+constexpr unsigned long kGostSign = 0xD4321008;  // GOST R 34.10-2012 with Streebog-256
+
+class Conformance : public LibraryTest {
+protected:
+    // Slot 0 initialised; `session` of the kind asked, with that login.
+    void open(bool readWrite, std::optional<unsigned long> user) {
+        initialise();
+        ASSERT_EQ(f->C_CloseSession(readyToken()), CKR_OK);
+        const ck_flags_t flags = CKF_SERIAL_SESSION | (readWrite ? CKF_RW_SESSION : 0);
+        ASSERT_EQ(f->C_OpenSession(0, flags, nullptr, nullptr, &session), CKR_OK);
+        if (user) {
+            ASSERT_EQ(f->C_Login(session, *user, text(*user == CKU_SO ? kSoPin : kUserPin), 8), CKR_OK);
+        }
+    }
+    ck_rv_t dataObject(bool onCard, ck_object_handle_t* object, ck_session_handle_t in = 0) {
+        unsigned long dataClass = CKO_DATA;
+        unsigned char token = onCard, value[] = "data";
+        ck_attribute made[] = {{CKA_CLASS, &dataClass, sizeof dataClass}, {CKA_TOKEN, &token, 1}, {CKA_VALUE, value, 4}};
+        return f->C_CreateObject(in != 0 ? in : session, made, 3, object);
+    }
+    ck_rv_t keyPair(bool onCard, ck_object_handle_t* publicKey, ck_object_handle_t* privateKey) {
+        unsigned char token = onCard;
+        ck_attribute both[] = {{CKA_TOKEN, &token, 1}};
+        ck_mechanism gost{CKM_GOSTR3410_KEY_PAIR_GEN, nullptr, 0};
+        return f->C_GenerateKeyPair(session, &gost, both, 1, both, 1, publicKey, privateKey);
+    }
+    ck_rv_t secretKey(ck_object_handle_t* key) {  // CKA_CLASS implied, private by default
+        unsigned char no = 0;
+        ck_attribute sessionOnly[] = {{CKA_TOKEN, &no, 1}};
+        ck_mechanism des2{CKM_DES2_KEY_GEN, nullptr, 0};
+        return f->C_GenerateKey(session, &des2, sessionOnly, 1, key);
+    }
+    ck_session_handle_t session = 0;
+};
+
+// Session kind x login state x operation -> code, before any card traffic.
+struct AccessRow {
+    bool readWrite;
+    std::optional<unsigned long> user;
+    const char* operation;
+    ck_rv_t expected;
+};
+const AccessRow kAccessRows[] = {
+    {false, {}, "token object", CKR_SESSION_READ_ONLY},
+    {true, {}, "token object", CKR_USER_NOT_LOGGED_IN},
+    {false, CKU_USER, "token object", CKR_SESSION_READ_ONLY},
+    {true, CKU_USER, "token object", CKR_OK},
+    {false, {}, "token key pair", CKR_SESSION_READ_ONLY},
+    {true, {}, "token key pair", CKR_USER_NOT_LOGGED_IN},
+    {false, CKU_USER, "token key pair", CKR_SESSION_READ_ONLY},
+    {true, CKU_SO, "token key pair", CKR_USER_NOT_LOGGED_IN},
+    {false, {}, "private session key", CKR_USER_NOT_LOGGED_IN},
+    {true, CKU_SO, "private session key", CKR_USER_NOT_LOGGED_IN},
+    {false, CKU_USER, "private session key", CKR_OK},
+    {false, {}, "sign", CKR_USER_NOT_LOGGED_IN},
+    {true, CKU_SO, "sign", CKR_USER_NOT_LOGGED_IN},
+};
+
+TEST_F(Conformance, AccessBySessionKindAndLoginState) {
+    for (const AccessRow& row : kAccessRows) {
+        SCOPED_TRACE(std::string(row.operation) + (row.readWrite ? " rw " : " ro ") + std::to_string(row.user.value_or(9)));
+        open(row.readWrite, row.user);
+        ck_object_handle_t made = 0, other = 0;
+        const std::string operation = row.operation;
+        ck_mechanism sign{kGostSign, nullptr, 0};
+        if (operation == "token object") {
+            EXPECT_EQ(dataObject(true, &made), row.expected);
+        }
+        if (operation == "token key pair") {
+            EXPECT_EQ(keyPair(true, &made, &other), row.expected);
+        }
+        if (operation == "private session key") {
+            EXPECT_EQ(secretKey(&made), row.expected);
+        }
+        if (operation == "sign") {
+            EXPECT_EQ(f->C_SignInit(session, &sign, 1), row.expected);
+        }
+        f->C_Finalize(nullptr);
+    }
+}
+
+// A handle names its object only: not one made later in its place, not one
+// of another slot, not a private one after logout or anything after the
+// token was initialised again.
+TEST_F(Conformance, HandlesFailOnceTheirObjectIsGone) {
+    open(true, CKU_USER);
+    ck_session_handle_t second = 0;
+    ASSERT_EQ(f->C_InitToken(1, text(kSoPin), 8, text("second")), CKR_OK);
+    ASSERT_EQ(f->C_OpenSession(1, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &second), CKR_OK);
+    ck_object_handle_t gone = 0, later = 0, elsewhere = 0, publicKey = 0, privateKey = 0;
+    ASSERT_EQ(dataObject(true, &gone), CKR_OK);
+    ASSERT_EQ(f->C_DestroyObject(session, gone), CKR_OK);
+    ASSERT_EQ(dataObject(true, &later), CKR_OK);
+    ASSERT_EQ(f->C_Login(second, CKU_USER, text(kUserPin), 8), CKR_OK);
+    ASSERT_EQ(dataObject(true, &elsewhere, second), CKR_OK);
+    EXPECT_NE(later, gone);
+    ASSERT_EQ(keyPair(true, &publicKey, &privateKey), CKR_OK);
+    unsigned long size = 0, objectClass = 0;
+    ck_attribute classOnly{CKA_CLASS, &objectClass, sizeof objectClass};
+    ck_mechanism sign{kGostSign, nullptr, 0};
+    const auto expectGone = [&](ck_object_handle_t object, ck_rv_t keyCode) {
+        EXPECT_EQ(f->C_GetAttributeValue(session, object, &classOnly, 1), CKR_OBJECT_HANDLE_INVALID);
+        EXPECT_EQ(f->C_SetAttributeValue(session, object, &classOnly, 1), CKR_OBJECT_HANDLE_INVALID);
+        EXPECT_EQ(f->C_GetObjectSize(session, object, &size), CKR_OBJECT_HANDLE_INVALID);
+        EXPECT_EQ(f->C_SignInit(session, &sign, object), keyCode);
+        EXPECT_EQ(f->C_DestroyObject(session, object), CKR_OBJECT_HANDLE_INVALID);
+    };
+    expectGone(gone, CKR_KEY_HANDLE_INVALID);
+    expectGone(elsewhere, CKR_KEY_HANDLE_INVALID);
+    ASSERT_EQ(f->C_Logout(session), CKR_OK);
+    expectGone(privateKey, CKR_USER_NOT_LOGGED_IN);
+    ASSERT_EQ(f->C_CloseSession(session), CKR_OK);
+    ASSERT_EQ(f->C_InitToken(0, text(kSoPin), 8, text("again")), CKR_OK);
+    ASSERT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
+    expectGone(publicKey, CKR_USER_NOT_LOGGED_IN);
+}
+
+// An operation whose key needs the user ends when the user logs out.
+TEST_F(Conformance, OperationsStopAtLogout) {
+    open(true, CKU_USER);
+    ck_object_handle_t publicKey = 0, privateKey = 0;
+    ASSERT_EQ(keyPair(true, &publicKey, &privateKey), CKR_OK);
+    ck_mechanism sign{kGostSign, nullptr, 0};
+    unsigned char data[] = "data", signature[64];
+    unsigned long length = sizeof signature;
+    ASSERT_EQ(f->C_SignInit(session, &sign, privateKey), CKR_OK);
+    ASSERT_EQ(f->C_Logout(session), CKR_OK);
+    EXPECT_EQ(f->C_Sign(session, data, 4, signature, &length), CKR_USER_NOT_LOGGED_IN);
+    EXPECT_EQ(f->C_Sign(session, data, 4, signature, &length), CKR_OPERATION_NOT_INITIALIZED);
+}
+
+// Slots are not limited by the handle encoding.
+TEST_F(Conformance, ManySlots) {
+    std::string files;
+    for (int i = 0; i < 130; ++i) files += (i ? ":" : "") + (folder.path() / (std::to_string(i) + ".card")).string();
+    setenv("KORVA_CARDS", files.c_str(), 1);
+    initialise();
+    ck_object_handle_t object = 0;
+    session = readyToken(129);
+    ASSERT_EQ(f->C_Login(session, CKU_USER, text(kUserPin), 8), CKR_OK);
+    ASSERT_EQ(dataObject(true, &object), CKR_OK);
+    unsigned long objectClass = 0;
+    ck_attribute classOnly{CKA_CLASS, &objectClass, sizeof objectClass};
+    EXPECT_EQ(f->C_GetAttributeValue(session, object, &classOnly, 1), CKR_OK);
+}
+
+}  // namespace
+}  // namespace korva::test
