@@ -1,5 +1,7 @@
 #include "host/attributes.h"
 
+#include "host/attribute_types.h"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -11,16 +13,6 @@ constexpr abi::CK_ULONG kModuleUnavailable = 0xFFFFFFFFu;
 constexpr size_t kModuleNumber = sizeof(abi::CK_ULONG);
 constexpr size_t kApplicationNumber = sizeof(unsigned long);
 
-constexpr ck_attribute_type_t kNumberTypes[] = {
-    CKA_CLASS,         CKA_CERTIFICATE_TYPE, CKA_CERTIFICATE_CATEGORY, CKA_JAVA_MIDP_SECURITY_DOMAIN,
-    CKA_NAME_HASH_ALGORITHM, CKA_KEY_TYPE,   CKA_MODULUS_BITS,         CKA_PRIME_BITS,
-    CKA_SUB_PRIME_BITS, CKA_VALUE_BITS,      CKA_VALUE_LEN,            CKA_KEY_GEN_MECHANISM,
-    CKA_HW_FEATURE_TYPE, CKA_MECHANISM_TYPE, CKA_PIXEL_X,              CKA_PIXEL_Y,
-    CKA_RESOLUTION,    CKA_CHAR_ROWS,        CKA_CHAR_COLUMNS,         CKA_BITS_PER_PIXEL,
-    CKA_OTP_FORMAT,    CKA_OTP_LENGTH,       CKA_OTP_TIME_INTERVAL,    CKA_OTP_CHALLENGE_REQUIREMENT,
-    CKA_OTP_TIME_REQUIREMENT, CKA_OTP_COUNTER_REQUIREMENT, CKA_OTP_PIN_REQUIREMENT,
-};
-
 unsigned long widen(const void* value) {
     abi::CK_ULONG narrow = 0;
     std::memcpy(&narrow, value, kModuleNumber);
@@ -29,11 +21,9 @@ unsigned long widen(const void* value) {
 
 }  // namespace
 
-bool holdsNumber(ck_attribute_type_t type) {
-    return std::find(std::begin(kNumberTypes), std::end(kNumberTypes), type) != std::end(kNumberTypes);
-}
+bool holdsNumber(ck_attribute_type_t type) { return valueKind(type) == ValueKind::Number; }
 
-bool holdsNumberArray(ck_attribute_type_t type) { return type == CKA_ALLOWED_MECHANISMS; }
+bool holdsNumberArray(ck_attribute_type_t type) { return valueKind(type) == ValueKind::NumberList; }
 
 ck_rv_t ModuleTemplate::copyFrom(const ck_attribute* attributes, unsigned long count) {
     if (count != 0 && attributes == nullptr) return CKR_ARGUMENTS_BAD;
@@ -54,6 +44,7 @@ ck_rv_t ModuleTemplate::copyFrom(const ck_attribute* attributes, unsigned long c
             continue;
         }
         if (given.value_len >= kModuleUnavailable) return CKR_ATTRIBUTE_VALUE_INVALID;
+        if (valueKind(given.type) == ValueKind::Boolean && given.value_len != 1) return CKR_ATTRIBUTE_VALUE_INVALID;
         WipedBytes& value = values_[i];
         const auto* bytes = static_cast<const uint8_t*>(given.value);
         if (holdsNumber(given.type) || holdsNumberArray(given.type)) {

@@ -1,8 +1,8 @@
 // Templates between the application's ABI (unsigned long numbers, 64-bit on
 // our platform) and the module's (32-bit numbers). The lengths, and the
-// values of the attributes whose value is a CK_ULONG (CKA_CLASS,
-// CKA_KEY_TYPE, CKA_MODULUS_BITS, CKA_VALUE_LEN, ...), are converted both
-// ways; every other value passes as the bytes it is.
+// values that the table of attribute types (host/attribute_types.h) calls
+// numbers or number lists, are converted both ways; every other value passes
+// as the bytes it is.
 #pragma once
 
 #include "common/wiped_bytes.h"
@@ -23,7 +23,8 @@ class ModuleTemplate final {
 public:
     // A template the application gives: values are copied (and wiped when
     // the template goes), numbers narrowed. CKR_ATTRIBUTE_VALUE_INVALID for
-    // a number of the wrong size or beyond 32 bits.
+    // a number of the wrong size or beyond 32 bits, or a boolean that is not
+    // one byte.
     ck_rv_t copyFrom(const ck_attribute* attributes, unsigned long count);
 
     // Adds a value in the module's layout when the template has none of

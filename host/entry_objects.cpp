@@ -1,4 +1,5 @@
 // Objects: creation, attributes, destruction and search.
+#include "host/attribute_types.h"
 #include "host/attributes.h"
 #include "host/entry.h"
 #include "host/object_cache.h"
@@ -48,6 +49,33 @@ ck_rv_t tokenObjectAttributes(Token& token, const ObjectEntry& object, ck_attrib
     return rv != CKR_OK ? rv : local;
 }
 
+// Whether every attribute of the template belongs to the class.
+bool classHasAll(unsigned long objectClass, const ck_attribute* attributes, unsigned long count) {
+    for (unsigned long i = 0; i < count; ++i)
+        if (!classHas(objectClass, attributes[i].type)) return false;
+    return true;
+}
+
+// An application sees only the attributes of the object's class, though the
+// module completes every object with the standard booleans.
+ck_rv_t hideOtherClasses(unsigned long objectClass, ck_attribute* attributes, unsigned long count, ck_rv_t rv) {
+    for (unsigned long i = 0; i < count; ++i) {
+        if (classHas(objectClass, attributes[i].type)) continue;
+        attributes[i].value_len = CK_UNAVAILABLE_INFORMATION;
+        if (rv == CKR_OK) rv = CKR_ATTRIBUTE_TYPE_INVALID;
+    }
+    return rv;
+}
+
+// A change the standard allows: attributes of the class only, and a key once
+// sensitive or unextractable stays so.
+ck_rv_t checkChange(unsigned long objectClass, const ModuleTemplate& given, const ck_attribute* attributes,
+                    unsigned long count) {
+    if (!classHasAll(objectClass, attributes, count)) return CKR_ATTRIBUTE_TYPE_INVALID;
+    if (given.boolean(CKA_SENSITIVE) == false || given.boolean(CKA_EXTRACTABLE) == true) return CKR_ATTRIBUTE_READ_ONLY;
+    return CKR_OK;
+}
+
 // Keeps the handles of the objects that match.
 ck_rv_t search(Session& session, Token& token, const ck_attribute* attributes, unsigned long count) {
     return searchObjects(token, attributes, count,
@@ -56,7 +84,7 @@ ck_rv_t search(Session& session, Token& token, const ck_attribute* attributes, u
                              const ObjectEntry entry{handle, objectClass, isPrivate, !isSessionObject(handle)};
                              // Private objects exist for the application only while the user is logged in.
                              if (access(session, Access::Read, {entry.tokenObject, entry.isPrivate}) != CKR_OK) return;
-                             if (object.matches(attributes, count))
+                             if (classHasAll(objectClass, attributes, count) && object.matches(attributes, count))
                                  session.found.push_back(token.handles().handleFor(entry));
                          });
 }
@@ -128,8 +156,9 @@ KORVA_HOST_EXPORT ck_rv_t C_GetAttributeValue(ck_session_handle_t handle, ck_obj
         ObjectEntry target;
         if (const ck_rv_t rv = findObject(session, object, Access::Read, target); rv != CKR_OK) return rv;
         if (attributes == nullptr && count != 0) return CKR_ARGUMENTS_BAD;
-        return target.tokenObject ? tokenObjectAttributes(token, target, attributes, count)
-                                  : sessionObjectAttributes(token, target.module, attributes, count);
+        const ck_rv_t rv = target.tokenObject ? tokenObjectAttributes(token, target, attributes, count)
+                                              : sessionObjectAttributes(token, target.module, attributes, count);
+        return hideOtherClasses(target.objectClass, attributes, count, rv);
     });
 }
 
@@ -141,6 +170,7 @@ KORVA_HOST_EXPORT ck_rv_t C_SetAttributeValue(ck_session_handle_t handle, ck_obj
         if (attributes == nullptr && count != 0) return CKR_ARGUMENTS_BAD;
         ModuleTemplate given;
         if (const ck_rv_t rv = given.copyFrom(attributes, count); rv != CKR_OK) return rv;
+        if (const ck_rv_t rv = checkChange(target.objectClass, given, attributes, count); rv != CKR_OK) return rv;
         LoginRecordCopy login;
         token.fillLogin(login);
         return token.module().setAttributes(token.context(), login.get(), token.settings(), &target.module,

@@ -138,6 +138,45 @@ TEST_F(Conformance, OperationsStopAtLogout) {
     EXPECT_EQ(f->C_Sign(session, data, 4, signature, &length), CKR_OPERATION_NOT_INITIALIZED);
 }
 
+// An object shows only the attributes of its class, in reads, changes and searches.
+TEST_F(Conformance, AttributesByClass) {
+    open(true, CKU_USER);
+    ck_object_handle_t data = 0, publicKey = 0, privateKey = 0;
+    ASSERT_EQ(dataObject(true, &data), CKR_OK);
+    ASSERT_EQ(keyPair(true, &publicKey, &privateKey), CKR_OK);
+    unsigned char flag = 0, wide[2] = {1, 0};
+    const struct {
+        ck_object_handle_t* object;
+        unsigned long type;
+        ck_rv_t read, change;
+    } rows[] = {
+        {&data, CKA_SIGN, CKR_ATTRIBUTE_TYPE_INVALID, CKR_ATTRIBUTE_TYPE_INVALID},
+        {&data, CKA_MODULUS, CKR_ATTRIBUTE_TYPE_INVALID, CKR_ATTRIBUTE_TYPE_INVALID},
+        {&publicKey, CKA_SENSITIVE, CKR_ATTRIBUTE_TYPE_INVALID, CKR_ATTRIBUTE_TYPE_INVALID},
+        {&publicKey, CKA_SIGN, CKR_ATTRIBUTE_TYPE_INVALID, CKR_ATTRIBUTE_TYPE_INVALID},
+        {&privateKey, CKA_SIGN, CKR_OK, CKR_ATTRIBUTE_TYPE_INVALID},  // the card's usage flags stay
+        {&privateKey, CKA_SENSITIVE, CKR_OK, CKR_ATTRIBUTE_READ_ONLY},  // back to false
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.type);
+        ck_attribute asked{row.type, &flag, 1};
+        EXPECT_EQ(f->C_GetAttributeValue(session, *row.object, &asked, 1), row.read);
+        EXPECT_EQ(asked.value_len, row.read == CKR_OK ? 1 : CK_UNAVAILABLE_INFORMATION);
+        const unsigned char stored = flag;
+        flag = 0;
+        EXPECT_EQ(f->C_SetAttributeValue(session, *row.object, &asked, 1), row.change);
+        flag = stored;
+        unsigned long count = 9;
+        ck_object_handle_t found[4];
+        ASSERT_EQ(f->C_FindObjectsInit(session, &asked, 1), CKR_OK);
+        EXPECT_EQ(f->C_FindObjects(session, found, 4, &count), CKR_OK);
+        EXPECT_EQ(f->C_FindObjectsFinal(session), CKR_OK);
+        EXPECT_EQ(count == 0, row.read != CKR_OK);
+    }
+    ck_attribute twoBytes{CKA_TOKEN, wide, 2};
+    EXPECT_EQ(f->C_SetAttributeValue(session, data, &twoBytes, 1), CKR_ATTRIBUTE_VALUE_INVALID);
+}
+
 // Slots are not limited by the handle encoding.
 TEST_F(Conformance, ManySlots) {
     std::string files;
