@@ -484,7 +484,7 @@ protected:
 
 TEST_F(ObjectCacheTest, SearchesAndReadsSeeChangesMadeElsewhere) {
     dataObject(session, "first");  // record 1 of the data-object directory
-    const ck_object_handle_t doomed = dataObject(session, "doomed");
+    dataObject(session, "doomed");
     EXPECT_EQ(labels(), (std::vector<std::string>{"doomed", "first"}));
     // Asked again, the search and the two reads check the counter, nothing more.
     EXPECT_EQ(exchangesOf([&] { EXPECT_EQ(labels(), (std::vector<std::string>{"doomed", "first"})); }), 3u * 3);
@@ -501,7 +501,18 @@ TEST_F(ObjectCacheTest, SearchesAndReadsSeeChangesMadeElsewhere) {
         {"another process adds", [&] { inChild([&](ck_session_handle_t own) { return dataObject(own, "added") ? 0 : 3; }); },
          {"added", "doomed", "first"}},
         {"another process deletes",
-         [&] { inChild([&](ck_session_handle_t own) { return int(f->C_DestroyObject(own, doomed)); }); },
+         [&] {
+             inChild([&](ck_session_handle_t own) {  // handles are each process's own: it searches first
+                 char name[] = "doomed";
+                 ck_attribute byLabel{CKA_LABEL, name, 6};
+                 ck_object_handle_t doomed = 0;
+                 unsigned long found = 0;
+                 f->C_FindObjectsInit(own, &byLabel, 1);
+                 f->C_FindObjects(own, &doomed, 1, &found);
+                 f->C_FindObjectsFinal(own);
+                 return int(f->C_DestroyObject(own, doomed));
+             });
+         },
          {"added", "first"}},
         {"the module renames", [&] {
              throughModule([&](korva::test::TestHost& host) {
