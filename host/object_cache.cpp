@@ -70,28 +70,42 @@ std::optional<ObjectCache::Key> ObjectCache::keyOf(const abi::ObjectHandle& hand
 
 void ObjectCache::clear() {
     counter_.reset();
+    unkeyed_ = false;
     coveredFrom_ = userCoveredFrom_ = kNothingCovered;
     objects_.clear();
     walking_ = false;
     walked_.clear();
 }
 
-bool ObjectCache::revalidate(uint64_t card, const CounterReader& readCounter) {
+bool ObjectCache::revalidate(uint64_t card, std::optional<bool> usedElsewhere, const CounterReader& readCounter) {
     if (card != card_) clear();
     card_ = card;
-    if (!enabled_ || !counter_) return false;
-    const std::optional<uint32_t> now = readCounter();
-    if (now == counter_) return true;
-    clear();
-    // What was just read is the counter of the card as it is now: a walk in
-    // this call can be kept under it without reading it again.
-    counter_ = now;
+    if (!enabled_ || (!counter_ && !unkeyed_)) return false;
+    if (usedElsewhere == false) {
+        // The card is as our previous call left it: what is cached stands.
+        if (!unkeyed_) return true;
+        unkeyed_ = false;
+        counter_ = readCounter();
+        if (counter_) return true;
+        clear();
+        return false;
+    }
+    if (unkeyed_) {
+        clear();  // someone else had the card before we knew its counter
+    } else if (const std::optional<uint32_t> now = readCounter(); now == counter_) {
+        return true;
+    } else {
+        clear();
+        // What was just read is the counter of the card as it is now: a walk
+        // in this call can be kept under it without reading it again.
+        counter_ = now;
+    }
     return false;
 }
 
 bool ObjectCache::covers(uint16_t directory, bool userLoggedIn) const {
     const auto position = walkPosition(directory);
-    if (!enabled_ || !counter_ || !position) return false;
+    if (!enabled_ || (!counter_ && !unkeyed_) || !position) return false;
     return (userLoggedIn ? userCoveredFrom_ : coveredFrom_) <= *position;
 }
 
@@ -103,7 +117,7 @@ void ObjectCache::forEachFrom(uint16_t directory, const std::function<void(const
 
 const CachedObject* ObjectCache::find(const abi::ObjectHandle& handle, bool userLoggedIn) const {
     const auto key = keyOf(handle);
-    if (!enabled_ || !counter_ || !key) return nullptr;
+    if (!enabled_ || (!counter_ && !unkeyed_) || !key) return nullptr;
     const auto found = objects_.find(*key);
     if (found == objects_.end() || (found->second.isPrivate() && !userLoggedIn)) return nullptr;
     return &found->second;
@@ -127,17 +141,18 @@ void ObjectCache::noteWalked(const abi::ObjectHandle& handle, uint32_t objectCla
     walked_.try_emplace(*key, handle, objectClass, isPrivate, attributes);
 }
 
-void ObjectCache::finishWalk(uint64_t card, const CounterReader& readCounter) {
+void ObjectCache::finishWalk(uint64_t card, bool readerTells, const CounterReader& readCounter) {
     if (!walking_) return;
     walking_ = false;
     std::map<Key, CachedObject> walked = std::move(walked_);
     walked_.clear();
     if (card != card_) clear();
     card_ = card;
-    if (!counter_) counter_ = readCounter();
-    if (!counter_) {
-        clear();
-        return;
+    if (!counter_ && !unkeyed_ && readerTells) {
+        unkeyed_ = true;
+    } else if (!counter_ && !unkeyed_) {
+        counter_ = readCounter();
+        if (!counter_) return;
     }
     objects_.erase(objects_.lower_bound(static_cast<Key>(walkFrom_ << 8)), objects_.end());
     objects_.merge(walked);

@@ -68,9 +68,12 @@ public:
 
     // Once per library call, before anything cached is used. `card` changes
     // whenever the reader holds another card, or the same one re-inserted
-    // or reset. Returns whether anything current is cached; the counter is
-    // read only then.
-    bool revalidate(uint64_t card, const CounterReader& readCounter);
+    // or reset; `usedElsewhere` is the reader's word on whether anyone else
+    // had the card since our previous call (nothing: it cannot tell).
+    // Returns whether anything current is cached. The counter is read only
+    // when something is cached and someone else may have had the card, or
+    // to key what a walk left unkeyed.
+    bool revalidate(uint64_t card, std::optional<bool> usedElsewhere, const CounterReader& readCounter);
 
     // Whether a search starting at `directory` (0: every directory) can be
     // answered from the cache, for the user logged in or not.
@@ -81,11 +84,15 @@ public:
     const CachedObject* find(const abi::ObjectHandle& handle, bool userLoggedIn) const;
 
     // A walk from `directory` in this call: its objects replace what was
-    // cached of the directories it covered once finishWalk() has the
-    // counter. A failed walk is simply not finished.
+    // cached of the directories it covered once it is finished. A failed
+    // walk is simply not finished. When the reader can tell whether others
+    // use the card (`readerTells`), the counter is not read now: the next
+    // call reads it if nobody else had the card meanwhile, and drops the
+    // walk's findings otherwise. So a first search costs what the walk
+    // costs.
     void startWalk(uint16_t directory, bool userLoggedIn);
     void noteWalked(const abi::ObjectHandle& handle, uint32_t objectClass, bool isPrivate, const AttributeView& attributes);
-    void finishWalk(uint64_t card, const CounterReader& readCounter);
+    void finishWalk(uint64_t card, bool readerTells, const CounterReader& readCounter);
 
     // A command this process sends the card: anything that may write drops the cache.
     void noteCommand(std::span<const uint8_t> command);
@@ -99,6 +106,7 @@ private:
 
     bool enabled_ = true;
     std::optional<uint32_t> counter_;
+    bool unkeyed_ = false;  // cached objects whose counter is still to be read
     uint64_t card_ = 0;
     // Walks cover a directory and every one after it: the walk position of
     // the first directory covered, for anyone and with the user's objects.

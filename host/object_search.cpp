@@ -25,6 +25,11 @@ ObjectCache::CounterReader counterOf(Token& token) {
 
 bool userLoggedIn(const Token& token) { return token.user() == CKU_USER; }
 
+bool cacheIsCurrent(Token& token) {
+    return token.objectCache().revalidate(token.cardIdentity(), token.reader().usedElsewhereSinceLastCall(),
+                                          counterOf(token));
+}
+
 // A search compares no template with a value that must not leave the
 // token (that would let anyone test guesses of it), from the card or not.
 void visitWithoutSecrets(const abi::ObjectHandle& handle, uint32_t objectClass, bool isPrivate,
@@ -66,7 +71,8 @@ ck_rv_t walk(Token& token, abi::FindCursor& cursor, const ObjectVisitor& visit) 
                                                                       &cursor, object.items(), object.count(), &handle,
                                                                       &objectClass, &isPrivate);
         if (rv == kEndOfWalk) {
-            cache.finishWalk(token.cardIdentity(), counterOf(token));
+            const bool readerTells = token.reader().usedElsewhereSinceLastCall().has_value();
+            cache.finishWalk(token.cardIdentity(), readerTells, counterOf(token));
             return CKR_OK;
         }
         if (rv != CKR_OK) return rv;
@@ -88,7 +94,7 @@ ck_rv_t searchObjects(Token& token, const ck_attribute* attributes, unsigned lon
     ObjectCache& cache = token.objectCache();
     const uint16_t directory = directoryOf(cursor);
     // Checked before the walk too: what a walk keeps must join a cache that is current.
-    if (cache.revalidate(token.cardIdentity(), counterOf(token)) && cache.covers(directory, userLoggedIn(token))) {
+    if (cacheIsCurrent(token) && cache.covers(directory, userLoggedIn(token))) {
         cache.forEachFrom(directory, [&](const CachedObject& object) {
             visit(object.handle(), object.objectClass(), object.isPrivate(), object.attributes());
         });
@@ -106,7 +112,7 @@ std::optional<ck_rv_t> cachedAttributes(Token& token, const abi::ObjectHandle& h
         return object != nullptr && object->holdsAll(attributes, count) ? object : nullptr;
     };
     // The counter is read only when the cache would answer.
-    if (answers() == nullptr || !cache.revalidate(token.cardIdentity(), counterOf(token))) return std::nullopt;
+    if (answers() == nullptr || !cacheIsCurrent(token)) return std::nullopt;
     const CachedObject* object = answers();
     if (object == nullptr) return std::nullopt;
     return object->attributes().fill(attributes, count, std::nullopt);

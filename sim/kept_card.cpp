@@ -73,7 +73,8 @@ void KeptCard::load() {
 
 void KeptCard::take() {
   lockFile();
-  if (card_ == nullptr || stampOnDisk() != loaded_) load();
+  reread_ = card_ == nullptr || stampOnDisk() != loaded_;
+  if (reread_) load();
 }
 
 bool KeptCard::give() {

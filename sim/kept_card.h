@@ -30,6 +30,10 @@ public:
   KeptCard& operator=(const KeptCard&) = delete;
 
   void take();
+  // Whether the last take() read the file again: another process saved it
+  // (and so had the card) since this process last held it, or the card had
+  // not been read yet.
+  bool reread() const { return reread_; }
   // False when a changed card could not be saved: the file keeps its old
   // content and the next take() reads it again, so the process never runs
   // on with a card that differs from its file.
@@ -62,6 +66,7 @@ private:
   uint64_t savedRevision_ = 0;
   std::string problem_;
   bool newProblem_ = false;
+  bool reread_ = true;
   bool problemKnown_ = false;  // the file's trouble was noted for the state problemStamp_
   std::optional<Stamp> problemStamp_;
 };

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -76,6 +77,11 @@ public:
     // bytes on return.
     virtual ReaderStatus transmit(std::span<const uint8_t> command, uint8_t* response, uint32_t* responseLength,
                                   uint8_t& sw1, uint8_t& sw2, Outstanding outstanding) = 0;
+
+    // Within a call: whether anyone but this library (another process,
+    // another application) may have used the card since this library's
+    // previous call; nothing when the reader cannot tell.
+    virtual std::optional<bool> usedElsewhereSinceLastCall() const { return std::nullopt; }
 
     // Connects to the card again after it was reset or re-inserted.
     virtual ReaderStatus reconnect() = 0;

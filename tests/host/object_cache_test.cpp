@@ -18,14 +18,15 @@ constexpr uint8_t kReadBinary[] = {0x00, 0xB0, 0x00, 0x00, 0x0E};
 constexpr uint8_t kUpdateRecord[] = {0x00, 0xDC, 0x01, 0x04, 0x01, 0x00};
 
 // A cache filled by a walk of every directory with the user logged in,
-// under counter 7 of card 1.
-void fill(ObjectCache& cache) {
+// under counter 7 of card 1 (read at once, or by the next call when the
+// reader can tell whether others use the card).
+void fill(ObjectCache& cache, bool readerTells = false) {
     uint8_t label[] = {'a'}, value[] = {1, 2};
     abi::CK_ATTRIBUTE attributes[] = {{CKA_LABEL, label, 1}, {CKA_VALUE, value, 2}};
     cache.startWalk(0, true);
     cache.noteWalked(kPublicData, CKO_DATA, false, {attributes, 2});
     cache.noteWalked(kPrivateData, CKO_DATA, true, {attributes, 2});
-    cache.finishWalk(1, [] { return std::optional<uint32_t>(7); });
+    cache.finishWalk(1, readerTells, [] { return std::optional<uint32_t>(7); });
 }
 
 TEST(ObjectCache, KeptOnlyWhileTheSameCardShowsTheSameCounter) {
@@ -35,6 +36,8 @@ TEST(ObjectCache, KeptOnlyWhileTheSameCardShowsTheSameCounter) {
         uint64_t card;
         std::optional<uint32_t> counter;  // what slot 66 answers next
         bool kept;
+        std::optional<bool> usedElsewhere = std::nullopt;  // the reader's word
+        bool readerTells = false;
     };
     const std::vector<Case> cases = {
         {"nothing happened", [](ObjectCache&) {}, 1, 7, true},
@@ -43,12 +46,16 @@ TEST(ObjectCache, KeptOnlyWhileTheSameCardShowsTheSameCounter) {
         {"the counter cannot be read", [](ObjectCache&) {}, 1, std::nullopt, false},
         {"another card, same counter", [](ObjectCache&) {}, 2, 7, false},
         {"our own write", [](ObjectCache& c) { c.noteCommand(kUpdateRecord); }, 1, 7, false},
+        {"nobody else had the card: no counter read", [](ObjectCache&) {}, 1, std::nullopt, true, false},
+        {"a walk keyed by the next call", [](ObjectCache&) {}, 1, 7, true, false, true},
+        {"someone else had it before the counter was read", [](ObjectCache&) {}, 1, 7, false, true, true},
+        {"nobody else, the counter unreadable", [](ObjectCache&) {}, 1, std::nullopt, false, false, true},
     };
     for (const Case& c : cases) {
         ObjectCache cache;
-        fill(cache);
+        fill(cache, c.readerTells);
         c.meanwhile(cache);
-        const bool current = cache.revalidate(c.card, [&] { return c.counter; });
+        const bool current = cache.revalidate(c.card, c.usedElsewhere, [&] { return c.counter; });
         EXPECT_EQ(current && cache.covers(0, false), c.kept) << c.what;
         EXPECT_EQ(cache.find(kPublicData, false) != nullptr, c.kept) << c.what;
     }
