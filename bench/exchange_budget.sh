@@ -1,0 +1,28 @@
+#!/bin/sh
+# The exchange budget: runs korva_bench_exchanges, keeps its table and draws
+# exchanges against the number of objects for a first and a repeated search
+# (gnuplot, from Debian's gnuplot-nox, which scripts/setup installs).
+#
+#   bench/exchange_budget.sh [build folder]   (default: build-release)
+#
+# Writes bench/exchange_budget.md (the tables) and bench/exchange_budget.png.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+build=${1:-build-release}
+cmake --build "$build" --target korva_bench_exchanges
+data=$(mktemp)
+trap 'rm -f "$data"' EXIT
+"$build/bench/korva_bench_exchanges" --plot-data "$data" | tee "$here/exchange_budget.md"
+gnuplot <<PLOT
+set terminal pngcairo size 800,500 font ",10"
+set output "$here/exchange_budget.png"
+set title "Card exchanges of a search (C_FindObjectsInit + C_FindObjects + C_FindObjectsFinal)"
+set xlabel "objects on the token"
+set ylabel "card exchanges"
+set key top left
+set grid
+plot "$data" using 1:2 with linespoints title "first search, before the cache", \
+     "$data" using 1:4 with linespoints title "first search, with the cache", \
+     "$data" using 1:5 with linespoints title "repeated search, with the cache"
+PLOT
+echo "wrote $here/exchange_budget.md and $here/exchange_budget.png"
