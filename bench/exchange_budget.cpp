@@ -342,6 +342,7 @@ Results measure(Library& library, const fs::path& folder, bool cache, const std:
             const std::string command = "KORVA_PKCS11_TRACE=2 '" + pkcs11Tool + "' --module '" + libraryPath +
                                         "' --slot-index 4 --list-objects >/dev/null 2>'" + log.string() + "'";
             if (std::system(command.c_str()) != 0) throw std::runtime_error("pkcs11-tool --list-objects failed");
+            if (const char* keep = std::getenv("KORVA_BENCH_KEEP_TOOL_TRACE")) fs::copy_file(log, keep, fs::copy_options::overwrite_existing);
             return parseTrace(log);
         };
         Measured& tool = row(r, "pkcs11-tool --list-objects, 50 objects");

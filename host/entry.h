@@ -66,6 +66,21 @@ ck_rv_t withSession(ck_session_handle_t handle, Body&& body, const char* functio
     }, function);
 }
 
+// body(Library&, Session&), for the calls that need nothing of the card
+// (C_GetSessionInfo, C_FindObjects, C_FindObjectsFinal): the token's lock
+// only. A card taken away meanwhile is noticed by the next call that needs
+// it.
+template <typename Body>
+ck_rv_t withSessionOnly(ck_session_handle_t handle, Body&& body, const char* function = __builtin_FUNCTION()) noexcept {
+    return withLibrary([&](Library& library) -> ck_rv_t {
+        const std::shared_ptr<Session> session = library.session(handle);
+        if (session == nullptr) return CKR_SESSION_HANDLE_INVALID;
+        TokenCall call(session->token, TokenCall::WithoutCard{});
+        if (session->closed) return CKR_SESSION_HANDLE_INVALID;
+        return body(library, *session);
+    }, function);
+}
+
 // A length or count of the application's ABI in the module's 32 bits.
 inline std::optional<abi::CK_ULONG> narrow(unsigned long value) {
     if (value > std::numeric_limits<abi::CK_ULONG>::max()) return std::nullopt;

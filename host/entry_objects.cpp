@@ -193,7 +193,7 @@ KORVA_HOST_EXPORT ck_rv_t C_FindObjectsInit(ck_session_handle_t handle, ck_attri
 
 KORVA_HOST_EXPORT ck_rv_t C_FindObjects(ck_session_handle_t handle, ck_object_handle_t* objects, unsigned long most,
                                         unsigned long* count) {
-    return withSession(handle, [&](Library&, Session& session, Token&) -> ck_rv_t {
+    return withSessionOnly(handle, [&](Library&, Session& session) -> ck_rv_t {
         if (!session.finding) return CKR_OPERATION_NOT_INITIALIZED;
         if (objects == nullptr || count == nullptr) return CKR_ARGUMENTS_BAD;
         unsigned long given = 0;
@@ -204,7 +204,7 @@ KORVA_HOST_EXPORT ck_rv_t C_FindObjects(ck_session_handle_t handle, ck_object_ha
 }
 
 KORVA_HOST_EXPORT ck_rv_t C_FindObjectsFinal(ck_session_handle_t handle) {
-    return withSession(handle, [&](Library&, Session& session, Token&) -> ck_rv_t {
+    return withSessionOnly(handle, [&](Library&, Session& session) -> ck_rv_t {
         if (!session.finding) return CKR_OPERATION_NOT_INITIALIZED;
         session.finding = false;
         session.found.clear();

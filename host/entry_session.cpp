@@ -47,10 +47,10 @@ KORVA_HOST_EXPORT ck_rv_t C_CloseAllSessions(ck_slot_id_t slot) {
 }
 
 KORVA_HOST_EXPORT ck_rv_t C_GetSessionInfo(ck_session_handle_t handle, ck_session_info* info) {
-    return withSession(handle, [&](Library&, Session& session, Token& token) -> ck_rv_t {
+    return withSessionOnly(handle, [&](Library&, Session& session) -> ck_rv_t {
         if (info == nullptr) return CKR_ARGUMENTS_BAD;
         *info = {};
-        info->slot_id = token.id();
+        info->slot_id = session.token.id();
         info->state = sessionState(session);
         info->flags = session.flags;
         return CKR_OK;

@@ -52,10 +52,17 @@ CachedObject::CachedObject(const abi::ObjectHandle& handle, uint32_t objectClass
     }
 }
 
-bool CachedObject::holdsAll(const ck_attribute* attributes, unsigned long count) const {
+bool CachedObject::answersAll(const ck_attribute* attributes, unsigned long count) const {
     const AttributeView view = this->attributes();
-    for (unsigned long i = 0; i < count; ++i)
-        if (isSecretPart(objectClass_, attributes[i].type) || !view.find(attributes[i].type)) return false;
+    for (unsigned long i = 0; i < count; ++i) {
+        const ck_attribute_type_t type = attributes[i].type;
+        if (isSecretPart(objectClass_, type)) return false;
+        // A data object is its record and its value, and the walk read both:
+        // a type it did not report is not on the card either. (A value it did
+        // not report may be a body the card withheld: the card says why.)
+        const bool knownAbsent = objectClass_ == CKO_DATA && type != CKA_VALUE;
+        if (!view.find(type) && !knownAbsent) return false;
+    }
     return true;
 }
 

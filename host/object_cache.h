@@ -43,9 +43,10 @@ public:
     uint32_t objectClass() const { return objectClass_; }
     bool isPrivate() const { return isPrivate_; }
     AttributeView attributes() const { return {items_.data(), static_cast<abi::CK_ULONG>(items_.size())}; }
-    // Whether the cache holds every type of the template (a type it left
-    // out as secret, or one the object lacks, is asked of the card).
-    bool holdsAll(const ck_attribute* attributes, unsigned long count) const;
+    // Whether the cache can answer every type of the template: a type it
+    // left out as secret, or one the object lacks, is asked of the card,
+    // unless the object's class says the lack is the card's answer too.
+    bool answersAll(const ck_attribute* attributes, unsigned long count) const;
 
 private:
     abi::ObjectHandle handle_;

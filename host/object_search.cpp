@@ -109,7 +109,7 @@ std::optional<ck_rv_t> cachedAttributes(Token& token, const abi::ObjectHandle& h
     ObjectCache& cache = token.objectCache();
     const auto answers = [&]() -> const CachedObject* {
         const CachedObject* object = cache.find(handle, userLoggedIn(token));
-        return object != nullptr && object->holdsAll(attributes, count) ? object : nullptr;
+        return object != nullptr && object->answersAll(attributes, count) ? object : nullptr;
     };
     // The counter is read only when the cache would answer.
     if (answers() == nullptr || !cacheIsCurrent(token)) return std::nullopt;

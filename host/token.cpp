@@ -210,6 +210,8 @@ TokenCall::TokenCall(Token& token) : token_(token) {
     }
 }
 
+TokenCall::TokenCall(Token& token, WithoutCard) : token_(token), ended_(true) { token_.mutex().lock(); }
+
 TokenCall::~TokenCall() {
     if (!ended_) {
         try {

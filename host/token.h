@@ -124,6 +124,11 @@ private:
 class TokenCall final {
 public:
     explicit TokenCall(Token& token);
+    // Only the token's lock, for a call that needs nothing of the card: the
+    // card stays free for other processes (no file lock, no transaction),
+    // and the call answers from what the library holds.
+    struct WithoutCard {};
+    TokenCall(Token& token, WithoutCard);
     ~TokenCall();
     TokenCall(const TokenCall&) = delete;
     TokenCall& operator=(const TokenCall&) = delete;

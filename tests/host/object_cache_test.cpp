@@ -77,6 +77,11 @@ TEST(ObjectCache, LogoutForgetsPrivateObjectsAndSecretsAreNeverKept) {
     const CachedObject object({1, 0x50, 0x03}, CKO_SECRET_KEY, false, {secret, 2});
     EXPECT_FALSE(object.attributes().find(CKA_VALUE));
     EXPECT_TRUE(object.attributes().find(CKA_VALUE_LEN));
+
+    // What a walked data object lacks, the card lacks too; other classes ask the card.
+    ck_attribute application{CKA_APPLICATION, nullptr, 0};
+    EXPECT_TRUE(cache.find(kPublicData, false)->answersAll(&application, 1));
+    EXPECT_FALSE(object.answersAll(&application, 1));
 }
 
 }  // namespace
