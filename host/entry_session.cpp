@@ -73,6 +73,7 @@ KORVA_HOST_EXPORT ck_rv_t C_Login(ck_session_handle_t handle, ck_user_type_t use
         const abi::CK_RV rv = token.module().login(token.context(), token.settings(), pin, *length,
                                                     userType == CKU_SO ? KORVA_USER_TYPE_SO : KORVA_USER_TYPE_USER);
         if (rv == CKR_OK) token.logIn(userType, {pin, pinLength});
+        token.pinHistory().note(userType, rv);
         return rv;
     });
 }

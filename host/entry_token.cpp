@@ -58,6 +58,15 @@ ck_rv_t pinArguments(const unsigned char* pin, unsigned long length) {
     return CKR_OK;
 }
 
+// A PIN change that failed on a locked PIN says so; the card's answer alone
+// does not tell, its retry counter does.
+ck_rv_t pinLockedOr(Token& token, unsigned long user, ck_rv_t rv) {
+    if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LEN_RANGE || rv == CKR_PIN_INVALID) return rv;
+    abi::CK_TOKEN_INFO info{};
+    if (token.module().getTokenInfo(token.context(), token.settings(), &info) != CKR_OK) return rv;
+    return (info.flags & (user == CKU_SO ? CKF_SO_PIN_LOCKED : CKF_USER_PIN_LOCKED)) != 0 ? CKR_PIN_LOCKED : rv;
+}
+
 }  // namespace
 }  // namespace korva::host
 
@@ -127,6 +136,7 @@ KORVA_HOST_EXPORT ck_rv_t C_GetTokenInfo(ck_slot_id_t slot, ck_token_info* info)
         if (rv != CKR_OK) return rv;
         *info = {};
         copyTokenInfo(moduleInfo, *info);
+        info->flags = token.pinHistory().flags(info->flags);
         // Sessions are the library's: it sets no limit of its own.
         info->max_session_count = CK_EFFECTIVELY_INFINITE;
         info->max_rw_session_count = CK_EFFECTIVELY_INFINITE;
@@ -215,6 +225,7 @@ KORVA_HOST_EXPORT ck_rv_t C_SetPIN(ck_session_handle_t handle, unsigned char* ol
             token.context(), token.settings(), oldPin, static_cast<abi::CK_ULONG>(oldLength), newPin,
             static_cast<abi::CK_ULONG>(newLength), user == CKU_SO ? KORVA_USER_TYPE_SO : KORVA_USER_TYPE_USER);
         if (rv == CKR_OK && token.user()) token.changePin({newPin, newLength});
-        return rv;
+        token.pinHistory().note(user, rv);
+        return rv == CKR_OK ? rv : pinLockedOr(token, user, rv);
     });
 }

@@ -10,6 +10,7 @@
 #include "host/handles.h"
 #include "host/lock.h"
 #include "host/object_cache.h"
+#include "host/pin_history.h"
 #include "host/pkcs11_api.h"
 #include "host/readers/reader.h"
 
@@ -57,6 +58,7 @@ public:
 
     // The application's object handles on this token.
     HandleTable& handles() { return handles_; }
+    PinHistory& pinHistory() { return pinHistory_; }
 
     // Login state, shared by every session of the token. Logging out hides
     // private objects: their handles are forgotten.
@@ -116,6 +118,7 @@ private:
     uint64_t cardChanges_ = 0;
     ReaderStatus transportTrouble_ = ReaderStatus::ok;
     HandleTable handles_;
+    PinHistory pinHistory_;
 };
 
 // Holds a token for one library call: its lock, and the reader's call

@@ -1,7 +1,11 @@
 // The standard's rules for sessions, login states, objects and handles, as
 // tables of calls and the codes they must give.
+#include "host/token.h"
+
 #include "tests/host/library_fixture.h"
 
+#include <algorithm>
+#include <array>
 #include <string>
 
 namespace korva::test {
@@ -175,6 +179,68 @@ TEST_F(Conformance, AttributesByClass) {
     }
     ck_attribute twoBytes{CKA_TOKEN, wide, 2};
     EXPECT_EQ(f->C_SetAttributeValue(session, data, &twoBytes, 1), CKR_ATTRIBUTE_VALUE_INVALID);
+}
+
+// A wrong PIN sets the count-low flag until the next login; a locked PIN is
+// named as such when it is to be changed.
+TEST_F(Conformance, PinCodes) {
+    open(true, {});
+    ck_token_info info{};
+    const auto countLow = [&] {
+        EXPECT_EQ(f->C_GetTokenInfo(0, &info), CKR_OK);
+        return (info.flags & CKF_USER_PIN_COUNT_LOW) != 0;
+    };
+    EXPECT_FALSE(countLow());
+    EXPECT_EQ(f->C_Login(session, CKU_USER, text("00000000"), 8), CKR_PIN_INCORRECT);
+    EXPECT_TRUE(countLow());
+    ASSERT_EQ(f->C_Login(session, CKU_USER, text(kUserPin), 8), CKR_OK);
+    EXPECT_FALSE(countLow());
+    ASSERT_EQ(f->C_Logout(session), CKR_OK);
+    for (int i = 0; i < 20 && f->C_Login(session, CKU_USER, text("00000000"), 8) == CKR_PIN_INCORRECT; ++i) {
+    }
+    EXPECT_EQ(f->C_SetPIN(session, text(kUserPin), 8, text("11111111"), 8), CKR_PIN_LOCKED);
+}
+
+// A change that only rewrites bytes of a file (UPDATE BINARY) is saved too.
+TEST_F(Conformance, SameLengthValueChangeOutlivesTheProcess) {
+    open(true, CKU_USER);
+    ck_object_handle_t data = 0;
+    ASSERT_EQ(dataObject(true, &data), CKR_OK);
+    unsigned char changed[] = "DATA", read[4] = {};
+    ck_attribute value{CKA_VALUE, changed, 4};
+    ASSERT_EQ(f->C_SetAttributeValue(session, data, &value, 1), CKR_OK);
+    ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    initialise();
+    ASSERT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
+    ASSERT_EQ(f->C_FindObjectsInit(session, &value, 1), CKR_OK);
+    unsigned long count = 0;
+    ASSERT_EQ(f->C_FindObjects(session, &data, 1, &count), CKR_OK);
+    ASSERT_EQ(count, 1u);
+    value.value = read;
+    EXPECT_EQ(f->C_GetAttributeValue(session, data, &value, 1), CKR_OK);
+    EXPECT_EQ(std::memcmp(read, changed, 4), 0);
+}
+
+// A PIN copy made for one module call, as every call with a login makes it.
+// The probe's frames stay on the plain stack, where AddressSanitizer leaves them.
+[[gnu::noinline, gnu::no_sanitize_address]] void presentPin() {
+    host::LoginRecordCopy copy;
+    // Byte by byte: an 8-byte move would leave the PIN in a register that a callee may save.
+    for (int i = 0; i < 8; ++i) copy.get()->pin[i] = static_cast<const volatile char*>(kUserPin)[i];
+    asm volatile("" : : "r"(copy.get()) : "memory");
+}
+
+// Lays a buffer over the stack frames just left and looks for the PIN there.
+[[gnu::noinline, gnu::no_sanitize_address]] bool stackBelowHoldsPin() {
+    std::array<char, 16384> probe;
+    asm volatile("" : : "r"(probe.data()) : "memory");
+    return std::search(probe.begin(), probe.end(), kUserPin, kUserPin + 8) != probe.end();
+}
+
+TEST(PinCopy, LeavesNothingOnTheStack) {
+    presentPin();  // a first call: the dynamic linker's own writes come here
+    presentPin();
+    EXPECT_FALSE(stackBelowHoldsPin());
 }
 
 // Slots are not limited by the handle encoding.

@@ -298,20 +298,32 @@ TEST_F(LibraryTest, ADamagedCardFileIsReportedOnceAndLeftAsItIs) {
 TEST_F(LibraryTest, ThreadsWorkOnBothSlotsAtOnce) {
     ck_c_initialize_args arguments{};
     arguments.flags = CKF_OS_LOCKING_OK;
+    setenv("KORVA_PKCS11_OBJECT_CACHE", "0", 1);  // searches walk the card
     ASSERT_EQ(f->C_Initialize(&arguments), CKR_OK);
+    unsetenv("KORVA_PKCS11_OBJECT_CACHE");
+    f->C_CloseSession(readyToken(0));
+    f->C_CloseSession(readyToken(1));
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < 6; ++t) {
+    for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&, t] {
             ck_session_handle_t session = 0;
             if (f->C_OpenSession(t % 2, CKF_SERIAL_SESSION, nullptr, nullptr, &session) != CKR_OK) ++failures;
             ck_mechanism sha256{CKM_SHA256, nullptr, 0};
             unsigned char buffer[64];
-            for (int i = 0; i < 20; ++i) {
-                unsigned long length = 32;
+            for (int i = 0; i < 30; ++i) {
+                unsigned long length = 32, count = 0;
                 if (f->C_GenerateRandom(session, buffer, sizeof buffer) != CKR_OK) ++failures;
                 if (f->C_DigestInit(session, &sha256) != CKR_OK) ++failures;
                 if (f->C_Digest(session, buffer, sizeof buffer, buffer, &length) != CKR_OK) ++failures;
+                // Calls of several exchanges in a row interleave only without the token's lock.
+                ck_token_info info{};
+                if (f->C_GetTokenInfo(t % 2, &info) != CKR_OK || std::memcmp(info.label, "library test", 12) != 0)
+                    ++failures;
+                ck_object_handle_t found[4];
+                if (f->C_FindObjectsInit(session, nullptr, 0) != CKR_OK ||
+                    f->C_FindObjects(session, found, 4, &count) != CKR_OK || f->C_FindObjectsFinal(session) != CKR_OK)
+                    ++failures;
             }
             if (f->C_CloseSession(session) != CKR_OK) ++failures;
         });
