@@ -8,8 +8,9 @@
 //
 //   korva_bench_exchanges [--pkcs11-tool PATH] [--plot-data FILE]
 //
-// --plot-data writes "objects first again" rows for the search plot that
-// bench/exchange_budget.sh draws.
+// --plot-data writes the rows of the search plot that
+// bench/exchange_budget.sh draws; KORVA_BENCH_KEEP_TOOL_TRACE=FILE keeps the
+// trace of the last pkcs11-tool run (which calls cost what).
 #define CRYPTOKI_GNU 1
 #include <p11-kit/pkcs11.h>
 
@@ -34,6 +35,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -52,6 +54,14 @@ constexpr int kObjectCounts[] = {0, 10, 25, 50, 100, 200};  // one card each, da
 constexpr double kCardTimePerCommand = 0.003;  // seconds
 constexpr size_t kInformationField = 254;
 constexpr double kBitsPerCharacter = 11;
+
+// Text from pieces (GCC 12 at -O3 warns, wrongly, about prepending a literal
+// to a temporary string).
+std::string joined(std::initializer_list<std::string_view> pieces) {
+    std::string out;
+    for (std::string_view piece : pieces) out += piece;
+    return out;
+}
 
 unsigned char* bytes(const char* text) { return reinterpret_cast<unsigned char*>(const_cast<char*>(text)); }
 
@@ -200,7 +210,7 @@ void makeCards(Library& library) {
         unsigned long dataClass = CKO_DATA;
         unsigned char value[16] = {};
         for (int i = 0; slot > 0 && i < kObjectCounts[slot - 1]; ++i) {
-            const std::string name = "object " + std::to_string(i);
+            const std::string name = joined({"object ", std::to_string(i)});
             if (i % 25 == 0) std::fprintf(stderr, "slot %lu: %d data objects\n", slot, i);
             library.create(session, {classIs(dataClass), {CKA_TOKEN, &yes, 1},
                                      {CKA_LABEL, const_cast<char*>(name.data()), name.size()},
@@ -278,13 +288,13 @@ Results measure(Library& library, const fs::path& folder, bool cache, const std:
     r["C_Login"].again = traced(folder, [&] { Library::check(f.C_Login(session, CKU_USER, bytes(kUserPin), 8), "C_Login"); });
     for (size_t k = 0; k < std::size(kObjectCounts); ++k) {
         const ck_session_handle_t objects = library.open(ck_slot_id_t(k + 1));
-        both("C_FindObjects over " + std::to_string(kObjectCounts[k]) + " objects", [&] {
+        both(joined({"C_FindObjects over ", std::to_string(kObjectCounts[k]), " objects"}), [&] {
             if (library.find(objects, {}).size() != size_t(kObjectCounts[k])) throw std::runtime_error("search");
         });
     }
     const auto oneOf = [&](unsigned long objectClass) {
         const auto found = library.find(session, {classIs(objectClass)});
-        if (found.empty()) throw std::runtime_error("no object of class " + std::to_string(objectClass));
+        if (found.empty()) throw std::runtime_error(joined({"no object of class ", std::to_string(objectClass)}));
         return found.front();
     };
     const auto read = [&](ck_object_handle_t object, ck_attribute_type_t type) {
@@ -339,8 +349,8 @@ Results measure(Library& library, const fs::path& folder, bool cache, const std:
         // A process of its own each time: its trace goes to a file.
         const auto run = [&] {
             const fs::path log = folder / "tool-trace";
-            const std::string command = "KORVA_PKCS11_TRACE=2 '" + pkcs11Tool + "' --module '" + libraryPath +
-                                        "' --slot-index 4 --list-objects >/dev/null 2>'" + log.string() + "'";
+            const std::string command = joined({"KORVA_PKCS11_TRACE=2 '", pkcs11Tool, "' --module '", libraryPath,
+                                                "' --slot-index 4 --list-objects >/dev/null 2>'", log.string(), "'"});
             if (std::system(command.c_str()) != 0) throw std::runtime_error("pkcs11-tool --list-objects failed");
             if (const char* keep = std::getenv("KORVA_BENCH_KEEP_TOOL_TRACE")) fs::copy_file(log, keep, fs::copy_options::overwrite_existing);
             return parseTrace(log);
@@ -394,11 +404,11 @@ std::string argument(int argc, char** argv, const std::string& flag, std::string
 int main(int argc, char** argv) {
     const std::string pkcs11Tool = argument(argc, argv, "--pkcs11-tool", "/usr/bin/pkcs11-tool");
     const std::string plotData = argument(argc, argv, "--plot-data", "");
-    const fs::path folder = fs::temp_directory_path() / ("korva-exchanges-" + std::to_string(getpid()));
+    const fs::path folder = fs::temp_directory_path() / joined({"korva-exchanges-", std::to_string(getpid())});
     fs::create_directories(folder / "cards");
     std::string cards;
     for (size_t slot = 0; slot <= std::size(kObjectCounts); ++slot)
-        cards += (slot ? ":" : "") + (folder / "cards" / ("slot" + std::to_string(slot) + ".card")).string();
+        cards += joined({slot != 0 ? ":" : "", (folder / "cards" / joined({"slot", std::to_string(slot), ".card"})).string()});
     setenv("KORVA_CARDS", cards.c_str(), 1);
     try {
         Library library(KORVA_PKCS11_PATH);
@@ -426,7 +436,7 @@ int main(int argc, char** argv) {
             std::ofstream out(plotData);
             out << "# objects  first-before  again-before  first-now  again-now\n";
             for (int objects : kObjectCounts) {
-                const std::string name = "C_FindObjects over " + std::to_string(objects) + " objects";
+                const std::string name = joined({"C_FindObjects over ", std::to_string(objects), " objects"});
                 out << objects << ' ' << before.at(name).first.size() << ' ' << before.at(name).again.size() << ' '
                     << now.at(name).first.size() << ' ' << now.at(name).again.size() << '\n';
             }
