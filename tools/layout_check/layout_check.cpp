@@ -1,4 +1,4 @@
-#include "tests/objects/layout_checker.h"
+#include "tools/layout_check/layout_check.h"
 
 #include "objects/attribute_record.h"
 #include "objects/container_name.h"
@@ -9,6 +9,8 @@
 #include "card/select.h"
 #include "card/card_context.h"
 
+#include "session/settings.h"
+
 #include <korva/pkcs11_types.h>
 
 #include <algorithm>
@@ -18,7 +20,7 @@
 #include <optional>
 #include <sstream>
 
-namespace korva::test {
+namespace korva::layout {
 
 namespace {
 
@@ -65,6 +67,16 @@ public:
         checkedCard = &card;
     }
     ~Checker() { checkedCard = nullptr; }
+
+    // A card that was never initialised has no application folder.
+    bool initialised() { return card::selectApplicationSubdirectory(context_) == result::kOk; }
+
+    std::array<uint8_t, 17> readSettings() {
+        token::TokenSettings settings{};
+        if (token::readSettingsRecord(context_, settings) != result::kOk) problem("no token settings record 50E1");
+        return settings;
+    }
+    void useSettings(const std::array<uint8_t, 17>& settings) { settings_ = settings; }
 
     LayoutReport run() {
         for (const ClassLayout& layout : objects::kClassLayouts) directories_[layout.objectClass] = readDirectory(layout);
@@ -301,4 +313,14 @@ LayoutReport checkObjectStore(sim::VirtualCard& card, const std::array<uint8_t, 
     return Checker(card, settings).run();
 }
 
-}  // namespace korva::test
+CardCheck checkCard(sim::VirtualCard& card) {
+    Checker checker(card, {});
+    CardCheck result;
+    result.initialised = checker.initialised();
+    if (!result.initialised) return result;
+    checker.useSettings(checker.readSettings());
+    result.report = checker.run();
+    return result;
+}
+
+}  // namespace korva::layout
