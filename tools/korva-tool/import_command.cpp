@@ -53,6 +53,11 @@ Secret password(const ImportOptions& options) {
     return askTerminal("the password of " + options.in, "--password-file or --password-env");
 }
 
+std::string keyKind(const EVP_PKEY* key) {
+    const char* name = EVP_PKEY_get0_type_name(key);
+    return name != nullptr ? name : "unknown";
+}
+
 // Opens the file with the password as the token will, and judges its key.
 void judgePkcs12(PKCS12* file, const std::string& path, const Secret& secret) {
     if (PKCS12_verify_mac(file, secret.get().c_str(), int(secret.get().size())) != 1 &&
@@ -70,7 +75,7 @@ void judgePkcs12(PKCS12* file, const std::string& path, const Secret& secret) {
     if (certificate == nullptr) throw Failure(ExitCode::File, path + " holds no certificate; nothing was written");
     if (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA || EVP_PKEY_get_bits(key) != kImportableRsaBits)
         throw Failure(ExitCode::File, path + " holds a " + std::to_string(EVP_PKEY_get_bits(key)) + "-bit " +
-                                          OBJ_nid2sn(EVP_PKEY_get_base_id(key)) +
+                                          keyKind(key) +
                                           " key; the token imports RSA keys of 1024 bits only; nothing was written");
 }
 

@@ -5,9 +5,22 @@
 #include "tools/korva-tool/commands.h"
 #include "tools/korva-tool/failure.h"
 
+#include <filesystem>
 #include <iostream>
 
 namespace {
+
+// The library installed with the tool; else the name alone, for the
+// dynamic loader's search path.
+std::string defaultModule() {
+    std::error_code error;
+    const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const auto beside = (program.parent_path() / KORVA_TOOL_LIBRARY_FROM_BINDIR).lexically_normal();
+        if (std::filesystem::exists(beside, error)) return beside.string();
+    }
+    return "libkorva-pkcs11.so";
+}
 
 constexpr char kExitCodes[] =
     "Exit codes: 0 success; 1 verify refused the signature; 2 wrong command line; 3 a file cannot be read or "
@@ -24,7 +37,7 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
 
     GlobalOptions global;
-    global.module = KORVA_TOOL_DEFAULT_MODULE;
+    global.module = defaultModule();
     app.add_option("--module", global.module, "The PKCS#11 library to load")->capture_default_str();
     app.add_option("--slot", global.slot, "The slot ID (default: the first slot with a token)");
     auto* pin = app.add_option("--pin", global.pin,

@@ -56,6 +56,11 @@ class ToolEnv:
             sys.exit(f"expected a failure: {' '.join(map(str, command))}\n{output}")
         return output
 
+    def completed(self, *command, extra_env=None):
+        """Runs a program and hands back its exit code and output, for the caller to judge."""
+        return subprocess.run(list(command), env=dict(self.env, **(extra_env or {})), cwd=self.folder,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
+
     def pkcs11_tool(self, *arguments, expect_ok=True):
         return self.run("pkcs11-tool", "--module", self.library, *arguments, expect_ok=expect_ok)
 
