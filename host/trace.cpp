@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 namespace korva::host::trace {
 namespace {
@@ -81,10 +83,43 @@ std::string nameIn(const Name (&table)[Count], unsigned long value) {
 }
 
 // The data fields of these commands hold PINs or key material.
-bool secretData(std::span<const uint8_t> command) {
+constexpr uint8_t kSelect = 0xA4, kReadBinary = 0xB0, kUpdateBinary = 0xD6;
+
+// The file each slot's card has selected last, as far as the trace saw it:
+// the transparent files 63 nn (a GOST 28147-89 key) and E1 nn (an RSA
+// private exponent) hold key values, read and written in the clear.
+struct Selections {
+    std::mutex mutex;
+    std::map<ck_slot_id_t, uint16_t> files;
+};
+
+Selections& selections() {
+    static Selections* const instance = new Selections;  // never destroyed: exchanges may come during exit
+    return *instance;
+}
+
+bool holdsKeyValue(uint16_t file) { return (file >> 8) == 0x63 || (file >> 8) == 0xE1; }
+
+// Notes a SELECT (its data ends with the file identifier, alone or at the
+// end of a path); tells whether the command or its answer carries a key
+// value or a PIN: VERIFY and CHANGE REFERENCE DATA (PINs, loaded keys), and
+// READ and UPDATE BINARY of a key-value file.
+bool secretExchange(ck_slot_id_t slot, std::span<const uint8_t> command) {
     if (command.size() < 2) return false;
     const uint8_t instruction = command[1];
-    return instruction == 0x20 || instruction == 0x24;  // VERIFY, CHANGE REFERENCE DATA
+    if (instruction == 0x20 || instruction == 0x24) return true;
+    Selections& known = selections();
+    std::lock_guard lock(known.mutex);
+    if (instruction == kSelect) {
+        if (command.size() >= 7 && command[4] >= 2 && command.size() >= 5u + command[4])
+            known.files[slot] = static_cast<uint16_t>(command[3 + command[4]] << 8 | command[4 + command[4]]);
+        else
+            known.files.erase(slot);
+        return false;
+    }
+    const auto file = known.files.find(slot);
+    return (instruction == kReadBinary || instruction == kUpdateBinary) && file != known.files.end() &&
+           holdsKeyValue(file->second);
 }
 
 void appendHex(std::string& text, std::span<const uint8_t> bytes, size_t maskFrom = SIZE_MAX) {
@@ -126,9 +161,11 @@ void apdu(ck_slot_id_t slot, std::span<const uint8_t> command, std::span<const u
     if (level() < 2) return;
     try {
         const std::string prefix = "apdu slot " + std::to_string(slot);
-        // The header (CLA INS P1 P2 Lc) stays readable; the data after it is masked.
+        // The header (CLA INS P1 P2 Lc) stays readable; secret data after it,
+        // and a secret answer, are masked.
+        const bool secret = secretExchange(slot, command);
         std::string sent = prefix + " >";
-        appendHex(sent, command, secretData(command) ? 5 : SIZE_MAX);
+        appendHex(sent, command, secret ? 5 : SIZE_MAX);
         line(2, sent);
         std::string received = prefix + " <";
         if (transportFailure != 0) {
@@ -136,7 +173,7 @@ void apdu(ck_slot_id_t slot, std::span<const uint8_t> command, std::span<const u
             std::snprintf(number, sizeof number, " transport failure 0x%08X", transportFailure);
             received += number;
         } else {
-            appendHex(received, answer);
+            appendHex(received, answer, secret ? 0 : SIZE_MAX);
             const uint8_t status[] = {sw1, sw2};
             appendHex(received, status);
         }

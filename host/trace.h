@@ -2,8 +2,9 @@
 // token disagree. KORVA_PKCS11_TRACE=1 prints every call with its arguments
 // and the name of its result; KORVA_PKCS11_TRACE=2 adds every command sent to
 // the card and its answer. PINs and key values never appear: a PIN argument
-// shows only its length, and the data of VERIFY and CHANGE REFERENCE DATA
-// (PINs, loaded key material) is masked.
+// shows only its length; the data of VERIFY and CHANGE REFERENCE DATA (PINs,
+// loaded key material) is masked, and so are READ and UPDATE BINARY of the
+// files that hold key values (63 nn, E1 nn), command data and answer alike.
 //
 // Line format (one line per event, on standard error, each beginning
 // "korva-pkcs11: "):

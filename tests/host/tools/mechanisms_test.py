@@ -5,6 +5,7 @@ mechanisms sign in one part and in several, and triple-DES and GOST 28147-89
 keys are generated from the card's random numbers.
 
 usage: mechanisms_test.py <libkorva-pkcs11.so>"""
+import os
 import subprocess
 import sys
 
@@ -111,6 +112,24 @@ def main():
         sealed = bytes(session.encrypt(first, plain, cipher_mechanism))
         expect(bytes(session.decrypt(first, sealed, cipher_mechanism)) == plain, f"{PyKCS11.CKM[mechanism]} round trip")
         expect(bytes(session.encrypt(second, plain, cipher_mechanism)) != sealed, "two keys differ")
+    step("the card-level trace masks the key values the card reads and writes")
+    value = bytes(range(0xA0, 0xC0))
+    trace = env.path("trace.txt")
+    saved_stderr = os.dup(2)
+    with open(trace, "wb") as sink:
+        os.dup2(sink.fileno(), 2)
+        os.environ["KORVA_PKCS11_TRACE"] = "2"
+        try:
+            key = session.createObject([(PyKCS11.CKA_CLASS, PyKCS11.CKO_SECRET_KEY),
+                                        (PyKCS11.CKA_KEY_TYPE, PyKCS11.CKK_GOST28147), (PyKCS11.CKA_VALUE, value),
+                                        *secret_key_template()])
+            session.encrypt(key, plain, PyKCS11.Mechanism(PyKCS11.CKM_GOST28147, bytes(8)))
+        finally:
+            del os.environ["KORVA_PKCS11_TRACE"]
+            os.dup2(saved_stderr, 2)
+    traced = trace.read_text()
+    expect(" D6 " in traced and " B0 " in traced, f"the key's file is written and read:\n{traced}")
+    expect(" ".join(f"{b:02X}" for b in value[:8]) not in traced, f"no key value in the trace:\n{traced}")
     print("all mechanism checks passed")
 
 
