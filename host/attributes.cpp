@@ -67,17 +67,39 @@ ck_rv_t ModuleTemplate::copyFrom(const ck_attribute* attributes, unsigned long c
     return CKR_OK;
 }
 
-void ModuleTemplate::addIfAbsent(ck_attribute_type_t type, std::span<const uint8_t> moduleValue) {
-    for (const abi::CK_ATTRIBUTE& entry : entries_)
-        if (entry.type == type) return;
-    values_.emplace_back(moduleValue.begin(), moduleValue.end());
-    entries_.push_back({static_cast<abi::CK_ATTRIBUTE_TYPE>(type), nullptr, 0});
+void ModuleTemplate::setValue(abi::CK_ATTRIBUTE_TYPE type, std::span<const uint8_t> moduleValue, bool replace) {
+    size_t at = 0;
+    while (at < entries_.size() && entries_[at].type != type) ++at;
+    if (at < entries_.size() && !replace) return;
+    if (at == entries_.size()) {
+        entries_.push_back({type, nullptr, 0});
+        values_.emplace_back();
+    }
+    values_[at].assign(moduleValue.begin(), moduleValue.end());
     // The values may have moved: point every entry at its own again.
     for (size_t i = 0; i < entries_.size(); ++i) {
-        if (values_[i].empty()) continue;
-        entries_[i].pValue = values_[i].data();
+        if (values_[i].empty() && i != at) continue;
+        entries_[i].pValue = values_[i].empty() ? nullptr : values_[i].data();
         entries_[i].ulValueLen = static_cast<abi::CK_ULONG>(values_[i].size());
     }
+}
+
+void ModuleTemplate::addIfAbsent(ck_attribute_type_t type, std::span<const uint8_t> moduleValue) {
+    setValue(static_cast<abi::CK_ATTRIBUTE_TYPE>(type), moduleValue, false);
+}
+
+void ModuleTemplate::merge(const ModuleTemplate& changes) {
+    for (const abi::CK_ATTRIBUTE& entry : changes.entries_) {
+        const auto* bytes = static_cast<const uint8_t*>(entry.pValue);
+        const size_t length = bytes == nullptr || entry.ulValueLen == kModuleUnavailable ? 0 : entry.ulValueLen;
+        setValue(entry.type, {bytes, length}, true);
+    }
+}
+
+size_t ModuleTemplate::valueBytes() const {
+    size_t total = 0;
+    for (const WipedBytes& value : values_) total += value.size();
+    return total;
 }
 
 void ModuleTemplate::addIfAbsent(ck_attribute_type_t type, abi::CK_ULONG number) {

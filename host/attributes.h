@@ -21,6 +21,13 @@ bool holdsNumberArray(ck_attribute_type_t type);
 // A template as the module takes it, with the values it owns.
 class ModuleTemplate final {
 public:
+    ModuleTemplate() = default;
+    // The entries point into the values: moved together, never copied.
+    ModuleTemplate(ModuleTemplate&&) = default;
+    ModuleTemplate& operator=(ModuleTemplate&&) = default;
+    ModuleTemplate(const ModuleTemplate&) = delete;
+    ModuleTemplate& operator=(const ModuleTemplate&) = delete;
+
     // A template the application gives: values are copied (and wiped when
     // the template goes), numbers narrowed. CKR_ATTRIBUTE_VALUE_INVALID for
     // a number of the wrong size or beyond 32 bits, or a boolean that is not
@@ -32,6 +39,8 @@ public:
     void addIfAbsent(ck_attribute_type_t type, std::span<const uint8_t> moduleValue);
     void addIfAbsent(ck_attribute_type_t type, abi::CK_ULONG number);
     void addIfAbsent(ck_attribute_type_t type, bool value);
+    // Takes every value of `changes`, replacing this template's own.
+    void merge(const ModuleTemplate& changes);
 
     // A template the module fills: the application's buffers, except that
     // numbers go through 4-byte buffers of this object. Returns
@@ -47,8 +56,12 @@ public:
     // The first value of `type` in this template, as a boolean or number.
     std::optional<bool> boolean(ck_attribute_type_t type) const;
     std::optional<unsigned long> number(ck_attribute_type_t type) const;
+    // The bytes of every value.
+    size_t valueBytes() const;
 
 private:
+    void setValue(abi::CK_ATTRIBUTE_TYPE type, std::span<const uint8_t> moduleValue, bool replace);
+
     std::vector<abi::CK_ATTRIBUTE> entries_;
     std::vector<WipedBytes> values_;
     std::vector<bool> skipped_;

@@ -43,6 +43,8 @@ ck_rv_t startKeyOperation(Session& session, Operation& operation, const ck_mecha
     if (operation.active) return CKR_OPERATION_ACTIVE;
     ObjectEntry keyObject;
     if (const ck_rv_t rv = findObject(session, key, use, keyObject, CKR_KEY_HANDLE_INVALID); rv != CKR_OK) return rv;
+    // The library's own session objects never reach the card or the module.
+    if (keyObject.librarySerial != 0) return CKR_KEY_FUNCTION_NOT_PERMITTED;
     ModuleMechanism converted;
     if (const ck_rv_t rv = converted.convert(mechanism); rv != CKR_OK) return rv;
     Token& token = session.token;

@@ -49,6 +49,17 @@ ck_rv_t tokenObjectAttributes(Token& token, const ObjectEntry& object, ck_attrib
     return rv != CKR_OK ? rv : local;
 }
 
+// A session object that the library keeps itself.
+ck_rv_t keepInLibrary(Session& session, ModuleTemplate given, ck_object_handle_t& object) {
+    uint32_t serial = 0;
+    const unsigned long objectClass = given.number(CKA_CLASS).value_or(CKO_DATA);
+    const bool isPrivate = given.boolean(CKA_PRIVATE).value_or(false);
+    if (const ck_rv_t rv = session.token.libraryObjects().add(session.handle, std::move(given), serial); rv != CKR_OK)
+        return rv;
+    object = session.token.handles().handleFor({{}, objectClass, isPrivate, false, serial});
+    return CKR_OK;
+}
+
 // Whether every attribute of the template belongs to the class.
 bool classHasAll(unsigned long objectClass, const ck_attribute* attributes, unsigned long count) {
     for (unsigned long i = 0; i < count; ++i)
@@ -78,7 +89,7 @@ ck_rv_t checkChange(unsigned long objectClass, const ModuleTemplate& given, cons
 
 // Keeps the handles of the objects that match.
 ck_rv_t search(Session& session, Token& token, const ck_attribute* attributes, unsigned long count) {
-    return searchObjects(token, attributes, count,
+    const ck_rv_t rv = searchObjects(token, attributes, count,
                          [&](const abi::ObjectHandle& handle, uint32_t objectClass, bool isPrivate,
                              const AttributeView& object) {
                              const ObjectEntry entry{handle, objectClass, isPrivate, !isSessionObject(handle)};
@@ -87,6 +98,13 @@ ck_rv_t search(Session& session, Token& token, const ck_attribute* attributes, u
                              if (classHasAll(objectClass, attributes, count) && object.matches(attributes, count))
                                  session.found.push_back(token.handles().handleFor(entry));
                          });
+    if (rv != CKR_OK) return rv;
+    for (auto& [serial, object] : token.libraryObjects().all()) {
+        if (access(session, Access::Read, {false, object.isPrivate}) != CKR_OK) continue;
+        if (classHasAll(object.objectClass, attributes, count) && object.view().matches(attributes, count))
+            session.found.push_back(token.handles().handleFor({{}, object.objectClass, object.isPrivate, false, serial}));
+    }
+    return CKR_OK;
 }
 
 }  // namespace
@@ -104,6 +122,7 @@ KORVA_HOST_EXPORT ck_rv_t C_CreateObject(ck_session_handle_t handle, ck_attribut
         ModuleTemplate given;
         if (const ck_rv_t rv = given.copyFrom(attributes, count); rv != CKR_OK) return rv;
         if (const ck_rv_t rv = access(session, Access::Write, completeTemplate(given)); rv != CKR_OK) return rv;
+        if (SessionObjectStore::keepsHere(given)) return keepInLibrary(session, std::move(given), *object);
         LoginRecordCopy login;
         token.fillLogin(login);
         abi::ObjectHandle made{};
@@ -125,6 +144,11 @@ KORVA_HOST_EXPORT ck_rv_t C_DestroyObject(ck_session_handle_t handle, ck_object_
     return withSession(handle, [&](Library&, Session& session, Token& token) -> ck_rv_t {
         ObjectEntry target;
         if (const ck_rv_t rv = findObject(session, object, Access::Write, target); rv != CKR_OK) return rv;
+        if (target.librarySerial != 0) {
+            token.libraryObjects().remove(target.librarySerial);
+            token.handles().forget(object);
+            return CKR_OK;
+        }
         LoginRecordCopy login;
         token.fillLogin(login);
         const abi::CK_RV rv = token.module().destroyObject(token.context(), login.get(), token.settings(), &target.module);
@@ -142,6 +166,10 @@ KORVA_HOST_EXPORT ck_rv_t C_GetObjectSize(ck_session_handle_t handle, ck_object_
         ObjectEntry target;
         if (const ck_rv_t rv = findObject(session, object, Access::Read, target); rv != CKR_OK) return rv;
         if (size == nullptr) return CKR_ARGUMENTS_BAD;
+        if (LibraryObject* kept = token.libraryObjects().find(target.librarySerial)) {
+            *size = kept->attributes.valueBytes();
+            return CKR_OK;
+        }
         abi::CK_ULONG moduleSize = 0;
         const abi::CK_RV rv =
             token.module().getObjectSize(token.context(), nullptr, nullptr, &target.module, &moduleSize);
@@ -156,8 +184,10 @@ KORVA_HOST_EXPORT ck_rv_t C_GetAttributeValue(ck_session_handle_t handle, ck_obj
         ObjectEntry target;
         if (const ck_rv_t rv = findObject(session, object, Access::Read, target); rv != CKR_OK) return rv;
         if (attributes == nullptr && count != 0) return CKR_ARGUMENTS_BAD;
-        const ck_rv_t rv = target.tokenObject ? tokenObjectAttributes(token, target, attributes, count)
-                                              : sessionObjectAttributes(token, target.module, attributes, count);
+        LibraryObject* kept = token.libraryObjects().find(target.librarySerial);
+        const ck_rv_t rv = kept != nullptr        ? kept->view().fill(attributes, count, std::nullopt)
+                           : target.tokenObject ? tokenObjectAttributes(token, target, attributes, count)
+                                                : sessionObjectAttributes(token, target.module, attributes, count);
         return hideOtherClasses(target.objectClass, attributes, count, rv);
     });
 }
@@ -171,6 +201,7 @@ KORVA_HOST_EXPORT ck_rv_t C_SetAttributeValue(ck_session_handle_t handle, ck_obj
         ModuleTemplate given;
         if (const ck_rv_t rv = given.copyFrom(attributes, count); rv != CKR_OK) return rv;
         if (const ck_rv_t rv = checkChange(target.objectClass, given, attributes, count); rv != CKR_OK) return rv;
+        if (LibraryObject* kept = token.libraryObjects().find(target.librarySerial)) return kept->change(given);
         LoginRecordCopy login;
         token.fillLogin(login);
         return token.module().setAttributes(token.context(), login.get(), token.settings(), &target.module,

@@ -24,7 +24,8 @@ bool sameModuleHandle(const abi::ObjectHandle& a, const abi::ObjectHandle& b) {
 }  // namespace
 
 bool ObjectEntry::sameObject(const ObjectEntry& other) const {
-    return tokenObject == other.tokenObject && sameModuleHandle(module, other.module);
+    return tokenObject == other.tokenObject && librarySerial == other.librarySerial &&
+           sameModuleHandle(module, other.module);
 }
 
 ck_object_handle_t HandleTable::handleFor(const ObjectEntry& entry) {
@@ -46,7 +47,13 @@ const ObjectEntry* HandleTable::find(ck_object_handle_t handle) const {
 void HandleTable::forget(ck_object_handle_t handle) { entries_.erase(handle); }
 
 void HandleTable::forgetObject(const abi::ObjectHandle& module) {
-    std::erase_if(entries_, [&](const auto& item) { return sameModuleHandle(item.second.module, module); });
+    std::erase_if(entries_, [&](const auto& item) {
+        return item.second.librarySerial == 0 && sameModuleHandle(item.second.module, module);
+    });
+}
+
+void HandleTable::forgetLibraryObject(uint32_t serial) {
+    std::erase_if(entries_, [&](const auto& item) { return item.second.librarySerial == serial; });
 }
 
 void HandleTable::forgetPrivate() {

@@ -9,6 +9,7 @@
 
 #include "host/pkcs11_api.h"
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <vector>
@@ -21,6 +22,7 @@ struct ObjectEntry {
     unsigned long objectClass = 0;
     bool isPrivate = false;
     bool tokenObject = true;  // false for objects that live for one session
+    uint32_t librarySerial = 0;  // an object the library keeps itself (host/session_objects.h), else 0
 
     bool sameObject(const ObjectEntry& other) const;
 };
@@ -34,6 +36,7 @@ public:
     void forget(ck_object_handle_t handle);
     // Forgets the handle of the module's object, whatever its number.
     void forgetObject(const abi::ObjectHandle& module);
+    void forgetLibraryObject(uint32_t serial);
     // Private objects leave the application's view at logout.
     void forgetPrivate();
     void clear() { entries_.clear(); }

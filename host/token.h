@@ -13,6 +13,7 @@
 #include "host/pin_history.h"
 #include "host/pkcs11_api.h"
 #include "host/readers/reader.h"
+#include "host/session_objects.h"
 
 #include <array>
 #include <map>
@@ -59,6 +60,7 @@ public:
     // The application's object handles on this token.
     HandleTable& handles() { return handles_; }
     PinHistory& pinHistory() { return pinHistory_; }
+    SessionObjectStore& libraryObjects() { return libraryObjects_; }
 
     // Login state, shared by every session of the token. Logging out hides
     // private objects: their handles are forgotten.
@@ -119,6 +121,7 @@ private:
     ReaderStatus transportTrouble_ = ReaderStatus::ok;
     HandleTable handles_;
     PinHistory pinHistory_;
+    SessionObjectStore libraryObjects_;
 };
 
 // Holds a token for one library call: its lock, and the reader's call

@@ -181,6 +181,43 @@ TEST_F(Conformance, AttributesByClass) {
     EXPECT_EQ(f->C_SetAttributeValue(session, data, &twoBytes, 1), CKR_ATTRIBUTE_VALUE_INVALID);
 }
 
+// Session objects of every class: made in a read-only session, found with the
+// card's objects, read, changed and destroyed; gone with their session.
+TEST_F(Conformance, SessionObjectsOfEveryClass) {
+    open(false, {});
+    ck_session_handle_t other = 0;
+    ASSERT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &other), CKR_OK);
+    unsigned long classes[] = {CKO_DATA, CKO_CERTIFICATE, CKO_PUBLIC_KEY}, x509 = CKC_X_509, gost = CKK_GOSTR3410;
+    unsigned char no = 0, value[] = "value", label[] = "mine", read[8] = {};
+    for (unsigned long& objectClass : classes) {
+        SCOPED_TRACE(objectClass);
+        ck_attribute made[] = {{CKA_CLASS, &objectClass, sizeof objectClass},
+                               {CKA_TOKEN, &no, 1},
+                               {CKA_VALUE, value, 5},
+                               {objectClass == CKO_PUBLIC_KEY ? CKA_KEY_TYPE : CKA_CERTIFICATE_TYPE,
+                                objectClass == CKO_PUBLIC_KEY ? &gost : &x509, sizeof x509}};
+        ck_object_handle_t object = 0, found = 0;
+        ASSERT_EQ(f->C_CreateObject(session, made, objectClass == CKO_DATA ? 3 : 4, &object), CKR_OK);
+        unsigned long count = 0;
+        ASSERT_EQ(f->C_FindObjectsInit(other, made, 2), CKR_OK);
+        EXPECT_EQ(f->C_FindObjects(other, &found, 1, &count), CKR_OK);
+        EXPECT_EQ(f->C_FindObjectsFinal(other), CKR_OK);
+        EXPECT_EQ(found, object);
+        ck_attribute newLabel{CKA_LABEL, label, 4}, readValue{CKA_VALUE, read, sizeof read};
+        EXPECT_EQ(f->C_SetAttributeValue(other, object, &newLabel, 1), CKR_OK);
+        EXPECT_EQ(f->C_GetAttributeValue(other, object, &readValue, 1), CKR_OK);
+        EXPECT_EQ(readValue.value_len, 5u);
+        ck_attribute retoken{CKA_TOKEN, &no, 1};
+        EXPECT_EQ(f->C_SetAttributeValue(other, object, &retoken, 1), CKR_ATTRIBUTE_READ_ONLY);
+        EXPECT_EQ(f->C_DestroyObject(other, object), CKR_OK);
+        EXPECT_EQ(f->C_GetAttributeValue(other, object, &readValue, 1), CKR_OBJECT_HANDLE_INVALID);
+        ASSERT_EQ(f->C_CreateObject(session, made, objectClass == CKO_DATA ? 3 : 4, &object), CKR_OK);
+        ASSERT_EQ(f->C_CloseSession(session), CKR_OK);
+        EXPECT_EQ(f->C_GetAttributeValue(other, object, &readValue, 1), CKR_OBJECT_HANDLE_INVALID);
+        ASSERT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
+    }
+}
+
 // A wrong PIN sets the count-low flag until the next login; a locked PIN is
 // named as such when it is to be changed.
 TEST_F(Conformance, PinCodes) {
