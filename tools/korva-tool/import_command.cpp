@@ -109,7 +109,7 @@ void importPkcs12(const TokenSession& session, PKCS12* file, const Bytes& der, c
                       << ")\n";
     }
     std::cout << "imported " << options.in << ": a key pair and its certificate";
-    if (id) std::cout << ", id " << toHex(*id);
+    if (id) std::cout << ", id " << idText(*id);
     std::cout << "\n";
 }
 

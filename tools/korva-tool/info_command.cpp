@@ -45,7 +45,7 @@ void showObjects(const TokenSession& session, bool loggedIn) {
         for (const CK_OBJECT_HANDLE object : objects) {
             const auto id = session.attribute(object, CKA_ID);
             const auto label = session.attribute(object, CKA_LABEL);
-            std::cout << "    id " << (id && !id->empty() ? toHex(*id) : "(none)");
+            std::cout << "    id " << (id ? idText(*id) : "(none)");
             if (label) std::cout << "  label \"" << std::string(label->begin(), label->end()) << "\"";
             std::cout << "\n";
         }

@@ -5,6 +5,7 @@
 #include "tools/korva-tool/failure.h"
 #include "tools/korva-tool/files.h"
 
+#include <algorithm>
 #include <iostream>
 
 namespace korva::tool {
@@ -42,6 +43,15 @@ Extension parseExtension(const std::string& text) {
     return {name, value, critical};
 }
 
+// A 256-bit GOST key on a TC26 parameter set (1.2.643.7.1.2.1.1.x), whose
+// curve the token's requests do not know.
+bool onTc26Curve256(const TokenSession& session, CK_OBJECT_HANDLE publicKey) {
+    static const Bytes kTc26Curves256 = {0x06, 0x09, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x02, 0x01, 0x01};
+    const auto parameters = session.attribute(publicKey, CKA_GOSTR3410_PARAMS);
+    return parameters && parameters->size() == kTc26Curves256.size() + 1 &&
+           std::equal(kTc26Curves256.begin(), kTc26Curves256.end(), parameters->begin());
+}
+
 // Requests are a few hundred bytes: one call usually does, and saves the
 // token a second signature.
 Bytes createRequest(const TokenSession& session, CK_OBJECT_HANDLE publicKey, const std::vector<KORVA_NAME_VALUE>& subject,
@@ -63,6 +73,10 @@ Bytes createRequest(const TokenSession& session, CK_OBJECT_HANDLE publicKey, con
                                                rvName(rv));
         if (rv == CKR_VENDOR_REQUEST_ATTRIBUTE_REJECTED)
             throw Failure(ExitCode::Usage, "the token refused a request attribute: " + rvName(rv));
+        if (rv == CKR_FUNCTION_FAILED && onTc26Curve256(session, publicKey))
+            throw Failure(ExitCode::Token, "certificate request (KORVA createCertificateRequest): " + rvName(rv) +
+                                               ": the token signs requests of 256-bit GOST keys on the CryptoPro "
+                                               "parameter sets only, and this key is on a TC26 set");
         check("certificate request (KORVA createCertificateRequest)", rv);
         return request;
     }

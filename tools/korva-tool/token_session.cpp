@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -135,6 +136,12 @@ std::string toHex(const Bytes& bytes) {
         text += pair;
     }
     return text;
+}
+
+std::string idText(const Bytes& id) {
+    if (id.empty()) return "(none)";
+    const bool printable = std::all_of(id.begin(), id.end(), [](uint8_t c) { return c >= 0x20 && c < 0x7F; });
+    return printable && id.size() > 2 ? toHex(id) + " (\"" + std::string(id.begin(), id.end()) + "\")" : toHex(id);
 }
 
 Bytes fromHex(const std::string& text) {

@@ -72,5 +72,8 @@ private:
 // "0A1B" for the bytes 0A 1B, and back (spaces and colons allowed).
 std::string toHex(const Bytes& bytes);
 Bytes fromHex(const std::string& text);
+// An object's CKA_ID as --id takes it, followed by its text when it is
+// printable (the token names imported objects with text ids).
+std::string idText(const Bytes& id);
 
 }  // namespace korva::tool

@@ -21,7 +21,7 @@ KEYS = {
     "RSA": ("rsa:1024", "24", "sha1WithRSAEncryption"),
 }
 # exit codes of korva-tool
-REFUSED, FILE, PIN, CARD_FILE = 1, 3, 6, 7
+REFUSED, FILE, TOKEN, PIN, CARD_FILE = 1, 3, 5, 6, 7
 
 
 class Tool:
@@ -115,6 +115,10 @@ def requests_and_certificates(env, tool):
                 "ca.key", "-days", "1", "-out", f"certificate{key_id}.pem")
         expect(f"id {key_id}" in tool("import", "--in", f"certificate{key_id}.pem"),
                "the certificate joins the key pair it certifies")
+    expect("consistent" in tool("card", "check", str(env.card)), "card check passes after the imports")
+    env.pkcs11_tool("--login", "--pin", USER_PIN, "--keypairgen", "--key-type", "GOSTR3410-2012-256:A", "--id", "26")
+    output = tool("request", "--id", "26", "--subject", "CN=x", "--out", "refused.pem", code=TOKEN)
+    expect("CKR_FUNCTION_FAILED" in output and "CryptoPro" in output, f"a curve requests lack is named\n{output}")
 
 
 def messages(env, tool):
@@ -151,6 +155,7 @@ def messages(env, tool):
     expect("CKR_SIGNATURE_INVALID" in output, "a missing signer is named")
     env.path("not-a-message.txt").write_text("hello\n")
     tool("verify", "--in", "not-a-message.txt", code=FILE)
+    expect("consistent" in tool("card", "check", str(env.card)), "card check passes after signing")
 
 
 def imports(env, tool):
@@ -163,6 +168,7 @@ def imports(env, tool):
     output = tool("import", "--in", "imported.p12", "--password-env", "KORVA_TEST_P12",
                   extra_env={"KORVA_TEST_P12": "p12 password"})
     imported_id = re.search(r"id ([0-9a-f]+)", output).group(1)
+    expect("consistent" in tool("card", "check", str(env.card)), "card check passes after a PKCS#12 import")
     tool("sign", "--id", imported_id, "--in", "document.txt", "--out", "imported.p7s")
     openssl(env, "cms", "-verify", "-binary", "-inform", "PEM", "-in", "imported.p7s", "-CAfile", "imported.pem",
             "-purpose", "any", "-out", "/dev/null")
@@ -201,7 +207,7 @@ def main():
 
     step("info and card check")
     info = tool("info")
-    expect("certificates: 5" in info and "private keys: 5" in info, f"info counts the objects\n{info}")
+    expect("certificates: 5" in info and "private keys: 6" in info, f"info counts the objects\n{info}")
     expect("the object store is consistent" in tool("card", "check", str(env.card)), "card check passes")
     plant_damage(env.card)
     output = tool("card", "check", str(env.card), code=CARD_FILE)
