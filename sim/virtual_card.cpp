@@ -11,6 +11,8 @@
 #include "sim/internal/dump.h"
 #include "sim/internal/factory.h"
 #include "sim/internal/memory.h"
+#include "sim/internal/sealing.h"
+#include "sim/internal/secrets.h"
 
 namespace korva::sim {
 namespace {
@@ -199,6 +201,7 @@ uint32_t CardState::freeMemory() const {
 }
 
 void CardState::resetVolatile() {
+  sealSecrets(*this);
   verifiedReferences.clear();
   pendingResponse.clear();
   envelope.clear();
@@ -210,6 +213,8 @@ void CardState::resetVolatile() {
 VirtualCard VirtualCard::makeFresh(const CardOptions& options) {
   if (options.memorySize < minimumMemory || options.memorySize > maximumMemory)
     throw std::invalid_argument("card memory size out of range");
+  if (options.pinKeyCost < minKdfLog2N || options.pinKeyCost > maxKdfLog2N)
+    throw std::invalid_argument("PIN key cost out of range");
   auto state = std::make_unique<CardState>();
   state->options = options;
   state->random = RandomSource(options.randomSeed);
@@ -220,11 +225,22 @@ VirtualCard VirtualCard::makeFresh(const CardOptions& options) {
   }
   state->options.identity = state->identity;
   state->files.root = factoryFileSystem();
+  // The card that made them knows the factory PINs: it starts open.
+  if (!sealPinValues(*state)) throw std::runtime_error("cannot seal the card's PINs");
   return VirtualCard(std::move(state));
 }
 
 VirtualCard VirtualCard::load(const std::filesystem::path& cardFile) {
-  return VirtualCard(std::make_unique<CardState>(parseCardFile(readCardFile(cardFile))));
+  uint16_t version = 0;
+  auto state = std::make_unique<CardState>(parseCardFile(readCardFile(cardFile), &version));
+  if (version == firstCardFileVersion) {
+    // A card of the first format: its PIN values become wraps, everything
+    // is sealed and written back, and the clear file is gone.
+    if (!sealPinValues(*state)) throw std::runtime_error("cannot seal the card's PINs");
+    writeCardFile(cardFile, serialiseCard(*state));
+    if (!sealSecrets(*state)) throw std::runtime_error("cannot seal the card's secrets");
+  }
+  return VirtualCard(std::move(state));
 }
 
 void VirtualCard::save(const std::filesystem::path& cardFile) const {
@@ -256,6 +272,7 @@ const CardOptions& VirtualCard::options() const { return state_->options; }
 uint32_t VirtualCard::freeMemory() const { return state_->freeMemory(); }
 uint64_t VirtualCard::revision() const { return state_->revision; }
 std::string VirtualCard::dumpTree() const { return dumpFileTree(state_->files.root); }
+std::string VirtualCard::damage() const { return state_->damage; }
 
 VirtualCard::VirtualCard(std::unique_ptr<CardState> state) : state_(std::move(state)) {}
 VirtualCard::VirtualCard(const VirtualCard& other)

@@ -29,6 +29,11 @@ struct CardOptions {
   // sequence, for reproducible tests; the operating system's generator when
   // not given.
   std::optional<uint64_t> randomSeed;
+  // The cost of deriving a key from a PIN (scrypt, N = 2^pinKeyCost, r 8,
+  // p 1), 1 to 20: 15 takes about 100 ms and 32 MiB. Every VERIFY that this
+  // process has not seen succeed with that PIN pays it, and so does every
+  // PIN change; tests set it low.
+  uint8_t pinKeyCost = 15;
 };
 
 struct Answer {
@@ -47,8 +52,10 @@ class VirtualCard {
   // PIN directory 05 1F with the factory PINs and the data directory 05 1E.
   // Throws std::invalid_argument for options outside their ranges.
   static VirtualCard makeFresh(const CardOptions& options = {});
-  // Throws std::runtime_error when the file is missing, damaged or not a
-  // card file.
+  // Throws std::runtime_error when the file is missing, damaged, not a card
+  // file or of a newer format. A card file of the first format (PINs and
+  // keys in the clear) is sealed and written back at once. The loaded card
+  // is sealed: its secrets open with the first right VERIFY.
   static VirtualCard load(const std::filesystem::path& cardFile);
   // Writes a temporary file next to `cardFile`, syncs it and renames it over
   // `cardFile`. Throws std::runtime_error on failure (the old file stays).
@@ -57,8 +64,9 @@ class VirtualCard {
   // One command APDU in, one answer out. Never throws; malformed commands
   // get an ISO 7816-4 error status.
   Answer transmit(std::span<const uint8_t> apdu) noexcept;
-  // Card reset: clears the security state, pending answers and chains, and
-  // selects the master file.
+  // Card reset: clears the security state, pending answers and chains,
+  // selects the master file, and seals the secrets again (the storage key
+  // goes; what this process learnt of the PINs stays).
   void reset();
 
   // Counts the commands that may have changed what the card file holds
@@ -74,6 +82,10 @@ class VirtualCard {
   // life cycles, security attributes, bodies, records, data objects, PIN
   // counters. Equal dumps mean equal file systems.
   std::string dumpTree() const;
+  // Why the last right VERIFY could not open the card's secrets (a sealed
+  // value that does not authenticate: VERIFY then answers 65 81); empty
+  // when nothing is wrong.
+  std::string damage() const;
 
   VirtualCard(const VirtualCard& other);
   VirtualCard& operator=(const VirtualCard& other);

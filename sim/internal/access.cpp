@@ -27,14 +27,14 @@ std::optional<std::size_t> attributeIndex(const FileNode& file, Operation operat
   return std::nullopt;
 }
 
+bool isAlways(uint8_t condition) { return condition == 0x00 || condition == 0x10; }
+
 bool isSatisfied(const CardState& card, uint8_t condition) {
   const auto verified = [&](uint8_t reference) {
     return card.verifiedReferences.count(reference) != 0;
   };
+  if (isAlways(condition)) return true;
   switch (condition) {
-    case 0x00:
-    case 0x10:
-      return true;
     case 0x05:
       return verified(soPinReference);
     case 0x07:
@@ -47,9 +47,26 @@ bool isSatisfied(const CardState& card, uint8_t condition) {
   }
 }
 
+bool needsSecret(const FileNode& file, Operation operation) {
+  switch (operation) {
+    case Operation::read:
+    case Operation::update: return isConfidentialBody(file);
+    case Operation::loadKey:
+    case Operation::useKey: return file.isKeyFile() && !file.isPinObject();
+    default: return false;
+  }
+}
+
 }  // namespace
 
+bool isConfidentialBody(const FileNode& file) {
+  const uint8_t descriptor = file.descriptor();
+  if (descriptor != descriptorTransparent && descriptor != descriptorInternal) return false;
+  return file.securityAttributes.size() > 3 && !isAlways(file.securityAttributes[3]);
+}
+
 bool isAllowed(const CardState& card, const FileNode& file, Operation operation) {
+  if (!card.storageKey && needsSecret(file, operation)) return false;
   if (file.lifeCycle != lifeCycleOperational) return true;
   const auto index = attributeIndex(file, operation);
   if (!index) return false;

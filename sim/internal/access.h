@@ -22,6 +22,13 @@ enum class Operation {
 // Conditions apply only to operational files (life cycle 05); a file still in
 // its initialisation state (03) is open to every operation, so that it can
 // be filled before ACTIVATE. A missing byte means always.
+// While the card is sealed (no VERIFY has opened it since it was loaded or
+// reset), reading or writing a confidential body and using or loading key
+// material are refused as well: the card cannot reach the secret.
 bool isAllowed(const CardState& card, const FileNode& file, Operation operation);
+
+// A transparent or internal file whose body only a PIN holder may read (or
+// nobody): its body is a secret the card file keeps sealed.
+bool isConfidentialBody(const FileNode& file);
 
 }  // namespace korva::sim

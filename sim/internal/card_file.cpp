@@ -15,7 +15,9 @@
 
 #include "sim/internal/fcp.h"
 #include "sim/internal/key_objects.h"
+#include "sim/internal/access.h"
 #include "sim/internal/memory.h"
+#include "sim/internal/secrets.h"
 #include "sim/internal/tlv.h"
 
 namespace korva::sim {
@@ -83,7 +85,27 @@ class Reader {
   std::size_t offset_ = 0;
 };
 
-void writeNode(Writer& out, const FileNode& node) {
+std::string fileName(const FileNode& node) {
+  static constexpr char digits[] = "0123456789ABCDEF";
+  std::string text;
+  for (int shift = 12; shift >= 0; shift -= 4) text += digits[(node.fid >> shift) & 0x0F];
+  return text;
+}
+
+[[noreturn]] void damagedFile(const FileNode& node, const std::string& what) {
+  throw std::runtime_error("card file is damaged: " + what + " of file " + fileName(node));
+}
+
+// The largest sealed value a node may hold: its key material or its body,
+// and the seal.
+uint64_t sealedLimit(const FileNode& node) {
+  if (node.isKeyFile()) return keyObjectSize + sealOverhead;
+  return isConfidentialBody(node) ? uint64_t{node.size} + sealOverhead : 0;
+}
+
+void writeNode(Writer& out, const CardState& card, const FileNode& node) {
+  const SealedForm secret = sealedFormOf(card, node);
+  const bool bodySealed = isConfidentialBody(node) && !secret.sealed.empty();
   out.number(node.fid, 2);
   out.block(node.descriptorBytes, 1);
   out.number(node.size, 4);
@@ -92,7 +114,7 @@ void writeNode(Writer& out, const FileNode& node) {
   out.block(node.securityAttributes, 1);
   out.block(node.name, 1);
   out.block(node.proprietary, 1);
-  out.block(node.body, 4);
+  out.block(bodySealed ? std::span<const uint8_t>() : std::span<const uint8_t>(node.body), 4);
   out.number(node.records.size(), 4);
   for (const auto& record : node.records) out.block(record, 2);
   out.number(node.dataObjects.size(), 2);
@@ -100,15 +122,46 @@ void writeNode(Writer& out, const FileNode& node) {
     out.number(tag, 2);
     out.block(value, 2);
   }
-  out.block(node.secret, 2);
+  out.block(secret.clear, 2);
+  out.block(secret.sealed, 4);
+  out.block(node.publicKey, 1);
+  out.block(node.pinWrap, 1);
   out.number(node.triesLeft, 1);
   out.number(node.children.size(), 4);
-  for (const FileNode& child : node.children) writeNode(out, child);
+  for (const FileNode& child : node.children) writeNode(out, card, child);
+}
+
+// What the second format adds to a node: the sealed secret (a confidential
+// body then comes as no bytes), the GOST public key, the PIN wrap.
+void readSealedParts(Reader& in, FileNode& node) {
+  node.sealed = in.block(4, sealedLimit(node));
+  if (!node.sealed.empty() && node.sealed.size() < sealOverhead) damagedFile(node, "sealed secret");
+  node.publicKey = in.block(1, 1 + 2 * 64);
+  node.pinWrap = in.block(1, pinWrapLength);
+  if (!node.pinWrap.empty() && (!node.isPinObject() || !wrapCost(node.pinWrap)))
+    damagedFile(node, "PIN wrap");
+  if (node.isPinObject() && !node.secret.empty()) damagedFile(node, "PIN in the clear");
+  if (isConfidentialBody(node) && !node.sealed.empty()) {
+    if (!node.body.empty() || node.sealed.size() != node.size + sealOverhead)
+      damagedFile(node, "sealed body");
+    node.body.assign(node.size, 0);
+  }
+  if (isGostKeyObject(node)) {
+    const auto* curve = node.publicKey.empty() ? nullptr : crypto::findGostCurve(node.publicKey[0]);
+    if (!node.secret.empty() ||
+        (!node.sealed.empty() && (curve == nullptr || node.publicKey.size() != 1 + 2 * curve->size)))
+      damagedFile(node, "GOST key");
+  } else if (!node.publicKey.empty()) {
+    damagedFile(node, "public key");
+  }
+  if (isRsaKeyFile(node) && !node.sealed.empty() &&
+      node.secret.size() != crypto::kRsaExponentBytes + crypto::kRsaModulusBytes)
+    damagedFile(node, "RSA key");
 }
 
 // Reads one node and its subtree, holding it to the rules CREATE FILE and
 // the other commands keep; `budget` is the memory still unaccounted for.
-FileNode readNode(Reader& in, std::size_t depth, uint64_t& budget) {
+FileNode readNode(Reader& in, uint16_t version, std::size_t depth, uint64_t& budget) {
   FileNode node;
   node.fid = static_cast<uint16_t>(in.number(2));
   node.descriptorBytes = in.block(1, 5);
@@ -129,7 +182,10 @@ FileNode readNode(Reader& in, std::size_t depth, uint64_t& budget) {
   const bool hasBody =
       node.descriptor() == descriptorTransparent || node.descriptor() == descriptorInternal;
   node.body = in.block(4, hasBody ? node.size : 0);
-  if (node.body.size() != (hasBody ? node.size : 0)) damaged("body size");
+  // A sealed body comes later, with the node's sealed secret.
+  const bool maybeSealed = version != firstCardFileVersion && isConfidentialBody(node);
+  if (node.body.size() != (hasBody ? node.size : 0) && !(maybeSealed && node.body.empty()))
+    damaged("body size");
 
   const uint64_t recordCount = in.number(4);
   if (recordCount > node.recordCapacity()) damaged("record count");
@@ -150,9 +206,14 @@ FileNode readNode(Reader& in, std::size_t depth, uint64_t& budget) {
   }
 
   node.secret = in.block<WipedBytes>(2, node.isKeyFile() ? keyObjectSize : 0);
-  // Only the card's generator makes GOST key objects: their material is
-  // always a whole key.
-  if (isGostKeyObject(node) && !node.secret.empty() && !gostKeyOf(node)) damaged("GOST key");
+  if (version == firstCardFileVersion) {
+    // Only the card's generator makes GOST key objects: their material is
+    // always a whole key.
+    if (isGostKeyObject(node) && !node.secret.empty() && !gostKeyOf(node)) damaged("GOST key");
+  } else {
+    readSealedParts(in, node);
+  }
+  if (node.body.size() != (hasBody ? node.size : 0)) damaged("body size");
   node.triesLeft = in.byte();
   if (node.triesLeft > pinTries) damaged("retry counter");
 
@@ -161,7 +222,7 @@ FileNode readNode(Reader& in, std::size_t depth, uint64_t& budget) {
     damaged("children");
   std::set<uint16_t> seen;
   for (uint64_t i = 0; i < childCount; ++i) {
-    FileNode child = readNode(in, depth + 1, budget);
+    FileNode child = readNode(in, version, depth + 1, budget);
     if (child.fid == masterFileId || child.fid == 0x3FFF || child.fid == 0xFFFF ||
         !seen.insert(child.fid).second)
       damaged("file identifier");
@@ -193,7 +254,8 @@ std::vector<uint8_t> serialiseCard(const CardState& card) {
   payload.number(card.random.seed().value_or(0), 8);
   payload.number(card.random.counter(), 8);
   payload.bytes.insert(payload.bytes.end(), card.identity.begin(), card.identity.end());
-  writeNode(payload, card.files.root);
+  payload.number(card.options.pinKeyCost, 1);
+  writeNode(payload, card, card.files.root);
 
   Writer out;
   out.bytes.assign(magic.begin(), magic.end());
@@ -204,7 +266,7 @@ std::vector<uint8_t> serialiseCard(const CardState& card) {
   return std::move(out.bytes);
 }
 
-CardState parseCardFile(std::span<const uint8_t> bytes) {
+CardState parseCardFile(std::span<const uint8_t> bytes, uint16_t* versionRead) {
   if (bytes.size() < headerLength + checksumLength ||
       !std::equal(magic.begin(), magic.end(), bytes.begin()))
     throw std::runtime_error("not a virtual card file");
@@ -214,9 +276,14 @@ CardState parseCardFile(std::span<const uint8_t> bytes) {
     damaged("checksum mismatch");
 
   Reader header(sealed.subspan(magic.size()));
-  const uint64_t version = header.number(2);
-  if (version != cardFileVersion)
+  const auto version = static_cast<uint16_t>(header.number(2));
+  if (version > cardFileVersion)
+    throw std::runtime_error("card file version " + std::to_string(version) +
+                             " is newer than this program knows (" +
+                             std::to_string(cardFileVersion) + "); the file is left as it is");
+  if (version < firstCardFileVersion)
     throw std::runtime_error("card file version " + std::to_string(version) + " is not supported");
+  if (versionRead != nullptr) *versionRead = version;
   const std::vector<uint8_t> payloadBytes = header.block(4, sealed.size());
   if (!header.atEnd()) damaged("trailing bytes");
 
@@ -233,9 +300,14 @@ CardState parseCardFile(std::span<const uint8_t> bytes) {
   card.random = RandomSource(card.options.randomSeed, counter);
   for (uint8_t& byte : card.identity) byte = in.byte();
   card.options.identity = card.identity;
+  if (version != firstCardFileVersion) {
+    card.options.pinKeyCost = in.byte();
+    if (card.options.pinKeyCost < minKdfLog2N || card.options.pinKeyCost > maxKdfLog2N)
+      damaged("PIN key cost");
+  }
 
   uint64_t budget = card.options.memorySize;
-  card.files.root = readNode(in, 0, budget);
+  card.files.root = readNode(in, version, 0, budget);
   if (card.files.root.fid != masterFileId || !card.files.root.isDirectory())
     damaged("master file");
   if (!in.atEnd()) damaged("trailing bytes");

@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <optional>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "sim/internal/file_system.h"
 #include "sim/internal/random.h"
+#include "sim/internal/sealing.h"
 #include "sim/internal/security_environment.h"
 #include "sim/virtual_card.h"
 
@@ -34,6 +36,12 @@ struct CardState {
   FileSystem files;
   RandomSource random;
   uint64_t revision = 0;  // see VirtualCard::revision; not saved
+
+  // In memory only: the storage key while the card is open (see secrets.h),
+  // what this process learnt of the PINs, and why the last opening failed.
+  std::optional<WipedBytes> storageKey;
+  PinKeys pinKeys;
+  std::string damage;
 
   // Volatile: cleared by a reset.
   std::set<uint8_t> verifiedReferences;  // PIN references verified since the last reset

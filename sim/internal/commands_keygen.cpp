@@ -67,6 +67,8 @@ Answer readPublicKey(CardState& card, const Command& command) {
   std::vector<uint8_t> publicKey;
   if (const auto gost = gostKeyOf(file)) {
     publicKey = gost->publicKey();
+  } else if (isGostKeyObject(file) && !file.sealed.empty() && !file.publicKey.empty()) {
+    publicKey.assign(file.publicKey.begin() + 1, file.publicKey.end());  // sealed: the kept copy
   } else if (const auto rsa = rsaKeyOf(file)) {
     publicKey = rsa->publicKey();
   } else {
@@ -154,6 +156,8 @@ Answer generateKeyOnCard(CardState& card, const Command& command) {
     target = &keys->children.back();
   }
   target->secret.assign(material.begin(), material.end());
+  target->publicKey = {curve->code};
+  target->publicKey.insert(target->publicKey.end(), publicKey.begin(), publicKey.end());
   // 61 40 or 61 80: the public key, X then Y, waits for GET RESPONSE.
   card.pendingResponse = std::move(publicKey);
   return statusOnly(static_cast<uint16_t>(sw::moreData | card.pendingResponse.size()));

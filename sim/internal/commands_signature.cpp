@@ -79,6 +79,12 @@ Answer verifyDigitalSignature(CardState& card, const Command& command) {
     if (hash->size() != gost->size() || signature->size() != 2 * gost->size())
       return statusOnly(sw::wrongData);
     holds = gost->verify(*hash, *signature);
+  } else if (isGostKeyObject(file) && !file.sealed.empty() && !file.publicKey.empty()) {
+    // A sealed key verifies with its public key, kept in the clear.
+    const std::size_t size = (file.publicKey.size() - 1) / 2;
+    if (hash->size() != size || signature->size() != 2 * size) return statusOnly(sw::wrongData);
+    holds = crypto::verifyGostSignature(file.publicKey[0], std::span(file.publicKey).subspan(1),
+                                        *hash, *signature);
   } else if (const auto rsa = rsaKeyOf(file)) {
     if (signature->size() != crypto::kRsaModulusBytes || hash->size() > crypto::kRsaMaxSignedData)
       return statusOnly(sw::wrongData);

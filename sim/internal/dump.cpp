@@ -30,6 +30,8 @@ void dumpNode(const FileNode& node, const std::string& indent, std::string& out)
   if (!node.proprietary.empty()) out += " a5=" + hex(node.proprietary);
   if (node.isPinObject()) out += " tries=" + std::to_string(node.triesLeft);
   if (!node.secret.empty()) out += " secret=" + hex(node.secret);
+  if (!node.pinWrap.empty()) out += " pin";
+  if (!node.sealed.empty()) out += " sealed";
   out += '\n';
   if (!node.body.empty()) out += indent + "  body=" + hex(node.body) + '\n';
   for (std::size_t i = 0; i < node.records.size(); ++i)

@@ -20,7 +20,7 @@ FileNode pinObject(uint16_t fid, uint8_t reference, std::string_view pin,
   node.descriptorBytes = {descriptorKey};
   node.securityAttributes = std::move(securityAttributes);
   node.proprietary = {0x85, 0x01, keyKindPin, 0x87, 0x01, reference};
-  node.secret.assign(pin.begin(), pin.end());
+  node.secret.assign(pin.begin(), pin.end());  // becomes a wrap: sealPinValues()
   node.triesLeft = pinTries;
   return node;
 }

@@ -44,7 +44,10 @@ struct FileNode {
   std::vector<uint8_t> body;                // transparent and internal files: `size` bytes
   std::vector<std::vector<uint8_t>> records;  // linear fixed files
   std::map<uint16_t, std::vector<uint8_t>> dataObjects;  // PUT DATA, by tag
-  WipedBytes secret;                        // PIN value or key material; empty = none
+  WipedBytes secret;                        // key material (sealed card: its public part only)
+  std::vector<uint8_t> sealed;              // sealed card: the sealed secret or body; empty = open
+  std::vector<uint8_t> publicKey;           // GOST key objects: curve code, X, Y
+  std::vector<uint8_t> pinWrap;             // PIN objects: the storage key under this PIN; empty = no value
   uint8_t triesLeft = 0;                    // PIN objects
   std::vector<FileNode> children;           // directories
 

@@ -1,13 +1,15 @@
 // VERIFY, CHANGE REFERENCE DATA (also LOAD KEY MATERIAL into a key file) and
 // RESET RETRY COUNTER. PIN objects are key files of kind 03 whose reference
 // (tag 87) is what P2 names; the security state is the set of references
-// verified since the last reset.
-#include <openssl/crypto.h>
+// verified since the last reset. The card keeps no PIN: a PIN object holds
+// the card's storage key wrapped under a key derived from the PIN, and a
+// VERIFY succeeds when the offered PIN opens that wrap.
 
 #include "sim/internal/access.h"
 #include "sim/internal/commands.h"
 #include "sim/internal/key_objects.h"
 #include "sim/internal/memory.h"
+#include "sim/internal/secrets.h"
 
 namespace korva::sim {
 namespace {
@@ -33,14 +35,24 @@ Answer triesLeftAnswer(const FileNode& pin) {
   return statusOnly(static_cast<uint16_t>(sw::pinIncorrect | (pin.triesLeft & 0x0F)));
 }
 
-bool matches(std::span<const uint8_t> secret, std::span<const uint8_t> offered) {
-  return secret.size() == offered.size() &&
-         CRYPTO_memcmp(secret.data(), offered.data(), secret.size()) == 0;
-}
+constexpr uint16_t swMemoryFailure = 0x6581;
 
-void setReferenceData(FileNode& pin, const std::vector<uint8_t>& value) {
-  pin.secret.assign(value.begin(), value.end());
+// A new value for `pin`: a new wrap of the storage key under it. Only an
+// open card has the storage key to wrap. When someone other than the PIN's
+// holder sets it (token initialisation, the SO setting the user PIN) the
+// card also takes a new storage key, if this process can wrap it under every
+// other PIN; otherwise the key stays, so that no PIN loses its secrets.
+uint16_t setReferenceData(CardState& card, FileNode& pin, const std::vector<uint8_t>& value,
+                          bool byHolder) {
+  if (!card.storageKey) return sw::securityNotSatisfied;
+  if (!byHolder) renewStorageKey(card, pin);
+  const KdfCost cost{card.options.pinKeyCost, KdfCost{}.blockSize, KdfCost{}.parallelism};
+  std::vector<uint8_t> wrap = card.pinKeys.wrap(value, *card.storageKey, cost,
+                                                sealingContext(card, pin, purposePinWrap));
+  if (wrap.empty()) return 0x6F00;
+  pin.pinWrap = std::move(wrap);
   pin.triesLeft = pinTries;
+  return sw::ok;
 }
 
 // LOAD KEY MATERIAL: the current file is the key file whose reference P2
@@ -69,7 +81,7 @@ Answer verify(CardState& card, const Command& command) {
   if (command.p1 != 0) return statusOnly(sw::wrongP1P2);
   FileNode* pin = findPin(card, command.p2);
   if (pin == nullptr) return statusOnly(sw::referenceNotFound);
-  if (pin->secret.empty()) return statusOnly(sw::referenceNotUsable);
+  if (pin->pinWrap.empty()) return statusOnly(sw::referenceNotUsable);
   if (!isAllowed(card, *pin, Operation::verify)) return statusOnly(sw::securityNotSatisfied);
   if (pin->triesLeft == 0) return statusOnly(sw::authenticationBlocked);
 
@@ -77,12 +89,18 @@ Answer verify(CardState& card, const Command& command) {
     if (card.verifiedReferences.count(command.p2) != 0) return statusOnly(sw::ok);
     return triesLeftAnswer(*pin);
   }
-  if (command.data.size() > maxPinLength || !matches(pin->secret, command.data)) {
+  // An overlong PIN pays the derivation too: every wrong PIN takes as long.
+  const auto storageKey =
+      card.pinKeys.open(pin->pinWrap, command.data, sealingContext(card, *pin, purposePinWrap));
+  if (command.data.size() > maxPinLength || !storageKey) {
     --pin->triesLeft;
     ++card.revision;
     card.verifiedReferences.erase(command.p2);
     return statusOnly(static_cast<uint16_t>(sw::pinIncorrect | (pin->triesLeft & 0x0F)));
   }
+  // The right PIN on a card whose sealed values do not open: the card file
+  // is damaged (see damage()); nothing is granted, no try is spent.
+  if (!card.storageKey && !openSecrets(card, *storageKey)) return statusOnly(swMemoryFailure);
   if (pin->triesLeft != pinTries) ++card.revision;
   pin->triesLeft = pinTries;
   card.verifiedReferences.insert(command.p2);
@@ -100,8 +118,7 @@ Answer changeReferenceData(CardState& card, const Command& command) {
     return statusOnly(sw::securityNotSatisfied);
   if (command.data.empty() || command.data.size() > maxPinLength)
     return statusOnly(sw::wrongLength);
-  setReferenceData(*pin, command.data);
-  return statusOnly(sw::ok);
+  return statusOnly(setReferenceData(card, *pin, command.data, holder));
 }
 
 Answer resetRetryCounter(CardState& card, const Command& command) {
@@ -114,9 +131,9 @@ Answer resetRetryCounter(CardState& card, const Command& command) {
     return statusOnly(sw::securityNotSatisfied);
   if (command.data.size() > maxPinLength) return statusOnly(sw::wrongLength);
   if (command.p1 == 0x02)
-    setReferenceData(*pin, command.data);
-  else
-    pin->triesLeft = pinTries;
+    return statusOnly(setReferenceData(card, *pin, command.data,
+                                       card.verifiedReferences.count(command.p2) != 0));
+  pin->triesLeft = pinTries;
   return statusOnly(sw::ok);
 }
 

@@ -65,9 +65,11 @@ inline void verifySoPin(VirtualCard& card) {
 }
 
 // A fixed identity and random sequence: tests see the same card every run.
+// PIN derivations at the lowest cost keep the suite fast.
 inline CardOptions testOptions() {
   CardOptions options;
   options.randomSeed = 7;
+  options.pinKeyCost = 1;
   return options;
 }
 

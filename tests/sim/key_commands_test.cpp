@@ -260,15 +260,16 @@ TEST_F(KeyCard, KeysSurviveSaveAndLoad) {
 
   const auto path = std::filesystem::temp_directory_path() / "korva-sim-keys.card";
   card.save(path);
-  VirtualCard loaded = VirtualCard::load(path);
+  const std::string before = card.dumpTree();
+  card = VirtualCard::load(path);
   std::filesystem::remove(path);
-  EXPECT_EQ(loaded.dumpTree(), card.dumpTree());
-
-  card = std::move(loaded);
-  loginUser();
+  // Sealed: the public keys read, the private ones wait for a PIN.
   EXPECT_EQ(readPublicKey(0x30), gostPublic);
   setSigningKey(0x30);
   const Bytes hash = randomBytes(64);
+  EXPECT_EQ(send(card, command("00 2A 9E 9A", hash)).statusWord(), 0x6982);
+  loginUser();
+  EXPECT_EQ(card.dumpTree(), before);
   const Answer gostSignature = send(card, command("00 2A 9E 9A", hash));
   ASSERT_EQ(gostSignature.statusWord(), 0x9000);
   EXPECT_TRUE(crypto::verifyGostSignature(9, gostPublic, hash, gostSignature.data));
@@ -281,21 +282,22 @@ TEST_F(KeyCard, KeysSurviveSaveAndLoad) {
   EXPECT_EQ(verifyOnCard(hash, rsaSignature.data).statusWord(), 0x9000);
 }
 
-// A GOST key object's material must be a whole key: a file whose checksum
-// is right but whose key names no curve does not load.
+// A GOST key object's public key must be on a known curve: a file whose
+// checksum is right but whose key names no curve does not load.
 TEST_F(KeyCard, DamagedGostKeyMaterialDoesNotLoad) {
   loginUser();
   ASSERT_EQ(generateGost(2, 0x30).statusWord(), 0x6140);
+  const Bytes publicKey = readPublicKey(0x30);
   const auto path = std::filesystem::temp_directory_path() / "korva-sim-gost-damaged.card";
   card.save(path);
   std::ifstream in(path, std::ios::binary);
   const Bytes original{std::istreambuf_iterator<char>(in), {}};
   in.close();
-  // The secret field: length 00 22, then 'G' and the curve code 02.
-  const Bytes marker{0x00, 0x22, 'G', 0x02};
-  const auto found = std::search(original.begin(), original.end(), marker.begin(), marker.end());
+  // The public key kept in the clear: the curve code 02, then X and Y.
+  const auto found = std::search(original.begin(), original.end(), publicKey.begin(), publicKey.end());
   ASSERT_NE(found, original.end());
-  const auto offset = static_cast<std::size_t>(found - original.begin()) + 3;
+  const auto offset = static_cast<std::size_t>(found - original.begin()) - 1;
+  ASSERT_EQ(original[offset], 0x02);
 
   const auto resealedLoads = [&](auto&& damage) {
     Bytes bytes = original;
