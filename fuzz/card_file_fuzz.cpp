@@ -1,5 +1,7 @@
 // Arbitrary card files into VirtualCard::load. The input is the payload of
-// a card file, or a whole card file whose payload is taken; the harness
+// a card file of the current format, or a whole card file whose version and
+// payload are taken (a file of the first format is sealed on loading, at the
+// lowest PIN derivation cost); the harness
 // seals it with the header and checksum, so that the fuzzer reaches the
 // parser rather than the checksum. A file that loads must behave as a card:
 // it answers a round of read-only commands without changing, and saves
@@ -29,13 +31,17 @@ constexpr char kMagic[] = "KORVASIM";
 constexpr size_t kMagicLength = 8;
 constexpr size_t kHeaderLength = kMagicLength + 2 + 4;
 
+constexpr uint8_t kCurrentVersion = 2;
+
 Bytes sealed(const uint8_t* data, size_t size) {
+    uint8_t version[2] = {0x00, kCurrentVersion};
     if (size >= kHeaderLength + SHA256_DIGEST_LENGTH && std::equal(kMagic, kMagic + kMagicLength, data)) {
+        std::copy(data + kMagicLength, data + kMagicLength + 2, version);
         data += kHeaderLength;
         size -= kHeaderLength + SHA256_DIGEST_LENGTH;
     }
     Bytes file(kMagic, kMagic + kMagicLength);
-    file.insert(file.end(), {0x00, 0x01});
+    file.insert(file.end(), version, version + 2);
     for (int shift = 24; shift >= 0; shift -= 8) file.push_back(uint8_t(size >> shift));
     file.insert(file.end(), data, data + size);
     uint8_t digest[SHA256_DIGEST_LENGTH];
@@ -71,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::optional<VirtualCard> card;
     try {
-        card.emplace(VirtualCard::load(input.path()));
+        card.emplace(VirtualCard::load(input.path(), 1));
     } catch (const std::runtime_error&) {
         return 0;  // refused: the only failure load may report
     }

@@ -192,6 +192,7 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(folder);
     sim::CardOptions options;
     options.randomSeed = 29;
+    options.pinKeyCost = 1;
     sim::VirtualCard prepared = sim::VirtualCard::makeFresh(options);
     card = &prepared;
     const auto settings = initialise();

@@ -51,6 +51,7 @@ const Token& initialisedToken() {
     static const Token token = [] {
         sim::CardOptions options;
         options.randomSeed = kCardSeed;
+        options.pinKeyCost = 1;
         Token made{VirtualCard::makeFresh(options), {}};
         currentCard = &made.card;
         std::string label = "import fuzz";

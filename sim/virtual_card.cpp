@@ -230,10 +230,14 @@ VirtualCard VirtualCard::makeFresh(const CardOptions& options) {
   return VirtualCard(std::move(state));
 }
 
-VirtualCard VirtualCard::load(const std::filesystem::path& cardFile) {
+VirtualCard VirtualCard::load(const std::filesystem::path& cardFile,
+                              uint8_t firstFormatPinKeyCost) {
   uint16_t version = 0;
   auto state = std::make_unique<CardState>(parseCardFile(readCardFile(cardFile), &version));
   if (version == firstCardFileVersion) {
+    if (firstFormatPinKeyCost < minKdfLog2N || firstFormatPinKeyCost > maxKdfLog2N)
+      throw std::invalid_argument("PIN key cost out of range");
+    state->options.pinKeyCost = firstFormatPinKeyCost;
     // A card of the first format: its PIN values become wraps, everything
     // is sealed and written back, and the clear file is gone.
     if (!sealPinValues(*state)) throw std::runtime_error("cannot seal the card's PINs");

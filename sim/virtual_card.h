@@ -56,7 +56,10 @@ class VirtualCard {
   // file or of a newer format. A card file of the first format (PINs and
   // keys in the clear) is sealed and written back at once. The loaded card
   // is sealed: its secrets open with the first right VERIFY.
-  static VirtualCard load(const std::filesystem::path& cardFile);
+  // `firstFormatPinKeyCost`: the cost of the PIN wraps made for a card file
+  // of the first format (which has none); tests set it low.
+  static VirtualCard load(const std::filesystem::path& cardFile,
+                          uint8_t firstFormatPinKeyCost = CardOptions{}.pinKeyCost);
   // Writes a temporary file next to `cardFile`, syncs it and renames it over
   // `cardFile`. Throws std::runtime_error on failure (the old file stays).
   void save(const std::filesystem::path& cardFile) const;

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -189,6 +190,106 @@ TEST_F(CardFileTest, UnknownVersionIsRefused) {
     EXPECT_NE(std::string(error.what()).find("version 3 is newer"), std::string::npos) << error.what();
   }
   EXPECT_EQ(readFile(), bytes);  // left as it is
+}
+
+
+namespace sealed {
+
+constexpr std::string_view secretBody = "01 A1A2A3A4A5A6A7A8 B1B2B3B4B5B6B7B8 C1C2C3C4C5C6C7C8 D1D2D3D4D5D6D7D8";
+
+bool contains(const Bytes& file, const Bytes& value) {
+  return std::search(file.begin(), file.end(), value.begin(), value.end()) != file.end();
+}
+
+// A card holding a secret: a key body 6301 in A1 BC that only the user reads.
+VirtualCard cardWithSecretBody() {
+  VirtualCard card = VirtualCard::makeFresh(testOptions());
+  verifySoPin(card);
+  expectOk(card, "00 A4 08 00 02 051F");
+  expectOk(card, "00 20 00 07 08 " + std::string(userPinBlock));
+  expectOk(card, "00 A4 08 00 02 A1BC");
+  expectOk(card, "00 E0 00 00 18 62 16 80 02 0021 82 01 01 83 02 6301 86 06 FFFF120707FF 8A 01 05");
+  expectOk(card, "00 D6 00 00 21 " + std::string(secretBody));
+  return card;
+}
+
+void verifyUser(VirtualCard& card, std::string_view pinBlock, uint16_t statusWord) {
+  expectOk(card, "00 A4 08 00 02 051F");
+  expectStatus(card, "00 20 00 07 08 " + std::string(pinBlock), statusWord);
+  expectOk(card, "00 A4 08 00 04 A1BC 6301");
+}
+
+}  // namespace sealed
+
+// A copied card file opens with its PINs and nothing else: the secret body
+// is sealed until the right PIN, a wrong one spends a try, and a new PIN
+// replaces the old one in the wraps.
+TEST_F(CardFileTest, ACopiedCardOpensOnlyWithItsPins) {
+  VirtualCard original = sealed::cardWithSecretBody();
+  original.save(cardFile);
+  const fs::path copy = directory / "copy.card";
+  fs::copy_file(cardFile, copy);
+  for (const Bytes& secret : {hex(sealed::secretBody), hex(soPinBlock), hex(userPinBlock)})
+    EXPECT_FALSE(sealed::contains(readFile(), secret));
+
+  VirtualCard card = VirtualCard::load(copy);
+  sealed::verifyUser(card, "3131313131313131", 0x63C9);
+  expectStatus(card, "00 B0 00 00 21", 0x6982);
+  sealed::verifyUser(card, userPinBlock, 0x9000);
+  EXPECT_EQ(expectOk(card, "00 B0 00 00 21").data, hex(sealed::secretBody));
+
+  expectOk(card, "00 A4 08 00 02 051F");
+  expectOk(card, "00 24 01 07 08 3937353331383634");
+  card.save(copy);
+  card = VirtualCard::load(copy);
+  sealed::verifyUser(card, userPinBlock, 0x63C9);
+  sealed::verifyUser(card, "3937353331383634", 0x9000);
+  EXPECT_EQ(expectOk(card, "00 B0 00 00 21").data, hex(sealed::secretBody));
+}
+
+// A card file of the first format (PINs, an RSA pair, a GOST key and a key
+// body in the clear) is sealed and written back on its first load.
+TEST_F(CardFileTest, AFirstFormatFileIsSealedOnItsFirstLoad) {
+  fs::copy_file(fs::path(KORVA_SIM_TEST_DATA) / "first_format.card", cardFile);
+  const Bytes gostPrivate = hex("061BDDEF20E1762802300948E2D86796E14D91A6BC488423CDFD8F032FFD7FCC");
+  VirtualCard card = VirtualCard::load(cardFile, 1);
+  const Bytes migrated = readFile();
+  EXPECT_EQ(migrated[9], 2);  // the current format
+  for (const Bytes& secret : {hex("3837363534333231"), hex("3234363831333537"), gostPrivate,
+                              hex(sealed::secretBody)})
+    EXPECT_FALSE(sealed::contains(migrated, secret));
+
+  sealed::verifyUser(card, "3234363831333537", 0x9000);
+  EXPECT_EQ(expectOk(card, "00 B0 00 00 21").data, hex(sealed::secretBody));
+  const std::string dump = card.dumpTree();
+  const std::size_t rsa = dump.find("secret=0000000000010001");
+  ASSERT_NE(rsa, std::string::npos);
+  EXPECT_FALSE(sealed::contains(migrated, hex(dump.substr(rsa + 7 + 2 * 136, 2 * 128))));
+  expectOk(card, "00 22 C1 B6 03 83 01 30");
+  EXPECT_EQ(send(card, "00 2A 9E 9A 20 " + std::string(64, '5')).statusWord(), 0x9000);
+  EXPECT_EQ(VirtualCard::load(cardFile).dumpTree(), [&] { card.reset(); return card.dumpTree(); }());
+}
+
+// A sealed value that does not authenticate is reported, by file, when the
+// right PIN tries to open it; the card stays sealed and the file as it is.
+TEST_F(CardFileTest, ADamagedSealedSecretIsNamedAndLeftAlone) {
+  VirtualCard card = sealed::cardWithSecretBody();
+  card.save(cardFile);
+  const Bytes first = readFile();
+  card.save(cardFile);
+  Bytes damaged = readFile();
+  // Only sealed values (fresh nonces) and the checksum differ between saves.
+  const auto at = std::mismatch(first.begin(), first.end(), damaged.begin()).first - first.begin();
+  damaged[static_cast<std::size_t>(at) + 20] ^= 0x01;
+  const std::size_t sealedLength = damaged.size() - SHA256_DIGEST_LENGTH;
+  SHA256(damaged.data(), sealedLength, damaged.data() + sealedLength);
+  writeFile(damaged);
+
+  VirtualCard loaded = VirtualCard::load(cardFile);
+  sealed::verifyUser(loaded, userPinBlock, 0x6581);
+  EXPECT_NE(loaded.damage().find("A1BC/6301 does not authenticate"), std::string::npos) << loaded.damage();
+  expectStatus(loaded, "00 B0 00 00 21", 0x6982);
+  EXPECT_EQ(readFile(), damaged);
 }
 
 }  // namespace

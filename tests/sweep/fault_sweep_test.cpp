@@ -8,14 +8,17 @@
 // exchanges, faults injected, outcomes by return value.
 #include "tests/keys/pkcs12_fixture.h"
 #include "tests/objects/store_fixture.h"
+#include "tests/support/temp_path.h"
 
 #include <korva/pkcs11_constants.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 
 namespace korva::test {
@@ -442,6 +445,49 @@ const Scenario kScenarios[] = {
      [](FaultSweep& t) { return t.signMessage(); }},
 };
 
+// The secrets a card holds after a run: what the module presented or set
+// as a PIN (references 05, 07, 09), the private part of every key file and
+// every body only a PIN holder reads, as the open card's dump shows them.
+std::vector<Bytes> secretsOf(const std::vector<Exchange>& exchanges, const sim::VirtualCard& card) {
+    std::vector<Bytes> secrets;
+    for (const Exchange& e : exchanges) {
+        const Bytes& c = e.command;
+        const bool pinCommand = c.size() > 5 && (c[1] == 0x20 || c[1] == 0x24 || c[1] == 0x2C);
+        if (pinCommand && (c[3] == 0x05 || c[3] == 0x07 || c[3] == 0x09)) secrets.emplace_back(c.begin() + 5, c.end());
+    }
+    std::istringstream dump(card.dumpTree());
+    std::string line;
+    bool confidential = false;
+    const auto field = [&](const std::string& name) {
+        const size_t at = line.find(name);
+        return at == std::string::npos ? std::string() : line.substr(at + name.size(), line.find(' ', at) - at - name.size());
+    };
+    while (std::getline(dump, line)) {
+        if (const std::string body = field("body="); !body.empty()) {
+            if (confidential && body.find_first_not_of('0') != std::string::npos) secrets.push_back(fromHex(body));
+            continue;
+        }
+        const std::string sa = field("sa="), secret = field("secret=");
+        const std::string fd = field("fd=");
+        confidential = (fd == "01" || fd == "12") && sa.size() > 7 && sa.substr(6, 2) != "00" && sa.substr(6, 2) != "10";
+        const size_t publicPart = field("a5=").find("850122") != std::string::npos ? 2 * 136 : 0;
+        if (secret.size() > publicPart) secrets.push_back(fromHex(secret.substr(publicPart)));
+    }
+    return secrets;
+}
+
+// The card file of a card that has run a scenario holds none of its secrets.
+void expectSealedCardFile(const std::vector<Exchange>& exchanges, const sim::VirtualCard& card) {
+    const TempPath file("korva-sweep-card", TempPath::Storage::memoryWhereAvailable);
+    card.save(file);
+    std::ifstream in(file.path(), std::ios::binary);
+    const Bytes bytes{std::istreambuf_iterator<char>(in), {}};
+    for (const Bytes& secret : secretsOf(exchanges, card)) {
+        EXPECT_EQ(std::search(bytes.begin(), bytes.end(), secret.begin(), secret.end()), bytes.end())
+            << "the card file holds " << secret.size() << " secret bytes";
+    }
+}
+
 std::string rvText(CK_RV rv) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%X", unsigned(rv));
@@ -460,6 +506,7 @@ TEST_P(FaultSweep, EveryFaultAtEveryExchangeEndsInAReturnValueAndASoundToken) {
     ASSERT_EQ(scenario.run(*this), abi::CKR_OK) << "the clean run";
     const std::vector<Exchange> clean = host->exchanges();
     ASSERT_FALSE(clean.empty()) << "a scenario that never reaches the card proves nothing here";
+    expectSealedCardFile(clean, host->card());
 
     std::map<CK_RV, size_t> outcomes;
     size_t injected = 0;
