@@ -134,7 +134,7 @@ void writeNode(Writer& out, const CardState& card, const FileNode& node) {
 // What the second format adds to a node: the sealed secret (a confidential
 // body then comes as no bytes), the GOST public key, the PIN wrap.
 void readSealedParts(Reader& in, FileNode& node) {
-  node.sealed = in.block(4, sealedLimit(node));
+  node.sealed = in.block(4, static_cast<std::size_t>(sealedLimit(node)));
   if (!node.sealed.empty() && node.sealed.size() < sealOverhead) damagedFile(node, "sealed secret");
   node.publicKey = in.block(1, 1 + 2 * 64);
   node.pinWrap = in.block(1, pinWrapLength);
