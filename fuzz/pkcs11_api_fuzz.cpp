@@ -516,6 +516,7 @@ void prepare() {
     setenv("KORVA_CARDS", cardFile.c_str(), 1);
     korva::sim::CardOptions options;
     options.randomSeed = 19;
+    options.pinKeyCost = 1;  // every input logs in on a freshly read card: derive cheaply
     korva::sim::VirtualCard::makeFresh(options).save(cardFile);
     check(C_GetFunctionList(&f), "C_GetFunctionList");
     check(f->C_Initialize(nullptr), "C_Initialize");
