@@ -94,9 +94,11 @@ typedef unsigned long (*KORVA_VerifyMessage_t)(unsigned long session, const unsi
 
 /* Stores the RSA key pair and the certificate of a DER PKCS#12 file as token
  * objects (the token labels them "<id>(Import)" with a fresh random id).
- * Needs a read/write session with the user logged in. A wrong password gives
- * CKR_PIN_INCORRECT, an unreadable file or unsupported key CKR_DATA_INVALID
- * or CKR_FUNCTION_FAILED; nothing is stored then. */
+ * Needs a read/write session with the user logged in. The token keeps RSA
+ * keys of 1024 bits. A wrong password gives CKR_PIN_INCORRECT, an unreadable
+ * file or a key of another kind CKR_DATA_INVALID, a GOST, EC or longer RSA
+ * key CKR_FUNCTION_FAILED; the token stores nothing for any of these. The
+ * objects' handles are not returned: find them by the new CKA_ID. */
 typedef unsigned long (*KORVA_ImportPkcs12_t)(unsigned long session, const unsigned char* pkcs12,
                                               unsigned long pkcs12Length, const char* password,
                                               unsigned long passwordLength);
