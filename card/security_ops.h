@@ -91,8 +91,9 @@ CardResult generateKeyOnCardLong(CardContext& context, const OnCardKeyRequest& r
 CardResult getChallenge(CardContext& context, std::span<uint8_t> out) noexcept;
 
 // Key agreement 80 50 P1 ref: VKO GOST R 34.10 between the card's GOST key
-// `keyReference` and a peer's public key. P1 00 runs the GOST R 34.10-2001
-// algorithm, 01 that of GOST R 34.10-2012. The peer's public key (X then Y,
+// `keyReference` and a peer's public key. P1 tells the card's generation
+// (00 a GOST R 34.10-2001 card, 01 a GOST R 34.10-2012 one); the card agrees
+// by the standard of its own key. The peer's public key (X then Y,
 // each little-endian as the host holds it) and the UKM (little-endian) go
 // to the card each reversed. The answer must be 90 00 with exactly the 32
 // bytes of the agreed key. kOk, kUnexpected (another status word or

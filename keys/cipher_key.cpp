@@ -20,10 +20,6 @@ bool classServes(objects::ObjectClass objectClass, CipherDirection direction) no
                                                                   : objects::ObjectClass::PrivateKey);
 }
 
-// A usage flag forbids only when stored as one byte other than 1; absent or
-// of another length it allows.
-bool forbids(std::span<const uint8_t> flag) noexcept { return flag.size() == 1 && flag[0] != 1; }
-
 CK_RV checkSessionKey(const HostContext& host, const ObjectHandle& handle, const CipherMechanism& mechanism,
                       CipherDirection direction) noexcept {
     const SessionObject* object = sessionSecretKey(host, handle);
@@ -32,8 +28,8 @@ CK_RV checkSessionKey(const HostContext& host, const ObjectHandle& handle, const
     if (!keyType || keyType->size() != sizeof(uint32_t)) return CKR_FUNCTION_FAILED;
     uint32_t type = 0;
     std::memcpy(&type, keyType->data(), sizeof type);  // the host's own number
-    const auto usage = sessionAttribute(*object, usageAttribute(direction));
-    if (const CK_RV rv = judgeCipherKey(usage && forbids(*usage), type, mechanism); rv != CKR_OK) return rv;
+    const bool allowed = objects::usageAllows(sessionAttribute(*object, usageAttribute(direction)), true);
+    if (const CK_RV rv = judgeCipherKey(!allowed, type, mechanism); rv != CKR_OK) return rv;
     return mechanism.engine == CipherEngine::kTripleDes ? CKR_OK : CKR_KEY_TYPE_INCONSISTENT;
 }
 
@@ -50,13 +46,13 @@ CK_RV checkCipherKeyClass(const ObjectHandle& handle, CipherDirection direction)
 
 CK_RV readTokenCipherKey(CardContext& context, const ObjectHandle& handle, CipherDirection direction,
                          TokenCipherKey& key) noexcept {
-    if (const abi::CK_RV rv = objects::keyRecordReadToRv(objects::readKeyRecord(context, objects::handleDirectory(handle), handle.record, key.record)); rv != abi::CKR_OK) {
+    if (const abi::CK_RV rv = objects::loadKeyRecord(context, objects::handleDirectory(handle), handle.record, key.record); rv != abi::CKR_OK) {
         return rv;
     }
     const auto record = key.record.view();
-    const objects::RecordLookup usage = objects::findInRecord(record, usageAttribute(direction));
-    if (usage.result == objects::LookupResult::Malformed) return CKR_FUNCTION_FAILED;
-    key.usageForbidden = usage.result == objects::LookupResult::Found && forbids(usage.value);
+    const objects::KeyUsage usage = objects::keyUsage(record, usageAttribute(direction), true);
+    if (usage == objects::KeyUsage::kMalformed) return CKR_FUNCTION_FAILED;
+    key.usageForbidden = usage == objects::KeyUsage::kForbidden;
     return objects::findNumberInRecord(record, CKA_KEY_TYPE, key.keyType) == objects::NumberLookup::kFound
                ? CKR_OK
                : CKR_FUNCTION_FAILED;

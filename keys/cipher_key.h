@@ -33,7 +33,7 @@ abi::CK_RV checkCipherKeyClass(const abi::ObjectHandle& handle, CipherDirection 
 struct TokenCipherKey {
     objects::KeyRecord record;
     uint32_t keyType = 0;
-    bool usageForbidden = false;  // the usage flag is stored as one byte other than 1
+    bool usageForbidden = false;  // objects::keyUsage's answer for the direction
 };
 
 // With the application subdirectory current: the key's directory record,

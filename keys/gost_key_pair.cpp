@@ -62,7 +62,7 @@ CK_RV generateGostKeyPair(const HostContext& host, const abi::LoginRecord* login
                           const KeyPairOutputs& outputs) noexcept {
     CardContext context(host);
     GostGeneration generation;
-    generation.longForm = token::activeMechanisms(context).size() == token::kAllMechanismCount;
+    generation.longForm = token::supportsGost2012(context);
     if (mechanism.keyType == abi::CKK_GOSTR3410_512 && !generation.longForm) return abi::CKR_MECHANISM_INVALID;
 
     KeyPairLists lists;

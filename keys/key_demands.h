@@ -23,14 +23,19 @@ struct KeyDemand {
 };
 
 // A handle of another directory (a session object too) is
-// CKR_KEY_HANDLE_INVALID, before the card is touched. Then the application
-// subdirectory is selected and the record read: a card failure or a record
+// CKR_KEY_HANDLE_INVALID, before the card is touched. Then, with the
+// application subdirectory current, the record is read: a card failure or a record
 // too short to hold an entry is CKR_FUNCTION_FAILED, a free record
 // CKR_OBJECT_HANDLE_INVALID, a record without a readable CKA_KEY_TYPE
-// CKR_FUNCTION_FAILED; a usage flag that is not 1 (absent: the demand's
-// default) or a key type the operation does not take is
+// CKR_FUNCTION_FAILED; a usage flag that forbids (objects::keyUsage, with
+// the demand's default) or a key type the operation does not take is
 // CKR_KEY_FUNCTION_NOT_PERMITTED.
 abi::CK_RV loadDemandedKey(CardContext& context, const abi::ObjectHandle& handle, const KeyDemand& demand,
                            objects::KeyRecord& record) noexcept;
+
+// The same after selecting the application subdirectory (once the handle
+// has passed).
+abi::CK_RV selectAndLoadDemandedKey(CardContext& context, const abi::ObjectHandle& handle, const KeyDemand& demand,
+                                    objects::KeyRecord& record) noexcept;
 
 }  // namespace korva::keys

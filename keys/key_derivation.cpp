@@ -7,6 +7,7 @@
 #include "card/select.h"
 #include "common/wiped_bytes.h"
 #include "objects/create_object.h"
+#include "objects/layout.h"
 #include "objects/object_bodies.h"
 #include "objects/template_record.h"
 #include "session/mechanisms.h"
@@ -25,13 +26,16 @@ using abi::CK_RV;
 using objects::TemplateResult;
 
 constexpr std::array<uint32_t, 2> kAgreementKeyTypes = {abi::CKK_GOSTR3410, abi::CKK_GOSTR3410_512};
-constexpr KeyDemand kBaseKey = {0x5000, abi::CKA_DERIVE, false, kAgreementKeyTypes};
+constexpr KeyDemand kBaseKey = {objects::directoryOf(objects::ObjectClass::PrivateKey), abi::CKA_DERIVE, false,
+                                kAgreementKeyTypes};
 
-// P1 of the card's key agreement names the algorithm. It follows the
-// mechanism, so that CKM_GOSTR3410_DERIVE computes what a GOST R 34.10-2001
-// peer computes on every card, including those that also know 2012.
-constexpr uint8_t kAgreement2001 = 0x00;
-constexpr uint8_t kAgreement2012 = 0x01;
+// P1 of the card's key agreement tells the card's generation: 01 on a card
+// that knows GOST R 34.10-2012, 00 on a GOST R 34.10-2001 card. The card
+// chooses the agreement function from its own key (a 2001 key agrees as
+// 2001 keys do, a 2012 key as 2012 keys do), so the same base key gives the
+// same key whichever mechanism names it.
+constexpr uint8_t kAgreementOn2001Card = 0x00;
+constexpr uint8_t kAgreementOn2012Card = 0x01;
 
 CK_RV checkMechanism(CardContext& context, uint32_t type) noexcept {
     if (type != abi::CKM_GOSTR3410_DERIVE && type != abi::CKM_GOSTR3410_12_DERIVE) return abi::CKR_MECHANISM_INVALID;
@@ -41,17 +45,15 @@ CK_RV checkMechanism(CardContext& context, uint32_t type) noexcept {
 }
 
 CK_RV agreeOnCard(CardContext& context, const abi::LoginRecord* login, const objects::KeyRecord& record,
-                  uint32_t mechanism, const DeriveInputs& inputs,
-                  std::span<uint8_t, card::kAgreedKeySize> agreed) noexcept {
+                  const DeriveInputs& inputs, std::span<uint8_t, card::kAgreedKeySize> agreed) noexcept {
     uint8_t reference = 0;
     if (token::loginWith(context, login) != result::kOk ||
         objects::keyReferenceOf(record.view(), reference) != objects::KeyReferenceLookup::Found ||
         card::selectKeyDirectory(context) != result::kOk) {
         return abi::CKR_FUNCTION_FAILED;
     }
-    const card::KeyAgreementRequest request{
-        mechanism == abi::CKM_GOSTR3410_12_DERIVE ? kAgreement2012 : kAgreement2001, reference,
-        inputs.peerPublicKey, inputs.ukm};
+    const uint8_t generation = token::supportsGost2012(context) ? kAgreementOn2012Card : kAgreementOn2001Card;
+    const card::KeyAgreementRequest request{generation, reference, inputs.peerPublicKey, inputs.ukm};
     return card::agreeKey(context, request, agreed) == result::kOk ? abi::CKR_OK : abi::CKR_FUNCTION_FAILED;
 }
 
@@ -60,7 +62,7 @@ CK_RV agreeOnCard(CardContext& context, const abi::LoginRecord* login, const obj
 CK_RV buildList(std::span<const abi::CK_ATTRIBUTE> tmpl, std::span<const uint8_t> agreed,
                 objects::TemplateRecord& list) noexcept {
     if (list.fill(tmpl) != TemplateResult::Ok) return abi::CKR_FUNCTION_FAILED;
-    list.remove(abi::CKA_VALUE);
+    list.removeAll(abi::CKA_VALUE);
     if (list.appendBytes(abi::CKA_VALUE, agreed) != TemplateResult::Ok) return abi::CKR_FUNCTION_FAILED;
     bool isPrivate = false;
     if (list.getBoolean(abi::CKA_PRIVATE, isPrivate) == objects::TemplateLookup::Absent) {
@@ -85,9 +87,11 @@ CK_RV deriveKey(const abi::HostContext& host, const abi::LoginRecord* login, con
         DeriveInputs inputs;
         if (const CK_RV rv = parseDeriveParameter(*mechanism, inputs); rv != abi::CKR_OK) return rv;
         objects::KeyRecord record;
-        if (const CK_RV rv = loadDemandedKey(context, *baseKey, kBaseKey, record); rv != abi::CKR_OK) return rv;
+        if (const CK_RV rv = selectAndLoadDemandedKey(context, *baseKey, kBaseKey, record); rv != abi::CKR_OK) {
+            return rv;
+        }
         std::array<uint8_t, card::kAgreedKeySize> agreed{};
-        CK_RV rv = agreeOnCard(context, login, record, mechanism->mechanism, inputs, agreed);
+        CK_RV rv = agreeOnCard(context, login, record, inputs, agreed);
         if (rv == abi::CKR_OK) rv = buildList({tmpl, count}, agreed, list);
         OPENSSL_cleanse(agreed.data(), agreed.size());
         if (rv != abi::CKR_OK) return rv;

@@ -28,7 +28,7 @@ namespace {
 using abi::CK_RV;
 using objects::TemplateResult;
 
-constexpr uint16_t kSecretKeyDirectory = 0x5003;
+constexpr uint16_t kSecretKeyDirectory = objects::directoryOf(objects::ObjectClass::SecretKey);
 constexpr std::array<uint32_t, 1> kGostCipherKey = {abi::CKK_GOST28147};
 constexpr KeyDemand kWrappingKey = {kSecretKeyDirectory, abi::CKA_WRAP, true, kGostCipherKey};
 constexpr KeyDemand kKeyToWrap = {kSecretKeyDirectory, abi::CKA_EXTRACTABLE, false, kGostCipherKey};
@@ -54,22 +54,26 @@ CK_RV readMechanism(const abi::CK_MECHANISM& mechanism, std::span<const uint8_t>
     return abi::CKR_OK;
 }
 
-// With the user's PIN presented: the key's record passes the demand, and
-// its body gives the key.
-CK_RV loadGostKey(CardContext& context, const abi::ObjectHandle& handle, const KeyDemand& demand,
-                  GostKey& key) noexcept {
-    if (const CK_RV rv = loadDemandedKey(context, handle, demand, key.record); rv != abi::CKR_OK) return rv;
+// With the application subdirectory current: the key's body 63 nn gives
+// the key and its parameter code.
+CK_RV readGostKeyBody(CardContext& context, const abi::ObjectHandle& handle, GostKey& key) noexcept {
     WipedBytes body;
-    if (card::selectApplicationSubdirectory(context) != result::kOk ||
-        objects::readFixedBody(context, objects::ownBodyOf(objects::ObjectClass::SecretKey, handle.record), kBodyLength,
-                               body) !=
-            result::kOk ||
+    if (objects::readFixedBody(context, objects::ownBodyOf(objects::ObjectClass::SecretKey, handle.record), kBodyLength,
+                               body) != result::kOk ||
         body.size() != kBodyLength) {
         return abi::CKR_FUNCTION_FAILED;
     }
     key.bodyCode = body[0];
     std::copy(body.begin() + 1, body.end(), key.value.begin());
     return abi::CKR_OK;
+}
+
+// With the user's PIN presented and the application subdirectory current:
+// the key's record passes the demand, and its body gives the key.
+CK_RV loadGostKey(CardContext& context, const abi::ObjectHandle& handle, const KeyDemand& demand,
+                  GostKey& key) noexcept {
+    if (const CK_RV rv = loadDemandedKey(context, handle, demand, key.record); rv != abi::CKR_OK) return rv;
+    return readGostKeyBody(context, handle, key);
 }
 
 // The card's code of the parameter set the key's record names.
@@ -84,7 +88,7 @@ std::optional<uint8_t> recordedParameterCode(const objects::KeyRecord& record) n
 CK_RV buildUnwrappedList(std::span<const abi::CK_ATTRIBUTE> tmpl, std::span<const uint8_t> value,
                          objects::TemplateRecord& list) noexcept {
     if (list.fill(tmpl) != TemplateResult::Ok) return abi::CKR_FUNCTION_FAILED;
-    for (const uint32_t type : {abi::CKA_LOCAL, abi::CKA_KEY_TYPE, abi::CKA_VALUE}) list.remove(type);
+    for (const uint32_t type : {abi::CKA_LOCAL, abi::CKA_KEY_TYPE, abi::CKA_VALUE}) list.removeAll(type);
     // A key object without its value must never be made: no room is a
     // refusal, not an omission.
     if (list.appendBoolean(abi::CKA_LOCAL, false) != TemplateResult::Ok ||
@@ -145,15 +149,15 @@ CK_RV unwrapKey(const abi::HostContext& host, const abi::LoginRecord* login, con
     {
         CardContext context(host);
         GostKey unwrapping;
-        if (card::selectApplicationSubdirectory(context) != result::kOk ||
-            token::loginWith(context, login) != result::kOk) {
-            return abi::CKR_FUNCTION_FAILED;
-        }
-        if (const CK_RV rv = loadGostKey(context, *unwrappingKey, kUnwrappingKey, unwrapping); rv != abi::CKR_OK) {
+        // The key is judged before the login step, which spends a PIN try.
+        if (const CK_RV rv = selectAndLoadDemandedKey(context, *unwrappingKey, kUnwrappingKey, unwrapping.record);
+            rv != abi::CKR_OK) {
             return rv;
         }
+        if (token::loginWith(context, login) != result::kOk) return abi::CKR_FUNCTION_FAILED;
         const std::optional<uint8_t> code = recordedParameterCode(unwrapping.record);
         if (!code) return abi::CKR_FUNCTION_FAILED;
+        if (const CK_RV rv = readGostKeyBody(context, *unwrappingKey, unwrapping); rv != abi::CKR_OK) return rv;
 
         const std::span<const uint8_t, kWrappedKeyLength> wrapped(wrappedKey, kWrappedKeyLength);
         std::array<uint8_t, kGostKeyBytes> plain{};

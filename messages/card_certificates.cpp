@@ -24,7 +24,7 @@ CK_RV readRecord(CardContext& context, const token::TokenSettings& settings, uin
                  objects::KeyRecord& record) {
     const uint16_t directory = objects::directoryOf(objects::ObjectClass::Certificate);
     if (objects::selectDirectoryParent(context, settings, directory) != result::kOk) return CKR_FUNCTION_FAILED;
-    return readObjectRecord(context, directory, number, record);
+    return objects::loadKeyRecord(context, directory, number, record);
 }
 
 CK_RV readBody(CardContext& context, uint8_t number, WipedBytes& der) {

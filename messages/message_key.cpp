@@ -92,13 +92,8 @@ CardResult findPrivateKeyFor(CardContext& context, std::span<const uint8_t> reco
                                       privateRecord);
 }
 
-CK_RV readObjectRecord(CardContext& context, uint16_t directoryId, uint8_t recordNumber,
-                       objects::KeyRecord& record) noexcept {
-    return objects::keyRecordReadToRv(objects::readKeyRecord(context, directoryId, recordNumber, record));
-}
-
 CK_RV loadMessageKey(CardContext& context, uint16_t directoryId, uint8_t recordNumber, MessageKey& key) noexcept {
-    if (const CK_RV rv = readObjectRecord(context, directoryId, recordNumber, key.record); rv != CKR_OK) return rv;
+    if (const CK_RV rv = objects::loadKeyRecord(context, directoryId, recordNumber, key.record); rv != CKR_OK) return rv;
     switch (objects::keyReferenceOf(key.record.view(), key.reference)) {
         case objects::KeyReferenceLookup::Found:
             return readGostKind(context, directoryId, key);

@@ -39,12 +39,6 @@ bool isGivenHandle(const abi::ObjectHandle* handle) noexcept;
 // matches; another result when the search failed.
 CardResult findPrivateKeyFor(CardContext& context, std::span<const uint8_t> record, uint8_t& privateRecord) noexcept;
 
-// Selects directory file `directoryId` in the current folder and reads
-// record `recordNumber`: CKR_OK, CKR_OBJECT_HANDLE_INVALID for a free
-// record, CKR_FUNCTION_FAILED for a failed or too short read.
-abi::CK_RV readObjectRecord(CardContext& context, uint16_t directoryId, uint8_t recordNumber,
-                            objects::KeyRecord& record) noexcept;
-
 // Reads record `recordNumber` of key directory `directoryId` (the
 // application subdirectory current) and tells the key:
 //  - a record with a key reference is a GOST key in the key directory,

@@ -70,10 +70,6 @@ CK_RV readFurtherCertificates(CardContext& context, const token::TokenSettings& 
     return CKR_OK;
 }
 
-bool cardSupportsGost2012(CardContext& context) noexcept {
-    return token::findMechanism(token::activeMechanisms(context), CKM_GOSTR3410_512) != nullptr;
-}
-
 EvpPkeyPtr throwAwayGostKey(const GostProfile& profile, const MessageKey& key) {
     const EvpPkeyCtxPtr generation(EVP_PKEY_CTX_new_id(profile.keyNid, gost::engine()));
     EVP_PKEY* made = nullptr;
@@ -109,7 +105,7 @@ CK_RV signGost(const Signing& s, const MessageArguments& a) {
     EVP_PKEY* certificateKey = X509_get0_pubkey(s.signer);
     const GostProfile* profile = certificateKey ? gostProfileOf(EVP_PKEY_get_base_id(certificateKey)) : nullptr;
     if (profile == nullptr) return CKR_FUNCTION_FAILED;
-    if (profile != &kGost2001Profile && !cardSupportsGost2012(s.context)) return CKR_FUNCTION_FAILED;
+    if (profile != &kGost2001Profile && !token::supportsGost2012(s.context)) return CKR_FUNCTION_FAILED;
 
     const EVP_MD* digest = gost::digest(OBJ_sn2nid(profile->digestName));
     std::array<uint8_t, sign::kLongestGostHash> hashBytes{};

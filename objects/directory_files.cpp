@@ -9,8 +9,6 @@
 
 namespace korva::objects {
 
-uint16_t directoryOf(ObjectClass objectClass) noexcept { return layoutForClass(uint32_t(objectClass))->directoryId; }
-
 uint16_t ownBodyOf(ObjectClass objectClass, uint8_t record) noexcept {
     return bodyFileId(layoutForClass(uint32_t(objectClass))->bodyPrefix, record);
 }

@@ -18,9 +18,8 @@ namespace korva::objects {
 
 using token::TokenSettings;
 
-// A class's directory file and the body file of its record n, from the
-// class table.
-uint16_t directoryOf(ObjectClass objectClass) noexcept;
+// The body file of a class's record n, from the class table (its directory
+// file: directoryOf in objects/layout.h).
 uint16_t ownBodyOf(ObjectClass objectClass, uint8_t record) noexcept;
 
 // Byte 0 of the settings: 1 keeps the certificate directory in the

@@ -12,6 +12,7 @@
 #include <korva/pkcs11_constants.h>
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace korva::objects {
@@ -35,15 +36,21 @@ enum class KeyRecordRead : uint8_t {
 KeyRecordRead readKeyRecord(CardContext& context, uint16_t directoryId, uint8_t number,
                             KeyRecord& record) noexcept;
 
-// What a key operation answers for each: a free record is a handle that names
-// nothing, a read that failed is a failure.
-constexpr abi::CK_RV keyRecordReadToRv(KeyRecordRead read) noexcept {
-    switch (read) {
-        case KeyRecordRead::kOk: return abi::CKR_OK;
-        case KeyRecordRead::kFree: return abi::CKR_OBJECT_HANDLE_INVALID;
-        default: return abi::CKR_FUNCTION_FAILED;
-    }
-}
+// readKeyRecord as a key operation answers it: a free record is a handle
+// that names nothing (CKR_OBJECT_HANDLE_INVALID), a read that failed is
+// CKR_FUNCTION_FAILED.
+abi::CK_RV loadKeyRecord(CardContext& context, uint16_t directoryId, uint8_t number, KeyRecord& record) noexcept;
+
+// Whether a key's record lets it serve the use that the boolean attribute
+// `usage` (CKA_ENCRYPT, CKA_WRAP, CKA_DERIVE...) names. A flag stored as one
+// byte decides: 01 allows, any other byte forbids. A flag absent, or stored
+// with another length, is no flag: the use's default decides. Malformed: the
+// record itself cannot be read.
+enum class KeyUsage : uint8_t { kAllowed, kForbidden, kMalformed };
+KeyUsage keyUsage(std::span<const uint8_t> record, uint32_t usage, bool whenAbsent) noexcept;
+// The same rule for a flag's value held elsewhere (a session object's
+// attribute); nothing for an absent flag.
+bool usageAllows(std::optional<std::span<const uint8_t>> flag, bool whenAbsent) noexcept;
 
 enum class NumberLookup : uint8_t { kFound, kAbsent, kMalformed };
 

@@ -71,21 +71,26 @@ struct ClassLayout {
 inline constexpr uint8_t kKeyPairBodyPrefix = 0x61;
 
 inline constexpr std::array<ClassLayout, 5> kClassLayouts = {{
-    {ObjectClass::Data, 0x5007, 0x67, 254, 6, 9},
-    {ObjectClass::Certificate, 0x5004, 0x64, 254, 8, 10},
-    {ObjectClass::PublicKey, 0x5001, 0x61, 15, 10, 12},
-    {ObjectClass::PrivateKey, 0x5000, 0x00, 15, 12, 13},
-    {ObjectClass::SecretKey, 0x5003, 0x63, 15, 14, 11},
+    {ObjectClass::Data, KORVA_DATA_DIRECTORY, 0x67, 254, 6, 9},
+    {ObjectClass::Certificate, KORVA_CERTIFICATE_DIRECTORY, 0x64, 254, 8, 10},
+    {ObjectClass::PublicKey, KORVA_PUBLIC_KEY_DIRECTORY, 0x61, 15, 10, 12},
+    {ObjectClass::PrivateKey, KORVA_PRIVATE_KEY_DIRECTORY, 0x00, 15, 12, 13},
+    {ObjectClass::SecretKey, KORVA_SECRET_KEY_DIRECTORY, 0x63, 15, 14, 11},
 }};
 
 // The order in which a search walks the directories; session objects follow.
-inline constexpr std::array<uint16_t, 5> kWalkOrder = {0x5000, 0x5001, 0x5003, 0x5004, 0x5007};
+inline constexpr std::array<uint16_t, 5> kWalkOrder = {KORVA_PRIVATE_KEY_DIRECTORY, KORVA_PUBLIC_KEY_DIRECTORY,
+                                                      KORVA_SECRET_KEY_DIRECTORY, KORVA_CERTIFICATE_DIRECTORY,
+                                                      KORVA_DATA_DIRECTORY};
 
 constexpr const ClassLayout* layoutForClass(uint32_t classNumber) {
     for (const ClassLayout& layout : kClassLayouts)
         if (uint32_t(layout.objectClass) == classNumber) return &layout;
     return nullptr;
 }
+
+// The directory file of a class.
+constexpr uint16_t directoryOf(ObjectClass objectClass) { return layoutForClass(uint32_t(objectClass))->directoryId; }
 
 // Any identifier that is not one of the five directories maps to no class.
 constexpr const ClassLayout* layoutForDirectory(uint16_t directoryId) {

@@ -97,13 +97,13 @@ constexpr std::array<ParameterSet, 16> kParameterSets = {{
     {parameter_kind::kDigest, {0x06, 0x08, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x02, 0x03}, 1},
 }};
 
+}  // namespace
+
 bool supportsGost2012(CardContext& context) noexcept {
     if (card::queryCardCapability(context) != result::kOk) return false;
     if (context.responseLength != kCapabilityAnswerLength) return false;
     return context.response[kCapabilityGostByte] != kOnly2001;
 }
-
-}  // namespace
 
 std::span<const MechanismRow> allMechanisms() noexcept { return kMechanisms; }
 

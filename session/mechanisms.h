@@ -26,10 +26,12 @@ std::span<const MechanismRow> allMechanisms() noexcept;
 inline constexpr std::size_t kAllMechanismCount = 36;
 inline constexpr std::size_t k2001MechanismCount = 29;
 
-// Asks the card for its capabilities (80 FE 00 00 00) and returns the rows
-// it supports: a full 31-byte answer whose byte 29 is not 1 means GOST R
-// 34.10-2012 support; byte 29 = 1, or any failure of the query, means the
-// 2001 rows only.
+// Asks the card for its capabilities (80 FE 00 00 00): a full 31-byte
+// answer whose byte 29 is not 1 means GOST R 34.10-2012 support; byte 29 =
+// 1, or any failure of the query, means a GOST R 34.10-2001 card.
+bool supportsGost2012(CardContext& context) noexcept;
+
+// The same query, answered with the rows the card supports.
 std::span<const MechanismRow> activeMechanisms(CardContext& context) noexcept;
 
 // The row of `type` among `rows`, if any.

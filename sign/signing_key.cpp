@@ -31,7 +31,7 @@ CK_RV loadUsableKey(CardContext& context, const ObjectHandle& handle, const Logi
                     const KeyDemands& demands, UsableKey& key) noexcept {
     if (card::selectApplicationSubdirectory(context) != result::kOk) return CKR_FUNCTION_FAILED;
     if (demands.withLogin && token::loginWith(context, login) != result::kOk) return CKR_FUNCTION_FAILED;
-    if (const abi::CK_RV rv = objects::keyRecordReadToRv(objects::readKeyRecord(context, objects::handleDirectory(handle), handle.record, key.record)); rv != abi::CKR_OK) {
+    if (const abi::CK_RV rv = objects::loadKeyRecord(context, objects::handleDirectory(handle), handle.record, key.record); rv != abi::CKR_OK) {
         return rv;
     }
     key.recordNumber = handle.record;

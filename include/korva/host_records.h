@@ -90,6 +90,13 @@ typedef struct ObjectHandle {
 
 #define KORVA_SESSION_DIRECTORY 0xFFFF
 
+/* The token's directory files, one per object class. */
+#define KORVA_PRIVATE_KEY_DIRECTORY 0x5000
+#define KORVA_PUBLIC_KEY_DIRECTORY 0x5001
+#define KORVA_SECRET_KEY_DIRECTORY 0x5003
+#define KORVA_CERTIFICATE_DIRECTORY 0x5004
+#define KORVA_DATA_DIRECTORY 0x5007
+
 /* What the creating slots report about a new object: its class as a native
  * 32-bit number directly followed by its CKA_PRIVATE byte (5 bytes, no
  * padding). */

@@ -23,6 +23,10 @@ struct GostCurveParameters {
     const char* y;
 };
 
+// Codes 1 to 4 name the curves of GOST R 34.10-2001; the others exist only
+// in GOST R 34.10-2012.
+constexpr bool isGost2001Curve(uint8_t code) noexcept { return code >= 1 && code <= 4; }
+
 // Every curve of the card, in code order.
 std::span<const GostCurveParameters> gostCurves() noexcept;
 

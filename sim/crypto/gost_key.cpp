@@ -12,6 +12,7 @@ namespace korva::sim::crypto {
 namespace {
 
 constexpr uint8_t kSerialTag = 'G';
+constexpr uint8_t kSerialTag2012On2001Curve = 'H';
 
 // e: the card-form hash as a big-endian number mod q; 1 when that is 0, so
 // that a signature never depends on a zero multiplier.
@@ -105,7 +106,8 @@ GostKeyPair::GostKeyPair(const GostCurveParameters& curve, EcGroup group, BigNum
     : curve_(&curve),
       group_(std::move(group)),
       privateKey_(std::move(privateKey)),
-      publicPoint_(std::move(publicPoint)) {}
+      publicPoint_(std::move(publicPoint)),
+      gost2012_(!isGost2001Curve(curve.code)) {}
 
 std::optional<GostKeyPair> GostKeyPair::fromPrivateKey(uint8_t curveCode,
                                                        std::span<const uint8_t> privateKey) {
@@ -143,14 +145,16 @@ std::optional<GostKeyPair> GostKeyPair::generate(uint8_t curveCode) {
 }
 
 std::optional<GostKeyPair> GostKeyPair::deserialize(std::span<const uint8_t> bytes) {
-    if (bytes.size() < 2 || bytes[0] != kSerialTag) return std::nullopt;
-    return fromPrivateKey(bytes[1], bytes.subspan(2));
+    if (bytes.size() < 2 || (bytes[0] != kSerialTag && bytes[0] != kSerialTag2012On2001Curve)) return std::nullopt;
+    auto pair = fromPrivateKey(bytes[1], bytes.subspan(2));
+    if (pair && bytes[0] == kSerialTag2012On2001Curve) pair->markGost2012();
+    return pair;
 }
 
 WipedBytes GostKeyPair::serialize() const {
     const WipedBytes key = bigNumberToBytes(privateKey_.get(), size());
     if (key.empty()) return {};
-    WipedBytes out{kSerialTag, curveCode()};
+    WipedBytes out{gost2012_ && isGost2001Curve(curveCode()) ? kSerialTag2012On2001Curve : kSerialTag, curveCode()};
     out.insert(out.end(), key.begin(), key.end());
     return out;
 }

@@ -40,10 +40,19 @@ public:
     GostKeyPair& operator=(GostKeyPair&&) noexcept = default;
     ~GostKeyPair() = default;  // the private key is cleared by its handle
 
-    // The card-file form: 'G', the curve code, the private key (`size` bytes).
+    // The card-file form: 'G' ('H' for a 2012 key on a 2001 curve), the curve
+    // code, the private key (`size` bytes).
     WipedBytes serialize() const;
 
     uint8_t curveCode() const noexcept { return curve_->code; }
+
+    // The standard of the key, which decides how it agrees keys: a key on a
+    // GOST R 34.10-2012 curve is a 2012 key; a key on a 2001 curve is a 2001
+    // key unless generated as a 2012 one (hashed with GOST R 34.11-2012).
+    void markGost2012() noexcept { gost2012_ = true; }
+    KeyAgreement agreement() const noexcept {
+        return gost2012_ ? KeyAgreement::kVko2012 : KeyAgreement::kVko2001;
+    }
     // 32 for 256-bit keys, 64 for 512-bit ones.
     std::size_t size() const noexcept { return curve_->size; }
 
@@ -79,6 +88,7 @@ private:
     EcGroup group_;
     BigNumber privateKey_;
     EcPoint publicPoint_;
+    bool gost2012_;
 };
 
 // Checks r then s over the card-form hash with a bare public key (X then Y,

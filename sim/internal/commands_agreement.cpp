@@ -1,7 +1,10 @@
 // Key agreement (80 50): VKO GOST R 34.10 between the GOST key object that P2
 // names and a peer's public key, with a user keying material.
 //
-// P1 00: the 2001 algorithm, 01: the 2012 algorithm. Data: the peer's X, its
+// P1 tells the module's view of the card: 00 a GOST R 34.10-2001 card, 01 a
+// GOST R 34.10-2012 one (refused by a 2001 card). The agreement follows the
+// key's own standard: a 2001 key agrees with the 2001 function, a 2012 key
+// with the 2012 one. Data: the peer's X, its
 // Y and the UKM, each with its bytes reversed by the module from the host's
 // little-endian form, which makes each a big-endian number as the card reads
 // it. The answer is the 32-byte shared key.
@@ -34,9 +37,8 @@ Answer keyAgreement(CardState& card, const Command& command) {
       command.data.size() > publicLength + longestUkm)
     return statusOnly(sw::wrongLength);
   const std::span<const uint8_t> data = command.data;
-  const auto kind = command.p1 == 1 ? crypto::KeyAgreement::kVko2012 : crypto::KeyAgreement::kVko2001;
   const WipedBytes shared =
-      key->agreeKey(data.first(publicLength), data.subspan(publicLength), kind);
+      key->agreeKey(data.first(publicLength), data.subspan(publicLength), key->agreement());
   if (shared.empty()) return statusOnly(sw::wrongData);  // a point off the curve, a zero UKM
   return dataAnswer({shared.begin(), shared.end()});
 }

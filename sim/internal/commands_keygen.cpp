@@ -146,8 +146,9 @@ Answer generateKeyOnCard(CardState& card, const Command& command) {
   if (target == nullptr && card.freeMemory() < fileOverhead + keyObjectSize)
     return statusOnly(sw::noMemory);
 
-  const auto pair = crypto::GostKeyPair::generate(curve->code);
+  auto pair = crypto::GostKeyPair::generate(curve->code);
   if (!pair) return statusOnly(0x6F00);
+  if ((command.p1 & gost2012Marker) != 0) pair->markGost2012();
   const WipedBytes material = pair->serialize();
   std::vector<uint8_t> publicKey = pair->publicKey();
   if (material.empty() || publicKey.empty()) return statusOnly(0x6F00);

@@ -80,6 +80,8 @@ protected:
         abi::CK_MECHANISM mechanism{mechanismType, parameter.data(), uint32_t(parameter.size())};
         Template tmpl;
         tmpl.number(abi::CKA_CLASS, abi::CKO_SECRET_KEY).number(abi::CKA_KEY_TYPE, abi::CKK_GOST28147);
+        // Values the template offers never replace the agreed key.
+        tmpl.bytes(abi::CKA_VALUE, Bytes(32, 1)).bytes(abi::CKA_VALUE, Bytes(32, 2));
         key.rv = slots().deriveKey(host->context(), user(), host->settings(), &mechanism, &base, tmpl.data(),
                                    tmpl.size(), &key.handle, &key.summary);
         return key.rv;

@@ -122,6 +122,8 @@ TEST_F(KeyWrapTest, WrappedBytesAreTheEnginesAndUnwrapGivesTheKeyBack) {
         EXPECT_EQ(wrapped, expected);
 
         Template tmpl = unwrapTemplate();
+        // Values the template offers never become the key, however many.
+        tmpl.bytes(abi::CKA_VALUE, Bytes(32, 1)).bytes(abi::CKA_VALUE, Bytes(32, 2));
         const NewKey unwrapped = unwrap(wrapping, wrapped, ukm, tmpl);
         ASSERT_EQ(unwrapped.rv, abi::CKR_OK);
         EXPECT_EQ(keyOf(unwrapped.handle), keyValue);

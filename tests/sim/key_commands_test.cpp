@@ -323,7 +323,7 @@ TEST_F(KeyCard, DamagedGostKeyMaterialDoesNotLoad) {
 // engine's VKO from the peer's side.
 struct AgreementCase {
   uint8_t code;
-  uint8_t p1;  // 00: 2001, 01: 2012
+  uint8_t p1;  // the card's generation as the module names it; the key's standard decides
 };
 void PrintTo(const AgreementCase& agreement, std::ostream* out) {
   *out << "curve " << int{agreement.code} << ", P1 " << int{agreement.p1};
@@ -358,8 +358,12 @@ TEST_P(KeyAgreement, MatchesTheEngine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Vko, KeyAgreement,
-                         ::testing::Values(AgreementCase{2, 0}, AgreementCase{5, 1}, AgreementCase{9, 1}),
-                         [](const auto& testInfo) { return "code" + std::to_string(testInfo.param.code); });
+                         ::testing::Values(AgreementCase{2, 0}, AgreementCase{2, 1}, AgreementCase{5, 0},
+                                           AgreementCase{5, 1}, AgreementCase{9, 1}),
+                         [](const auto& testInfo) {
+                           return "code" + std::to_string(testInfo.param.code) + "p" +
+                                  std::to_string(testInfo.param.p1);
+                         });
 
 }  // namespace
 }  // namespace korva::sim::testing
