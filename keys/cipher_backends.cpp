@@ -71,18 +71,6 @@ CK_RV tokenTripleDes(CardContext& context, const CipherRequest& request, std::sp
     return tripleDes(request, key, data, output);
 }
 
-// The DES3 mechanisms: the key's record tells a three-key key, ciphered
-// here, from a two-key one, which only the card holds.
-CK_RV tripleDesOrCard(CardContext& context, const CipherRequest& request, std::span<const uint8_t> data,
-                      std::size_t unpadded, WipedBytes& output) {
-    TokenCipherKey key;
-    if (card::selectApplicationSubdirectory(context) != result::kOk) return CKR_FUNCTION_FAILED;
-    if (const CK_RV rv = readTokenCipherKey(context, request.key, request.direction, key); rv != CKR_OK) return rv;
-    if (key.keyType == CKK_DES3) return tokenTripleDes(context, request, data, output);
-    if (token::loginWith(context, request.login) != result::kOk) return CKR_FUNCTION_FAILED;
-    return detail::cardCipher(context, request, data, unpadded, output);
-}
-
 CK_RV onTheCard(CardContext& context, const CipherRequest& request, std::span<const uint8_t> data,
                 std::size_t unpadded, WipedBytes& output) {
     if (card::selectApplicationSubdirectory(context) != result::kOk ||
@@ -93,6 +81,23 @@ CK_RV onTheCard(CardContext& context, const CipherRequest& request, std::span<co
         return detail::cardCipher(context, request, data, unpadded, output);
     }
     return detail::gostCipher(context, request, data, output);
+}
+
+// The DES3 mechanisms: the key's record tells a three-key key, ciphered
+// here, from a two-key one, which only the card holds.
+CK_RV tripleDesOrCard(CardContext& context, const CipherRequest& request, std::span<const uint8_t> data,
+                      std::size_t unpadded, WipedBytes& output) {
+    TokenCipherKey key;
+    if (card::selectApplicationSubdirectory(context) != result::kOk) return CKR_FUNCTION_FAILED;
+    if (const CK_RV rv = readTokenCipherKey(context, request.key, request.direction, key); rv != CKR_OK) return rv;
+    if (key.keyType == CKK_DES3) return tokenTripleDes(context, request, data, output);
+    // The card back end opens with the application subdirectory and the
+    // login step of its own, whatever ran before it.
+    if (card::selectApplicationSubdirectory(context) != result::kOk ||
+        token::loginWith(context, request.login) != result::kOk) {
+        return CKR_FUNCTION_FAILED;
+    }
+    return detail::cardCipher(context, request, data, unpadded, output);
 }
 
 CK_RV dispatch(const HostContext& host, const CipherRequest& request, std::span<const uint8_t> data,

@@ -100,10 +100,13 @@ void storeLittleEndian(uint32_t value, std::span<uint8_t> out) noexcept {
     for (std::size_t i = 0; i < 4; ++i) out[i] = uint8_t(value >> (8 * i));
 }
 
-// The two halves of a block: N1 from bytes 0-3, N2 from bytes 4-7.
+// The two halves of a block: N1 from bytes 0-3, N2 from bytes 4-7. Wiped
+// when they go: deciphering an unwrapped key leaves its words in them.
 struct Halves {
     uint32_t n1;
     uint32_t n2;
+
+    ~Halves() { OPENSSL_cleanse(this, sizeof *this); }
 
     // One round: N2 xor f(N1 + K) becomes the new N1, the old N1 the new N2.
     void round(const Context& context, uint32_t roundKey) noexcept {

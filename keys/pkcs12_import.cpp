@@ -92,8 +92,8 @@ CK_RV storeKeyPair(CardContext& context, const abi::LoginRecord* login, const to
     if (const CK_RV rv = createRsaKeyFiles(context, files, mayDecrypt); rv != abi::CKR_OK) {
         return rv == abi::CKR_DEVICE_MEMORY ? rv : abi::CKR_FUNCTION_FAILED;
     }
-    if (loadRsaKey(context, files, mayDecrypt, contents.publicExponent, contents.modulus, contents.privateExponent) !=
-        result::kOk) {
+    if (loadRsaKey(context, files, mayDecrypt, contents.publicExponent, contents.modulus, contents.privateExponent,
+                   ExponentFile::kCurrent) != result::kOk) {
         return abi::CKR_FUNCTION_FAILED;
     }
     // storePair registers the records and the container map entry itself.

@@ -72,7 +72,7 @@ CK_RV findBody(CardContext& context, RsaKey& key) noexcept {
     } else if (found != result::kNotFound) {
         return CKR_FUNCTION_FAILED;
     }
-    return card::selectApplicationSubdirectory(context) == result::kOk ? CKR_OK : CKR_FUNCTION_FAILED;
+    return CKR_OK;
 }
 
 CK_RV readPublicKey(CardContext& context, RsaKey& key) noexcept {
@@ -89,13 +89,12 @@ CK_RV readPublicKey(CardContext& context, RsaKey& key) noexcept {
     return CKR_OK;
 }
 
-// The private exponent kept beside the key pair's key object (E1 nn), with
-// the application subdirectory current again afterwards.
+// The private exponent kept beside the key pair's key object (E1 nn); its
+// sibling files stay reachable without selecting the folder again.
 CK_RV readPrivateExponent(CardContext& context, const RsaKey& key, WipedBytes& exponent) noexcept {
     const uint16_t file = uint16_t(objects::bodyFileId(objects::kKeyPairBodyPrefix, key.bodyRecord) |
                                    objects::kPrivateExponentFileBit);
-    return card::selectFile(context, file) == result::kOk && card::readBinary(context, 0, exponent) == result::kOk &&
-                   card::selectApplicationSubdirectory(context) == result::kOk
+    return card::selectFile(context, file) == result::kOk && card::readBinary(context, 0, exponent) == result::kOk
                ? CKR_OK
                : CKR_FUNCTION_FAILED;
 }

@@ -51,10 +51,10 @@ abi::CK_RV createRsaKeyFiles(CardContext& context, const RsaKeyFiles& files, boo
 
 CardResult loadRsaKey(CardContext& context, const RsaKeyFiles& files, bool mayDecrypt,
                       std::span<const uint8_t> publicExponent, std::span<const uint8_t> modulus,
-                      std::span<const uint8_t> privateExponent) noexcept {
+                      std::span<const uint8_t> privateExponent, ExponentFile exponentFile) noexcept {
     CardResult rc = result::kOk;
     if (mayDecrypt) {
-        rc = card::selectFile(context, files.privateExponent);
+        if (exponentFile == ExponentFile::kSelect) rc = card::selectFile(context, files.privateExponent);
         if (rc == result::kOk) rc = card::updateBinary(context, 0, privateExponent);
     }
     if (rc == result::kOk) rc = card::selectFile(context, files.keyObject);

@@ -32,10 +32,12 @@ abi::CK_RV createRsaKeyFiles(CardContext& context, const RsaKeyFiles& files, boo
 // Loads a whole key into the key object: the public exponent (at most 8
 // bytes, big-endian), the 128-byte modulus and the 128-byte private
 // exponent, which also goes into its own file when `mayDecrypt` (the file
-// must exist).
+// must exist). Right after createRsaKeyFiles that file is the current one,
+// as its creation left it (kCurrent); later loads select it (kSelect).
+enum class ExponentFile : uint8_t { kSelect, kCurrent };
 CardResult loadRsaKey(CardContext& context, const RsaKeyFiles& files, bool mayDecrypt,
                       std::span<const uint8_t> publicExponent, std::span<const uint8_t> modulus,
-                      std::span<const uint8_t> privateExponent) noexcept;
+                      std::span<const uint8_t> privateExponent, ExponentFile exponentFile) noexcept;
 
 // Removes both files, whichever exist; failures are ignored (the caller is
 // already reporting its own).

@@ -19,11 +19,12 @@ std::array<uint8_t, 3> exponentBytes(uint32_t exponent) noexcept {
 
 // One key into the card: the private exponent into its file, the whole key
 // into the key object. `modulus` receives the modulus the card must show.
-CardResult loadSoftwareKey(CardContext& context, const RsaKeyFiles& files, uint32_t exponent,
+CardResult loadSoftwareKey(CardContext& context, const RsaKeyFiles& files, uint32_t exponent, ExponentFile exponentFile,
                            WipedBytes& modulus) noexcept {
     SoftwareRsaKey key;
     if (!generateSoftwareRsaKey(exponent, key)) return result::kUnexpected;
-    const CardResult rc = loadRsaKey(context, files, true, exponentBytes(exponent), key.modulus, key.privateExponent);
+    const CardResult rc =
+        loadRsaKey(context, files, true, exponentBytes(exponent), key.modulus, key.privateExponent, exponentFile);
     if (rc == result::kOk) modulus.swap(key.modulus);
     return rc;
 }
@@ -54,7 +55,10 @@ Readback readBack(CardContext& context, const WipedBytes& expectedModulus) noexc
 CK_RV generateAndCheck(CardContext& context, const RsaKeyFiles& files, uint32_t exponent, bool mayDecrypt) noexcept {
     for (std::size_t attempt = 0; attempt < kRsaGenerationAttempts; ++attempt) {
         WipedBytes loadedModulus;
-        const CardResult rc = mayDecrypt ? loadSoftwareKey(context, files, exponent, loadedModulus)
+        // The first load follows the files' creation; a later one follows
+        // the read-back of the key object.
+        const ExponentFile exponentFile = attempt == 0 ? ExponentFile::kCurrent : ExponentFile::kSelect;
+        const CardResult rc = mayDecrypt ? loadSoftwareKey(context, files, exponent, exponentFile, loadedModulus)
                                          : generateOnCard(context, files, exponent);
         if (rc != result::kOk) return abi::CKR_FUNCTION_FAILED;
         switch (readBack(context, loadedModulus)) {

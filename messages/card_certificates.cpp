@@ -27,13 +27,13 @@ CK_RV readRecord(CardContext& context, const token::TokenSettings& settings, uin
     return objects::loadKeyRecord(context, directory, number, record);
 }
 
+// With the certificate subdirectory current. Only a refusal of the length
+// read means the card shows the body after a login.
 CK_RV readBody(CardContext& context, uint8_t number, WipedBytes& der) {
-    // Certificate bodies live in the certificate subdirectory wherever the
-    // settings keep the certificate directory.
-    if (card::selectCertificateDirectory(context) != result::kOk) return CKR_FUNCTION_FAILED;
-    const CardResult read =
-        objects::readLengthPrefixedBody(context, objects::ownBodyOf(objects::ObjectClass::Certificate, number), der);
-    if (read == result::kSecurity) return CKR_USER_NOT_LOGGED_IN;
+    objects::BodyRead failedRead = objects::BodyRead::kLength;
+    const CardResult read = objects::readLengthPrefixedBody(
+        context, objects::ownBodyOf(objects::ObjectClass::Certificate, number), der, &failedRead);
+    if (read == result::kSecurity && failedRead == objects::BodyRead::kLength) return CKR_USER_NOT_LOGGED_IN;
     if (read == result::kMemory) return CKR_HOST_MEMORY;
     return read == result::kOk ? CKR_OK : CKR_FUNCTION_FAILED;
 }
@@ -45,8 +45,16 @@ CK_RV readCardCertificate(CardContext& context, const token::TokenSettings& sett
     const uint16_t directory = objects::handleDirectory(handle);
     if (objects::layoutForDirectory(directory) == nullptr) return CKR_OBJECT_HANDLE_INVALID;
     if (directory != objects::directoryOf(objects::ObjectClass::Certificate)) return CKR_FUNCTION_FAILED;
+    // Certificate bodies live in the certificate subdirectory wherever the
+    // settings keep the certificate directory; reading the record there has
+    // already selected it.
+    bool inCertificateSubdirectory = false;
     if (record != nullptr) {
         if (const CK_RV rv = readRecord(context, settings, handle.record, *record); rv != CKR_OK) return rv;
+        inCertificateSubdirectory = objects::certificatesInSubdirectory(settings);
+    }
+    if (!inCertificateSubdirectory && card::selectCertificateDirectory(context) != result::kOk) {
+        return CKR_FUNCTION_FAILED;
     }
     WipedBytes der;
     if (const CK_RV rv = readBody(context, handle.record, der); rv != CKR_OK) return rv;

@@ -132,7 +132,11 @@ CK_RV signGost(CardContext& context, X509_REQ* request, const MessageKey& key, c
     if (sign::hashByName(profile->digestName, info, digest) != digest.size()) return CKR_FUNCTION_FAILED;
     std::array<uint8_t, 2 * sign::kLongestGostHash> signature{};
     const auto value = std::span(signature).first(2 * profile->hashLength);
-    if (sign::signGostHash(context, key.reference, digest, value) != result::kOk) return CKR_FUNCTION_FAILED;
+    // Reading the public key left the key directory selected.
+    if (sign::signGostHash(context, key.reference, digest, value, sign::KeyDirectory::kAlreadySelected) !=
+        result::kOk) {
+        return CKR_FUNCTION_FAILED;
+    }
     return setSignature(request, value) ? CKR_OK : CKR_FUNCTION_FAILED;
 }
 

@@ -8,6 +8,7 @@
 #include "messages/pkcs7_signing.h"
 #include "messages/request_keys.h"
 
+#include "card/select.h"
 #include "common/gost_engine.h"
 #include "objects/directory_files.h"
 #include "objects/layout.h"
@@ -48,11 +49,17 @@ CK_RV findKeyRecord(CardContext& context, const MessageArguments& a, const objec
         return objects::layoutForDirectory(directory) ? CKR_OK : CKR_OBJECT_HANDLE_INVALID;
     }
     directory = objects::directoryOf(objects::ObjectClass::PrivateKey);
-    const CardResult found = findPrivateKeyFor(context, certificateRecord.view(), record);
-    if (found == result::kOk) return CKR_OK;
+    const objects::RecordLookup id = objects::findInRecord(certificateRecord.view(), CKA_ID);
+    if (id.result == objects::LookupResult::Malformed) return CKR_FUNCTION_FAILED;
+    if (id.result == objects::LookupResult::Absent) return CKR_OBJECT_HANDLE_INVALID;
     // A private-key directory without a record count is a damaged card;
-    // otherwise no private key goes with the certificate.
-    return found == result::kUnexpected ? CKR_FUNCTION_FAILED : CKR_OBJECT_HANDLE_INVALID;
+    // otherwise a search that finds nothing, or breaks off on a record it
+    // cannot read, leaves the certificate without a private key.
+    if (card::selectFile(context, directory) != result::kOk || !objects::selectedRecordCount(context)) {
+        return CKR_FUNCTION_FAILED;
+    }
+    return objects::searchSelectedDirectory(context, id.value, record) == result::kOk ? CKR_OK
+                                                                                     : CKR_OBJECT_HANDLE_INVALID;
 }
 
 CK_RV readFurtherCertificates(CardContext& context, const token::TokenSettings& settings,

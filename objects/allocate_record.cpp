@@ -124,8 +124,14 @@ RoomOutcome finish(CardContext& context, const TokenSettings& settings, uint16_t
 RoomOutcome allocate(CardContext& context, const TokenSettings& settings, const ClassLayout& layout,
                      uint8_t& record) {
     const uint16_t directoryId = layout.directoryId;
-    if (selectDirectoryParent(context, settings, directoryId) != result::kOk) return RoomOutcome::kFailed;
+    // The room to grow is the application subdirectory's, as its own
+    // control information reports it, also for a directory kept in the
+    // certificate subdirectory below it.
+    if (card::selectApplicationSubdirectory(context) != result::kOk) return RoomOutcome::kFailed;
     const uint32_t freeMemory = context.fci.keyReference;
+    if (directoryInSubdirectory(settings, directoryId) && card::selectCertificateDirectory(context) != result::kOk) {
+        return RoomOutcome::kFailed;
+    }
 
     DirectoryScan scan;
     if (scanDirectory(context, directoryId, scan) != result::kOk) return RoomOutcome::kFailed;
@@ -141,11 +147,10 @@ RoomOutcome allocate(CardContext& context, const TokenSettings& settings, const 
     const uint32_t step = settings[layout.growthSettingsByte];
     const uint32_t oldCount = scan.recordCount;
     const uint32_t cost = directoryId == directoryOf(ObjectClass::PublicKey) ? kPublicKeyRecordCost : kRecordSize;
-    if (freeMemory == FileControlInfo::kAbsent || freeMemory < step * cost) {
-        return finish(context, settings, directoryId, RoomOutcome::kNoRoom);
-    }
+    // No room, or a full directory, is answered at once: the caller gives up.
+    if (freeMemory == FileControlInfo::kAbsent || freeMemory < step * cost) return RoomOutcome::kNoRoom;
     if (step == 0 || oldCount > layout.maxRecords || step > layout.maxRecords) return RoomOutcome::kFailed;
-    if (oldCount == layout.maxRecords) return finish(context, settings, directoryId, RoomOutcome::kNoRoom);
+    if (oldCount == layout.maxRecords) return RoomOutcome::kNoRoom;
     const uint8_t newCount = uint8_t(oldCount + std::min<uint32_t>(layout.maxRecords - oldCount, step));
 
     // The container map grows first: a public-key record without room for
@@ -165,7 +170,9 @@ RoomOutcome allocate(CardContext& context, const TokenSettings& settings, const 
         if (oldCount == 0) {
             // Nothing was saved: a directory that cannot be made goes away.
             (void)deleteIfPresent(context, directoryId);
-        } else if (restoreDirectory(context, directoryId, open, uint8_t(oldCount), scan.records) != result::kOk) {
+            return refused;
+        }
+        if (restoreDirectory(context, directoryId, open, uint8_t(oldCount), scan.records) != result::kOk) {
             return RoomOutcome::kFailed;
         }
         return refused == RoomOutcome::kNoRoom ? finish(context, settings, directoryId, refused) : refused;

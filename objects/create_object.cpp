@@ -238,10 +238,12 @@ CK_RV storeOnCard(const abi::HostContext& host, const abi::LoginRecord* login, c
         if (object.tmpl.viewBytes(abi::CKA_ID, id) != TemplateLookup::Found || id.empty()) {
             return abi::CKR_ATTRIBUTE_VALUE_INVALID;
         }
+        // The search leaves the public-key directory, a file of the
+        // application subdirectory, current: the key files beside it need no
+        // selection of the folder.
         if (findKeyRecordById(context, directoryOf(ObjectClass::PublicKey), id, body.keyPairRecord) != result::kOk) {
             return abi::CKR_FUNCTION_FAILED;
         }
-        if (card::selectApplicationSubdirectory(context) != result::kOk) return abi::CKR_FUNCTION_FAILED;
     }
     CertificateKeyMatch match;
     if (object.objectClass == ObjectClass::Certificate) {

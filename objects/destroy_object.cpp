@@ -71,27 +71,35 @@ CardResult removeBody(CardContext& context, const ClassLayout& layout, uint8_t n
     } else {
         body = bodyFileId(layout.bodyPrefix, number);
     }
-    if (const CardResult rc = card::selectApplicationSubdirectory(context); rc != result::kOk) return rc;
     if (layout.objectClass == ObjectClass::Certificate) {
         // Certificate bodies always live in the certificate subdirectory.
         if (const CardResult rc = card::selectCertificateDirectory(context); rc != result::kOk) return rc;
     }
     if (!body) return result::kOk;
     if (const CardResult rc = deleteIfPresent(context, *body); rc != result::kOk) return rc;
-    if (key) (void)deleteIfPresent(context, uint16_t(*body | kPrivateExponentFileBit));
+    // A key pair's private exponent, if it has one: deleting alone is enough,
+    // since a missing file only makes the card refuse.
+    if (key) (void)card::deleteFile(context, uint16_t(*body | kPrivateExponentFileBit));
     return result::kOk;
 }
 
+// The other classes' bodies and key slots lie in the application
+// subdirectory, which stays current; a certificate's body took the
+// certificate subdirectory, so its directory's folder is selected again.
 CardResult freeRecord(CardContext& context, const TokenSettings& settings, const ClassLayout& layout, uint8_t number,
                       bool& wasInUse) {
-    if (const CardResult rc = selectDirectory(context, settings, layout.directoryId); rc != result::kOk) return rc;
+    if (layout.objectClass == ObjectClass::Certificate) {
+        if (const CardResult rc = selectDirectory(context, settings, layout.directoryId); rc != result::kOk) return rc;
+    } else if (const CardResult rc = card::selectFile(context, layout.directoryId); rc != result::kOk) {
+        return rc;
+    }
     DirectoryRecord record{};
     uint32_t length = 0;
     if (const CardResult rc = readDirectoryRecord(context, number, record, length); rc != result::kOk) return rc;
     wasInUse = length >= 4 && !isFreeRecord(std::span(record).first(length));
     const DirectoryRecord zeros{};
     if (const CardResult rc = card::updateRecord(context, number, zeros); rc != result::kOk) return rc;
-    return card::selectApplicationSubdirectory(context);
+    return leaveDirectoryParent(context, settings, layout.directoryId);
 }
 
 }  // namespace

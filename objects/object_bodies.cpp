@@ -29,7 +29,9 @@ CardResult readInto(CardContext& context, uint32_t offset, std::size_t length, W
 
 }  // namespace
 
-CardResult readLengthPrefixedBody(CardContext& context, uint16_t fileId, WipedBytes& content) noexcept {
+CardResult readLengthPrefixedBody(CardContext& context, uint16_t fileId, WipedBytes& content,
+                                  BodyRead* failedRead) noexcept {
+    if (failedRead != nullptr) *failedRead = BodyRead::kLength;
     if (const CardResult rc = card::selectFile(context, fileId); rc != result::kOk) return rc;
     const uint32_t size = context.fci.fileSize;
     if (size == FileControlInfo::kAbsent || size < 2) return result::kUnexpected;
@@ -38,6 +40,7 @@ CardResult readLengthPrefixedBody(CardContext& context, uint16_t fileId, WipedBy
         if (const CardResult rc = card::readBinary(context, 0, prefix); rc != result::kOk) return rc;
         const uint32_t length = uint32_t(prefix[0] << 8 | prefix[1]);
         if (length > size - 2) return result::kUnexpected;
+        if (failedRead != nullptr) *failedRead = BodyRead::kContent;
         return readInto(context, 2, length, content);
     } catch (const std::bad_alloc&) {
         return result::kMemory;

@@ -19,7 +19,12 @@ namespace korva::objects {
 // 2-byte big-endian length L, then L bytes. kOk, kNotFound (no such file),
 // kSecurity (the card wants a PIN), kUnexpected (the file is shorter than
 // its prefix says, or has no size), or a failure.
-CardResult readLengthPrefixedBody(CardContext& context, uint16_t fileId, WipedBytes& content) noexcept;
+// `failedRead`, when not null, tells a failure of the content read from one
+// of the 2-byte length read (or the selection): a card that shows the length
+// and then refuses the rest does not ask for a login.
+enum class BodyRead : uint8_t { kLength, kContent };
+CardResult readLengthPrefixedBody(CardContext& context, uint16_t fileId, WipedBytes& content,
+                                  BodyRead* failedRead = nullptr) noexcept;
 
 // Selects `fileId` and reads its first `length` bytes.
 CardResult readFixedBody(CardContext& context, uint16_t fileId, std::size_t length, WipedBytes& content) noexcept;

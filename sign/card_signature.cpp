@@ -30,9 +30,10 @@ void exchangeHalves(std::span<const uint8_t> from, std::span<uint8_t> to) noexce
 // Checks the lengths, selects the key directory and points the signature
 // environment at the key: the steps signing and verifying share.
 CardResult prepareGostKey(CardContext& context, uint8_t keyReference, std::span<const uint8_t> hash,
-                          std::size_t signatureLength) noexcept {
+                          std::size_t signatureLength, KeyDirectory directory = KeyDirectory::kSelect) noexcept {
     if (!gostLengths(hash, signatureLength)) return result::kBadArgumentOrTransport;
-    const CardResult selected = card::selectKeyDirectory(context);
+    const CardResult selected =
+        directory == KeyDirectory::kSelect ? card::selectKeyDirectory(context) : result::kOk;
     if (selected != result::kOk) return selected;
     return card::setKeyForSigning(context, keyReference);
 }
@@ -54,8 +55,8 @@ private:
 }  // namespace
 
 CardResult signGostHash(CardContext& context, uint8_t keyReference, std::span<const uint8_t> hash,
-                        std::span<uint8_t> signature) noexcept {
-    const CardResult prepared = prepareGostKey(context, keyReference, hash, signature.size());
+                        std::span<uint8_t> signature, KeyDirectory directory) noexcept {
+    const CardResult prepared = prepareGostKey(context, keyReference, hash, signature.size(), directory);
     if (prepared != result::kOk) return prepared;
 
     const CardOrderHash cardHash(hash);

@@ -24,9 +24,12 @@ namespace korva::sign {
 // twice the hash's length and receives the host form; it is written only
 // on success. Returns kOk, kBadArgumentOrTransport for other lengths, or the failing
 // command's result (a card answer of another length is kUnexpected). The
-// certificate-request and signed-message builders sign through this too.
+// certificate-request and signed-message builders sign through this too; a
+// caller that has just selected the key directory (to read the public key)
+// passes kAlreadySelected and the SELECT is not sent again.
+enum class KeyDirectory : uint8_t { kSelect, kAlreadySelected };
 CardResult signGostHash(CardContext& context, uint8_t keyReference, std::span<const uint8_t> hash,
-                        std::span<uint8_t> signature) noexcept;
+                        std::span<uint8_t> signature, KeyDirectory directory = KeyDirectory::kSelect) noexcept;
 
 // Verifies a host-form `signature` (twice the hash's length) over `hash`
 // on the card with the same selection and environment: VERIFY DIGITAL

@@ -200,6 +200,11 @@ uint32_t CardState::freeMemory() const {
   return used >= options.memorySize ? 0 : static_cast<uint32_t>(options.memorySize - used);
 }
 
+uint32_t CardState::freeMemoryReportedBy(const FileNode& node) const {
+  const auto reported = reportedFreeMemory.find(node.fid);
+  return node.isDirectory() && reported != reportedFreeMemory.end() ? reported->second : freeMemory();
+}
+
 void CardState::resetVolatile() {
   sealSecrets(*this);
   verifiedReferences.clear();
@@ -275,6 +280,9 @@ std::array<uint8_t, 8> VirtualCard::identity() const { return state_->identity; 
 const CardOptions& VirtualCard::options() const { return state_->options; }
 uint32_t VirtualCard::freeMemory() const { return state_->freeMemory(); }
 uint64_t VirtualCard::revision() const { return state_->revision; }
+void VirtualCard::reportFreeMemory(uint16_t folderFid, uint32_t bytes) {
+  state_->reportedFreeMemory[folderFid] = bytes;
+}
 std::string VirtualCard::dumpTree() const { return dumpFileTree(state_->files.root); }
 std::string VirtualCard::damage() const { return state_->damage; }
 

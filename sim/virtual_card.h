@@ -81,6 +81,11 @@ class VirtualCard {
   std::array<uint8_t, 8> identity() const;
   const CardOptions& options() const;
   uint32_t freeMemory() const;
+  // A real card may keep memory per folder, so that two folders report
+  // different free memory in their control information. From now on the
+  // folder `folderFid` reports `bytes` (not kept in the card file); the
+  // others keep reporting the card's free memory.
+  void reportFreeMemory(uint16_t folderFid, uint32_t bytes);
   // A canonical text dump of the whole file tree: identifiers, descriptors,
   // life cycles, security attributes, bodies, records, data objects, PIN
   // counters. Equal dumps mean equal file systems.

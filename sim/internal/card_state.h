@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -50,7 +51,12 @@ struct CardState {
   std::optional<CommandChain> chain;
   SecurityEnvironment environment;
 
+  // Folders that report another free memory than the card's (tests only).
+  std::map<uint16_t, uint32_t> reportedFreeMemory;
+
   uint32_t freeMemory() const;
+  // What the control information of `node` reports as free memory.
+  uint32_t freeMemoryReportedBy(const FileNode& node) const;
   void resetVolatile();
 };
 

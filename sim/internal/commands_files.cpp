@@ -70,7 +70,8 @@ Answer selectFile(CardState& card, const Command& command) {
   const Location& location = std::get<Location>(target);
   card.files.select(location);
   if (!wantsFcp) return statusOnly(sw::ok);
-  return dataAnswer(buildFcp(*card.files.at(location), card.freeMemory()));
+  const FileNode& node = *card.files.at(location);
+  return dataAnswer(buildFcp(node, card.freeMemoryReportedBy(node)));
 }
 
 Answer createFile(CardState& card, const Command& command) {
