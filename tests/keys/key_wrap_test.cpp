@@ -161,6 +161,23 @@ TEST_F(KeyWrapTest, KeysThatMayNotTakePartAreRefused) {
     EXPECT_EQ(wrap(wrapping, key, {}, out, abi::CKM_GOST28147_ECB), abi::CKR_MECHANISM_INVALID);
 }
 
+TEST_F(KeyWrapTest, UnwrapJudgesItsKeyBeforeTheLogin) {
+    Bytes wrapped(kWrapped);
+    ASSERT_EQ(wrap(wrapping, key, {}, wrapped), abi::CKR_OK);
+    const abi::ObjectHandle noUnwrap = mustCreate(gostKey(randomBytes(32), {{abi::CKA_UNWRAP, false}}));
+    const std::pair<abi::ObjectHandle, CK_RV> refused[] = {
+        {{wrapping.record, 0x50, 0x00}, abi::CKR_KEY_HANDLE_INVALID},
+        {noUnwrap, abi::CKR_KEY_FUNCTION_NOT_PERMITTED},
+    };
+    for (const auto& [by, expected] : refused) {
+        host->clearExchanges();
+        Template tmpl = unwrapTemplate();
+        EXPECT_EQ(unwrap(by, wrapped, {}, tmpl).rv, expected);
+        // No PIN try is spent on a key that cannot unwrap.
+        for (const std::string& command : host->commandLog()) EXPECT_NE(command.rfind("00 20", 0), 0u) << command;
+    }
+}
+
 struct UnwrapRefusal {
     const char* name;
     size_t wrappedLength;
