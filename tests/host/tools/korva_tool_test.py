@@ -45,9 +45,11 @@ def openssl(env, *arguments, expect_ok=True):
 
 def plant_damage(card):
     """Adds one to the object counts of the counters file 70 FE and seals the
-    card file again: a damage only the layout check can see."""
+    card file again: a damage only the layout check can see. Reads the card
+    file format of sim/internal/card_file.cpp, version 2."""
     data = bytearray(card.read_bytes())
-    at = 8 + 2 + 4 + 4 + 1 + 8 + 8 + 8  # header, memory size, flags, seed, counter, identity
+    expect(data[:8] == b"KORVASIM" and int.from_bytes(data[8:10], "big") == 2, "a card file of version 2")
+    at = 8 + 2 + 4 + 4 + 1 + 8 + 8 + 8 + 1  # header, memory size, flags, seed, counter, identity, PIN key cost
 
     def number(width):
         nonlocal at
@@ -77,7 +79,8 @@ def plant_damage(card):
         for _ in range(number(2)):
             number(2)
             skip(2)  # data objects
-        skip(2)  # secret
+        for width in (2, 4, 1, 1):
+            skip(width)  # secret in the clear, sealed secret, public key, PIN wrap
         number(1)  # tries left
         return any(node() for _ in range(number(4)))
 
