@@ -5,8 +5,25 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+
+#include "sim/internal/sealing.h"
 
 namespace korva::sim {
+namespace {
+
+// A card made here because its file was missing derives PIN keys at the
+// cost KORVA_CARD_PIN_COST names (1 to 20; the test suites set 1), else at
+// the card's default.
+CardOptions freshCardOptions() {
+  CardOptions options;
+  const char* cost = std::getenv("KORVA_CARD_PIN_COST");
+  const long value = cost == nullptr ? 0 : std::strtol(cost, nullptr, 10);
+  if (value >= minKdfLog2N && value <= maxKdfLog2N) options.pinKeyCost = static_cast<uint8_t>(value);
+  return options;
+}
+
+}  // namespace
 
 KeptCard::KeptCard(std::filesystem::path cardFile) : file_(std::move(cardFile)) {
   std::error_code error;
@@ -19,7 +36,7 @@ KeptCard::KeptCard(std::filesystem::path cardFile) : file_(std::move(cardFile)) 
   std::string creationProblem;
   if (!std::filesystem::exists(file_, error) && !error) {
     try {
-      VirtualCard::makeFresh().save(file_);
+      VirtualCard::makeFresh(freshCardOptions()).save(file_);
     } catch (const std::exception& failure) {
       creationProblem = failure.what();
     }

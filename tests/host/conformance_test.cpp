@@ -285,6 +285,7 @@ TEST_F(Conformance, ManySlots) {
     std::string files;
     for (int i = 0; i < 130; ++i) files += (i ? ":" : "") + (folder.path() / (std::to_string(i) + ".card")).string();
     setenv("KORVA_CARDS", files.c_str(), 1);
+    setenv("KORVA_CARD_PIN_COST", "1", 1);
     initialise();
     ck_object_handle_t object = 0;
     session = readyToken(129);

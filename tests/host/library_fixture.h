@@ -39,6 +39,7 @@ protected:
         f = library();
         cards = {folder.path() / "first.card", folder.path() / "second.card"};
         setenv("KORVA_CARDS", (cards[0].string() + ":" + cards[1].string()).c_str(), 1);
+        setenv("KORVA_CARD_PIN_COST", "1", 1);  // fresh cards derive PIN keys cheaply
     }
     void TearDown() override { f->C_Finalize(nullptr); }
 

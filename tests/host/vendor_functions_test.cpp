@@ -48,6 +48,7 @@ TEST(VendorFunctions, OutputBuffersAndTheLibrarysChecks) {
     EXPECT_EQ(vendor->major, KORVA_VENDOR_FUNCTIONS_MAJOR);
     EXPECT_EQ(vendor->verifyMessage(1, text("x"), 1, nullptr, 0), CKR_CRYPTOKI_NOT_INITIALIZED);
     setenv("KORVA_CARDS", card.path().c_str(), 1);
+    setenv("KORVA_CARD_PIN_COST", "1", 1);
     ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
     unsigned char label[32];
     std::memset(label, ' ', sizeof label);

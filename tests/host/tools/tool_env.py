@@ -19,6 +19,8 @@ class ToolEnv:
         self.env = dict(os.environ)
         self.env.update({
             "KORVA_CARDS": str(self.card),
+            # The card the library makes derives PIN keys cheaply.
+            "KORVA_CARD_PIN_COST": "1",
             "HOME": str(self.folder / "home"),
             "XDG_CONFIG_HOME": str(self.folder / "home" / ".config"),
             # The tools' own allocations are not ours to judge.
