@@ -89,7 +89,7 @@ CardResult bumpKeyPairCounters(CardContext& context) noexcept {
     objects::CountersBytes bytes{};
     if (const CardResult rc = objects::readCounters(context, bytes); rc != result::kOk) return rc;
     if (!objects::counters::applyChange(bytes, true, true, abi::CKO_PUBLIC_KEY, 1) ||
-        !objects::counters::applyChange(bytes, false, false, abi::CKO_PRIVATE_KEY, 1)) {
+        !objects::counters::countClass(bytes, abi::CKO_PRIVATE_KEY, 1)) {
         return result::kBadArgumentOrTransport;
     }
     return card::updateBinary(context, 0, bytes);

@@ -155,14 +155,22 @@ inline void incrementCounter(std::span<uint8_t> bytes, std::size_t offset) {
 // count moves by `delta` (1, or 0xFF to go down) modulo 256. Returns false
 // when `bytes` is shorter than kLength or the class is unknown; the bytes
 // are then untouched.
-inline bool applyChange(std::span<uint8_t> bytes, bool keyContainers, bool files,
-                        uint32_t classNumber, uint8_t delta) {
+// Moves a class count by `delta` (1, or 0xFF to go down) modulo 256 without
+// touching the change counters: the second half of a key pair, whose pair is
+// one change of the object set.
+inline bool countClass(std::span<uint8_t> bytes, uint32_t classNumber, uint8_t delta) {
     const ClassLayout* layout = layoutForClass(classNumber);
     if (bytes.size() < kLength || layout == nullptr) return false;
+    bytes[layout->countsByte] = uint8_t(bytes[layout->countsByte] + delta);
+    return true;
+}
+
+inline bool applyChange(std::span<uint8_t> bytes, bool keyContainers, bool files,
+                        uint32_t classNumber, uint8_t delta) {
+    if (!countClass(bytes, classNumber, delta)) return false;
     if (keyContainers) incrementCounter(bytes, kKeyContainerChanges);
     if (files) incrementCounter(bytes, kFileChanges);
     incrementCounter(bytes, kStoreChanges);
-    bytes[layout->countsByte] = uint8_t(bytes[layout->countsByte] + delta);
     return true;
 }
 }  // namespace counters
