@@ -54,7 +54,40 @@ std::vector<std::filesystem::path> splitList(const std::string& list) {
     return files;
 }
 
+ReaderKinds readerKindsNamed(const std::string& name) {
+    if (name == "virtual") return {true, false};
+    if (name == "pcsc") return {false, true};
+    return {};
+}
+
+std::filesystem::path configurationFile() {
+    std::filesystem::path config = environment("KORVA_PKCS11_CONFIG");
+    if (config.empty()) config = userFolder("XDG_CONFIG_HOME", ".config") / "korva" / "pkcs11.conf";
+    return config;
+}
+
+// The value of `key = value` lines, the last one winning.
+std::string settingOf(std::istream& text, const std::string& key) {
+    std::string line, value;
+    while (std::getline(text, line)) {
+        line = trimmed(line.substr(0, line.find('#')));
+        const auto equals = line.find('=');
+        if (equals != std::string::npos && trimmed(line.substr(0, equals)) == key)
+            value = trimmed(line.substr(equals + 1));
+    }
+    return value;
+}
+
 }  // namespace
+
+ReaderKinds parseReaderKinds(std::istream& text) { return readerKindsNamed(settingOf(text, "readers")); }
+
+ReaderKinds configuredReaderKinds() {
+    const std::string named = environment("KORVA_READERS");
+    if (!named.empty()) return readerKindsNamed(trimmed(named));
+    std::ifstream text(configurationFile());
+    return text ? parseReaderKinds(text) : ReaderKinds{};
+}
 
 std::vector<std::filesystem::path> parseCardConfiguration(std::istream& text,
                                                           const std::filesystem::path& folder) {
@@ -74,8 +107,7 @@ std::vector<std::filesystem::path> configuredCardFiles() {
     std::vector<std::filesystem::path> files = splitList(environment("KORVA_CARDS"));
     if (!files.empty()) return files;
 
-    std::filesystem::path config = environment("KORVA_PKCS11_CONFIG");
-    if (config.empty()) config = userFolder("XDG_CONFIG_HOME", ".config") / "korva" / "pkcs11.conf";
+    const std::filesystem::path config = configurationFile();
     std::ifstream text(config);
     if (text) files = parseCardConfiguration(text, config.parent_path());
     if (!files.empty()) return files;

@@ -10,6 +10,12 @@
 // Configuration file: one `card = <path>` line per slot; `#` starts a
 // comment; a relative path is taken from the file's own folder and `~/`
 // from the home folder.
+//
+// Which kinds of reader give slots: the card files above (slots 0, 1, ...)
+// and then every PC/SC reader of the machine, both by default. One of them
+// alone by `KORVA_READERS=virtual` or `KORVA_READERS=pcsc`, or by a line
+// `readers = virtual` or `readers = pcsc` in the configuration file (the
+// environment wins).
 #pragma once
 
 #include <filesystem>
@@ -26,5 +32,14 @@ std::vector<std::filesystem::path> parseCardConfiguration(std::istream& text,
 
 // The card files of this process, from its environment; never empty.
 std::vector<std::filesystem::path> configuredCardFiles();
+
+struct ReaderKinds {
+    bool virtualCards = true;
+    bool pcsc = true;
+};
+// The reader kinds named by `readers = ...` in a configuration text (both
+// when none is named; an unknown name counts as none).
+ReaderKinds parseReaderKinds(std::istream& text);
+ReaderKinds configuredReaderKinds();
 
 }  // namespace korva::host

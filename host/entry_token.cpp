@@ -147,11 +147,9 @@ KORVA_HOST_EXPORT ck_rv_t C_GetTokenInfo(ck_slot_id_t slot, ck_token_info* info)
 }
 
 KORVA_HOST_EXPORT ck_rv_t C_WaitForSlotEvent(ck_flags_t flags, ck_slot_id_t* slot, void* reserved) {
-    return withLibrary([&](Library&) -> ck_rv_t {
+    return withLibrary([&](Library& library) -> ck_rv_t {
         if (slot == nullptr || reserved != nullptr) return CKR_ARGUMENTS_BAD;
-        // Card files come and go only with the configuration: there is no
-        // event to wait for.
-        return (flags & CKF_DONT_BLOCK) != 0 ? CKR_NO_EVENT : CKR_FUNCTION_NOT_SUPPORTED;
+        return library.waitForSlotEvent((flags & CKF_DONT_BLOCK) == 0, *slot);
     });
 }
 

@@ -2,6 +2,8 @@
 
 #include "host/config.h"
 #include "host/module_loader.h"
+#include "host/trace.h"
+#include "host/readers/pcsc_reader.h"
 #include "host/readers/virtual_card_reader.h"
 
 #include <unistd.h>
@@ -72,6 +74,7 @@ ck_rv_t Library::finalize(void* reserved) {
         if (current.library == nullptr || current.pid != getpid()) return CKR_CRYPTOKI_NOT_INITIALIZED;
         library = std::move(current.library);
     }
+    library->stopWaiting();
     for (const auto& token : library->tokens()) {
         TokenCall call(*token);
         library->endSessionsOf(*token);
@@ -86,15 +89,32 @@ std::shared_ptr<Library> Library::current() {
     return current.library;
 }
 
+// Slots 0, 1, ... are the card files, then come the PC/SC readers; slot
+// numbers stay what they were at C_Initialize for the library's lifetime.
+std::vector<std::unique_ptr<Reader>> configuredReaders() {
+    std::vector<std::unique_ptr<Reader>> readers;
+    const ReaderKinds kinds = configuredReaderKinds();
+    if (kinds.virtualCards) {
+        for (const auto& file : configuredCardFiles()) readers.push_back(std::make_unique<VirtualCardReader>(file));
+    }
+    if (kinds.pcsc) {
+        std::string note;
+        for (auto& reader : openPcscReaders(note)) readers.push_back(std::move(reader));
+        trace::line(1, note);
+    }
+    return readers;
+}
+
 Library::Library(const abi::ModuleFunctionTable& module, const LockFunctions& locks)
     : module_(module), locks_(locks), mutex_(locks) {
     ck_slot_id_t id = 0;
-    for (const auto& file : configuredCardFiles()) {
-        tokens_.push_back(std::make_unique<Token>(id++, std::make_unique<VirtualCardReader>(file), module_, locks_));
+    for (auto& reader : configuredReaders()) {
+        tokens_.push_back(std::make_unique<Token>(id++, std::move(reader), module_, locks_));
     }
     for (const auto& token : tokens_) {
         TokenCall call(*token);
-        token->refreshSettings();
+        token->noteReported(call.card());
+        if (call.begun() == ReaderStatus::ok && call.card().recognised) token->refreshSettings();
     }
 }
 
@@ -144,6 +164,56 @@ size_t Library::sessionCount(const Token& token, bool readWriteOnly) {
     for (const auto& [handle, session] : sessions_)
         if (&session->token == &token && (!readWriteOnly || session->readWrite())) ++count;
     return count;
+}
+
+// A slot whose card is not what the application was last told of: taken
+// out, put in, another card.
+Token* Library::changedSlot() {
+    for (const auto& token : tokens_) {
+        CardState card;
+        {
+            std::lock_guard hold(token->mutex());
+            card = token->reader().cardState();
+        }
+        if (!card.sameCardAs(token->reportedCard())) {
+            token->noteReported(card);
+            return token.get();
+        }
+    }
+    return nullptr;
+}
+
+ck_rv_t Library::waitForSlotEvent(bool block, ck_slot_id_t& slot) {
+    constexpr std::chrono::seconds kLookAgain{1};
+    for (;;) {
+        if (stopping_) return CKR_CRYPTOKI_NOT_INITIALIZED;
+        if (Token* token = changedSlot()) {
+            slot = token->id();
+            return CKR_OK;
+        }
+        if (!block) return CKR_NO_EVENT;
+        // PC/SC readers wake the wait on a card event; card files have none,
+        // and with no PC/SC reader only C_Finalize ends the wait.
+        Reader* waiter = nullptr;
+        for (const auto& token : tokens_) {
+            if (token->reader().removable()) waiter = &token->reader();
+        }
+        if (waiter != nullptr) {
+            waiter->waitForChange(kLookAgain);
+        } else {
+            std::unique_lock lock(stopMutex_);
+            stopped_.wait_for(lock, kLookAgain, [&] { return stopping_.load(); });
+        }
+    }
+}
+
+void Library::stopWaiting() {
+    {
+        std::lock_guard lock(stopMutex_);
+        stopping_ = true;
+    }
+    stopped_.notify_all();
+    for (const auto& token : tokens_) token->reader().cancelWait();
 }
 
 void Library::endSessionsOf(Token& token) {

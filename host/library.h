@@ -13,7 +13,10 @@
 
 #include <sys/types.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <vector>
 
@@ -53,13 +56,23 @@ public:
     // Ends every session of the token and forgets its login.
     void endSessionsOf(Token& token);
 
+    // C_WaitForSlotEvent: a slot whose card changed since the application
+    // was last told, waiting for one when `block`; C_Finalize ends the wait.
+    ck_rv_t waitForSlotEvent(bool block, ck_slot_id_t& slot);
+    void stopWaiting();
+
 private:
+    Token* changedSlot();
+
     const abi::ModuleFunctionTable& module_;
     LockFunctions locks_;
     std::vector<std::unique_ptr<Token>> tokens_;
     Mutex mutex_;
     std::map<ck_session_handle_t, std::shared_ptr<Session>> sessions_;
     ck_session_handle_t nextHandle_ = 1;
+    std::atomic<bool> stopping_{false};
+    std::mutex stopMutex_;
+    std::condition_variable stopped_;
 };
 
 // Ends a session taken from the table: releases its session objects and,

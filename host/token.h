@@ -86,6 +86,10 @@ public:
     uint64_t cardIdentity() const { return cardChanges_; }
     void noteSeen(const CardState& card);
 
+    // The card C_WaitForSlotEvent last told the application of.
+    const CardState& reportedCard() const { return reportedCard_; }
+    void noteReported(const CardState& card) { reportedCard_ = card; }
+
     // What went wrong in the transport during the current call (ok if nothing).
     ReaderStatus transportTrouble() const { return transportTrouble_; }
     void noteTransportTrouble(ReaderStatus status) {
@@ -117,6 +121,7 @@ private:
     ObjectCache objectCache_;
     CardState notedCard_;
     CardState seenCard_;
+    CardState reportedCard_;
     uint64_t cardChanges_ = 0;
     ReaderStatus transportTrouble_ = ReaderStatus::ok;
     HandleTable handles_;

@@ -1,0 +1,337 @@
+// The library on a card in a PC/SC reader: pcscd with vpcd's virtual reader
+// and the card program (korva-vcard) on a card file of the test's own. These
+// tests need pcscd running with the vpcd driver (scripts/test starts it);
+// they use the driver's second reader (port 35964) and start, stop and
+// restart the card there by process id. KORVA_TEST_PCSC_T0=1 runs the card
+// as a T=0 card.
+#include "tests/objects/layout_checker.h"
+#include "tests/support/temp_path.h"
+
+#define CRYPTOKI_GNU 1
+#include <p11-kit/pkcs11.h>
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+ck_function_list* library() {
+    static ck_function_list* list = [] {
+        void* handle = dlopen(KORVA_PKCS11_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) return static_cast<ck_function_list*>(nullptr);
+        auto get = reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle, "C_GetFunctionList"));
+        ck_function_list* result = nullptr;
+        return get != nullptr && get(&result) == CKR_OK ? result : nullptr;
+    }();
+    return list;
+}
+
+constexpr const char* kSoPin = "87654321";
+constexpr const char* kUserPin = "47102958";  // a newly initialised token's user PIN
+constexpr const char* kReaderName = "Virtual PCD 00 01";
+
+unsigned char* text(const char* value) { return reinterpret_cast<unsigned char*>(const_cast<char*>(value)); }
+
+// Runs a program and waits for it; its exit status.
+int run(const std::vector<std::string>& command) {
+    const pid_t child = fork();
+    if (child == 0) {
+        std::vector<char*> arguments;
+        for (const auto& argument : command) arguments.push_back(const_cast<char*>(argument.c_str()));
+        arguments.push_back(nullptr);
+        freopen("/dev/null", "w", stdout);
+        execvp(arguments[0], arguments.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class PcscTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        f = library();
+        ASSERT_NE(f, nullptr);
+        setenv("KORVA_READERS", "pcsc", 1);
+        insert();
+        ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+        slot = findSlot();
+        ASSERT_TRUE(waitForCard(true)) << "no card in " << kReaderName << ": is pcscd running with vpcd?";
+    }
+    void TearDown() override {
+        f->C_Finalize(nullptr);
+        takeAway();
+    }
+
+    // The card program on the test's card file; `extra` options first.
+    void insert(std::vector<std::string> extra = {}) {
+        takeAway();
+        std::vector<std::string> command = {KORVA_VCARD_PATH, "--port", "35964"};
+        if (const char* t0 = std::getenv("KORVA_TEST_PCSC_T0"); t0 != nullptr && std::string(t0) == "1")
+            command.push_back("--t0");
+        command.insert(command.end(), extra.begin(), extra.end());
+        command.push_back(cardFile.string());
+        card = fork();
+        if (card == 0) {
+            std::vector<char*> arguments;
+            for (const auto& argument : command) arguments.push_back(const_cast<char*>(argument.c_str()));
+            arguments.push_back(nullptr);
+            execv(arguments[0], arguments.data());
+            _exit(127);
+        }
+    }
+    // Stops the card program (by its process id) and waits for it.
+    void takeAway() {
+        if (card <= 0) return;
+        kill(card, SIGTERM);
+        waitpid(card, nullptr, 0);
+        card = 0;
+    }
+    // Waits for a card program that takes the card away by itself to end.
+    bool cardProgramEnded() {
+        for (int i = 0; i < 100; ++i) {
+            if (waitpid(card, nullptr, WNOHANG) == card) {
+                card = 0;
+                return true;
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+
+    ck_slot_id_t findSlot() {
+        unsigned long count = 0;
+        EXPECT_EQ(f->C_GetSlotList(0, nullptr, &count), CKR_OK);
+        std::vector<ck_slot_id_t> slots(count);
+        EXPECT_EQ(f->C_GetSlotList(0, slots.data(), &count), CKR_OK);
+        for (ck_slot_id_t found : slots) {
+            ck_slot_info info{};
+            EXPECT_EQ(f->C_GetSlotInfo(found, &info), CKR_OK);
+            if (std::string(reinterpret_cast<char*>(info.slot_description), sizeof info.slot_description)
+                    .starts_with(kReaderName)) {
+                EXPECT_EQ(info.flags & (CKF_REMOVABLE_DEVICE | CKF_HW_SLOT), CKF_REMOVABLE_DEVICE | CKF_HW_SLOT);
+                return found;
+            }
+        }
+        ADD_FAILURE() << "no slot for " << kReaderName;
+        return 0;
+    }
+
+    bool waitForCard(bool present) {
+        for (int i = 0; i < 100; ++i) {
+            ck_slot_info info{};
+            if (f->C_GetSlotInfo(slot, &info) == CKR_OK && ((info.flags & CKF_TOKEN_PRESENT) != 0) == present)
+                return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+
+    // An initialised token with a logged-in read-write session.
+    ck_session_handle_t readyToken() {
+        unsigned char label[32];
+        std::memset(label, ' ', sizeof label);
+        std::memcpy(label, "pcsc test", 9);
+        EXPECT_EQ(f->C_InitToken(slot, text(kSoPin), 8, label), CKR_OK);
+        return userSession();
+    }
+    ck_session_handle_t userSession() {
+        ck_session_handle_t session = 0;
+        EXPECT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session), CKR_OK);
+        EXPECT_EQ(f->C_Login(session, CKU_USER, text(kUserPin), 8), CKR_OK);
+        return session;
+    }
+
+    ck_rv_t createPrivateData(ck_session_handle_t session, const char* label) {
+        unsigned long objectClass = CKO_DATA;
+        unsigned char yes = 1, value[40] = {7};
+        ck_attribute attributes[] = {{CKA_CLASS, &objectClass, sizeof objectClass},
+                                     {CKA_TOKEN, &yes, 1},
+                                     {CKA_PRIVATE, &yes, 1},
+                                     {CKA_LABEL, const_cast<char*>(label), std::strlen(label)},
+                                     {CKA_VALUE, value, sizeof value}};
+        ck_object_handle_t object = 0;
+        return f->C_CreateObject(session, attributes, 5, &object);
+    }
+
+    void gostKeyPair(ck_session_handle_t session, ck_object_handle_t& publicKey, ck_object_handle_t& privateKey) {
+        unsigned char yes = 1, id[] = {0x42};
+        ck_attribute publicTemplate[] = {{CKA_TOKEN, &yes, 1}, {CKA_VERIFY, &yes, 1}, {CKA_ID, id, 1}};
+        ck_attribute privateTemplate[] = {
+            {CKA_TOKEN, &yes, 1}, {CKA_PRIVATE, &yes, 1}, {CKA_SIGN, &yes, 1}, {CKA_ID, id, 1}};
+        ck_mechanism generation{CKM_GOSTR3410_KEY_PAIR_GEN, nullptr, 0};
+        ASSERT_EQ(f->C_GenerateKeyPair(session, &generation, publicTemplate, 3, privateTemplate, 4, &publicKey,
+                                       &privateKey),
+                  CKR_OK);
+    }
+
+    ck_rv_t sign(ck_session_handle_t session, ck_object_handle_t key, std::vector<unsigned char>& signature) {
+        ck_mechanism mechanism{CKM_GOSTR3410, nullptr, 0};
+        std::vector<unsigned char> hash(32, 0x5C);
+        signature.assign(128, 0);
+        unsigned long length = signature.size();
+        if (const ck_rv_t rv = f->C_SignInit(session, &mechanism, key); rv != CKR_OK) return rv;
+        const ck_rv_t rv = f->C_Sign(session, hash.data(), hash.size(), signature.data(), &length);
+        signature.resize(length);
+        return rv;
+    }
+
+    ck_rv_t verify(ck_session_handle_t session, ck_object_handle_t key, std::vector<unsigned char>& signature) {
+        ck_mechanism mechanism{CKM_GOSTR3410, nullptr, 0};
+        std::vector<unsigned char> hash(32, 0x5C);
+        if (const ck_rv_t rv = f->C_VerifyInit(session, &mechanism, key); rv != CKR_OK) return rv;
+        return f->C_Verify(session, hash.data(), hash.size(), signature.data(), signature.size());
+    }
+
+    ck_function_list* f = nullptr;
+    korva::test::TempPath folder{"korva-pcsc"};
+    std::filesystem::path cardFile = folder.path() / "pcsc.card";
+    pid_t card = 0;
+    ck_slot_id_t slot = 0;
+};
+
+// Reset by another application, taken out, put back; what waits for slot
+// events hears of it, and C_Finalize wakes a waiter.
+TEST_F(PcscTest, CardEventsReachTheApplication) {
+    ck_slot_id_t changed = 99;
+    while (f->C_WaitForSlotEvent(CKF_DONT_BLOCK, &changed, nullptr) == CKR_OK) {
+        // the insertion of the test's card, and whatever else happened since C_Initialize
+    }
+    EXPECT_EQ(f->C_WaitForSlotEvent(CKF_DONT_BLOCK, &changed, nullptr), CKR_NO_EVENT);
+    const ck_session_handle_t session = readyToken();
+    ASSERT_EQ(createPrivateData(session, "before reset"), CKR_OK);
+
+    // Another application resets the card: its PIN state is gone, the
+    // library reconnects and presents the PIN again within the call.
+    ASSERT_EQ(run({"opensc-tool", "--reader", kReaderName, "--card-driver", "default", "--reset"}), 0);
+    EXPECT_EQ(createPrivateData(session, "after reset"), CKR_OK);
+
+    takeAway();
+    EXPECT_EQ(f->C_WaitForSlotEvent(0, &changed, nullptr), CKR_OK);
+    EXPECT_EQ(changed, slot);
+    const ck_rv_t first = createPrivateData(session, "card gone");
+    EXPECT_TRUE(first == CKR_DEVICE_REMOVED || first == CKR_SESSION_HANDLE_INVALID) << first;
+    EXPECT_EQ(createPrivateData(session, "card gone"), CKR_SESSION_HANDLE_INVALID);
+    ck_token_info token{};
+    EXPECT_EQ(f->C_GetTokenInfo(slot, &token), CKR_TOKEN_NOT_PRESENT);
+
+    insert();
+    EXPECT_EQ(f->C_WaitForSlotEvent(0, &changed, nullptr), CKR_OK);
+    EXPECT_EQ(changed, slot);
+    ck_session_handle_t fresh = 0;
+    ASSERT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &fresh), CKR_OK);
+    ck_session_info info{};
+    ASSERT_EQ(f->C_GetSessionInfo(fresh, &info), CKR_OK);
+    EXPECT_EQ(info.state, CKS_RW_PUBLIC_SESSION);  // the old login ended with the card
+
+    auto waiter = std::async(std::launch::async, [&] { return f->C_WaitForSlotEvent(0, &changed, nullptr); });
+    EXPECT_EQ(waiter.wait_for(300ms), std::future_status::timeout);
+    ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    ASSERT_EQ(waiter.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(waiter.get(), CKR_CRYPTOKI_NOT_INITIALIZED);
+}
+
+// The card taken away in the middle of a call: the call says so, the card
+// file stays sound, and the card works again once it is back.
+struct MidCall {
+    const char* name;
+    const char* vanishOn;  // the instruction at which the card goes
+    bool signature;        // a signature, or else an object creation
+    // What the layout checker may find: a creation cut short leaves what it
+    // had written (a body without its record), as after any failed creation;
+    // the object is not there and the others are untouched.
+    std::vector<std::string> mayLeave;
+};
+
+void PrintTo(const MidCall& row, std::ostream* out) { *out << row.name; }
+
+class CardTakenAway : public PcscTest, public ::testing::WithParamInterface<MidCall> {};
+
+TEST_P(CardTakenAway, CallFailsFileStaysSoundCardWorksAgain) {
+    const MidCall given = GetParam();
+    ck_session_handle_t session = readyToken();
+    ck_object_handle_t publicKey = 0, privateKey = 0;
+    gostKeyPair(session, publicKey, privateKey);
+    ASSERT_EQ(createPrivateData(session, "kept"), CKR_OK);
+    ASSERT_EQ(f->C_CloseSession(session), CKR_OK);
+
+    takeAway();
+    ASSERT_TRUE(waitForCard(false));
+    insert({"--vanish-on", given.vanishOn});
+    ASSERT_TRUE(waitForCard(true));
+    session = userSession();
+    std::vector<unsigned char> signature;
+    const ck_rv_t rv = given.signature ? sign(session, privateKey, signature) : createPrivateData(session, "lost");
+    EXPECT_EQ(rv, CKR_DEVICE_REMOVED);
+    ASSERT_TRUE(cardProgramEnded());
+
+    korva::sim::VirtualCard onFile = korva::sim::VirtualCard::load(cardFile);
+    for (const std::string& problem : korva::test::checkObjectStore(onFile, {}).problems) {
+        EXPECT_TRUE(std::any_of(given.mayLeave.begin(), given.mayLeave.end(),
+                                [&](const std::string& part) { return problem.find(part) != std::string::npos; }))
+            << problem;
+    }
+
+    ASSERT_TRUE(waitForCard(false));
+    insert();
+    ASSERT_TRUE(waitForCard(true));
+    session = userSession();
+    ASSERT_EQ(sign(session, privateKey, signature), CKR_OK);
+    EXPECT_EQ(verify(session, publicKey, signature), CKR_OK);
+    unsigned long dataClass = CKO_DATA;
+    ck_attribute kept[] = {{CKA_CLASS, &dataClass, sizeof dataClass}, {CKA_LABEL, const_cast<char*>("kept"), 4}};
+    ck_object_handle_t found[2];
+    unsigned long count = 0;
+    ASSERT_EQ(f->C_FindObjectsInit(session, kept, 2), CKR_OK);
+    ASSERT_EQ(f->C_FindObjects(session, found, 2, &count), CKR_OK);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(f->C_FindObjectsFinal(session), CKR_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(PcscTest, CardTakenAway,
+                         ::testing::Values(MidCall{"Signature", "2A", true, {}},
+                                           MidCall{"Creation", "DC", false, {"has no record"}}),
+                         [](const ::testing::TestParamInfo<MidCall>& row) { return std::string(row.param.name); });
+
+// Another application sends its own commands to the same card while the
+// library signs: the transactions keep them apart, every signature verifies.
+TEST_F(PcscTest, TwoApplicationsOnOneReader) {
+    const ck_session_handle_t session = readyToken();
+    ck_object_handle_t publicKey = 0, privateKey = 0;
+    gostKeyPair(session, publicKey, privateKey);
+    std::atomic<bool> signing{true};
+    std::atomic<int> otherCommands{0};
+    std::thread other([&] {
+        while (signing) {
+            if (run({"opensc-tool", "--reader", kReaderName, "--card-driver", "default", "--send-apdu",
+                     "00:A4:08:00:02:05:1E"}) == 0)
+                ++otherCommands;
+        }
+    });
+    for (int i = 0; i < 10; ++i) {
+        std::vector<unsigned char> signature;
+        ASSERT_EQ(sign(session, privateKey, signature), CKR_OK) << "signature " << i;
+        EXPECT_EQ(verify(session, publicKey, signature), CKR_OK) << "signature " << i;
+    }
+    signing = false;
+    other.join();
+    EXPECT_GT(otherCommands.load(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,229 @@
+// korva-vcard: the virtual card of a card file, inserted into the virtual
+// reader of vsmartcard's vpcd driver for pcscd, so that every PC/SC
+// application sees it as a card in a reader.
+//
+// The driver listens on a TCP port (35963 for its first reader, 35964 for
+// the second); the card connects to it, and connecting is inserting the card,
+// closing the connection taking it out. Every message both ways is a 2-byte
+// big-endian length and that many bytes. A 1-byte message from the driver is
+// a control: 00 power off, 01 power on, 02 reset (no answer to these), 04 send
+// the ATR. Any longer message is a command APDU, answered by the response
+// APDU.
+//
+// The card file is kept as the PKCS#11 library's built-in reader keeps it
+// (sim/kept_card.h): read again when another process saved it, saved after
+// every command that changed it, under the same lock. A command whose change
+// cannot be saved is answered 65 81 (memory failure), never 90 00.
+//
+// The ATR is our own, in the direct convention:
+//   T=1:  3B 8A 01 80 55 4B 4F 52 56 41 62 56 43 <TCK>
+//   T=0:  3B 0A 80 55 4B 4F 52 56 41 62 56 43
+// T0 = 8A/0A: TD1 follows (T=1 only) or nothing (T=0 implied), and ten
+// historical bytes: 80 (compact-TLV follows), 55 "KORVA" (tag 5, the card
+// issuer's data, five bytes), 62 "VC" (tag 6, pre-issuing data: virtual
+// card). TCK makes the XOR of T0 to TCK zero.
+#include "sim/kept_card.h"
+#include "sim/t0_link.h"
+
+#include <CLI/CLI.hpp>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+volatile sig_atomic_t stopRequested = 0;
+
+void requestStop(int) { stopRequested = 1; }
+
+void catchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = requestStop;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: a blocked read returns EINTR and the loop ends
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes ourAtr(bool t0) {
+    Bytes atr = {0x3B, static_cast<uint8_t>(t0 ? 0x0A : 0x8A)};
+    if (!t0) atr.push_back(0x01);  // TD1: T=1, nothing follows
+    const Bytes historical = {0x80, 0x55, 'K', 'O', 'R', 'V', 'A', 0x62, 'V', 'C'};
+    atr.insert(atr.end(), historical.begin(), historical.end());
+    if (!t0) {
+        uint8_t check = 0;
+        for (size_t i = 1; i < atr.size(); ++i) check ^= atr[i];
+        atr.push_back(check);
+    }
+    return atr;
+}
+
+bool readAll(int socket, uint8_t* into, size_t length) {
+    while (length > 0) {
+        const ssize_t got = ::recv(socket, into, length, 0);
+        if (got <= 0) return false;  // closed, or interrupted by a stop signal
+        into += got;
+        length -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+bool writeAll(int socket, const Bytes& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t put = ::send(socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (put <= 0) return false;
+        sent += static_cast<size_t>(put);
+    }
+    return true;
+}
+
+std::optional<Bytes> readMessage(int socket) {
+    uint8_t length[2];
+    if (!readAll(socket, length, 2)) return std::nullopt;
+    Bytes message(static_cast<size_t>(length[0] << 8 | length[1]));
+    if (!readAll(socket, message.data(), message.size())) return std::nullopt;
+    return message;
+}
+
+bool sendMessage(int socket, const Bytes& body) {
+    Bytes framed = {static_cast<uint8_t>(body.size() >> 8), static_cast<uint8_t>(body.size())};
+    framed.insert(framed.end(), body.begin(), body.end());
+    return writeAll(socket, framed);
+}
+
+// Connects to the driver, trying again until it listens or a stop is asked.
+int connectToDriver(const std::string& address, uint16_t port) {
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(port);
+    if (inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1) return -1;
+    while (!stopRequested) {
+        const int connection = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connection < 0) return -1;
+        if (::connect(connection, reinterpret_cast<const sockaddr*>(&where), sizeof where) == 0) {
+            const int on = 1;
+            setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            return connection;
+        }
+        ::close(connection);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return -1;
+}
+
+struct Card {
+    korva::sim::KeptCard kept;
+    bool t0 = false;
+    korva::sim::T0Link link;
+    std::optional<uint8_t> vanishOn;  // taken away at the first command with this INS (a test's removal mid-call)
+
+    // One command, under the card file's lock; 6F 00 when the file cannot be read.
+    Bytes answer(const Bytes& command) {
+        kept.take();
+        korva::sim::VirtualCard* card = kept.card();
+        korva::sim::Answer answered;
+        answered.sw1 = 0x6F;
+        if (card != nullptr) answered = t0 ? link.transmit(*card, command) : card->transmit(command);
+        if (!kept.give()) {
+            std::fprintf(stderr, "korva-vcard: %s: %s\n", kept.file().c_str(), kept.problem().c_str());
+            answered = {};
+            answered.sw1 = 0x65;
+            answered.sw2 = 0x81;
+        }
+        Bytes reply = std::move(answered.data);
+        reply.push_back(answered.sw1);
+        reply.push_back(answered.sw2);
+        return reply;
+    }
+
+    void reset() {
+        link.reset();
+        kept.take();
+        if (kept.card() != nullptr) kept.card()->reset();
+        kept.give();
+    }
+};
+
+// Serves one connection; false when the card was taken away on purpose.
+bool serve(int connection, Card& card) {
+    while (!stopRequested) {
+        const std::optional<Bytes> message = readMessage(connection);
+        if (!message) return true;
+        if (message->size() == 1) {
+            switch ((*message)[0]) {
+                case 0x00:
+                case 0x01:
+                case 0x02: card.reset(); break;
+                case 0x04:
+                    if (!sendMessage(connection, ourAtr(card.t0))) return true;
+                    break;
+                default: break;
+            }
+            continue;
+        }
+        if (card.vanishOn && (*message)[1] == *card.vanishOn) return false;
+        if (!sendMessage(connection, card.answer(*message))) return true;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"The virtual card of a card file, in the virtual PC/SC reader of vpcd"};
+    std::string cardFile, address = "127.0.0.1";
+    uint16_t port = 35963;
+    bool t0 = false;
+    std::string vanishOn;
+    app.add_option("CARD-FILE", cardFile, "the card file (made factory-fresh when it does not exist)")->required();
+    app.add_option("-a,--address", address, "the driver's IPv4 address")->capture_default_str();
+    app.add_option("-p,--port", port, "the driver's port (35963: its first reader, 35964: the second)")
+        ->capture_default_str();
+    app.add_flag("--t0", t0, "answer as a T=0 card: 61 xx and GET RESPONSE for answers to commands with data");
+    app.add_option("--vanish-on", vanishOn,
+                   "take the card away (and end) when a command with this INS (two hex digits) arrives; for tests");
+    CLI11_PARSE(app, argc, argv);
+
+    catchStopSignals();
+    std::optional<uint8_t> vanishInstruction;
+    if (!vanishOn.empty()) {
+        char* end = nullptr;
+        const unsigned long instruction = std::strtoul(vanishOn.c_str(), &end, 16);
+        if (*end != '\0' || instruction > 0xFF) {
+            std::fprintf(stderr, "korva-vcard: --vanish-on takes one byte in hex, not %s\n", vanishOn.c_str());
+            return 2;
+        }
+        vanishInstruction = static_cast<uint8_t>(instruction);
+    }
+    Card card{korva::sim::KeptCard(cardFile), t0, {}, vanishInstruction};
+    if (card.kept.card() == nullptr) {
+        std::fprintf(stderr, "korva-vcard: %s: %s\n", cardFile.c_str(), card.kept.problem().c_str());
+        return 1;
+    }
+    while (!stopRequested) {
+        const int connection = connectToDriver(address, port);
+        if (connection < 0) break;
+        const bool stay = serve(connection, card);
+        ::close(connection);  // the card leaves the reader
+        if (!stay) break;
+    }
+    return 0;
+}
