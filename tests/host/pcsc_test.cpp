@@ -181,6 +181,20 @@ protected:
                   CKR_OK);
     }
 
+    // The key of the pair made by gostKeyPair, looked up again (handles of
+    // private objects end with the login).
+    ck_object_handle_t keyOfClass(ck_session_handle_t session, unsigned long keyClass) {
+        unsigned char id[] = {0x42};
+        ck_attribute wanted[] = {{CKA_CLASS, &keyClass, sizeof keyClass}, {CKA_ID, id, 1}};
+        ck_object_handle_t found = 0;
+        unsigned long count = 0;
+        EXPECT_EQ(f->C_FindObjectsInit(session, wanted, 2), CKR_OK);
+        EXPECT_EQ(f->C_FindObjects(session, &found, 1, &count), CKR_OK);
+        EXPECT_EQ(f->C_FindObjectsFinal(session), CKR_OK);
+        EXPECT_EQ(count, 1u);
+        return found;
+    }
+
     ck_rv_t sign(ck_session_handle_t session, ck_object_handle_t key, std::vector<unsigned char>& signature) {
         ck_mechanism mechanism{CKM_GOSTR3410, nullptr, 0};
         std::vector<unsigned char> hash(32, 0x5C);
@@ -276,6 +290,7 @@ TEST_P(CardTakenAway, CallFailsFileStaysSoundCardWorksAgain) {
     insert({"--vanish-on", given.vanishOn});
     ASSERT_TRUE(waitForCard(true));
     session = userSession();
+    privateKey = keyOfClass(session, CKO_PRIVATE_KEY);
     std::vector<unsigned char> signature;
     const ck_rv_t rv = given.signature ? sign(session, privateKey, signature) : createPrivateData(session, "lost");
     EXPECT_EQ(rv, CKR_DEVICE_REMOVED);
@@ -292,8 +307,8 @@ TEST_P(CardTakenAway, CallFailsFileStaysSoundCardWorksAgain) {
     insert();
     ASSERT_TRUE(waitForCard(true));
     session = userSession();
-    ASSERT_EQ(sign(session, privateKey, signature), CKR_OK);
-    EXPECT_EQ(verify(session, publicKey, signature), CKR_OK);
+    ASSERT_EQ(sign(session, keyOfClass(session, CKO_PRIVATE_KEY), signature), CKR_OK);
+    EXPECT_EQ(verify(session, keyOfClass(session, CKO_PUBLIC_KEY), signature), CKR_OK);
     unsigned long dataClass = CKO_DATA;
     ck_attribute kept[] = {{CKA_CLASS, &dataClass, sizeof dataClass}, {CKA_LABEL, const_cast<char*>("kept"), 4}};
     ck_object_handle_t found[2];
