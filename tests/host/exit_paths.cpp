@@ -64,6 +64,7 @@ int main(int argc, char** argv) {
     if (argc != 4) return 2;
     const std::string mode = argv[3];
     setenv("KORVA_CARDS", argv[2], 1);
+    setenv("KORVA_CARD_PIN_COST", "1", 1);
     if (mode == "handler") std::atexit(finaliseAtExit);
     void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
     auto get = library == nullptr ? nullptr

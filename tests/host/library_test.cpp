@@ -571,6 +571,7 @@ TEST(CardConfiguration, DefaultCardIsCreatedFactoryFresh) {
     unsetenv("KORVA_CARDS");
     setenv("KORVA_PKCS11_CONFIG", (folder.path() / "none.conf").c_str(), 1);
     setenv("XDG_DATA_HOME", folder.path().c_str(), 1);
+    setenv("KORVA_CARD_PIN_COST", "1", 1);
     ck_function_list* f = library();
     ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
     ck_token_info info{};
