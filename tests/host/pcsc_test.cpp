@@ -69,6 +69,7 @@ protected:
         f = library();
         ASSERT_NE(f, nullptr);
         setenv("KORVA_READERS", "pcsc", 1);
+        setenv("KORVA_CARD_PIN_COST", "1", 1);  // the card program's fresh card derives cheaply
         insert();
         ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
         slot = findSlot();
