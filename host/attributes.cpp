@@ -1,6 +1,7 @@
 #include "host/attributes.h"
 
 #include "host/attribute_types.h"
+#include "host/attribute_values.h"
 
 #include <algorithm>
 #include <cstring>
@@ -12,6 +13,8 @@ namespace {
 constexpr abi::CK_ULONG kModuleUnavailable = 0xFFFFFFFFu;
 constexpr size_t kModuleNumber = sizeof(abi::CK_ULONG);
 constexpr size_t kApplicationNumber = sizeof(unsigned long);
+// Room for a number or attribute list read back: more than a card record holds.
+constexpr abi::CK_ULONG kListCapacity = 4096;
 
 unsigned long widen(const void* value) {
     abi::CK_ULONG narrow = 0;
@@ -47,17 +50,16 @@ ck_rv_t ModuleTemplate::copyFrom(const ck_attribute* attributes, unsigned long c
         if (valueKind(given.type) == ValueKind::Boolean && given.value_len != 1) return CKR_ATTRIBUTE_VALUE_INVALID;
         WipedBytes& value = values_[i];
         const auto* bytes = static_cast<const uint8_t*>(given.value);
-        if (holdsNumber(given.type) || holdsNumberArray(given.type)) {
-            if (given.value_len % kApplicationNumber != 0 || (holdsNumber(given.type) && given.value_len != kApplicationNumber))
-                return CKR_ATTRIBUTE_VALUE_INVALID;
-            for (unsigned long at = 0; at < given.value_len; at += kApplicationNumber) {
-                unsigned long wide = 0;
-                std::memcpy(&wide, bytes + at, kApplicationNumber);
-                if (wide > std::numeric_limits<abi::CK_ULONG>::max()) return CKR_ATTRIBUTE_VALUE_INVALID;
-                const auto narrow = static_cast<abi::CK_ULONG>(wide);
-                const auto* narrowBytes = reinterpret_cast<const uint8_t*>(&narrow);
-                value.insert(value.end(), narrowBytes, narrowBytes + kModuleNumber);
-            }
+        if (convertsList(given.type)) {
+            if (const ck_rv_t rv = narrowValue(given.type, given.value, given.value_len, value); rv != CKR_OK) return rv;
+        } else if (holdsNumber(given.type)) {
+            if (given.value_len != kApplicationNumber) return CKR_ATTRIBUTE_VALUE_INVALID;
+            unsigned long wide = 0;
+            std::memcpy(&wide, bytes, kApplicationNumber);
+            if (wide > std::numeric_limits<abi::CK_ULONG>::max()) return CKR_ATTRIBUTE_VALUE_INVALID;
+            const auto narrow = static_cast<abi::CK_ULONG>(wide);
+            const auto* narrowBytes = reinterpret_cast<const uint8_t*>(&narrow);
+            value.assign(narrowBytes, narrowBytes + kModuleNumber);
         } else {
             value.assign(bytes, bytes + given.value_len);
         }
@@ -117,6 +119,7 @@ ck_rv_t ModuleTemplate::prepareToFill(const ck_attribute* attributes, unsigned l
     entries_.assign(count, abi::CK_ATTRIBUTE{});
     values_.assign(count, WipedBytes{});
     skipped_.assign(count, false);
+    converted_.assign(count, false);
     ck_rv_t rv = CKR_OK;
     for (unsigned long i = 0; i < count; ++i) {
         const ck_attribute& given = attributes[i];
@@ -126,6 +129,15 @@ ck_rv_t ModuleTemplate::prepareToFill(const ck_attribute* attributes, unsigned l
         entry.type = given.type > std::numeric_limits<abi::CK_ULONG>::max()
                          ? static_cast<abi::CK_ATTRIBUTE_TYPE>(CKA_VENDOR_DEFINED | 0x7FFFFFFF)
                          : static_cast<abi::CK_ATTRIBUTE_TYPE>(given.type);
+        if (convertsList(given.type)) {
+            // Read whole into a buffer of this object, whatever the application
+            // asks: its length in the application's layout follows from it.
+            converted_[i] = true;
+            values_[i].assign(kListCapacity, 0);
+            entry.pValue = values_[i].data();
+            entry.ulValueLen = kListCapacity;
+            continue;
+        }
         if (given.value == nullptr) continue;
         if (holdsNumber(given.type)) {
             if (given.value_len < kApplicationNumber) {
@@ -146,12 +158,16 @@ ck_rv_t ModuleTemplate::prepareToFill(const ck_attribute* attributes, unsigned l
     return rv;
 }
 
-void ModuleTemplate::returnTo(ck_attribute* attributes, unsigned long count) const {
+ck_rv_t ModuleTemplate::returnTo(ck_attribute* attributes, unsigned long count) const {
+    ck_rv_t rv = CKR_OK;
     for (unsigned long i = 0; i < count && i < entries_.size(); ++i) {
         const abi::CK_ATTRIBUTE& entry = entries_[i];
         ck_attribute& target = attributes[i];
         if (skipped_[i] || entry.ulValueLen == kModuleUnavailable) {
             target.value_len = CK_UNAVAILABLE_INFORMATION;
+        } else if (converted_[i]) {
+            const ck_rv_t one = widenValue({values_[i].data(), std::min<size_t>(entry.ulValueLen, values_[i].size())}, target);
+            if (one != CKR_OK) rv = one;
         } else if (holdsNumber(target.type) && entry.ulValueLen == kModuleNumber) {
             if (target.value != nullptr) {
                 const unsigned long wide = widen(entry.pValue);
@@ -162,6 +178,7 @@ void ModuleTemplate::returnTo(ck_attribute* attributes, unsigned long count) con
             target.value_len = entry.ulValueLen;
         }
     }
+    return rv;
 }
 
 std::optional<bool> ModuleTemplate::boolean(ck_attribute_type_t type) const {
@@ -206,6 +223,12 @@ bool AttributeView::matches(const ck_attribute* attributes, unsigned long count)
             if (value != widen(stored->data())) return false;
             continue;
         }
+        if (convertsList(wanted.type)) {
+            WipedBytes narrowed;
+            if (narrowValue(wanted.type, wanted.value, wanted.value_len, narrowed) != CKR_OK) return false;
+            if (!std::equal(narrowed.begin(), narrowed.end(), stored->begin(), stored->end())) return false;
+            continue;
+        }
         if (wanted.value_len != stored->size()) return false;
         if (!stored->empty() && (wanted.value == nullptr || std::memcmp(wanted.value, stored->data(), stored->size()) != 0))
             return false;
@@ -227,6 +250,10 @@ ck_rv_t AttributeView::fill(ck_attribute* attributes, unsigned long count,
         if (!stored) {
             target.value_len = CK_UNAVAILABLE_INFORMATION;
             rv = CKR_ATTRIBUTE_TYPE_INVALID;
+            continue;
+        }
+        if (convertsList(target.type)) {
+            if (const ck_rv_t one = widenValue(*stored, target); one != CKR_OK) rv = one;
             continue;
         }
         const bool number = holdsNumber(target.type) && stored->size() == kModuleNumber;

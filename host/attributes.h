@@ -47,8 +47,9 @@ public:
     // CKR_BUFFER_TOO_SMALL when a number's buffer is below a CK_ULONG (that
     // entry is then not asked of the module).
     ck_rv_t prepareToFill(const ck_attribute* attributes, unsigned long count);
-    // Copies what the module filled back into the application's template.
-    void returnTo(ck_attribute* attributes, unsigned long count) const;
+    // Copies what the module filled back into the application's template;
+    // CKR_BUFFER_TOO_SMALL when a converted list did not fit.
+    ck_rv_t returnTo(ck_attribute* attributes, unsigned long count) const;
 
     abi::CK_ATTRIBUTE* data() { return entries_.empty() ? nullptr : entries_.data(); }
     abi::CK_ULONG size() const { return static_cast<abi::CK_ULONG>(entries_.size()); }
@@ -65,6 +66,7 @@ private:
     std::vector<abi::CK_ATTRIBUTE> entries_;
     std::vector<WipedBytes> values_;
     std::vector<bool> skipped_;
+    std::vector<bool> converted_;  // read into values_ and converted on return
 };
 
 // Attribute values in the module's layout, held by someone else (the

@@ -37,10 +37,12 @@ ck_rv_t findObject(Session& session, ck_object_handle_t handle, Access use, Obje
     return access(session, use, {entry.tokenObject, entry.isPrivate});
 }
 
-ck_object_handle_t recordObject(Session& session, const abi::ObjectHandle& made, const abi::ObjectSummary& summary) {
-    const bool sessionObject = isSessionObject(made);
-    if (sessionObject) session.token.ownSessionObject(made.record, session.handle);
-    return session.token.handles().handleFor({made, summary.objectClass, summary.isPrivate != 0, !sessionObject});
+ck_object_handle_t recordObject(Session& session, const abi::ObjectHandle& made, const abi::ObjectSummary& summary,
+                                bool tokenObject) {
+    const bool inModuleTable = isSessionObject(made);
+    if (inModuleTable) session.token.ownSessionObject(made.record, session.handle);
+    if (!inModuleTable && !tokenObject) session.token.libraryObjects().ownCardObject(made, session.handle);
+    return session.token.handles().handleFor({made, summary.objectClass, summary.isPrivate != 0, tokenObject});
 }
 
 bool isSessionObject(const abi::ObjectHandle& handle) { return directoryOf(handle) == KORVA_SESSION_DIRECTORY; }

@@ -107,7 +107,11 @@ ck_rv_t findObject(Session& session, ck_object_handle_t handle, Access access, O
                    ck_rv_t missing = CKR_OBJECT_HANDLE_INVALID);
 // Records an object the module made and returns the application's handle;
 // objects of the module's session table are noted with their session.
-ck_object_handle_t recordObject(Session& session, const abi::ObjectHandle& made, const abi::ObjectSummary& summary);
+// An object the template asked to be a session object, though the module
+// kept it on the card (every secret key but triple DES, every key pair), is
+// owned by the session, which destroys it when it ends.
+ck_object_handle_t recordObject(Session& session, const abi::ObjectHandle& made, const abi::ObjectSummary& summary,
+                                bool tokenObject);
 bool isSessionObject(const abi::ObjectHandle& handle);
 
 class ModuleTemplate;

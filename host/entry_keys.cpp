@@ -13,13 +13,14 @@ struct KeyRequest {
     ModuleTemplate attributes;
     ModuleMechanism mechanism;
     LoginRecordCopy login;
+    ObjectKind kind;
 
     ck_rv_t prepare(Session& session, Token& token, const ck_mechanism* given, const ck_attribute* attributes_,
                     unsigned long count, std::optional<unsigned long> impliedClass = CKO_SECRET_KEY) {
         if (const ck_rv_t rv = mechanism.convert(given); rv != CKR_OK) return rv;
         if (const ck_rv_t rv = attributes.copyFrom(attributes_, count); rv != CKR_OK) return rv;
-        if (const ck_rv_t rv = access(session, Access::Write, completeTemplate(attributes, impliedClass)); rv != CKR_OK)
-            return rv;
+        kind = completeTemplate(attributes, impliedClass);
+        if (const ck_rv_t rv = access(session, Access::Write, kind); rv != CKR_OK) return rv;
         token.fillLogin(login);
         return CKR_OK;
     }
@@ -45,7 +46,7 @@ KORVA_HOST_EXPORT ck_rv_t C_GenerateKey(ck_session_handle_t handle, ck_mechanism
         const abi::CK_RV rv = token.module().generateKey(token.context(), request.login.get(), token.settings(),
                                                          request.attributes.data(), request.attributes.size(),
                                                          request.mechanism.get(), &made, &summary);
-        if (rv == CKR_OK) *key = recordObject(session, made, summary);
+        if (rv == CKR_OK) *key = recordObject(session, made, summary, request.kind.tokenObject);
         return rv;
     });
 }
@@ -64,8 +65,8 @@ KORVA_HOST_EXPORT ck_rv_t C_GenerateKeyPair(ck_session_handle_t handle, ck_mecha
         ModuleTemplate privateTemplate;
         if (const ck_rv_t rv = privateTemplate.copyFrom(privateAttributes, privateCount); rv != CKR_OK) return rv;
         // Key pairs are always made on the card.
-        ObjectKind privateKind = completeTemplate(privateTemplate, CKO_PRIVATE_KEY);
-        privateKind.tokenObject = true;
+        // The card makes every pair; a pair of session keys lives on it until its session ends.
+        const ObjectKind privateKind = completeTemplate(privateTemplate, CKO_PRIVATE_KEY);
         if (const ck_rv_t rv = access(session, Access::Write, privateKind); rv != CKR_OK) return rv;
         abi::ObjectHandle madePublic{}, madePrivate{};
         abi::ObjectSummary publicSummary{}, privateSummary{};
@@ -74,8 +75,8 @@ KORVA_HOST_EXPORT ck_rv_t C_GenerateKeyPair(ck_session_handle_t handle, ck_mecha
             privateTemplate.data(), privateTemplate.size(), request.mechanism.get(), &madePublic, &madePrivate,
             &publicSummary, &privateSummary);
         if (rv != CKR_OK) return rv;
-        *publicKey = recordObject(session, madePublic, publicSummary);
-        *privateKey = recordObject(session, madePrivate, privateSummary);
+        *publicKey = recordObject(session, madePublic, publicSummary, request.kind.tokenObject);
+        *privateKey = recordObject(session, madePrivate, privateSummary, privateKind.tokenObject);
         return CKR_OK;
     });
 }
@@ -123,7 +124,7 @@ KORVA_HOST_EXPORT ck_rv_t C_UnwrapKey(ck_session_handle_t handle, ck_mechanism* 
                                                        request.mechanism.get(), &unwrapping.module, wrapped, *length,
                                                        request.attributes.data(), request.attributes.size(), &made,
                                                        &summary);
-        if (rv == CKR_OK) *key = recordObject(session, made, summary);
+        if (rv == CKR_OK) *key = recordObject(session, made, summary, request.kind.tokenObject);
         return rv;
     });
 }
@@ -143,7 +144,7 @@ KORVA_HOST_EXPORT ck_rv_t C_DeriveKey(ck_session_handle_t handle, ck_mechanism* 
         const abi::CK_RV rv = token.module().deriveKey(token.context(), request.login.get(), token.settings(),
                                                        request.mechanism.get(), &base.module, request.attributes.data(),
                                                        request.attributes.size(), &made, &summary);
-        if (rv == CKR_OK) *key = recordObject(session, made, summary);
+        if (rv == CKR_OK) *key = recordObject(session, made, summary, request.kind.tokenObject);
         return rv;
     });
 }

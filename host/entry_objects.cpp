@@ -41,12 +41,13 @@ ck_rv_t tokenObjectAttributes(Token& token, const ObjectEntry& object, ck_attrib
                                                            wanted.data(), wanted.size());
     if (rv != CKR_OK && rv != CKR_ATTRIBUTE_SENSITIVE && rv != CKR_ATTRIBUTE_TYPE_INVALID && rv != CKR_BUFFER_TOO_SMALL)
         return rv;
-    wanted.returnTo(attributes, count);
+    const ck_rv_t returned = wanted.returnTo(attributes, count);
     if (rv == CKR_ATTRIBUTE_SENSITIVE) {
         for (unsigned long i = 0; i < count; ++i)
             if (isSecretPart(object.objectClass, attributes[i].type)) attributes[i].value_len = CK_UNAVAILABLE_INFORMATION;
     }
-    return rv != CKR_OK ? rv : local;
+    if (rv != CKR_OK) return rv;
+    return local != CKR_OK ? local : returned;
 }
 
 // A session object that the library keeps itself.
@@ -121,7 +122,8 @@ KORVA_HOST_EXPORT ck_rv_t C_CreateObject(ck_session_handle_t handle, ck_attribut
         if (object == nullptr || (attributes == nullptr && count != 0)) return CKR_ARGUMENTS_BAD;
         ModuleTemplate given;
         if (const ck_rv_t rv = given.copyFrom(attributes, count); rv != CKR_OK) return rv;
-        if (const ck_rv_t rv = access(session, Access::Write, completeTemplate(given)); rv != CKR_OK) return rv;
+        const ObjectKind kind = completeTemplate(given);
+        if (const ck_rv_t rv = access(session, Access::Write, kind); rv != CKR_OK) return rv;
         if (SessionObjectStore::keepsHere(given)) return keepInLibrary(session, std::move(given), *object);
         LoginRecordCopy login;
         token.fillLogin(login);
@@ -130,7 +132,7 @@ KORVA_HOST_EXPORT ck_rv_t C_CreateObject(ck_session_handle_t handle, ck_attribut
         const abi::CK_RV rv = token.module().createObject(token.contextPointer(), login.get(), token.settings(),
                                                           given.data(), given.size(), &made, &summary);
         if (rv != CKR_OK) return rv;
-        *object = recordObject(session, made, summary);
+        *object = recordObject(session, made, summary, kind.tokenObject);
         return CKR_OK;
     });
 }
@@ -156,7 +158,10 @@ KORVA_HOST_EXPORT ck_rv_t C_DestroyObject(ck_session_handle_t handle, ck_object_
             if (rv != CKR_OK) return CKR_OBJECT_HANDLE_INVALID;
             token.forgetSessionObject(target.module.record);
         }
-        if (rv == CKR_OK) token.handles().forget(object);
+        if (rv == CKR_OK) {
+            token.handles().forget(object);
+            token.libraryObjects().forgetCardObject(target.module);
+        }
         return rv;
     });
 }

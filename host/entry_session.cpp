@@ -81,6 +81,8 @@ KORVA_HOST_EXPORT ck_rv_t C_Login(ck_session_handle_t handle, ck_user_type_t use
 KORVA_HOST_EXPORT ck_rv_t C_Logout(ck_session_handle_t handle) {
     return withSession(handle, [&](Library&, Session&, Token& token) -> ck_rv_t {
         if (!token.user()) return CKR_USER_NOT_LOGGED_IN;
+        // Session keys on the card go while the PIN that may destroy them is known.
+        token.destroyCardObjects(token.libraryObjects().takeCardObjectsOf(std::nullopt));
         token.logOut();
         // The card forgets the verified PIN too; the outcome changes nothing
         // for the application, which is logged out either way.

@@ -253,6 +253,7 @@ void endSession(Library& library, Session& session) {
     session.token.releaseSessionObjects(session.token.takeSessionObjectsOf(session.handle));
     for (const uint32_t serial : session.token.libraryObjects().takeObjectsOf(session.handle))
         session.token.handles().forgetLibraryObject(serial);
+    session.token.destroyCardObjects(session.token.libraryObjects().takeCardObjectsOf(session.handle));
     for (Operation* operation : {&session.digest, &session.sign, &session.verify, &session.encrypt, &session.decrypt})
         operation->finish();
     if (library.sessionCount(session.token, false) == 0 && session.token.user()) {

@@ -2,6 +2,8 @@
 
 #include "host/attribute_types.h"
 
+#include <algorithm>
+
 namespace korva::host {
 namespace {
 
@@ -80,6 +82,32 @@ std::vector<uint32_t> SessionObjectStore::takeObjectsOf(ck_session_handle_t owne
         taken.push_back(item.first);
         return true;
     });
+    return taken;
+}
+
+namespace {
+bool sameHandle(const abi::ObjectHandle& a, const abi::ObjectHandle& b) {
+    return a.record == b.record && a.directoryHigh == b.directoryHigh && a.directoryLow == b.directoryLow;
+}
+}  // namespace
+
+void SessionObjectStore::ownCardObject(const abi::ObjectHandle& handle, ck_session_handle_t owner) {
+    cardObjects_.emplace_back(handle, owner);
+}
+
+void SessionObjectStore::forgetCardObject(const abi::ObjectHandle& handle) {
+    std::erase_if(cardObjects_, [&](const auto& item) { return sameHandle(item.first, handle); });
+}
+
+std::vector<abi::ObjectHandle> SessionObjectStore::takeCardObjectsOf(std::optional<ck_session_handle_t> owner) {
+    std::vector<abi::ObjectHandle> taken;
+    std::erase_if(cardObjects_, [&](const auto& item) {
+        if (owner && item.second != *owner) return false;
+        taken.push_back(item.first);
+        return true;
+    });
+    // Newest first: a private key goes before the public key whose files it shares.
+    std::reverse(taken.begin(), taken.end());
     return taken;
 }
 

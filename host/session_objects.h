@@ -10,6 +10,8 @@
 #include "host/pkcs11_api.h"
 
 #include <map>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace korva::host {
@@ -41,8 +43,16 @@ public:
     std::vector<uint32_t> takeObjectsOf(ck_session_handle_t owner);
     std::map<uint32_t, LibraryObject>& all() { return objects_; }
 
+    // Session keys the card keeps (it keeps every secret key but triple DES,
+    // and makes every key pair) belong to the session that made them.
+    void ownCardObject(const abi::ObjectHandle& handle, ck_session_handle_t owner);
+    void forgetCardObject(const abi::ObjectHandle& handle);
+    // The card objects of a session, or of every session, to destroy.
+    std::vector<abi::ObjectHandle> takeCardObjectsOf(std::optional<ck_session_handle_t> owner);
+
 private:
     std::map<uint32_t, LibraryObject> objects_;
+    std::vector<std::pair<abi::ObjectHandle, ck_session_handle_t>> cardObjects_;
     uint32_t lastSerial_ = 0;
 };
 

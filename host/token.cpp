@@ -136,6 +136,16 @@ void Token::logOut() {
     pin_.shrink_to_fit();  // the allocator wipes the freed block
 }
 
+void Token::destroyCardObjects(std::span<const abi::ObjectHandle> handles) {
+    if (handles.empty()) return;
+    LoginRecordCopy login;
+    fillLogin(login);
+    for (const abi::ObjectHandle& handle : handles) {
+        module_.destroyObject(context_, login.get(), settings(), &handle);
+        handles_.forgetObject(handle);
+    }
+}
+
 void Token::fillLogin(LoginRecordCopy& copy) const {
     abi::LoginRecord& record = *copy.get();
     if (!user_ || pin_.size() > sizeof record.pin) return;

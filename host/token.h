@@ -61,6 +61,9 @@ public:
     HandleTable& handles() { return handles_; }
     PinHistory& pinHistory() { return pinHistory_; }
     SessionObjectStore& libraryObjects() { return libraryObjects_; }
+    // Destroys session keys the card keeps, while the PIN that may write the
+    // card is still known (a session's end, logout), and forgets their handles.
+    void destroyCardObjects(std::span<const abi::ObjectHandle> handles);
 
     // Login state, shared by every session of the token. Logging out hides
     // private objects: their handles are forgotten.

@@ -218,6 +218,56 @@ TEST_F(Conformance, SessionObjectsOfEveryClass) {
     }
 }
 
+// Session keys the card keeps (a key pair, an AES key) are destroyed on the
+// card when their session ends: no process finds them afterwards.
+TEST_F(Conformance, SessionKeysOnTheCardEndWithTheirSession) {
+    open(false, CKU_USER);
+    ck_object_handle_t publicKey = 0, privateKey = 0, aes = 0;
+    ASSERT_EQ(keyPair(false, &publicKey, &privateKey), CKR_OK);
+    unsigned long sixteen = 16;
+    unsigned char no = 0;
+    ck_attribute aesTemplate[] = {{CKA_TOKEN, &no, 1}, {CKA_VALUE_LEN, &sixteen, sizeof sixteen}};
+    ck_mechanism aesGen{CKM_AES_KEY_GEN, nullptr, 0};
+    ASSERT_EQ(f->C_GenerateKey(session, &aesGen, aesTemplate, 2, &aes), CKR_OK);
+    const auto cardKeys = [&] {
+        ck_object_handle_t found[8];
+        unsigned long count = 0;
+        EXPECT_EQ(f->C_FindObjectsInit(session, nullptr, 0), CKR_OK);
+        EXPECT_EQ(f->C_FindObjects(session, found, 8, &count), CKR_OK);
+        EXPECT_EQ(f->C_FindObjectsFinal(session), CKR_OK);
+        return count;
+    };
+    EXPECT_EQ(cardKeys(), 3u);
+    ASSERT_EQ(f->C_CloseSession(session), CKR_OK);
+    ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    initialise();
+    ASSERT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
+    ASSERT_EQ(f->C_Login(session, CKU_USER, text(kUserPin), 8), CKR_OK);
+    EXPECT_EQ(cardKeys(), 0u);
+}
+
+// An attribute list is kept in a form that reads back the same (its numbers
+// in the application's width), whatever the host's word size.
+TEST_F(Conformance, WrapTemplateReadsBackAsGiven) {
+    open(false, {});
+    unsigned long publicClass = CKO_PUBLIC_KEY, secretClass = CKO_SECRET_KEY, gost = CKK_GOSTR3410, readClass = 0;
+    unsigned char no = 0, yes = 1, readExtractable = 0;
+    ck_attribute wrapped[] = {{CKA_CLASS, &secretClass, sizeof secretClass}, {CKA_EXTRACTABLE, &yes, 1}};
+    ck_attribute made[] = {{CKA_CLASS, &publicClass, sizeof publicClass}, {CKA_TOKEN, &no, 1},
+                           {CKA_KEY_TYPE, &gost, sizeof gost}, {CKA_WRAP_TEMPLATE, wrapped, sizeof wrapped}};
+    ck_object_handle_t key = 0;
+    ASSERT_EQ(f->C_CreateObject(session, made, 4, &key), CKR_OK);
+    ck_attribute read[2] = {{CKA_CLASS, &readClass, sizeof readClass}, {CKA_EXTRACTABLE, &readExtractable, 1}};
+    ck_attribute list{CKA_WRAP_TEMPLATE, nullptr, 0};
+    ASSERT_EQ(f->C_GetAttributeValue(session, key, &list, 1), CKR_OK);
+    EXPECT_EQ(list.value_len, sizeof read);
+    list.value = read;
+    ASSERT_EQ(f->C_GetAttributeValue(session, key, &list, 1), CKR_OK);
+    EXPECT_EQ(readClass, CKO_SECRET_KEY);
+    EXPECT_EQ(readExtractable, 1);
+    EXPECT_EQ(read[0].value_len, sizeof(unsigned long));
+}
+
 // A wrong PIN sets the count-low flag until the next login; a locked PIN is
 // named as such when it is to be changed.
 TEST_F(Conformance, PinCodes) {
