@@ -3,6 +3,8 @@
 // cipher slots keep their own state in the operation record and are called
 // part by part.
 #include "host/entry.h"
+
+#include <optional>
 #include "host/hash_and_sign.h"
 
 #define KORVA_HOST_EXPORT extern "C" __attribute__((visibility("default")))
@@ -36,6 +38,23 @@ ck_rv_t withOutputLength(unsigned long* length, Call&& call) {
 
 using InitSlot = abi::KeyOperationInitSlot;
 
+// The chaining modes and the IV each needs: a block.
+std::optional<unsigned long> ivLength(abi::CK_MECHANISM_TYPE type) {
+    switch (type) {
+        case CKM_AES_CBC:
+        case CKM_AES_CBC_PAD: return 16;
+        case CKM_DES_CBC:
+        case CKM_DES_CBC_PAD:
+        case CKM_DES3_CBC:
+        case CKM_DES3_CBC_PAD: return 8;
+        default: return std::nullopt;
+    }
+}
+
+bool isPadded(abi::CK_MECHANISM_TYPE type) {
+    return type == CKM_AES_CBC_PAD || type == CKM_DES_CBC_PAD || type == CKM_DES3_CBC_PAD;
+}
+
 // The initialisation shared by sign, verify and the ciphers. `use`: Read for
 // the public operations (verify, encrypt), PrivateUse for the others.
 ck_rv_t startKeyOperation(Session& session, Operation& operation, const ck_mechanism* mechanism, ck_object_handle_t key,
@@ -47,6 +66,8 @@ ck_rv_t startKeyOperation(Session& session, Operation& operation, const ck_mecha
     if (keyObject.librarySerial != 0) return CKR_KEY_FUNCTION_NOT_PERMITTED;
     ModuleMechanism converted;
     if (const ck_rv_t rv = converted.convert(mechanism); rv != CKR_OK) return rv;
+    if (const auto iv = ivLength(converted.type()); iv && mechanism->parameter_len != *iv)
+        return CKR_MECHANISM_PARAM_INVALID;
     Token& token = session.token;
     abi::OperationRecord record{};
     const abi::CK_RV rv = slot(token.context(), nullptr, nullptr, converted.get(), &keyObject.module, &record);
@@ -137,6 +158,7 @@ ck_rv_t runCipher(Token& token, Operation& operation, CipherData slot, bool last
         return CKR_DATA_LEN_RANGE;
     }
     if (lostItsUser(token, operation)) return CKR_USER_NOT_LOGGED_IN;
+    if (inputLength != 0) operation.sawData = true;
     LoginRecordCopy login;
     token.fillLogin(login);
     const ck_rv_t rv = withOutputLength(outputLength, [&](abi::CK_ULONG* moduleLength) {
@@ -394,6 +416,11 @@ KORVA_HOST_EXPORT ck_rv_t C_DecryptUpdate(ck_session_handle_t handle, unsigned c
 
 KORVA_HOST_EXPORT ck_rv_t C_DecryptFinal(ck_session_handle_t handle, unsigned char* output, unsigned long* outputLength) {
     return withSession(handle, [&](Library&, Session& session, Token& token) {
+        // A padded cipher always leaves at least one block to decrypt.
+        if (session.decrypt.active && isPadded(session.decrypt.mechanism) && !session.decrypt.sawData) {
+            session.decrypt.finish();
+            return CKR_ENCRYPTED_DATA_LEN_RANGE;
+        }
         return finishCipher(token, session.decrypt, token.module().decryptFinal, output, outputLength);
     });
 }

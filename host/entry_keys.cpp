@@ -1,6 +1,7 @@
 // Key generation, wrapping, unwrapping, derivation and random numbers.
 #include "host/attributes.h"
 #include "host/entry.h"
+#include "host/mechanisms.h"
 #include "host/key_generation.h"
 
 #define KORVA_HOST_EXPORT extern "C" __attribute__((visibility("default")))
@@ -25,6 +26,16 @@ struct KeyRequest {
         return CKR_OK;
     }
 };
+
+// A failed unwrap names an unknown mechanism before anything about the
+// wrapped bytes; the module checks their length first. Asked only on failure.
+ck_rv_t unwrapMechanismOr(Token& token, abi::CK_MECHANISM_TYPE type, ck_rv_t rv) {
+    std::vector<MechanismEntry> mechanisms;
+    if (tokenMechanisms(token, mechanisms) != CKR_OK) return rv;
+    for (const MechanismEntry& entry : mechanisms)
+        if (entry.type == type && (entry.flags & CKF_UNWRAP) != 0) return rv;
+    return CKR_MECHANISM_INVALID;
+}
 
 }  // namespace
 }  // namespace korva::host
@@ -125,7 +136,7 @@ KORVA_HOST_EXPORT ck_rv_t C_UnwrapKey(ck_session_handle_t handle, ck_mechanism* 
                                                        request.attributes.data(), request.attributes.size(), &made,
                                                        &summary);
         if (rv == CKR_OK) *key = recordObject(session, made, summary, request.kind.tokenObject);
-        return rv;
+        return rv == CKR_OK ? rv : unwrapMechanismOr(token, request.mechanism.type(), rv);
     });
 }
 

@@ -279,6 +279,7 @@ void Operation::finish() {
     active = false;
     updated = false;
     needsUser = false;
+    sawData = false;
     mechanism = 0;
     key = {};
     record = {};

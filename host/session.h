@@ -21,6 +21,7 @@ struct Operation {
     bool active = false;
     bool updated = false;  // an Update call was made: the one-part call is no longer allowed
     bool needsUser = false;  // the key works only while the user is logged in
+    bool sawData = false;    // a cipher was given data
     abi::CK_MECHANISM_TYPE mechanism = 0;
     abi::ObjectHandle key{};
     abi::OperationRecord record{};

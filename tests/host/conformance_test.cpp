@@ -246,6 +246,23 @@ TEST_F(Conformance, SessionKeysOnTheCardEndWithTheirSession) {
     EXPECT_EQ(cardKeys(), 0u);
 }
 
+// Codes that were CKR_FUNCTION_FAILED or CKR_GENERAL_ERROR.
+TEST_F(Conformance, CipherCodes) {
+    open(true, CKU_USER);
+    unsigned long sixteen = 16;
+    unsigned char yes = 1, iv[16] = {}, out[64], wrapped[3] = {1, 2, 3};
+    unsigned long outLength = sizeof out;
+    ck_attribute aesTemplate[] = {{CKA_TOKEN, &yes, 1}, {CKA_VALUE_LEN, &sixteen, sizeof sixteen}};
+    ck_mechanism aesGen{CKM_AES_KEY_GEN, nullptr, 0}, noIv{CKM_AES_CBC_PAD, nullptr, 0}, padded{CKM_AES_CBC_PAD, iv, 16},
+        unknown{0x7FFFFFF0, nullptr, 0};
+    ck_object_handle_t aes = 0, unwrapped = 0;
+    ASSERT_EQ(f->C_GenerateKey(session, &aesGen, aesTemplate, 2, &aes), CKR_OK);
+    EXPECT_EQ(f->C_EncryptInit(session, &noIv, aes), CKR_MECHANISM_PARAM_INVALID);
+    ASSERT_EQ(f->C_DecryptInit(session, &padded, aes), CKR_OK);
+    EXPECT_EQ(f->C_DecryptFinal(session, out, &outLength), CKR_ENCRYPTED_DATA_LEN_RANGE);
+    EXPECT_EQ(f->C_UnwrapKey(session, &unknown, aes, wrapped, 3, aesTemplate, 1, &unwrapped), CKR_MECHANISM_INVALID);
+}
+
 // An attribute list is kept in a form that reads back the same (its numbers
 // in the application's width), whatever the host's word size.
 TEST_F(Conformance, WrapTemplateReadsBackAsGiven) {
