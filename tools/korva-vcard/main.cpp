@@ -75,8 +75,17 @@ Bytes ourAtr(bool t0) {
     return atr;
 }
 
+// The driver writes a message's length and its body separately; acknowledging
+// at once keeps its second write from waiting for a delayed ACK (tens of
+// milliseconds per command).
+void acknowledgeAtOnce(int socket) {
+    const int on = 1;
+    setsockopt(socket, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+}
+
 bool readAll(int socket, uint8_t* into, size_t length) {
     while (length > 0) {
+        acknowledgeAtOnce(socket);
         const ssize_t got = ::recv(socket, into, length, 0);
         if (got <= 0) return false;  // closed, or interrupted by a stop signal
         into += got;

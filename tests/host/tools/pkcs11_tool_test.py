@@ -3,7 +3,14 @@ token and PIN set-up, key pairs of every kind, signatures checked on the token
 and by OpenSSL, digests, random numbers, certificates and data objects, and
 pkcs11-tool's own self-test.
 
-usage: pkcs11_tool_test.py <libkorva-pkcs11.so>"""
+With --pcsc the same checks run on the card in PC/SC reader "Virtual PCD 00
+00" (the card program on the card file KORVA_TEST_PCSC_CARD names, behind
+pcscd; scripts/pcsc-tests sets it up), and the token is then read through the
+library's built-in reader from that card file: nothing may be lost between
+the two paths.
+
+usage: pkcs11_tool_test.py <libkorva-pkcs11.so> [--pcsc]"""
+import os
 import base64
 import hashlib
 import re
@@ -60,11 +67,15 @@ def public_key_fields(listing, key_id):
 
 def main():
     env = ToolEnv(sys.argv[1])
+    pcsc_card = os.environ["KORVA_TEST_PCSC_CARD"] if sys.argv[2:] == ["--pcsc"] else None
+    if pcsc_card:
+        env.env["KORVA_READERS"] = "pcsc"
     tool = env.pkcs11_tool
     login = ("--login", "--pin", USER_PIN)
 
     step("slots and mechanisms")
-    expect("Virtual card token.card" in tool("--list-slots"), "the card file is a slot")
+    slot_name = "Virtual PCD 00 00" if pcsc_card else "Virtual card token.card"
+    expect(slot_name in tool("--list-slots"), f"{slot_name} is a slot")
     mechanisms = tool("--list-mechanisms")
     for name in ("GOSTR3410-WITH-GOSTR3411-12-512", "RSA-PKCS-KEY-PAIR-GEN", "GOSTR3411-12-256"):
         expect(name in mechanisms, f"{name} is listed")
@@ -169,6 +180,16 @@ def main():
 
     step("pkcs11-tool's self-test")
     expect("No errors" in tool("--test", *login), "pkcs11-tool --test passes")
+
+    if pcsc_card:
+        step("the same token through the built-in reader, from the card file")
+        env.env.update({"KORVA_READERS": "virtual", "KORVA_CARDS": pcsc_card})
+        expect("Tool test" in tool("--list-token-slots"), "the label is there")
+        objects = tool(*login, "--list-objects")
+        expect(all(f"gost {key_id}" in objects for _, key_id, *_ in GOST_KEYS.values()) and "aes" in objects,
+               f"the key pairs and the secret key are there:\n{objects}")
+        signature = env.path("signature-built-in.bin")
+        tool(*login, "--sign", "--id", "22", "-m", "GOSTR3410-WITH-GOSTR3411-12-256", "-i", message, "-o", signature)
     print("all pkcs11-tool checks passed")
 
 
