@@ -15,7 +15,6 @@
 namespace {
 
 using korva::messages::EntryShape;
-using korva::messages::readTextList;
 
 // The next block up to an FF byte (or the end); `rest` moves past it.
 std::string nextBlock(const uint8_t*& rest, std::size_t& left) {
@@ -40,14 +39,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string subjectBlock = nextBlock(rest, left), attributeBlock = nextBlock(rest, left),
                       extensionBlock = nextBlock(rest, left);
 
-    const auto subject = readTextList(subjectBlock.data(), subjectCount, EntryShape::kPairs, subjectBlock.size());
-    const auto attributes =
-        readTextList(attributeBlock.data(), attributeCount, EntryShape::kPairs, attributeBlock.size());
-    const auto extensions = readTextList(extensionBlock.data(), extensionCount, shape, extensionBlock.size());
-    if (!subject || !attributes || !extensions) return 0;
-
+    using korva::messages::TextList;
+    const korva::messages::RequestLists lists{
+        TextList(subjectBlock.data(), subjectCount, EntryShape::kPairs, subjectBlock.size()),
+        TextList(attributeBlock.data(), attributeCount, EntryShape::kPairs, attributeBlock.size()),
+        withExtensions ? std::optional(TextList(extensionBlock.data(), extensionCount, shape, extensionBlock.size()))
+                       : std::nullopt};
     const korva::messages::X509ReqPtr request(X509_REQ_new());
-    const korva::messages::RequestLists lists{*subject, *attributes, withExtensions ? &*extensions : nullptr, shape};
     if (!request || korva::messages::buildRequestBody(request.get(), key.get(), lists) != korva::abi::CKR_OK) return 0;
     unsigned char* der = nullptr;
     const int length = i2d_re_X509_REQ_tbs(request.get(), &der);

@@ -10,7 +10,6 @@
 namespace korva::host {
 namespace {
 
-constexpr abi::CK_ULONG kModuleUnavailable = 0xFFFFFFFFu;
 constexpr size_t kModuleNumber = sizeof(abi::CK_ULONG);
 constexpr size_t kApplicationNumber = sizeof(unsigned long);
 // Room for a number or attribute list read back: more than a card record holds.
@@ -39,14 +38,14 @@ ck_rv_t ModuleTemplate::copyFrom(const ck_attribute* attributes, unsigned long c
         abi::CK_ATTRIBUTE& entry = entries_[i];
         entry.type = static_cast<abi::CK_ATTRIBUTE_TYPE>(given.type);
         if (given.value_len == CK_UNAVAILABLE_INFORMATION) {
-            entry.ulValueLen = kModuleUnavailable;
+            entry.ulValueLen = abi::KORVA_UNAVAILABLE_LENGTH;
             continue;
         }
         if (given.value == nullptr) {
             if (given.value_len != 0) return CKR_ATTRIBUTE_VALUE_INVALID;
             continue;
         }
-        if (given.value_len >= kModuleUnavailable) return CKR_ATTRIBUTE_VALUE_INVALID;
+        if (given.value_len >= abi::KORVA_UNAVAILABLE_LENGTH) return CKR_ATTRIBUTE_VALUE_INVALID;
         if (valueKind(given.type) == ValueKind::Boolean && given.value_len != 1) return CKR_ATTRIBUTE_VALUE_INVALID;
         WipedBytes& value = values_[i];
         const auto* bytes = static_cast<const uint8_t*>(given.value);
@@ -93,7 +92,7 @@ void ModuleTemplate::addIfAbsent(ck_attribute_type_t type, std::span<const uint8
 void ModuleTemplate::merge(const ModuleTemplate& changes) {
     for (const abi::CK_ATTRIBUTE& entry : changes.entries_) {
         const auto* bytes = static_cast<const uint8_t*>(entry.pValue);
-        const size_t length = bytes == nullptr || entry.ulValueLen == kModuleUnavailable ? 0 : entry.ulValueLen;
+        const size_t length = bytes == nullptr || entry.ulValueLen == abi::KORVA_UNAVAILABLE_LENGTH ? 0 : entry.ulValueLen;
         setValue(entry.type, {bytes, length}, true);
     }
 }
@@ -152,7 +151,7 @@ ck_rv_t ModuleTemplate::prepareToFill(const ck_attribute* attributes, unsigned l
             entry.ulValueLen = kModuleNumber;
         } else {
             entry.pValue = given.value;
-            entry.ulValueLen = static_cast<abi::CK_ULONG>(std::min<unsigned long>(given.value_len, kModuleUnavailable - 1));
+            entry.ulValueLen = static_cast<abi::CK_ULONG>(std::min<unsigned long>(given.value_len, abi::KORVA_UNAVAILABLE_LENGTH - 1));
         }
     }
     return rv;
@@ -163,7 +162,7 @@ ck_rv_t ModuleTemplate::returnTo(ck_attribute* attributes, unsigned long count) 
     for (unsigned long i = 0; i < count && i < entries_.size(); ++i) {
         const abi::CK_ATTRIBUTE& entry = entries_[i];
         ck_attribute& target = attributes[i];
-        if (skipped_[i] || entry.ulValueLen == kModuleUnavailable) {
+        if (skipped_[i] || entry.ulValueLen == abi::KORVA_UNAVAILABLE_LENGTH) {
             target.value_len = CK_UNAVAILABLE_INFORMATION;
         } else if (converted_[i]) {
             const ck_rv_t one = widenValue({values_[i].data(), std::min<size_t>(entry.ulValueLen, values_[i].size())}, target);
@@ -203,7 +202,7 @@ std::optional<std::span<const uint8_t>> AttributeView::find(ck_attribute_type_t 
     for (abi::CK_ULONG i = 0; i < count_; ++i) {
         const abi::CK_ATTRIBUTE& entry = items_[i];
         if (entry.type != type) continue;
-        if (entry.ulValueLen == kModuleUnavailable) return std::nullopt;
+        if (entry.ulValueLen == abi::KORVA_UNAVAILABLE_LENGTH) return std::nullopt;
         if (entry.pValue == nullptr) return std::span<const uint8_t>();
         return std::span<const uint8_t>(static_cast<const uint8_t*>(entry.pValue), entry.ulValueLen);
     }

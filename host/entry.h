@@ -12,6 +12,10 @@
 #include <new>
 #include <optional>
 
+// Every PKCS#11 function the library exports: C linkage, visible although
+// the library is built with hidden symbols.
+#define KORVA_HOST_EXPORT extern "C" __attribute__((visibility("default")))
+
 namespace korva::host {
 
 template <typename Body>

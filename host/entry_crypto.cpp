@@ -7,8 +7,6 @@
 #include <optional>
 #include "host/hash_and_sign.h"
 
-#define KORVA_HOST_EXPORT extern "C" __attribute__((visibility("default")))
-
 namespace korva::host {
 namespace {
 

@@ -4,8 +4,6 @@
 #include "host/mechanisms.h"
 #include "host/key_generation.h"
 
-#define KORVA_HOST_EXPORT extern "C" __attribute__((visibility("default")))
-
 namespace korva::host {
 namespace {
 

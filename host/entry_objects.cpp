@@ -6,8 +6,6 @@
 #include "host/object_search.h"
 #include "host/rsa_private_import.h"
 
-#define KORVA_HOST_EXPORT extern "C" __attribute__((visibility("default")))
-
 namespace korva::host {
 namespace {
 

@@ -1,8 +1,6 @@
 // Sessions and login: C_OpenSession to C_Logout.
 #include "host/entry.h"
 
-#define KORVA_HOST_EXPORT extern "C" __attribute__((visibility("default")))
-
 namespace korva::host {
 namespace {
 

@@ -1,5 +1,7 @@
 // The library, slots and tokens: C_Initialize to C_SetPIN.
 #include "host/entry.h"
+
+#include "common/output_length.h"
 #include "host/mechanisms.h"
 
 #include <algorithm>
@@ -7,8 +9,6 @@
 #include <cstring>
 #include <string_view>
 #include <vector>
-
-#define KORVA_HOST_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace korva::host {
 namespace {
@@ -19,10 +19,9 @@ void blankPadded(unsigned char (&field)[N], std::string_view text) {
     std::memcpy(field, text.data(), std::min(N, text.size()));
 }
 
-constexpr abi::CK_ULONG kModuleUnavailable = 0xFFFFFFFFu;
 
 unsigned long widened(abi::CK_ULONG value) {
-    return value == kModuleUnavailable ? CK_UNAVAILABLE_INFORMATION : value;
+    return value == abi::KORVA_UNAVAILABLE_LENGTH ? CK_UNAVAILABLE_INFORMATION : value;
 }
 
 void copyTokenInfo(const abi::CK_TOKEN_INFO& from, ck_token_info& to) {
@@ -102,10 +101,9 @@ KORVA_HOST_EXPORT ck_rv_t C_GetSlotList(unsigned char tokenPresent, ck_slot_id_t
             if (call.begun() == ReaderStatus::readerGone) continue;
             if (!tokenPresent || call.card().present) slots.push_back(token->id());
         }
-        const unsigned long room = *count;
-        *count = slots.size();
-        if (list == nullptr) return CKR_OK;
-        if (room < slots.size()) return CKR_BUFFER_TOO_SMALL;
+        if (const OutputRoom room = claimOutput(list, *count, slots.size()); room != OutputRoom::kFits) {
+            return outputRoomRv<ck_rv_t>(room);
+        }
         std::copy(slots.begin(), slots.end(), list);
         return CKR_OK;
     });
@@ -158,10 +156,9 @@ KORVA_HOST_EXPORT ck_rv_t C_GetMechanismList(ck_slot_id_t slot, ck_mechanism_typ
         if (count == nullptr) return CKR_ARGUMENTS_BAD;
         std::vector<MechanismEntry> entries;
         if (const ck_rv_t rv = tokenMechanisms(token, entries); rv != CKR_OK) return rv;
-        const unsigned long room = *count;
-        *count = entries.size();
-        if (list == nullptr) return CKR_OK;
-        if (room < entries.size()) return CKR_BUFFER_TOO_SMALL;
+        if (const OutputRoom room = claimOutput(list, *count, entries.size()); room != OutputRoom::kFits) {
+            return outputRoomRv<ck_rv_t>(room);
+        }
         std::ranges::transform(entries, list, &MechanismEntry::type);
         return CKR_OK;
     });

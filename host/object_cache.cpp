@@ -11,7 +11,9 @@ namespace korva::host {
 namespace {
 
 // The module walks the directories in this order, then the session objects.
-constexpr std::array<uint16_t, 5> kWalkOrder = {0x5000, 0x5001, 0x5003, 0x5004, 0x5007};
+constexpr std::array<uint16_t, 5> kWalkOrder = {KORVA_PRIVATE_KEY_DIRECTORY, KORVA_PUBLIC_KEY_DIRECTORY,
+                                                KORVA_SECRET_KEY_DIRECTORY, KORVA_CERTIFICATE_DIRECTORY,
+                                                KORVA_DATA_DIRECTORY};
 constexpr size_t kNothingCovered = kWalkOrder.size();
 
 std::optional<size_t> walkPosition(uint16_t directory) {

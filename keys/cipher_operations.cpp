@@ -1,6 +1,8 @@
 // Slots 30 to 32 and 34 to 36: single-part, update and final calls.
 #include "keys/cipher_operations.h"
 
+#include "common/output_length.h"
+
 #include "keys/cipher_backends.h"
 #include "keys/cipher_mechanisms.h"
 #include "keys/rsa_cipher.h"
@@ -48,10 +50,9 @@ CK_RV begin(const CipherCall& args, const CipherMechanism*& mechanism, const CK_
 // Needed length `needed`: a null output asks for it, a short one is told it.
 // Either way `done` says the call ends here.
 CK_RV reportLength(uint8_t* output, CK_ULONG* outputLength, std::size_t needed, bool& done) noexcept {
-    const CK_ULONG given = *outputLength;
-    *outputLength = CK_ULONG(needed);
-    done = output == nullptr || given < needed;
-    return output != nullptr && given < needed ? CKR_BUFFER_TOO_SMALL : CKR_OK;
+    const OutputRoom room = claimOutput(output, *outputLength, needed);
+    done = room != OutputRoom::kFits;
+    return outputRoomRv<CK_RV>(room);
 }
 
 CK_RV deliver(std::span<const uint8_t> produced, uint8_t* output, CK_ULONG* outputLength) noexcept {

@@ -5,6 +5,7 @@
 
 #include "card/card_context.h"
 #include "card/select.h"
+#include "common/output_length.h"
 #include "common/wiped_bytes.h"
 #include "objects/attribute_record.h"
 #include "objects/create_object.h"
@@ -107,10 +108,8 @@ CK_RV wrapKey(const abi::HostContext& host, const abi::LoginRecord* login, const
     if (mechanism == nullptr || wrappingKey == nullptr || key == nullptr || outputLength == nullptr) {
         return abi::CKR_FUNCTION_FAILED;
     }
-    if (output == nullptr || *outputLength < kWrappedKeyLength) {
-        const bool query = output == nullptr;
-        *outputLength = kWrappedKeyLength;
-        return query ? abi::CKR_OK : abi::CKR_BUFFER_TOO_SMALL;
+    if (const OutputRoom room = claimOutput(output, *outputLength, kWrappedKeyLength); room != OutputRoom::kFits) {
+        return outputRoomRv<CK_RV>(room);
     }
     std::span<const uint8_t> ukm;
     if (const CK_RV rv = readMechanism(*mechanism, ukm); rv != abi::CKR_OK) return rv;

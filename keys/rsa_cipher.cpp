@@ -6,6 +6,7 @@
 #include "card/files.h"
 #include "card/security_ops.h"
 #include "card/select.h"
+#include "common/output_length.h"
 #include "common/wiped_bytes.h"
 #include "objects/directory_files.h"
 #include "objects/layout.h"
@@ -101,10 +102,7 @@ CK_RV readPrivateExponent(CardContext& context, const RsaKey& key, WipedBytes& e
 
 // Needed length `needed`: a null output asks for it, a short one is told it.
 CK_RV checkOutput(const uint8_t* output, CK_ULONG* outputLength, std::size_t needed) noexcept {
-    const CK_ULONG given = *outputLength;
-    *outputLength = CK_ULONG(needed);
-    if (output == nullptr) return CKR_OK;
-    return given < needed ? CKR_BUFFER_TOO_SMALL : CKR_OK;
+    return outputRoomRv<CK_RV>(claimOutput(output, *outputLength, needed));
 }
 
 // Non-zero random padding bytes from the cryptographic generator.

@@ -34,28 +34,20 @@ constexpr std::array<uint8_t, 10> kGost2012_256Digest = {0x06, 0x08, 0x2A, 0x85,
 constexpr std::array<uint8_t, 15> kSha1DigestInfoPrefix = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E,
                                                             0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14};
 
-struct Lists {
-    std::vector<TextEntry> subject, attributes, extensions;
-    bool withExtensions = false;
-};
-
-bool readLists(const RequestArguments& a, Lists& lists) {
-    auto subject = readTextList(a.subject, a.subjectCount, EntryShape::kPairs);
-    auto attributes = readTextList(a.attributes, a.attributeCount, EntryShape::kPairs);
-    const EntryShape shape = a.extensionFormat == 0 ? EntryShape::kTriples : EntryShape::kPairs;
+// The host's lists, read entry by entry as the request is built. A null
+// block with entries to read is a bad argument.
+bool readLists(const RequestArguments& arguments, RequestLists& lists) {
+    if ((arguments.subject == nullptr && arguments.subjectCount != 0) || (arguments.attributes == nullptr && arguments.attributeCount != 0)) {
+        return false;
+    }
+    lists.subject = TextList(arguments.subject, arguments.subjectCount, EntryShape::kPairs);
+    lists.attributes = TextList(arguments.attributes, arguments.attributeCount, EntryShape::kPairs);
     // A null extension list asks for no extension request, whatever the count.
-    auto extensions = readTextList(a.extensions, a.extensions ? a.extensionCount : 0, shape);
-    if (!subject || !attributes || !extensions) return false;
-    lists.subject = std::move(*subject);
-    lists.attributes = std::move(*attributes);
-    lists.extensions = std::move(*extensions);
-    lists.withExtensions = a.extensions != nullptr;
+    if (arguments.extensions != nullptr) {
+        const EntryShape shape = arguments.extensionFormat == 0 ? EntryShape::kTriples : EntryShape::kPairs;
+        lists.extensions = TextList(arguments.extensions, arguments.extensionCount, shape);
+    }
     return true;
-}
-
-RequestLists bodyLists(const Lists& lists, const RequestArguments& a) {
-    return {lists.subject, lists.attributes, lists.withExtensions ? &lists.extensions : nullptr,
-            a.extensionFormat == 0 ? EntryShape::kTriples : EntryShape::kPairs};
 }
 
 // The private half must be on the token: the given handle must name a
@@ -100,7 +92,7 @@ bool setSignature(X509_REQ* request, std::span<const uint8_t> signature) {
 
 // The profile of a 256-bit key: GOST R 34.11-2012 when the attribute list
 // asks for it or the key is hashed with it, else the 2001 profile.
-bool chooseGostProfile(const MessageKey& key, const Lists& lists, const GostProfile*& profile) {
+bool chooseGostProfile(const MessageKey& key, const RequestLists& lists, const GostProfile*& profile) {
     const objects::RecordLookup digest = objects::findInRecord(key.record.view(), CKA_GOSTR3411_PARAMS);
     if (digest.result == objects::LookupResult::Malformed) return false;
     const bool keyUses2012 =
@@ -109,8 +101,7 @@ bool chooseGostProfile(const MessageKey& key, const Lists& lists, const GostProf
     return true;
 }
 
-CK_RV signGost(CardContext& context, X509_REQ* request, const MessageKey& key, const Lists& lists,
-               const RequestArguments& a) {
+CK_RV signGost(CardContext& context, X509_REQ* request, const MessageKey& key, const RequestLists& lists) {
     const GostProfile* profile = nullptr;
     if (!chooseGostProfile(key, lists, profile)) return CKR_FUNCTION_FAILED;
     objects::KeyPublicPart part;
@@ -124,7 +115,7 @@ CK_RV signGost(CardContext& context, X509_REQ* request, const MessageKey& key, c
     const EvpPkeyPtr publicKey = curve ? gostPublicKey(*profile, *curve, part.point) : nullptr;
     if (!publicKey) return CKR_FUNCTION_FAILED;
 
-    if (const CK_RV rv = buildRequestBody(request, publicKey.get(), bodyLists(lists, a)); rv != CKR_OK) return rv;
+    if (const CK_RV rv = buildRequestBody(request, publicKey.get(), lists); rv != CKR_OK) return rv;
     std::vector<uint8_t> info;
     if (!requestInfo(request, profile->signatureNid, info)) return CKR_FUNCTION_FAILED;
     std::array<uint8_t, sign::kLongestGostHash> hash{};
@@ -140,8 +131,7 @@ CK_RV signGost(CardContext& context, X509_REQ* request, const MessageKey& key, c
     return setSignature(request, value) ? CKR_OK : CKR_FUNCTION_FAILED;
 }
 
-CK_RV signRsa(CardContext& context, X509_REQ* request, const MessageKey& key, const Lists& lists,
-              const RequestArguments& a) {
+CK_RV signRsa(CardContext& context, X509_REQ* request, const MessageKey& key, const RequestLists& lists) {
     objects::KeyPublicPart part;
     const objects::KeyBody body{objects::bodyFileId(objects::kKeyPairBodyPrefix, key.bodyRecord), false};
     if (objects::readKeyPublicPart(context, body, part) != result::kOk ||
@@ -151,7 +141,7 @@ CK_RV signRsa(CardContext& context, X509_REQ* request, const MessageKey& key, co
     const EvpPkeyPtr publicKey = rsaPublicKey(part.modulus, part.publicExponent);
     if (!publicKey) return CKR_FUNCTION_FAILED;
 
-    if (const CK_RV rv = buildRequestBody(request, publicKey.get(), bodyLists(lists, a)); rv != CKR_OK) return rv;
+    if (const CK_RV rv = buildRequestBody(request, publicKey.get(), lists); rv != CKR_OK) return rv;
     std::vector<uint8_t> info;
     if (!requestInfo(request, NID_sha1WithRSAEncryption, info)) return CKR_FUNCTION_FAILED;
     std::array<uint8_t, kSha1DigestInfoPrefix.size() + SHA_DIGEST_LENGTH> digestInfo{};
@@ -173,27 +163,27 @@ CK_RV encodeRequest(X509_REQ* request, uint8_t* output, CK_ULONG* outputLength) 
 
 }  // namespace
 
-CK_RV createCertificateRequest(const HostContext& host, const RequestArguments& a) {
-    if (a.publicKey == nullptr) return CKR_FUNCTION_FAILED;
-    if (a.outputLength == nullptr || !token::copyHostSettings(a.settings)) return CKR_ARGUMENTS_BAD;
-    Lists lists;
-    if (!readLists(a, lists)) return CKR_ARGUMENTS_BAD;
+CK_RV createCertificateRequest(const HostContext& host, const RequestArguments& arguments) {
+    if (arguments.publicKey == nullptr) return CKR_FUNCTION_FAILED;
+    if (arguments.outputLength == nullptr || !token::copyHostSettings(arguments.settings)) return CKR_ARGUMENTS_BAD;
+    RequestLists lists;
+    if (!readLists(arguments, lists)) return CKR_ARGUMENTS_BAD;
     const OpenSslErrorMark mark;
 
     CardContext context(host);
-    if (openApplication(context, a.login) != CKR_OK) return CKR_FUNCTION_FAILED;
-    const uint16_t directory = objects::handleDirectory(*a.publicKey);
+    if (openApplication(context, arguments.login) != CKR_OK) return CKR_FUNCTION_FAILED;
+    const uint16_t directory = objects::handleDirectory(*arguments.publicKey);
     if (objects::layoutForDirectory(directory) == nullptr) return CKR_OBJECT_HANDLE_INVALID;
     MessageKey key;
-    if (const CK_RV rv = loadMessageKey(context, directory, a.publicKey->record, key); rv != CKR_OK) return rv;
-    if (const CK_RV rv = checkPrivateKey(context, a.privateKey, key); rv != CKR_OK) return rv;
+    if (const CK_RV rv = loadMessageKey(context, directory, arguments.publicKey->record, key); rv != CKR_OK) return rv;
+    if (const CK_RV rv = checkPrivateKey(context, arguments.privateKey, key); rv != CKR_OK) return rv;
 
     const X509ReqPtr request(X509_REQ_new());
     if (!request) return CKR_HOST_MEMORY;
-    const CK_RV signedRv = key.kind == KeyKind::kGost ? signGost(context, request.get(), key, lists, a)
-                                                      : signRsa(context, request.get(), key, lists, a);
+    const CK_RV signedRv = key.kind == KeyKind::kGost ? signGost(context, request.get(), key, lists)
+                                                      : signRsa(context, request.get(), key, lists);
     if (signedRv != CKR_OK) return signedRv;
-    return encodeRequest(request.get(), a.output, a.outputLength);
+    return encodeRequest(request.get(), arguments.output, arguments.outputLength);
 }
 
 }  // namespace korva::messages

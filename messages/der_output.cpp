@@ -1,5 +1,7 @@
 #include "messages/der_output.h"
 
+#include "common/output_length.h"
+
 #include <korva/pkcs11_constants.h>
 
 #include <algorithm>
@@ -9,11 +11,8 @@ namespace korva::messages {
 
 abi::CK_RV deliverDer(std::span<const uint8_t> der, uint8_t* output, abi::CK_ULONG* outputLength) noexcept {
     if (!std::in_range<abi::CK_ULONG>(der.size())) return abi::CKR_FUNCTION_FAILED;
-    const auto needed = static_cast<abi::CK_ULONG>(der.size());
-    const abi::CK_ULONG available = *outputLength;
-    *outputLength = needed;
-    if (output == nullptr) return abi::CKR_OK;
-    if (available < needed) return abi::CKR_BUFFER_TOO_SMALL;
+    const OutputRoom room = claimOutput(output, *outputLength, der.size());
+    if (room != OutputRoom::kFits) return outputRoomRv<abi::CK_RV>(room);
     std::ranges::copy(der, output);
     return abi::CKR_OK;
 }

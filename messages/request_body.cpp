@@ -37,21 +37,24 @@ bool addSubjectEntry(X509_NAME* name, const TextEntry& entry) {
     return X509_NAME_add_entry_by_txt(name, entry.name.data(), MBSTRING_UTF8, value, length, -1, 0) == 1;
 }
 
-CK_RV setSubject(X509_REQ* request, std::span<const TextEntry> subject) {
+CK_RV setSubject(X509_REQ* request, TextList subject) {
     X509NamePtr name(X509_NAME_new());
     if (!name) return CKR_FUNCTION_FAILED;
-    for (const TextEntry& entry : subject) {
-        if (!addSubjectEntry(name.get(), entry)) return CKR_VENDOR_SUBJECT_ENTRY_REJECTED;
+    while (!subject.done()) {
+        const std::optional<TextEntry> entry = subject.next();
+        if (!entry || !addSubjectEntry(name.get(), *entry)) return CKR_VENDOR_SUBJECT_ENTRY_REJECTED;
     }
     return X509_REQ_set_subject_name(request, name.get()) == 1 ? CKR_OK : CKR_FUNCTION_FAILED;
 }
 
-CK_RV addAttributes(X509_REQ* request, std::span<const TextEntry> attributes) {
-    for (const TextEntry& entry : attributes) {
-        if (entry.name == kGost2012ProfileMarker) continue;
-        const auto* value = reinterpret_cast<const unsigned char*>(entry.value.data());
-        if (X509_REQ_add1_attr_by_txt(request, entry.name.data(), MBSTRING_UTF8, value,
-                                      static_cast<int>(entry.value.size())) != 1) {
+CK_RV addAttributes(X509_REQ* request, TextList attributes) {
+    while (!attributes.done()) {
+        const std::optional<TextEntry> entry = attributes.next();
+        if (!entry) return CKR_VENDOR_REQUEST_ATTRIBUTE_REJECTED;
+        if (entry->name == kGost2012ProfileMarker) continue;
+        const auto* value = reinterpret_cast<const unsigned char*>(entry->value.data());
+        if (X509_REQ_add1_attr_by_txt(request, entry->name.data(), MBSTRING_UTF8, value,
+                                      static_cast<int>(entry->value.size())) != 1) {
             return CKR_VENDOR_REQUEST_ATTRIBUTE_REJECTED;
         }
     }
@@ -81,11 +84,12 @@ bool addExtensionRequest(X509_REQ* request, const STACK_OF(X509_EXTENSION) * ext
     return added;
 }
 
-CK_RV addExtensions(X509_REQ* request, const std::vector<TextEntry>& list, EntryShape shape) {
+CK_RV addExtensions(X509_REQ* request, TextList list) {
     ExtensionStackPtr extensions(sk_X509_EXTENSION_new_null());
     if (!extensions) return CKR_FUNCTION_FAILED;
-    for (const TextEntry& entry : list) {
-        X509ExtensionPtr extension = buildExtension(request, entry, shape);
+    while (!list.done()) {
+        const std::optional<TextEntry> entry = list.next();
+        X509ExtensionPtr extension = entry ? buildExtension(request, *entry, list.shape()) : nullptr;
         if (!extension) return CKR_VENDOR_EXTENSION_REJECTED;
         if (sk_X509_EXTENSION_push(extensions.get(), extension.get()) == 0) return CKR_FUNCTION_FAILED;
         extension.release();  // the stack owns it now
@@ -95,8 +99,12 @@ CK_RV addExtensions(X509_REQ* request, const std::vector<TextEntry>& list, Entry
 
 }  // namespace
 
-bool asksForGost2012Profile(std::span<const TextEntry> attributes) noexcept {
-    return std::ranges::any_of(attributes, [](const TextEntry& entry) { return entry.name == kGost2012ProfileMarker; });
+bool asksForGost2012Profile(TextList attributes) noexcept {
+    while (!attributes.done()) {
+        const std::optional<TextEntry> entry = attributes.next();
+        if (entry && entry->name == kGost2012ProfileMarker) return true;
+    }
+    return false;
 }
 
 bool isNumericField(std::string_view name) noexcept { return std::ranges::find(kNumericFields, name) != kNumericFields.end(); }
@@ -105,8 +113,8 @@ CK_RV buildRequestBody(X509_REQ* request, EVP_PKEY* key, const RequestLists& lis
     if (X509_REQ_set_version(request, 0) != 1 || X509_REQ_set_pubkey(request, key) != 1) return CKR_FUNCTION_FAILED;
     if (const CK_RV rv = setSubject(request, lists.subject); rv != CKR_OK) return rv;
     if (const CK_RV rv = addAttributes(request, lists.attributes); rv != CKR_OK) return rv;
-    if (lists.extensions == nullptr) return CKR_OK;
-    return addExtensions(request, *lists.extensions, lists.extensionShape);
+    if (!lists.extensions) return CKR_OK;
+    return addExtensions(request, *lists.extensions);
 }
 
 }  // namespace korva::messages

@@ -11,25 +11,23 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
-#include <span>
+#include <optional>
 #include <string_view>
-#include <vector>
 
 namespace korva::messages {
 
 struct RequestLists {
-    std::span<const TextEntry> subject;
-    std::span<const TextEntry> attributes;
-    // Null: the request carries no extension request at all. An empty list
+    TextList subject;
+    TextList attributes;
+    // None: the request carries no extension request at all. An empty list
     // still adds an (empty) extension request.
-    const std::vector<TextEntry>* extensions = nullptr;
-    EntryShape extensionShape = EntryShape::kPairs;
+    std::optional<TextList> extensions;
 };
 
 // An attribute entry of this name adds no attribute: it asks for the GOST
 // R 34.11-2012 (256-bit) signature profile of a 256-bit GOST key.
 inline constexpr std::string_view kGost2012ProfileMarker = "1.2.643.7.1.1.2.2";
-bool asksForGost2012Profile(std::span<const TextEntry> attributes) noexcept;
+bool asksForGost2012Profile(TextList attributes) noexcept;
 
 // Subject fields whose values are decimal numbers (state registration
 // number, insurance account number, taxpayer number): NumericString,
@@ -38,8 +36,8 @@ bool isNumericField(std::string_view name) noexcept;
 
 // Version 0, `key`, then the lists in order. CKR_OK, or
 // CKR_VENDOR_SUBJECT_ENTRY_REJECTED, CKR_VENDOR_REQUEST_ATTRIBUTE_REJECTED,
-// CKR_VENDOR_EXTENSION_REJECTED for the first entry OpenSSL refuses, or
-// CKR_FUNCTION_FAILED.
+// CKR_VENDOR_EXTENSION_REJECTED for the first entry OpenSSL refuses or that
+// ends its list early, or CKR_FUNCTION_FAILED.
 abi::CK_RV buildRequestBody(X509_REQ* request, EVP_PKEY* key, const RequestLists& lists);
 
 }  // namespace korva::messages

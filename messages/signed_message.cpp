@@ -41,11 +41,11 @@ struct Signing {
     MessageParts parts;
 };
 
-CK_RV findKeyRecord(CardContext& context, const MessageArguments& a, const objects::KeyRecord& certificateRecord,
+CK_RV findKeyRecord(CardContext& context, const MessageArguments& arguments, const objects::KeyRecord& certificateRecord,
                     uint16_t& directory, uint8_t& record) {
-    if (isGivenHandle(a.privateKey)) {
-        directory = objects::handleDirectory(*a.privateKey);
-        record = a.privateKey->record;
+    if (isGivenHandle(arguments.privateKey)) {
+        directory = objects::handleDirectory(*arguments.privateKey);
+        record = arguments.privateKey->record;
         return objects::layoutForDirectory(directory) ? CKR_OK : CKR_OBJECT_HANDLE_INVALID;
     }
     directory = objects::directoryOf(objects::ObjectClass::PrivateKey);
@@ -63,13 +63,13 @@ CK_RV findKeyRecord(CardContext& context, const MessageArguments& a, const objec
 }
 
 CK_RV readFurtherCertificates(CardContext& context, const token::TokenSettings& settings,
-                              const MessageArguments& a, X509StackPtr& stack) {
+                              const MessageArguments& arguments, X509StackPtr& stack) {
     stack.reset(sk_X509_new_null());
     if (!stack) return CKR_HOST_MEMORY;
-    if (a.certificates == nullptr) return CKR_OK;
-    for (CK_ULONG i = 0; i < a.certificateCount; ++i) {
+    if (arguments.certificates == nullptr) return CKR_OK;
+    for (CK_ULONG i = 0; i < arguments.certificateCount; ++i) {
         X509Ptr certificate;
-        const CK_RV rv = readCardCertificate(context, settings, a.certificates[i].handle, nullptr, certificate);
+        const CK_RV rv = readCardCertificate(context, settings, arguments.certificates[i].handle, nullptr, certificate);
         if (rv != CKR_OK) return rv;
         if (sk_X509_push(stack.get(), certificate.get()) == 0) return CKR_HOST_MEMORY;
         certificate.release();  // the stack owns it now
@@ -98,50 +98,50 @@ EvpPkeyPtr throwAwayRsaKey(EVP_PKEY* certificateKey) {
     return rsaKey(n.get(), BN_value_one(), BN_value_one());
 }
 
-CK_RV finish(PKCS7* message, std::span<const uint8_t> signature, const MessageArguments& a) {
+CK_RV finish(PKCS7* message, std::span<const uint8_t> signature, const MessageArguments& arguments) {
     ASN1_OCTET_STRING* value = signatureValue(message);
     if (value == nullptr || ASN1_OCTET_STRING_set(value, signature.data(), int(signature.size())) != 1) {
         return CKR_FUNCTION_FAILED;
     }
     const std::vector<uint8_t> der = encodeMessage(message);
     if (der.empty()) return CKR_FUNCTION_FAILED;
-    return deliverDer(der, a.output, a.outputLength);
+    return deliverDer(der, arguments.output, arguments.outputLength);
 }
 
-CK_RV signGost(const Signing& s, const MessageArguments& a) {
-    EVP_PKEY* certificateKey = X509_get0_pubkey(s.signer);
+CK_RV signGost(const Signing& signing, const MessageArguments& arguments) {
+    EVP_PKEY* certificateKey = X509_get0_pubkey(signing.signer);
     const GostProfile* profile = certificateKey ? gostProfileOf(EVP_PKEY_get_base_id(certificateKey)) : nullptr;
     if (profile == nullptr) return CKR_FUNCTION_FAILED;
-    if (profile != &kGost2001Profile && !token::supportsGost2012(s.context)) return CKR_FUNCTION_FAILED;
+    if (profile != &kGost2001Profile && !token::supportsGost2012(signing.context)) return CKR_FUNCTION_FAILED;
 
     const EVP_MD* digest = gost::digest(OBJ_sn2nid(profile->digestName));
     std::array<uint8_t, sign::kLongestGostHash> hashBytes{};
     const auto hash = std::span(hashBytes).first(profile->hashLength);
-    if (digest == nullptr || sign::hashByName(profile->digestName, s.parts.data, hash) != hash.size()) {
+    if (digest == nullptr || sign::hashByName(profile->digestName, signing.parts.data, hash) != hash.size()) {
         return CKR_FUNCTION_FAILED;
     }
-    const EvpPkeyPtr placeholderKey = throwAwayGostKey(*profile, s.key);
-    const Pkcs7Ptr message = placeholderKey ? signWithPlaceholder(s.parts, placeholderKey.get(), digest) : nullptr;
+    const EvpPkeyPtr placeholderKey = throwAwayGostKey(*profile, signing.key);
+    const Pkcs7Ptr message = placeholderKey ? signWithPlaceholder(signing.parts, placeholderKey.get(), digest) : nullptr;
     const ASN1_OCTET_STRING* placeholder = message ? signatureValue(message.get()) : nullptr;
     if (placeholder == nullptr || std::size_t(ASN1_STRING_length(placeholder)) != 2 * hash.size()) {
         return CKR_FUNCTION_FAILED;
     }
     std::array<uint8_t, 2 * sign::kLongestGostHash> signatureBytes{};
     const auto signature = std::span(signatureBytes).first(2 * hash.size());
-    if (const CardResult rc = sign::signGostHash(s.context, s.key.reference, hash, signature); rc != result::kOk) {
+    if (const CardResult rc = sign::signGostHash(signing.context, signing.key.reference, hash, signature); rc != result::kOk) {
         return signingFailure(rc);
     }
-    return finish(message.get(), signature, a);
+    return finish(message.get(), signature, arguments);
 }
 
-CK_RV signRsa(const Signing& s, const MessageArguments& a) {
-    EVP_PKEY* certificateKey = X509_get0_pubkey(s.signer);
+CK_RV signRsa(const Signing& signing, const MessageArguments& arguments) {
+    EVP_PKEY* certificateKey = X509_get0_pubkey(signing.signer);
     if (certificateKey == nullptr || EVP_PKEY_get_base_id(certificateKey) != EVP_PKEY_RSA) return CKR_DATA_INVALID;
     // The card's RSA keys are 1024-bit: it answers 128-byte signatures only.
     if (std::size_t(EVP_PKEY_get_size(certificateKey)) != sign::kRsaModulusBytes) return CKR_FUNCTION_FAILED;
 
     const EvpPkeyPtr placeholderKey = throwAwayRsaKey(certificateKey);
-    const Pkcs7Ptr message = placeholderKey ? signWithPlaceholder(s.parts, placeholderKey.get(), EVP_sha1()) : nullptr;
+    const Pkcs7Ptr message = placeholderKey ? signWithPlaceholder(signing.parts, placeholderKey.get(), EVP_sha1()) : nullptr;
     const ASN1_OCTET_STRING* placeholder = message ? signatureValue(message.get()) : nullptr;
     if (placeholder == nullptr) return CKR_FUNCTION_FAILED;
     const std::span<const uint8_t> block(ASN1_STRING_get0_data(placeholder), std::size_t(ASN1_STRING_length(placeholder)));
@@ -150,41 +150,41 @@ CK_RV signRsa(const Signing& s, const MessageArguments& a) {
         return CKR_FUNCTION_FAILED;
     }
     std::array<uint8_t, sign::kRsaModulusBytes> signature{};
-    if (const CardResult rc = sign::signRsa(s.context, s.key.reference, digestInfo, signature); rc != result::kOk) {
+    if (const CardResult rc = sign::signRsa(signing.context, signing.key.reference, digestInfo, signature); rc != result::kOk) {
         return signingFailure(rc);
     }
-    return finish(message.get(), signature, a);
+    return finish(message.get(), signature, arguments);
 }
 
 }  // namespace
 
-CK_RV signMessage(const HostContext& host, const MessageArguments& a) {
-    if (a.signerCertificate == nullptr || a.data == nullptr || a.dataLength == 0 || a.outputLength == nullptr) {
+CK_RV signMessage(const HostContext& host, const MessageArguments& arguments) {
+    if (arguments.signerCertificate == nullptr || arguments.data == nullptr || arguments.dataLength == 0 || arguments.outputLength == nullptr) {
         return CKR_ARGUMENTS_BAD;
     }
-    const std::optional<token::TokenSettings> settings = token::copyHostSettings(a.settings);
-    if (!settings || !std::in_range<int>(a.dataLength)) return CKR_ARGUMENTS_BAD;
+    const std::optional<token::TokenSettings> settings = token::copyHostSettings(arguments.settings);
+    if (!settings || !std::in_range<int>(arguments.dataLength)) return CKR_ARGUMENTS_BAD;
     const OpenSslErrorMark mark;
 
     CardContext context(host);
-    if (openApplication(context, a.login) != CKR_OK) return CKR_FUNCTION_FAILED;
+    if (openApplication(context, arguments.login) != CKR_OK) return CKR_FUNCTION_FAILED;
     objects::KeyRecord certificateRecord;
     X509Ptr signer;
-    if (const CK_RV rv = readCardCertificate(context, *settings, *a.signerCertificate, &certificateRecord, signer);
+    if (const CK_RV rv = readCardCertificate(context, *settings, *arguments.signerCertificate, &certificateRecord, signer);
         rv != CKR_OK) {
         return rv;
     }
     uint16_t keyDirectory = 0;
     uint8_t keyRecord = 0;
-    if (const CK_RV rv = findKeyRecord(context, a, certificateRecord, keyDirectory, keyRecord); rv != CKR_OK) return rv;
+    if (const CK_RV rv = findKeyRecord(context, arguments, certificateRecord, keyDirectory, keyRecord); rv != CKR_OK) return rv;
     MessageKey key;
     if (const CK_RV rv = loadMessageKey(context, keyDirectory, keyRecord, key); rv != CKR_OK) return rv;
     X509StackPtr further;
-    if (const CK_RV rv = readFurtherCertificates(context, *settings, a, further); rv != CKR_OK) return rv;
+    if (const CK_RV rv = readFurtherCertificates(context, *settings, arguments, further); rv != CKR_OK) return rv;
 
     const Signing signing{context, key, signer.get(),
-                          {signer.get(), further.get(), std::span(a.data, a.dataLength), (a.flags & kDetachedFlag) != 0}};
-    return key.kind == KeyKind::kGost ? signGost(signing, a) : signRsa(signing, a);
+                          {signer.get(), further.get(), std::span(arguments.data, arguments.dataLength), (arguments.flags & kDetachedFlag) != 0}};
+    return key.kind == KeyKind::kGost ? signGost(signing, arguments) : signRsa(signing, arguments);
 }
 
 }  // namespace korva::messages

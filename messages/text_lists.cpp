@@ -24,30 +24,20 @@ std::optional<std::string_view> nextString(const char*& cursor, std::size_t& lef
 
 }  // namespace
 
-std::optional<std::vector<TextEntry>> readTextList(const char* block, std::size_t count, EntryShape shape,
-                                                   std::size_t limit) {
-    std::vector<TextEntry> entries;
-    if (count == 0) return entries;
-    if (block == nullptr) return std::nullopt;
-    const char* cursor = block;
-    std::size_t left = limit;
-    // No reservation up front: the count comes from the host and is only
-    // believed as far as the strings are really there.
-    for (std::size_t i = 0; i < count; ++i) {
-        TextEntry entry;
-        const auto name = nextString(cursor, left);
-        const auto value = name ? nextString(cursor, left) : std::nullopt;
-        if (!value) return std::nullopt;
-        entry.name = *name;
-        entry.value = *value;
-        if (shape == EntryShape::kTriples) {
-            const auto criticality = nextString(cursor, left);
-            if (!criticality) return std::nullopt;
-            entry.criticality = *criticality;
-        }
-        entries.push_back(entry);
+std::optional<TextEntry> TextList::next() noexcept {
+    if (done()) return std::nullopt;
+    TextEntry entry;
+    const auto name = nextString(cursor_, left_);
+    // An empty name is no field, attribute or extension: the list ends at it.
+    const auto value = name && !name->empty() ? nextString(cursor_, left_) : std::nullopt;
+    const auto criticality =
+        value && shape_ == EntryShape::kTriples ? nextString(cursor_, left_) : std::optional<std::string_view>("");
+    if (!value || !criticality) {
+        ended_ = true;
+        return std::nullopt;
     }
-    return entries;
+    ++taken_;
+    return TextEntry{*name, *value, *criticality};
 }
 
 }  // namespace korva::messages

@@ -8,7 +8,6 @@
 #include <limits>
 #include <optional>
 #include <string_view>
-#include <vector>
 
 namespace korva::messages {
 
@@ -26,11 +25,32 @@ enum class EntryShape : unsigned { kPairs = 2, kTriples = 3 };
 // fuzzing) passes it as `limit`.
 inline constexpr std::size_t kUnboundedBlock = std::numeric_limits<std::size_t>::max();
 
-// Reads `count` entries from `block`. An empty list for count 0 (whatever
-// the pointer); nothing when `block` is null with a non-zero count or a
-// string runs past `limit` without its NUL.
-std::optional<std::vector<TextEntry>> readTextList(const char* block, std::size_t count, EntryShape shape,
-                                                   std::size_t limit = kUnboundedBlock);
+// A host list, taken entry by entry as the request is built, so that
+// nothing past the entry that ends it is ever read: a count larger than
+// the entries in the block meets an empty name (or, with a limit, a string
+// without its NUL) and stops there, and an entry refused on its way into
+// the request stops the reading too.
+class TextList {
+public:
+    TextList() noexcept = default;  // no entries
+    TextList(const char* block, std::size_t count, EntryShape shape, std::size_t limit = kUnboundedBlock) noexcept
+        : cursor_(block), count_(block == nullptr ? 0 : count), left_(limit), shape_(shape) {}
+
+    // Every entry taken, or the list ended early.
+    bool done() const noexcept { return taken_ == count_ || ended_; }
+    // The next entry; nothing when it ends the list (an empty name, a
+    // string that runs past the limit), and done() from then on.
+    std::optional<TextEntry> next() noexcept;
+    EntryShape shape() const noexcept { return shape_; }
+
+private:
+    const char* cursor_ = nullptr;
+    std::size_t count_ = 0;
+    std::size_t taken_ = 0;
+    std::size_t left_ = kUnboundedBlock;
+    EntryShape shape_ = EntryShape::kPairs;
+    bool ended_ = false;
+};
 
 // The criticality text of a triple: "0" is not critical, any other text is.
 constexpr bool isCritical(std::string_view criticality) noexcept { return criticality != "0"; }

@@ -18,30 +18,53 @@ namespace {
 
 using namespace std::string_literals;
 
-// The entries point into `block`, which must outlive them.
-std::vector<TextEntry> list(const std::string& block, std::size_t count, EntryShape shape = EntryShape::kPairs) {
-    auto entries = readTextList(block.data(), count, shape, block.size());
-    EXPECT_TRUE(entries.has_value());
-    return entries.value_or(std::vector<TextEntry>{});
+// Every entry the list gives; `ended` tells a list that ended early. The
+// entries point into the block, which must outlive them.
+std::vector<TextEntry> entries(TextList list, bool* ended = nullptr) {
+    std::vector<TextEntry> out;
+    while (!list.done()) {
+        const std::optional<TextEntry> entry = list.next();
+        if (!entry) {
+            if (ended != nullptr) *ended = true;
+            break;
+        }
+        out.push_back(*entry);
+    }
+    return out;
 }
 
-TEST(TextLists, EntriesAreReadAsPairsOrTriplesAndNeverPastTheBlock) {
+TEST(TextLists, EntriesAreReadAsPairsOrTriplesAndNeverPastTheEntryThatEndsTheList) {
     const std::string block = "keyUsage\0digitalSignature\0" "1\0basicConstraints\0CA:FALSE\0" "0\0"s;
-    const auto triples = list(block, 2, EntryShape::kTriples);
+    const auto triples = entries(TextList(block.data(), 2, EntryShape::kTriples, block.size()));
     ASSERT_EQ(triples.size(), 2u);
     EXPECT_EQ(triples[1].name, "basicConstraints");
     EXPECT_EQ(triples[1].criticality, "0");
     // The same block read as pairs: the first criticality text becomes the
     // second entry's name.
-    const auto pairs = list(block, 2);
+    const auto pairs = entries(TextList(block.data(), 2, EntryShape::kPairs, block.size()));
     ASSERT_EQ(pairs.size(), 2u);
     EXPECT_EQ(pairs[1].name, "1");
     EXPECT_EQ(pairs[1].value, "basicConstraints");
 
-    EXPECT_FALSE(readTextList(block.data(), 4, EntryShape::kPairs, block.size()));  // runs out of strings
-    EXPECT_FALSE(readTextList("CN\0abc"s.data(), 1, EntryShape::kPairs, 6));        // last NUL missing
-    EXPECT_FALSE(readTextList(nullptr, 1, EntryShape::kPairs));
-    EXPECT_TRUE(readTextList(nullptr, 0, EntryShape::kPairs)->empty());
+    // A count beyond the entries: the host's block ends in zeros, and the
+    // first empty name ends the list (AddressSanitizer watches the heap
+    // block's last byte).
+    const std::vector<char> host = {'C', 'N', 0, 'x', 0, 0};
+    const struct {
+        const char* what;
+        TextList list;
+        std::size_t taken;
+    } ended[] = {
+        {"runs out of strings", TextList(block.data(), 4, EntryShape::kPairs, block.size()), 3},
+        {"last NUL missing", TextList("CN\0abc", 1, EntryShape::kPairs, 6), 0},
+        {"empty name in an unbounded block", TextList(host.data(), 0xFFFFFFFF, EntryShape::kPairs), 1},
+    };
+    for (const auto& c : ended) {
+        bool early = false;
+        EXPECT_EQ(entries(c.list, &early).size(), c.taken) << c.what;
+        EXPECT_TRUE(early) << c.what;
+    }
+    EXPECT_TRUE(TextList(nullptr, 0, EntryShape::kPairs).done());
     EXPECT_TRUE(isCritical("1") && isCritical("") && !isCritical("0"));
 }
 
@@ -52,10 +75,11 @@ protected:
         request.reset(X509_REQ_new());
         ASSERT_TRUE(key && request);
     }
+    // Unbounded blocks, as the host passes them.
     abi::CK_RV build(const std::string& subject, const std::string& attributes, std::size_t attributeCount) {
-        subjectList = list(keep(subject), 1);
-        attributeList = list(keep(attributes), attributeCount);
-        return buildRequestBody(request.get(), key.get(), {subjectList, attributeList, nullptr, EntryShape::kPairs});
+        const TextList subjectList(keep(subject).data(), 1, EntryShape::kPairs);
+        const TextList attributeList(keep(attributes).data(), attributeCount, EntryShape::kPairs);
+        return buildRequestBody(request.get(), key.get(), {subjectList, attributeList, std::nullopt});
     }
     // Blocks live as long as the test, like the host's.
     const std::string& keep(std::string block) { return blocks.emplace_back(std::move(block)); }
@@ -63,7 +87,6 @@ protected:
     std::deque<std::string> blocks;
     EvpPkeyPtr key;
     X509ReqPtr request;
-    std::vector<TextEntry> subjectList, attributeList;
 };
 
 TEST_F(RequestBody, RefusedEntriesGiveTheCodeOfTheirList) {
@@ -79,6 +102,8 @@ TEST_F(RequestBody, RefusedEntriesGiveTheCodeOfTheirList) {
         {"attribute value a field does not take", "CN\0x\0"s, "countryName\0RUS\0"s, 1,
          abi::CKR_VENDOR_REQUEST_ATTRIBUTE_REJECTED},
         {"attribute by OID", "CN\0x\0"s, "1.2.3.4\0value\0"s, 1, abi::CKR_OK},
+        {"more attributes counted than given", "CN\0x\0"s, "1.2.3.4\0value\0"s, 0xFFFFFFFF,
+         abi::CKR_VENDOR_REQUEST_ATTRIBUTE_REJECTED},
     };
     for (const Case& c : cases) {
         SetUp();
