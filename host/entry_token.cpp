@@ -101,8 +101,8 @@ KORVA_HOST_EXPORT ck_rv_t C_GetSlotList(unsigned char tokenPresent, ck_slot_id_t
             if (call.begun() == ReaderStatus::readerGone) continue;
             if (!tokenPresent || call.card().present) slots.push_back(token->id());
         }
-        if (const OutputRoom room = claimOutput(list, *count, slots.size()); room != OutputRoom::kFits) {
-            return outputRoomRv<ck_rv_t>(room);
+        if (const korva::OutputRoom room = korva::claimOutput(list, *count, slots.size()); room != korva::OutputRoom::kFits) {
+            return korva::outputRoomRv<ck_rv_t>(room);
         }
         std::copy(slots.begin(), slots.end(), list);
         return CKR_OK;
@@ -156,8 +156,8 @@ KORVA_HOST_EXPORT ck_rv_t C_GetMechanismList(ck_slot_id_t slot, ck_mechanism_typ
         if (count == nullptr) return CKR_ARGUMENTS_BAD;
         std::vector<MechanismEntry> entries;
         if (const ck_rv_t rv = tokenMechanisms(token, entries); rv != CKR_OK) return rv;
-        if (const OutputRoom room = claimOutput(list, *count, entries.size()); room != OutputRoom::kFits) {
-            return outputRoomRv<ck_rv_t>(room);
+        if (const korva::OutputRoom room = korva::claimOutput(list, *count, entries.size()); room != korva::OutputRoom::kFits) {
+            return korva::outputRoomRv<ck_rv_t>(room);
         }
         std::ranges::transform(entries, list, &MechanismEntry::type);
         return CKR_OK;
