@@ -12,6 +12,8 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
+#include <array>
+#include <span>
 #include <vector>
 
 namespace korva::keys {
@@ -162,6 +164,33 @@ TEST(Gost28147, MacMatchesTheEngineAndTreatsNoIvAsZeros) {
     EXPECT_EQ(withoutIv, (std::array<uint8_t, 4>{0x31, 0xFA, 0x45, 0xAD}));
     EXPECT_EQ(withZeroIv, withoutIv);
     EXPECT_NE(withOtherIv, withoutIv);
+}
+
+// Lays a buffer over the stack frames just left and looks for `wanted`
+// there, as those frames left it.
+[[gnu::noinline]] bool stackBelowHolds(std::span<const uint8_t> wanted) {
+    std::array<uint8_t, 16384> probe;
+    asm volatile("" : : "r"(probe.data()) : "memory");
+    return std::search(probe.begin(), probe.end(), wanted.begin(), wanted.end()) != probe.end();
+}
+
+// The key words (the key itself, in the same byte order) leave nothing on
+// the stack. The key lives on the heap; a first call keeps the dynamic
+// linker's own stack writes out of the probed one.
+TEST(Gost28147, KeyWordsAreWipedFromTheStack) {
+    const Bytes key = randomBytes(kGostKeyBytes), cipherText = randomBytes(kGostMacDataBytes);
+    Bytes plain(kGostMacDataBytes), mac(kGostMacBytes);
+    const std::span<const uint8_t, kGostKeyBytes> keySpan(key.data(), kGostKeyBytes);
+    for (int call = 0; call < 2; ++call) {
+        ASSERT_TRUE(gostEcb(5, keySpan, cipherText, plain, GostDirection::kDecrypt));
+    }
+    EXPECT_FALSE(stackBelowHolds(std::span(key).first(16))) << "key words after gostEcb";
+    for (int call = 0; call < 2; ++call) {
+        ASSERT_TRUE(gostMac32({}, 5, keySpan,
+                              std::span<const uint8_t, kGostMacDataBytes>(plain.data(), kGostMacDataBytes),
+                              std::span<uint8_t, kGostMacBytes>(mac.data(), kGostMacBytes)));
+    }
+    EXPECT_FALSE(stackBelowHolds(std::span(key).first(16))) << "key words after gostMac32";
 }
 
 }  // namespace
