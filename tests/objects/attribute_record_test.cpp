@@ -2,6 +2,7 @@
 
 #include "tests/objects/attribute_helpers.h"
 #include "objects/attribute_set.h"
+#include "objects/key_record.h"
 
 #include <gtest/gtest.h>
 
@@ -19,9 +20,14 @@ TEST(AttributeRecordEncoding, StoresEachKindInItsFormAndSkipsWhatIsNeverStored) 
     Bytes label = bytesOf("key"), value = Bytes(32, 0xAA), date = bytesOf("20261208"), id = {};
     uint8_t alwaysAuth = 1;
     std::vector<CK_ATTRIBUTE> tmpl = {
-        attr(CKA_CLASS, dataClass),  attr(CKA_TOKEN, tokenTrue),   attr(CKA_PRIVATE, privateTwo),
-        attr(CKA_VALUE, value),      attr(CKA_KEY_TYPE, keyType),  attr(CKA_LABEL, label),
-        attr(CKA_START_DATE, date),  attr(CKA_ALWAYS_AUTHENTICATE, alwaysAuth),
+        attr(CKA_CLASS, dataClass),
+        attr(CKA_TOKEN, tokenTrue),
+        attr(CKA_PRIVATE, privateTwo),
+        attr(CKA_VALUE, value),
+        attr(CKA_KEY_TYPE, keyType),
+        attr(CKA_LABEL, label),
+        attr(CKA_START_DATE, date),
+        attr(CKA_ALWAYS_AUTHENTICATE, alwaysAuth),
         attr(CKA_ID, id),
     };
     DirectoryRecord record;
@@ -29,9 +35,8 @@ TEST(AttributeRecordEncoding, StoresEachKindInItsFormAndSkipsWhatIsNeverStored) 
     ASSERT_EQ(encodeDirectoryRecord(tmpl, record, size), EncodeResult::Ok);
 
     // A boolean given as 02 is stored as 00: only 01 is true.
-    const Bytes expected = concat({entry(CKA_TOKEN, {1}), entry(CKA_PRIVATE, {0}),
-                                   entry(CKA_KEY_TYPE, {0, 0, 0, 0x32}), entry(CKA_LABEL, label),
-                                   entry(CKA_START_DATE, date), entry(CKA_ID, {})});
+    const Bytes expected = concat({entry(CKA_TOKEN, {1}), entry(CKA_PRIVATE, {0}), entry(CKA_KEY_TYPE, {0, 0, 0, 0x32}),
+                                   entry(CKA_LABEL, label), entry(CKA_START_DATE, date), entry(CKA_ID, {})});
     ASSERT_EQ(size, expected.size());
     EXPECT_EQ(Bytes(record.begin(), record.begin() + size), expected);
     EXPECT_TRUE(std::all_of(record.begin() + size, record.end(), [](uint8_t b) { return b == 0; }));
@@ -79,12 +84,8 @@ TEST(AttributeRecordEncoding, RefusesValuesItCannotReadWithoutOverrunning) {
     Bytes nineByteDate = bytesOf("202612081");
     Bytes twoBytes = {0, 1};
     const CK_ATTRIBUTE cases[] = {
-        attr(CKA_END_DATE, sevenByteDate),
-        attr(CKA_END_DATE, nineByteDate),
-        attr(CKA_LABEL, nullptr, 4),
-        attr(CKA_TOKEN, twoBytes.data(), 0),
-        attr(CKA_KEY_TYPE, twoBytes),
-        attr(CKA_MODULUS_BITS, nullptr, 4),
+        attr(CKA_END_DATE, sevenByteDate),   attr(CKA_END_DATE, nineByteDate), attr(CKA_LABEL, nullptr, 4),
+        attr(CKA_TOKEN, twoBytes.data(), 0), attr(CKA_KEY_TYPE, twoBytes),     attr(CKA_MODULUS_BITS, nullptr, 4),
     };
     for (const CK_ATTRIBUTE& bad : cases) {
         DirectoryRecord record;
@@ -160,8 +161,8 @@ TEST(AttributeRecordIteration, EndsOnZeroTypeOrShortTailAndFlagsFourByteTail) {
 TEST(AttributeRecordDecoding, KeepsEntriesBeforeAFaultAndNeverReadsPastOddWidths) {
     // A boolean stored with no byte and a number stored with two are taken
     // as the bytes they are.
-    Bytes record = concat({entry(CKA_TOKEN, {}), entry(CKA_KEY_TYPE, {1, 2}), entry(0x7777, {9}),
-                           entry(CKA_LABEL, bytesOf("abc"))});
+    Bytes record = concat(
+        {entry(CKA_TOKEN, {}), entry(CKA_KEY_TYPE, {1, 2}), entry(0x7777, {9}), entry(CKA_LABEL, bytesOf("abc"))});
     record.pop_back();
     AttributeSet set;
     EXPECT_EQ(decodeRecord(record, set), DecodeResult::Malformed);
@@ -201,6 +202,27 @@ TEST(AttributeRecordFree, OnlyTheFirstFourBytesDecide) {
     EXPECT_TRUE(isFreeRecord(Bytes{0, 0, 0, 0, 7, 7, 7}));
     EXPECT_FALSE(isFreeRecord(Bytes{0, 0, 0, 1, 0}));
     EXPECT_FALSE(isFreeRecord(Bytes{0, 0, 0}));
+}
+
+// One rule for "may this key do this": a flag stored as one byte decides
+// (01 allows, anything else forbids); a flag absent or of another length is
+// no flag, and the use's default decides.
+TEST(KeyUsage, OneByteDecidesOtherwiseTheDefault) {
+    const struct {
+        const char* what;
+        Bytes record;
+        bool whenAbsent;
+        KeyUsage expected;
+    } cases[] = {
+        {"01", entry(CKA_WRAP, {1}), false, KeyUsage::kAllowed},
+        {"00", entry(CKA_WRAP, {0}), true, KeyUsage::kForbidden},
+        {"02", entry(CKA_WRAP, {2}), true, KeyUsage::kForbidden},
+        {"two bytes, default true", entry(CKA_WRAP, {0, 0}), true, KeyUsage::kAllowed},
+        {"two bytes, default false", entry(CKA_WRAP, {1, 1}), false, KeyUsage::kForbidden},
+        {"absent", entry(CKA_LABEL, {'k'}), true, KeyUsage::kAllowed},
+        {"malformed", Bytes{0, 0, 1, 6, 9, 1}, true, KeyUsage::kMalformed},
+    };
+    for (const auto& c : cases) EXPECT_EQ(keyUsage(c.record, CKA_WRAP, c.whenAbsent), c.expected) << c.what;
 }
 
 }  // namespace
