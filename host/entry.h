@@ -102,6 +102,17 @@ inline std::optional<abi::CK_ULONG> moduleLength(unsigned long value) {
 inline abi::CK_ULONG capacity(unsigned long value) {
     return static_cast<abi::CK_ULONG>(std::min<unsigned long>(value, std::numeric_limits<abi::CK_ULONG>::max()));
 }
+// Runs `make`, a module call that may leave a session key on the card, with
+// the crash journal noting it first: a key that cannot be journalled is not
+// made (a crash would leave it on the card for good).
+template <typename Make>
+ck_rv_t journalled(Token& token, bool sessionKey, Make make) {
+    if (!sessionKey) return make();
+    if (!token.journalCardObjects(true)) return CKR_FUNCTION_FAILED;
+    const ck_rv_t rv = make();
+    token.journalCardObjects(false);
+    return rv;
+}
 
 // The object an application's handle names on the token, copied out, when
 // the session may access it so: `missing` (CKR_OBJECT_HANDLE_INVALID or a

@@ -50,13 +50,15 @@ KORVA_HOST_EXPORT ck_rv_t C_GenerateKey(ck_session_handle_t handle, ck_mechanism
         if (key == nullptr) return CKR_ARGUMENTS_BAD;
         KeyRequest request;
         if (const ck_rv_t rv = request.prepare(session, token, mechanism, attributes, count); rv != CKR_OK) return rv;
-        abi::ObjectHandle made{};
-        abi::ObjectSummary summary{};
-        const abi::CK_RV rv = token.module().generateKey(token.context(), request.login.get(), token.settings(),
-                                                         request.attributes.data(), request.attributes.size(),
-                                                         request.mechanism.get(), &made, &summary);
-        if (rv == CKR_OK) *key = recordObject(session, made, summary, request.kind.tokenObject);
-        return rv;
+        return journalled(token, !request.kind.tokenObject, [&]() -> ck_rv_t {
+            abi::ObjectHandle made{};
+            abi::ObjectSummary summary{};
+            const abi::CK_RV rv = token.module().generateKey(token.context(), request.login.get(), token.settings(),
+                                                             request.attributes.data(), request.attributes.size(),
+                                                             request.mechanism.get(), &made, &summary);
+            if (rv == CKR_OK) *key = recordObject(session, made, summary, request.kind.tokenObject);
+            return rv;
+        });
     });
 }
 
@@ -77,16 +79,18 @@ KORVA_HOST_EXPORT ck_rv_t C_GenerateKeyPair(ck_session_handle_t handle, ck_mecha
         // The card makes every pair; a pair of session keys lives on it until its session ends.
         const ObjectKind privateKind = completeTemplate(privateTemplate, CKO_PRIVATE_KEY);
         if (const ck_rv_t rv = access(session, Access::Write, privateKind); rv != CKR_OK) return rv;
-        abi::ObjectHandle madePublic{}, madePrivate{};
-        abi::ObjectSummary publicSummary{}, privateSummary{};
-        const abi::CK_RV rv = token.module().generateKeyPair(
-            token.context(), request.login.get(), token.settings(), request.attributes.data(), request.attributes.size(),
-            privateTemplate.data(), privateTemplate.size(), request.mechanism.get(), &madePublic, &madePrivate,
-            &publicSummary, &privateSummary);
-        if (rv != CKR_OK) return rv;
-        *publicKey = recordObject(session, madePublic, publicSummary, request.kind.tokenObject);
-        *privateKey = recordObject(session, madePrivate, privateSummary, privateKind.tokenObject);
-        return CKR_OK;
+        return journalled(token, !request.kind.tokenObject || !privateKind.tokenObject, [&]() -> ck_rv_t {
+            abi::ObjectHandle madePublic{}, madePrivate{};
+            abi::ObjectSummary publicSummary{}, privateSummary{};
+            const abi::CK_RV rv = token.module().generateKeyPair(
+                token.context(), request.login.get(), token.settings(), request.attributes.data(),
+                request.attributes.size(), privateTemplate.data(), privateTemplate.size(), request.mechanism.get(),
+                &madePublic, &madePrivate, &publicSummary, &privateSummary);
+            if (rv != CKR_OK) return rv;
+            *publicKey = recordObject(session, madePublic, publicSummary, request.kind.tokenObject);
+            *privateKey = recordObject(session, madePrivate, privateSummary, privateKind.tokenObject);
+            return CKR_OK;
+        });
     });
 }
 
@@ -127,13 +131,15 @@ KORVA_HOST_EXPORT ck_rv_t C_UnwrapKey(ck_session_handle_t handle, ck_mechanism* 
             return rv;
         KeyRequest request;
         if (const ck_rv_t rv = request.prepare(session, token, mechanism, attributes, count); rv != CKR_OK) return rv;
-        abi::ObjectHandle made{};
-        abi::ObjectSummary summary{};
-        const abi::CK_RV rv = token.module().unwrapKey(token.context(), request.login.get(), token.settings(),
-                                                       request.mechanism.get(), &unwrapping.module, wrapped, *length,
-                                                       request.attributes.data(), request.attributes.size(), &made,
-                                                       &summary);
-        if (rv == CKR_OK) *key = recordObject(session, made, summary, request.kind.tokenObject);
+        const ck_rv_t rv = journalled(token, !request.kind.tokenObject, [&]() -> ck_rv_t {
+            abi::ObjectHandle made{};
+            abi::ObjectSummary summary{};
+            const abi::CK_RV unwrapped = token.module().unwrapKey(
+                token.context(), request.login.get(), token.settings(), request.mechanism.get(), &unwrapping.module,
+                wrapped, *length, request.attributes.data(), request.attributes.size(), &made, &summary);
+            if (unwrapped == CKR_OK) *key = recordObject(session, made, summary, request.kind.tokenObject);
+            return unwrapped;
+        });
         return rv == CKR_OK ? rv : unwrapMechanismOr(token, request.mechanism.type(), rv);
     });
 }
@@ -148,13 +154,16 @@ KORVA_HOST_EXPORT ck_rv_t C_DeriveKey(ck_session_handle_t handle, ck_mechanism* 
             return rv;
         KeyRequest request;
         if (const ck_rv_t rv = request.prepare(session, token, mechanism, attributes, count); rv != CKR_OK) return rv;
-        abi::ObjectHandle made{};
-        abi::ObjectSummary summary{};
-        const abi::CK_RV rv = token.module().deriveKey(token.context(), request.login.get(), token.settings(),
-                                                       request.mechanism.get(), &base.module, request.attributes.data(),
-                                                       request.attributes.size(), &made, &summary);
-        if (rv == CKR_OK) *key = recordObject(session, made, summary, request.kind.tokenObject);
-        return rv;
+        return journalled(token, !request.kind.tokenObject, [&]() -> ck_rv_t {
+            abi::ObjectHandle made{};
+            abi::ObjectSummary summary{};
+            const abi::CK_RV rv = token.module().deriveKey(token.context(), request.login.get(), token.settings(),
+                                                           request.mechanism.get(), &base.module,
+                                                           request.attributes.data(), request.attributes.size(), &made,
+                                                           &summary);
+            if (rv == CKR_OK) *key = recordObject(session, made, summary, request.kind.tokenObject);
+            return rv;
+        });
     });
 }
 

@@ -127,11 +127,13 @@ KORVA_HOST_EXPORT ck_rv_t C_CreateObject(ck_session_handle_t handle, ck_attribut
         token.fillLogin(login);
         abi::ObjectHandle made{};
         abi::ObjectSummary summary{};
-        const abi::CK_RV rv = token.module().createObject(token.contextPointer(), login.get(), token.settings(),
-                                                          given.data(), given.size(), &made, &summary);
-        if (rv != CKR_OK) return rv;
-        *object = recordObject(session, made, summary, kind.tokenObject);
-        return CKR_OK;
+        return journalled(token, !kind.tokenObject, [&]() -> ck_rv_t {
+            const abi::CK_RV rv = token.module().createObject(token.contextPointer(), login.get(), token.settings(),
+                                                              given.data(), given.size(), &made, &summary);
+            if (rv != CKR_OK) return rv;
+            *object = recordObject(session, made, summary, kind.tokenObject);
+            return CKR_OK;
+        });
     });
 }
 
@@ -159,6 +161,7 @@ KORVA_HOST_EXPORT ck_rv_t C_DestroyObject(ck_session_handle_t handle, ck_object_
         if (rv == CKR_OK) {
             token.handles().forget(object);
             token.libraryObjects().forgetCardObject(target.module);
+            token.journalCardObjects(false);
         }
         return rv;
     });

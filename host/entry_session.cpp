@@ -1,5 +1,6 @@
 // Sessions and login: C_OpenSession to C_Logout.
 #include "host/entry.h"
+#include "host/session_key_journal.h"
 
 namespace korva::host {
 namespace {
@@ -71,6 +72,8 @@ KORVA_HOST_EXPORT ck_rv_t C_Login(ck_session_handle_t handle, ck_user_type_t use
         const abi::CK_RV rv = token.module().login(token.context(), token.settings(), pin, *length,
                                                     userType == CKU_SO ? KORVA_USER_TYPE_SO : KORVA_USER_TYPE_USER);
         if (rv == CKR_OK) token.logIn(userType, {pin, pinLength});
+        // The user's PIN may destroy what a process that died left on the card.
+        if (rv == CKR_OK && userType == CKU_USER) destroyCrashLeftovers(token);
         token.pinHistory().note(userType, rv);
         return rv;
     });

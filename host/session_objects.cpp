@@ -111,4 +111,10 @@ std::vector<abi::ObjectHandle> SessionObjectStore::takeCardObjectsOf(std::option
     return taken;
 }
 
+std::vector<abi::ObjectHandle> SessionObjectStore::cardObjects() const {
+    std::vector<abi::ObjectHandle> handles;
+    for (const auto& item : cardObjects_) handles.push_back(item.first);
+    return handles;
+}
+
 }  // namespace korva::host

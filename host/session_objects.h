@@ -49,6 +49,7 @@ public:
     void forgetCardObject(const abi::ObjectHandle& handle);
     // The card objects of a session, or of every session, to destroy.
     std::vector<abi::ObjectHandle> takeCardObjectsOf(std::optional<ck_session_handle_t> owner);
+    std::vector<abi::ObjectHandle> cardObjects() const;
 
 private:
     std::map<uint32_t, LibraryObject> objects_;

@@ -136,14 +136,28 @@ void Token::logOut() {
     pin_.shrink_to_fit();  // the allocator wipes the freed block
 }
 
-void Token::destroyCardObjects(std::span<const abi::ObjectHandle> handles) {
-    if (handles.empty()) return;
+bool Token::destroyCardObjects(std::span<const abi::ObjectHandle> handles) {
+    if (handles.empty()) return true;
     LoginRecordCopy login;
     fillLogin(login);
+    bool destroyed = true;
     for (const abi::ObjectHandle& handle : handles) {
-        module_.destroyObject(context_, login.get(), settings(), &handle);
+        destroyed = module_.destroyObject(context_, login.get(), settings(), &handle) == CKR_OK && destroyed;
         handles_.forgetObject(handle);
     }
+    // What is still on the card stays in the journal, for a later login.
+    if (destroyed) journalCardObjects(false);
+    return destroyed;
+}
+
+bool Token::journalCardObjects(bool pending) {
+    if (pending || journalSerialFor_ != cardChanges_) {
+        const auto serial = cardSerial(*this);
+        if (!serial) return !pending;
+        journalSerial_ = *serial;
+        journalSerialFor_ = cardChanges_;
+    }
+    return journal_.write(journalSerial_, {libraryObjects_.cardObjects(), pending});
 }
 
 void Token::fillLogin(LoginRecordCopy& copy) const {

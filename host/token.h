@@ -13,6 +13,7 @@
 #include "host/pin_history.h"
 #include "host/pkcs11_api.h"
 #include "host/readers/reader.h"
+#include "host/session_key_journal.h"
 #include "host/session_objects.h"
 
 #include <array>
@@ -20,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace korva::host {
@@ -63,7 +65,12 @@ public:
     SessionObjectStore& libraryObjects() { return libraryObjects_; }
     // Destroys session keys the card keeps, while the PIN that may write the
     // card is still known (a session's end, logout), and forgets their handles.
-    void destroyCardObjects(std::span<const abi::ObjectHandle> handles);
+    // False when one could not be destroyed.
+    bool destroyCardObjects(std::span<const abi::ObjectHandle> handles);
+    // Writes the crash journal of the session keys the card keeps for us:
+    // `pending` before the card is asked to make one (false then stops it).
+    bool journalCardObjects(bool pending);
+    SessionKeyJournal& journal() { return journal_; }
 
     // Login state, shared by every session of the token. Logging out hides
     // private objects: their handles are forgotten.
@@ -130,6 +137,9 @@ private:
     HandleTable handles_;
     PinHistory pinHistory_;
     SessionObjectStore libraryObjects_;
+    SessionKeyJournal journal_;
+    std::string journalSerial_;
+    std::optional<uint64_t> journalSerialFor_;  // the card identity it was read for
 };
 
 // Holds a token for one library call: its lock, and the reader's call

@@ -1,10 +1,15 @@
 // The standard's rules for sessions, login states, objects and handles, as
 // tables of calls and the codes they must give.
+#include "host/session_key_journal.h"
 #include "host/token.h"
 
 #include "tests/host/library_fixture.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <csignal>
 #include <array>
 #include <string>
 
@@ -244,6 +249,62 @@ TEST_F(Conformance, SessionKeysOnTheCardEndWithTheirSession) {
     ASSERT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
     ASSERT_EQ(f->C_Login(session, CKU_USER, text(kUserPin), 8), CKR_OK);
     EXPECT_EQ(cardKeys(), 0u);
+}
+
+// A process killed while it holds a session pair leaves it on the card; the
+// next process that logs in destroys it, by the dead process's journal.
+TEST_F(Conformance, SessionKeysOfAKilledProcessGoAtTheNextLogin) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        open(true, CKU_USER);
+        ck_object_handle_t publicKey = 0, privateKey = 0;
+        if (!HasFatalFailure() && keyPair(false, &publicKey, &privateKey) == CKR_OK) (void)!write(ready[1], "k", 1);
+        pause();
+        _exit(1);
+    }
+    char made = 0;
+    (void)!::close(ready[1]);
+    const bool childMadeThePair = read(ready[0], &made, 1) == 1;
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    ASSERT_TRUE(childMadeThePair);
+    initialise();
+    ASSERT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
+    const auto sessionKeysOnCard = [&] {
+        unsigned char no = 0;
+        ck_attribute notToken{CKA_TOKEN, &no, 1};
+        ck_object_handle_t found[8];
+        unsigned long count = 0;
+        EXPECT_EQ(f->C_FindObjectsInit(session, &notToken, 1), CKR_OK);
+        EXPECT_EQ(f->C_FindObjects(session, found, 8, &count), CKR_OK);
+        EXPECT_EQ(f->C_FindObjectsFinal(session), CKR_OK);
+        return count;
+    };
+    EXPECT_EQ(sessionKeysOnCard(), 1u);  // the public half, readable before login
+    ASSERT_EQ(f->C_Login(session, CKU_USER, text(kUserPin), 8), CKR_OK);
+    EXPECT_EQ(sessionKeysOnCard(), 0u);
+    EXPECT_TRUE(std::filesystem::is_empty(folder.path() / "korva/session-keys"));
+}
+
+// Journals are anyone's to write: every count is bounded by the bytes present.
+TEST(SessionKeyJournal, DecodesOnlyWhatItWrote) {
+    const std::vector<uint8_t> two = host::encodeJournal({{{1, 0x41, 0x00}, {2, 0x42, 0x00}}, true});
+    const auto decoded = host::decodeJournal(two);
+    ASSERT_TRUE(decoded);
+    EXPECT_TRUE(decoded->pending);
+    ASSERT_EQ(decoded->owned.size(), 2u);
+    EXPECT_EQ(decoded->owned[1].directoryHigh, 0x42);
+    std::vector<uint8_t> countTooLarge = two, badFlag = two, badMagic = two, huge = two;
+    countTooLarge[6] = 3;
+    badFlag[4] = 2;
+    badMagic[0] = 'X';
+    huge.resize(1 << 16);
+    for (const auto& hostile : {countTooLarge, badFlag, badMagic, huge, std::vector<uint8_t>(two.begin(), two.end() - 1),
+                                std::vector<uint8_t>{}})
+        EXPECT_FALSE(host::decodeJournal(hostile));
 }
 
 // Codes that were CKR_FUNCTION_FAILED or CKR_GENERAL_ERROR.

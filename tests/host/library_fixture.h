@@ -40,6 +40,7 @@ protected:
         cards = {folder.path() / "first.card", folder.path() / "second.card"};
         setenv("KORVA_CARDS", (cards[0].string() + ":" + cards[1].string()).c_str(), 1);
         setenv("KORVA_CARD_PIN_COST", "1", 1);  // fresh cards derive PIN keys cheaply
+        setenv("XDG_STATE_HOME", folder.path().c_str(), 1);  // the crash journal of session keys
     }
     void TearDown() override { f->C_Finalize(nullptr); }
 
