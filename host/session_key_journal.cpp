@@ -30,7 +30,7 @@ constexpr size_t kEntrySize = 3;
 constexpr size_t kMaxJournalSize = kHeaderSize + 1024 * kEntrySize;
 
 bool makeDirectories(const std::string& path) {
-    for (size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
         const std::string part = path.substr(0, slash);
         if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
         if (slash == std::string::npos) return true;
@@ -215,7 +215,8 @@ std::optional<std::string> cardSerial(Token& token) {
     if (token.module().getTokenInfo(token.context(), token.settings(), &info) != CKR_OK) return std::nullopt;
     std::string serial;
     for (const unsigned char c : info.serialNumber)
-        if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) serial.push_back(static_cast<char>(c));
+        if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))
+            serial.push_back(static_cast<char>(c));
     if (serial.empty()) return std::nullopt;
     return serial;
 }
@@ -241,19 +242,18 @@ void destroyCrashLeftovers(Token& token) {
     if (anyDead && !livePending) {
         std::vector<abi::ObjectHandle> leftovers;
         size_t privateKeys = 0;
-        const ck_rv_t rv = searchObjects(token, nullptr, 0,
-                                         [&](const abi::ObjectHandle& handle, uint32_t objectClass, bool,
-                                             const AttributeView& object) {
-                                             if (isSessionObject(handle)) return;
-                                             const auto flag = object.find(CKA_TOKEN);
-                                             if (!flag || flag->size() != 1 || (*flag)[0] != 0) return;
-                                             if (std::any_of(kept.begin(), kept.end(),
-                                                             [&](const auto& own) { return sameObject(own, handle); }))
-                                                 return;
-                                             // Private keys first: they go before the public keys they share files with.
-                                             if (objectClass != CKO_PRIVATE_KEY) return leftovers.push_back(handle);
-                                             leftovers.insert(leftovers.begin() + privateKeys++, handle);
-                                         });
+        const ck_rv_t rv = searchObjects(
+            token, nullptr, 0,
+            [&](const abi::ObjectHandle& handle, uint32_t objectClass, bool, const AttributeView& object) {
+                if (isSessionObject(handle)) return;
+                const auto flag = object.find(CKA_TOKEN);
+                if (!flag || flag->size() != 1 || (*flag)[0] != 0) return;
+                if (std::any_of(kept.begin(), kept.end(), [&](const auto& own) { return sameObject(own, handle); }))
+                    return;
+                // Private keys first: they go before the public keys they share files with.
+                if (objectClass != CKO_PRIVATE_KEY) return leftovers.push_back(handle);
+                leftovers.insert(leftovers.begin() + privateKeys++, handle);
+            });
         if (rv == CKR_OK && token.destroyCardObjects(leftovers)) {
             for (ForeignJournal& journal : journals)
                 if (!journal.alive) removeJournal(journal);
