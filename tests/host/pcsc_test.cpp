@@ -21,7 +21,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -177,9 +179,9 @@ protected:
         ck_attribute privateTemplate[] = {
             {CKA_TOKEN, &yes, 1}, {CKA_PRIVATE, &yes, 1}, {CKA_SIGN, &yes, 1}, {CKA_ID, id, 1}};
         ck_mechanism generation{CKM_GOSTR3410_KEY_PAIR_GEN, nullptr, 0};
-        ASSERT_EQ(f->C_GenerateKeyPair(session, &generation, publicTemplate, 3, privateTemplate, 4, &publicKey,
-                                       &privateKey),
-                  CKR_OK);
+        ASSERT_EQ(
+            f->C_GenerateKeyPair(session, &generation, publicTemplate, 3, privateTemplate, 4, &publicKey, &privateKey),
+            CKR_OK);
     }
 
     // The key of the pair made by gostKeyPair, looked up again (handles of
@@ -220,6 +222,11 @@ protected:
     pid_t card = 0;
     ck_slot_id_t slot = 0;
 };
+
+std::string contentOf(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 // Reset by another application, taken out, put back; what waits for slot
 // events hears of it, and C_Finalize wakes a waiter.
@@ -299,9 +306,9 @@ TEST_P(CardTakenAway, CallFailsFileStaysSoundCardWorksAgain) {
 
     korva::sim::VirtualCard onFile = korva::sim::VirtualCard::load(cardFile);
     for (const std::string& problem : korva::test::checkObjectStore(onFile, {}).problems) {
-        EXPECT_TRUE(std::any_of(given.mayLeave.begin(), given.mayLeave.end(),
-                                [&](const std::string& part) { return problem.find(part) != std::string::npos; }))
-            << problem;
+        EXPECT_TRUE(std::any_of(given.mayLeave.begin(), given.mayLeave.end(), [&](const std::string& part) {
+            return problem.find(part) != std::string::npos;
+        })) << problem;
     }
 
     ASSERT_TRUE(waitForCard(false));
@@ -324,6 +331,76 @@ INSTANTIATE_TEST_SUITE_P(PcscTest, CardTakenAway,
                          ::testing::Values(MidCall{"Signature", "2A", true, {}},
                                            MidCall{"Creation", "DC", false, {"has no record"}}),
                          [](const ::testing::TestParamInfo<MidCall>& row) { return std::string(row.param.name); });
+
+// A card of another application in the reader: the slot holds a token the
+// library does not know, every token call says so at once, and nothing but
+// the question whether it is ours reaches the card (its file stays as it was).
+TEST_F(PcscTest, ForeignCardIsNotRecognisedAndNeverWritten) {
+    takeAway();
+    ASSERT_TRUE(waitForCard(false));
+    const std::string before = contentOf(cardFile);
+    insert({"--foreign"});
+    ASSERT_TRUE(waitForCard(true));
+    const auto start = std::chrono::steady_clock::now();
+    ck_token_info token{};
+    EXPECT_EQ(f->C_GetTokenInfo(slot, &token), CKR_TOKEN_NOT_RECOGNIZED);
+    unsigned char label[32];
+    std::memset(label, ' ', sizeof label);
+    EXPECT_EQ(f->C_InitToken(slot, text(kSoPin), 8, label), CKR_TOKEN_NOT_RECOGNIZED);
+    ck_session_handle_t session = 0;
+    EXPECT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session),
+              CKR_TOKEN_NOT_RECOGNIZED);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);  // no waiting on a card that will never answer 90 00
+    takeAway();
+    EXPECT_EQ(contentOf(cardFile), before);
+}
+
+// pcscd stopped while the library runs (scripts/pcsc-tests gives the test its
+// pcscd's process id, and starts a new one afterwards): the readers' slots
+// leave the slot list with a trace line saying why, the card file's slot
+// keeps working.
+TEST(PcscdStopped, ReaderSlotsGoCardFileSlotStays) {
+    const char* pcscd = std::getenv("KORVA_TEST_PCSCD_PID");
+    if (pcscd == nullptr) GTEST_SKIP() << "KORVA_TEST_PCSCD_PID names no pcscd this test may stop";
+    ck_function_list* f = library();
+    ASSERT_NE(f, nullptr);
+    korva::test::TempPath folder{"korva-pcscd-stop"};
+    unsetenv("KORVA_READERS");
+    setenv("KORVA_PKCS11_CONFIG", (folder.path() / "none.conf").c_str(), 1);
+    setenv("KORVA_CARDS", (folder.path() / "file.card").c_str(), 1);
+    setenv("KORVA_PKCS11_TRACE", "1", 1);
+    ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+    unsigned long count = 0;
+    ASSERT_EQ(f->C_GetSlotList(0, nullptr, &count), CKR_OK);
+    ASSERT_GT(count, 1u) << "the card file's slot and the readers' slots";
+
+    const std::filesystem::path trace = folder.path() / "trace";
+    std::fflush(stderr);
+    const int savedError = dup(2);
+    FILE* traceFile = std::fopen(trace.c_str(), "w");
+    dup2(fileno(traceFile), 2);
+    ASSERT_EQ(kill(static_cast<pid_t>(std::atoi(pcscd)), SIGTERM), 0);
+    for (int i = 0; i < 100 && count != 1; ++i) {
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(f->C_GetSlotList(0, nullptr, &count), CKR_OK);
+    }
+    std::fflush(stderr);
+    dup2(savedError, 2);
+    close(savedError);
+    std::fclose(traceFile);
+    EXPECT_EQ(count, 1u);
+    EXPECT_NE(contentOf(trace).find(": its slot is gone"), std::string::npos) << contentOf(trace);
+
+    ck_slot_id_t slot = 99;
+    count = 1;
+    ASSERT_EQ(f->C_GetSlotList(1, &slot, &count), CKR_OK);
+    EXPECT_EQ(slot, 0u);
+    ck_token_info token{};
+    EXPECT_EQ(f->C_GetTokenInfo(slot, &token), CKR_OK);
+    ck_session_handle_t session = 0;
+    EXPECT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
+    EXPECT_EQ(f->C_Finalize(nullptr), CKR_OK);
+}
 
 // Another application sends its own commands to the same card while the
 // library signs: the transactions keep them apart, every signature verifies.

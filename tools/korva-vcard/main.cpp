@@ -143,9 +143,15 @@ struct Card {
     bool t0 = false;
     korva::sim::T0Link link;
     std::optional<uint8_t> vanishOn;  // taken away at the first command with this INS (a test's removal mid-call)
+    bool foreign = false;             // a card of another application: no file of ours is found on it
 
     // One command, under the card file's lock; 6F 00 when the file cannot be read.
     Bytes answer(const Bytes& command) {
+        if (foreign) return {0x6A, 0x82};  // file or application not found; the card file is never touched
+        return answerFromFile(command);
+    }
+
+    Bytes answerFromFile(const Bytes& command) {
         kept.take();
         korva::sim::VirtualCard* card = kept.card();
         korva::sim::Answer answered;
@@ -164,6 +170,7 @@ struct Card {
     }
 
     void reset() {
+        if (foreign) return;
         link.reset();
         kept.take();
         if (kept.card() != nullptr) kept.card()->reset();
@@ -202,6 +209,7 @@ int main(int argc, char** argv) {
     uint16_t port = 35963;
     bool t0 = false;
     std::string vanishOn;
+    bool foreign = false;
     app.add_option("CARD-FILE", cardFile, "the card file (made factory-fresh when it does not exist)")->required();
     app.add_option("-a,--address", address, "the driver's IPv4 address")->capture_default_str();
     app.add_option("-p,--port", port, "the driver's port (35963: its first reader, 35964: the second)")
@@ -209,6 +217,8 @@ int main(int argc, char** argv) {
     app.add_flag("--t0", t0, "answer as a T=0 card: 61 xx and GET RESPONSE for answers to commands with data");
     app.add_option("--vanish-on", vanishOn,
                    "take the card away (and end) when a command with this INS (two hex digits) arrives; for tests");
+    app.add_flag("--foreign", foreign,
+                 "answer every command 6A 82 (not found), as a card of another application would; for tests");
     CLI11_PARSE(app, argc, argv);
 
     catchStopSignals();
@@ -222,7 +232,7 @@ int main(int argc, char** argv) {
         }
         vanishInstruction = static_cast<uint8_t>(instruction);
     }
-    Card card{korva::sim::KeptCard(cardFile), t0, {}, vanishInstruction};
+    Card card{korva::sim::KeptCard(cardFile), t0, {}, vanishInstruction, foreign};
     if (card.kept.card() == nullptr) {
         std::fprintf(stderr, "korva-vcard: %s: %s\n", cardFile.c_str(), card.kept.problem().c_str());
         return 1;
