@@ -1,4 +1,5 @@
 // Key generation, wrapping, unwrapping, derivation and random numbers.
+#include "common/wiped_bytes.h"
 #include "host/attributes.h"
 #include "host/entry.h"
 #include "host/mechanisms.h"
@@ -34,6 +35,9 @@ ck_rv_t unwrapMechanismOr(Token& token, abi::CK_MECHANISM_TYPE type, ck_rv_t rv)
         if (entry.type == type && (entry.flags & CKF_UNWRAP) != 0) return rv;
     return CKR_MECHANISM_INVALID;
 }
+
+// Longer than any key the card wraps (a 32-byte key and its 4-byte MAC).
+constexpr abi::CK_ULONG kMaxWrappedLength = 4096;
 
 }  // namespace
 }  // namespace korva::host
@@ -108,9 +112,24 @@ KORVA_HOST_EXPORT ck_rv_t C_WrapKey(ck_session_handle_t handle, ck_mechanism* me
             return rv;
         LoginRecordCopy login;
         token.fillLogin(login);
+        const auto wrap = [&](uint8_t* output, abi::CK_ULONG& length) -> ck_rv_t {
+            return token.module().wrapKey(token.context(), login.get(), nullptr, converted.get(), &wrapping.module,
+                                          &wrappedKey.module, output, &length);
+        };
         abi::CK_ULONG length = capacity(*wrappedLength);
-        const abi::CK_RV rv = token.module().wrapKey(token.context(), login.get(), nullptr, converted.get(),
-                                                     &wrapping.module, &wrappedKey.module, wrapped, &length);
+        ck_rv_t rv = wrap(wrapped, length);
+        const bool lengthOnly = (rv == CKR_OK && wrapped == nullptr) || rv == CKR_BUFFER_TOO_SMALL;
+        // The module answers how long the result is without looking at the
+        // mechanism or the keys: a wrap into a scratch buffer (wiped) gives the
+        // code the wrap itself would, so that a length query never promises a
+        // wrap that is refused.
+        if (lengthOnly && length <= kMaxWrappedLength) {
+            korva::WipedBytes scratch(length);
+            abi::CK_ULONG trial = length;
+            if (const ck_rv_t refused = wrap(scratch.data(), trial); refused != CKR_OK) return refused;
+        } else if (lengthOnly) {
+            return CKR_DEVICE_ERROR;  // no wrapped key is that long
+        }
         if (rv == CKR_OK || rv == CKR_BUFFER_TOO_SMALL) *wrappedLength = length;
         return rv;
     });

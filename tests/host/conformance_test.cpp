@@ -322,6 +322,15 @@ TEST_F(Conformance, CipherCodes) {
     ASSERT_EQ(f->C_DecryptInit(session, &padded, aes), CKR_OK);
     EXPECT_EQ(f->C_DecryptFinal(session, out, &outLength), CKR_ENCRYPTED_DATA_LEN_RANGE);
     EXPECT_EQ(f->C_UnwrapKey(session, &unknown, aes, wrapped, 3, aesTemplate, 1, &unwrapped), CKR_MECHANISM_INVALID);
+    // A length query gives the code of the wrap it measures: an unknown
+    // mechanism, a key the wrap refuses.
+    ck_mechanism gostWrap{CKM_GOST28147_KEY_WRAP, nullptr, 0};
+    for (ck_mechanism* refused : {&unknown, &gostWrap}) {
+        unsigned long length = sizeof out;
+        const ck_rv_t wrapCode = f->C_WrapKey(session, refused, aes, aes, out, &length);
+        EXPECT_NE(wrapCode, CKR_OK);
+        EXPECT_EQ(f->C_WrapKey(session, refused, aes, aes, nullptr, &length), wrapCode);
+    }
 }
 
 // An attribute list is kept in a form that reads back the same (its numbers
