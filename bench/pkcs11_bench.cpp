@@ -261,6 +261,7 @@ int main(int argc, char** argv) {
     const auto folder = std::filesystem::temp_directory_path() / ("korva-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(folder / "softhsm-tokens");
     setenv("KORVA_CARDS", (folder / "bench.card").c_str(), 1);
+    setenv("XDG_CACHE_HOME", (folder / "user-cache").c_str(), 1);  // what the library keeps between processes
     {
         std::ofstream config(folder / "softhsm2.conf");
         config << "directories.tokendir = " << (folder / "softhsm-tokens").string() << "\nobjectstore.backend = file\n";

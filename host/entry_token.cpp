@@ -3,6 +3,7 @@
 
 #include "common/output_length.h"
 #include "host/mechanisms.h"
+#include "host/object_cache_file.h"
 
 #include <algorithm>
 #include <array>
@@ -132,6 +133,8 @@ KORVA_HOST_EXPORT ck_rv_t C_GetTokenInfo(ck_slot_id_t slot, ck_token_info* info)
         abi::CK_TOKEN_INFO moduleInfo{};
         const abi::CK_RV rv = token.module().getTokenInfo(token.context(), token.settings(), &moduleInfo);
         if (rv != CKR_OK) return rv;
+        // The card's serial names the objects other processes kept for it.
+        token.objectCache().noteSerial(token.cardIdentity(), cacheFileSerial(moduleInfo.serialNumber));
         *info = {};
         copyTokenInfo(moduleInfo, *info);
         info->flags = token.pinHistory().flags(info->flags);
@@ -186,6 +189,8 @@ KORVA_HOST_EXPORT ck_rv_t C_InitToken(ck_slot_id_t slot, unsigned char* pin, uns
         const auto length = narrow(pinLength);
         if (!length) return CKR_PIN_INCORRECT;
         const abi::CK_RV rv = token.module().initToken(token.context(), pin, *length, paddedLabel(label).data());
+        // Initialisation restarts the change counter: a kept file could match it again.
+        removeObjectCaches();
         token.logOut();
         // Every object of the card went with it.
         token.handles().clear();

@@ -80,6 +80,7 @@ std::optional<ObjectCache::Key> ObjectCache::keyOf(const abi::ObjectHandle& hand
 void ObjectCache::clear() {
     counter_.reset();
     unkeyed_ = false;
+    unsaved_ = false;
     coveredFrom_ = userCoveredFrom_ = kNothingCovered;
     objects_.clear();
     walking_ = false;
@@ -167,6 +168,38 @@ void ObjectCache::finishWalk(uint64_t card, bool readerTells, const CounterReade
     objects_.merge(walked);
     coveredFrom_ = std::min(coveredFrom_, walkFrom_);
     if (walkWithUser_) userCoveredFrom_ = std::min(userCoveredFrom_, walkFrom_);
+    // Only a walk that replaced every object, without the user, holds
+    // nothing but what anyone reads from the card.
+    unsaved_ = walkFrom_ == 0 && !walkWithUser_;
+}
+
+void ObjectCache::noteSerial(uint64_t card, std::optional<std::string> serial) {
+    serialCard_ = card;
+    serial_ = std::move(serial);
+}
+
+std::optional<std::string> ObjectCache::serialOf(uint64_t card) const {
+    if (card != serialCard_) return std::nullopt;
+    return serial_;
+}
+
+std::optional<uint32_t> ObjectCache::takeUnsaved() {
+    if (!enabled_ || !unsaved_ || !counter_) return std::nullopt;
+    unsaved_ = false;
+    return counter_;
+}
+
+void ObjectCache::finishAdopting(uint64_t card, uint32_t keptCounter, uint32_t counterNow) {
+    if (keptCounter != counterNow) {
+        walking_ = false;
+        walked_.clear();
+        clear();
+        card_ = card;
+        counter_ = counterNow;
+        return;
+    }
+    finishWalk(card, false, [counterNow] { return std::optional<uint32_t>(counterNow); });
+    unsaved_ = false;  // it is what the file holds
 }
 
 void ObjectCache::noteCommand(std::span<const uint8_t> command) {

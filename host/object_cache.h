@@ -28,6 +28,7 @@
 #include <map>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace korva::host {
@@ -101,6 +102,25 @@ public:
     void forgetPrivate();
     void clear();
 
+    bool enabled() const { return enabled_; }
+    // Nothing cached and no counter known.
+    bool empty() const { return !counter_ && !unkeyed_; }
+    // Whether the cache can hold the token object (a walk's directory and a record).
+    static bool holdsHandle(const abi::ObjectHandle& handle) { return keyOf(handle).has_value(); }
+
+    // Sharing with other processes (host/object_cache_file.h). The serial
+    // number the token reported for `card`, kept until another card shows.
+    void noteSerial(uint64_t card, std::optional<std::string> serial);
+    std::optional<std::string> serialOf(uint64_t card) const;
+    // The counter of a walk over every directory without the user, once
+    // keyed and not yet handed out: what another process may reuse.
+    std::optional<uint32_t> takeUnsaved();
+    // Ends an adoption (startWalk(0, false), then noteWalked for each object
+    // another process kept under `keptCounter`): taken when the counter just
+    // read from the card is the same. Otherwise dropped, and the cache keyed
+    // on `counterNow`, so the walk that follows needs no second read.
+    void finishAdopting(uint64_t card, uint32_t keptCounter, uint32_t counterNow);
+
 private:
     using Key = uint16_t;  // walk position of the directory, then the record
     static std::optional<Key> keyOf(const abi::ObjectHandle& handle);
@@ -114,6 +134,10 @@ private:
     size_t coveredFrom_;
     size_t userCoveredFrom_;
     std::map<Key, CachedObject> objects_;
+
+    bool unsaved_ = false;  // objects_ hold a walk another process may reuse
+    uint64_t serialCard_ = 0;
+    std::optional<std::string> serial_;
 
     bool walking_ = false;
     size_t walkFrom_ = 0;

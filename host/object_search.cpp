@@ -1,6 +1,7 @@
 #include "host/object_search.h"
 
 #include "host/object_cache.h"
+#include "host/object_cache_file.h"
 #include "host/token.h"
 
 namespace korva::host {
@@ -25,9 +26,23 @@ ObjectCache::CounterReader counterOf(Token& token) {
 
 bool userLoggedIn(const Token& token) { return token.user() == CKU_USER; }
 
+// Hands a finished walk to the user's other processes once its counter is known.
+void keepForOtherProcesses(Token& token) {
+    ObjectCache& cache = token.objectCache();
+    const auto serial = cache.serialOf(token.cardIdentity());
+    if (!serial) return;
+    if (const auto counter = cache.takeUnsaved()) saveObjectCache(cache, *serial, *counter);
+}
+
 bool cacheIsCurrent(Token& token) {
-    return token.objectCache().revalidate(token.cardIdentity(), token.reader().usedElsewhereSinceLastCall(),
-                                          counterOf(token));
+    ObjectCache& cache = token.objectCache();
+    if (cache.revalidate(token.cardIdentity(), token.reader().usedElsewhereSinceLastCall(), counterOf(token))) {
+        keepForOtherProcesses(token);
+        return true;
+    }
+    // Nothing cached yet: what another process kept, if the counter agrees.
+    const auto serial = cache.serialOf(token.cardIdentity());
+    return serial && cache.empty() && loadObjectCache(cache, token.cardIdentity(), *serial, counterOf(token));
 }
 
 // A search compares no template with a value that must not leave the
@@ -73,6 +88,7 @@ ck_rv_t walk(Token& token, abi::FindCursor& cursor, const ObjectVisitor& visit) 
         if (rv == kEndOfWalk) {
             const bool readerTells = token.reader().usedElsewhereSinceLastCall().has_value();
             cache.finishWalk(token.cardIdentity(), readerTells, counterOf(token));
+            keepForOtherProcesses(token);
             return CKR_OK;
         }
         if (rv != CKR_OK) return rv;

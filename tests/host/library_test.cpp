@@ -463,14 +463,15 @@ protected:
     }
 
     // Another process changes the card through the library.
-    void inChild(const std::function<int(ck_session_handle_t)>& change) {
+    void inChild(const std::function<int(ck_session_handle_t)>& change, bool logIn = true) {
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             ck_session_handle_t own = 0;
-            if (f->C_Initialize(nullptr) != CKR_OK ||
+            ck_token_info info{};
+            if (f->C_Initialize(nullptr) != CKR_OK || f->C_GetTokenInfo(0, &info) != CKR_OK ||
                 f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &own) != CKR_OK ||
-                f->C_Login(own, CKU_USER, text(kUserPin), 8) != CKR_OK)
+                (logIn && f->C_Login(own, CKU_USER, text(kUserPin), 8) != CKR_OK))
                 _exit(1);
             const int status = change(own);
             _exit(f->C_Finalize(nullptr) == CKR_OK ? status : 2);
@@ -584,3 +585,39 @@ TEST(CardConfiguration, DefaultCardIsCreatedFactoryFresh) {
 }
 
 }  // namespace
+
+// A new process answers from what another one kept in the user's cache
+// folder (the counter is all it asks of the card), never with what a third
+// process changed since.
+TEST_F(ObjectCacheTest, ANewProcessAnswersFromTheKeptObjectsUntilTheCounterMoves) {
+    dataObject(session, "first");
+    dataObject(session, "hidden", true);
+    inChild([&](ck_session_handle_t own) {  // without the user: a search of everything, then a read
+        ck_object_handle_t found[8];
+        unsigned long count = 0;
+        char label[16];
+        ck_attribute read{CKA_LABEL, label, sizeof label};
+        f->C_FindObjectsInit(own, nullptr, 0);
+        f->C_FindObjects(own, found, 8, &count);
+        f->C_FindObjectsFinal(own);
+        return count == 1 && f->C_GetAttributeValue(own, found[0], &read, 1) == CKR_OK ? 0 : 3;
+    }, false);
+    const auto kept = std::filesystem::directory_iterator(folder.path() / "cache" / "korva")->path();
+    std::ifstream in(kept, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(bytes.find("first"), std::string::npos);
+    EXPECT_EQ(bytes.find("hidden"), std::string::npos);  // a private object is never kept
+
+    const auto newProcess = [&] {
+        ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+        initialise();
+        ck_token_info info{};
+        ASSERT_EQ(f->C_GetTokenInfo(0, &info), CKR_OK);
+        ASSERT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
+    };
+    newProcess();
+    EXPECT_EQ(exchangesOf([&] { EXPECT_EQ(labels(), std::vector<std::string>{"first"}); }), 3u);
+    inChild([&](ck_session_handle_t own) { return dataObject(own, "added") ? 0 : 3; });
+    newProcess();
+    EXPECT_EQ(labels(), (std::vector<std::string>{"added", "first"}));
+}

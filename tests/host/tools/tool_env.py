@@ -26,7 +26,7 @@ class ToolEnv:
             # The tools' own allocations are not ours to judge.
             "ASAN_OPTIONS": "detect_leaks=0",
         })
-        for name in ("XDG_DATA_HOME", "KORVA_PKCS11_CONFIG"):
+        for name in ("XDG_DATA_HOME", "XDG_CACHE_HOME", "KORVA_PKCS11_CONFIG"):
             self.env.pop(name, None)
         preload = os.environ.get("KORVA_TEST_PRELOAD", "")
         if preload:
