@@ -28,7 +28,7 @@ enum Tag : uint8_t { version = 1, serialTag, counterTag, countTag, objectTag, va
 constexpr size_t kHeaderFields = 4;
 // Five directories of at most 255 records each.
 constexpr size_t kMostObjects = 5 * 255;
-constexpr size_t kMostAttributes = 64;
+constexpr size_t kMostAttributes = 255;
 constexpr size_t kLongestValue = 0xFFFF;  // what a TLV length can say
 constexpr off_t kLongestFile = 16 * 1024 * 1024;
 
@@ -51,14 +51,15 @@ std::optional<std::vector<uint8_t>> encodeObject(const CachedObject& object) {
     std::vector<uint8_t> out = {object.handle().record, object.handle().directoryHigh, object.handle().directoryLow};
     appendNumber(out, object.objectClass(), 4);
     for (const abi::CK_ATTRIBUTE& item : object.attributes().items()) {
+        if (item.pValue != nullptr && item.ulValueLen > kLongestValue - 4) return std::nullopt;
         std::vector<uint8_t> field;
+        field.reserve(8 + (item.pValue == nullptr ? 0 : size_t{item.ulValueLen}));
         appendNumber(field, item.type, 4);
         if (item.pValue == nullptr) {
             appendNumber(field, item.ulValueLen, 4);
             sim::appendTlv(out, lengthTag, field);
             continue;
         }
-        if (item.ulValueLen > kLongestValue - 4) return std::nullopt;
         const auto* value = static_cast<const uint8_t*>(item.pValue);
         field.insert(field.end(), value, value + item.ulValueLen);
         sim::appendTlv(out, valueTag, field);
@@ -118,6 +119,13 @@ std::optional<std::string> cacheFileSerial(std::span<const uint8_t> serialNumber
         return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
     });
     if (serial.empty() || !hex) return std::nullopt;
+    return serial;
+}
+
+std::string serialOfIdentity(std::span<const uint8_t> identity) {
+    constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string serial;
+    for (const uint8_t byte : identity) serial += {kDigits[byte >> 4], kDigits[byte & 0x0F]};
     return serial;
 }
 

@@ -35,6 +35,9 @@ namespace korva::host {
 // The card's serial as the file's name carries it: the token information's
 // serial number without its padding, if it is hex digits.
 std::optional<std::string> cacheFileSerial(std::span<const uint8_t> serialNumber);
+// The serial number the token reports for a card identity: its bytes in
+// upper-case hexadecimal.
+std::string serialOfIdentity(std::span<const uint8_t> identity);
 
 // The user's file for the card with `serial`; nothing when there is no
 // cache folder (no absolute $XDG_CACHE_HOME or $HOME).

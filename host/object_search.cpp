@@ -26,10 +26,18 @@ ObjectCache::CounterReader counterOf(Token& token) {
 
 bool userLoggedIn(const Token& token) { return token.user() == CKU_USER; }
 
+// The card's serial as the token reported it in this process, else as the
+// reader knows it without asking the card; nothing when neither.
+std::optional<std::string> cardSerial(Token& token) {
+    if (auto serial = token.objectCache().serialOf(token.cardIdentity())) return serial;
+    if (const auto identity = token.reader().knownCardIdentity()) return serialOfIdentity(*identity);
+    return std::nullopt;
+}
+
 // Hands a finished walk to the user's other processes once its counter is known.
 void keepForOtherProcesses(Token& token) {
     ObjectCache& cache = token.objectCache();
-    const auto serial = cache.serialOf(token.cardIdentity());
+    const auto serial = cardSerial(token);
     if (!serial) return;
     if (const auto counter = cache.takeUnsaved()) saveObjectCache(cache, *serial, *counter);
 }
@@ -41,8 +49,8 @@ bool cacheIsCurrent(Token& token) {
         return true;
     }
     // Nothing cached yet: what another process kept, if the counter agrees.
-    const auto serial = cache.serialOf(token.cardIdentity());
-    return serial && cache.empty() && loadObjectCache(cache, token.cardIdentity(), *serial, counterOf(token));
+    const auto serial = cache.empty() ? cardSerial(token) : std::nullopt;
+    return serial && loadObjectCache(cache, token.cardIdentity(), *serial, counterOf(token));
 }
 
 // A search compares no template with a value that must not leave the

@@ -10,6 +10,7 @@
 // card could not be saved.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -82,6 +83,11 @@ public:
     // another application) may have used the card since this library's
     // previous call; nothing when the reader cannot tell.
     virtual std::optional<bool> usedElsewhereSinceLastCall() const { return std::nullopt; }
+
+    // Within a call: the card's 8-byte identity (what the token reports as
+    // its serial number), when the reader knows it without asking the card;
+    // nothing otherwise.
+    virtual std::optional<std::array<uint8_t, 8>> knownCardIdentity() { return std::nullopt; }
 
     // Connects to the card again after it was reset or re-inserted.
     virtual ReaderStatus reconnect() = 0;

@@ -30,6 +30,11 @@ public:
     // Another process saved the card file since our previous call: it had
     // the card. Nobody else can have used it otherwise.
     std::optional<bool> usedElsewhereSinceLastCall() const override { return kept_.reread(); }
+    // The card is in this process: its identity costs no exchange.
+    std::optional<std::array<uint8_t, 8>> knownCardIdentity() override {
+        if (kept_.card() == nullptr) return std::nullopt;
+        return kept_.card()->identity();
+    }
     ReaderStatus reconnect() override { return kept_.card() == nullptr ? ReaderStatus::noCard : ReaderStatus::ok; }
     void waitForChange(std::chrono::milliseconds timeout) override;
     void cancelWait() override;

@@ -468,8 +468,7 @@ protected:
         ASSERT_GE(child, 0);
         if (child == 0) {
             ck_session_handle_t own = 0;
-            ck_token_info info{};
-            if (f->C_Initialize(nullptr) != CKR_OK || f->C_GetTokenInfo(0, &info) != CKR_OK ||
+            if (f->C_Initialize(nullptr) != CKR_OK ||
                 f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &own) != CKR_OK ||
                 (logIn && f->C_Login(own, CKU_USER, text(kUserPin), 8) != CKR_OK))
                 _exit(1);
