@@ -514,6 +514,8 @@ void prepare() {
     std::filesystem::create_directories(folder);
     cardFile = (folder / "fuzz.card").string();
     setenv("KORVA_CARDS", cardFile.c_str(), 1);
+    // Every input rewrites the same card: what the library keeps between processes stays in this folder.
+    setenv("XDG_CACHE_HOME", (folder / "cache").c_str(), 1);
     korva::sim::CardOptions options;
     options.randomSeed = 19;
     options.pinKeyCost = 1;  // every input logs in on a freshly read card: derive cheaply
