@@ -99,7 +99,7 @@ bool trustworthy(const struct stat& status, bool folder) {
 }
 
 bool folderTrustworthy(const std::filesystem::path& folder) {
-    struct stat status{};
+    struct stat status {};
     return lstat(folder.c_str(), &status) == 0 && trustworthy(status, true);
 }
 
@@ -115,9 +115,8 @@ bool makeFolder(const std::filesystem::path& folder) {
 std::optional<std::string> cacheFileSerial(std::span<const uint8_t> serialNumber) {
     std::string serial(serialNumber.begin(), serialNumber.end());
     serial.erase(serial.find_last_not_of(' ') + 1);
-    const bool hex = std::ranges::all_of(serial, [](char c) {
-        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-    });
+    const bool hex = std::ranges::all_of(
+        serial, [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); });
     if (serial.empty() || !hex) return std::nullopt;
     return serial;
 }
@@ -190,7 +189,7 @@ std::optional<std::vector<uint8_t>> readTrustedFile(const std::filesystem::path&
     if (!folderTrustworthy(file.parent_path())) return std::nullopt;
     const int fd = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
-    struct stat status{};
+    struct stat status {};
     std::optional<std::vector<uint8_t>> bytes;
     if (fstat(fd, &status) == 0 && trustworthy(status, false) && status.st_size <= kLongestFile) {
         bytes.emplace(static_cast<size_t>(status.st_size));

@@ -591,16 +591,18 @@ TEST(CardConfiguration, DefaultCardIsCreatedFactoryFresh) {
 TEST_F(ObjectCacheTest, ANewProcessAnswersFromTheKeptObjectsUntilTheCounterMoves) {
     dataObject(session, "first");
     dataObject(session, "hidden", true);
-    inChild([&](ck_session_handle_t own) {  // without the user: a search of everything, then a read
-        ck_object_handle_t found[8];
-        unsigned long count = 0;
-        char label[16];
-        ck_attribute read{CKA_LABEL, label, sizeof label};
-        f->C_FindObjectsInit(own, nullptr, 0);
-        f->C_FindObjects(own, found, 8, &count);
-        f->C_FindObjectsFinal(own);
-        return count == 1 && f->C_GetAttributeValue(own, found[0], &read, 1) == CKR_OK ? 0 : 3;
-    }, false);
+    inChild(
+        [&](ck_session_handle_t own) {  // without the user: a search of everything, then a read
+            ck_object_handle_t found[8];
+            unsigned long count = 0;
+            char label[16];
+            ck_attribute read{CKA_LABEL, label, sizeof label};
+            f->C_FindObjectsInit(own, nullptr, 0);
+            f->C_FindObjects(own, found, 8, &count);
+            f->C_FindObjectsFinal(own);
+            return count == 1 && f->C_GetAttributeValue(own, found[0], &read, 1) == CKR_OK ? 0 : 3;
+        },
+        false);
     const auto kept = std::filesystem::directory_iterator(folder.path() / "cache" / "korva")->path();
     std::ifstream in(kept, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

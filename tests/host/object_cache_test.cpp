@@ -130,7 +130,8 @@ TEST(ObjectCacheFile, OnlyASoundFileOfTheUserUnderTheCurrentCounterIsTaken) {
         {"writable by the group", [](auto&) {}, false, 7, [&] { fs::permissions(file, fs::perms(0620)); }},
         {"a folder others may write", [](auto&) {}, false, 7,
          [&] { fs::permissions(file.parent_path(), fs::perms(0777)); }},
-        {"a symbolic link", [](auto&) {}, false, 7, [&] {
+        {"a symbolic link", [](auto&) {}, false, 7,
+         [&] {
              fs::rename(file, file.string() + ".real");
              fs::create_symlink(file.string() + ".real", file);
          }},
@@ -139,13 +140,13 @@ TEST(ObjectCacheFile, OnlyASoundFileOfTheUserUnderTheCurrentCounterIsTaken) {
     for (const Case& c : cases) {
         fs::remove_all(home.path() / "korva");
         saveObjectCache(walked, serial, 7);
-        struct stat status{};
+        struct stat status {};
         ASSERT_EQ(stat(file.c_str(), &status), 0) << c.what;
         EXPECT_EQ(status.st_mode & 0777, 0600u) << c.what;
         std::vector<uint8_t> bytes = sound;
         c.damage(bytes);
-        std::ofstream(file, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(bytes.data()),
-                                                                       std::streamsize(bytes.size()));
+        std::ofstream(file, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
         c.meanwhile();
         ObjectCache cache;
         EXPECT_EQ(loadObjectCache(cache, 1, serial, [&] { return std::optional<uint32_t>(c.counterNow); }), c.taken)
