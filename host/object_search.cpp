@@ -28,7 +28,7 @@ bool userLoggedIn(const Token& token) { return token.user() == CKU_USER; }
 
 // The card's serial as the token reported it in this process, else as the
 // reader knows it without asking the card; nothing when neither.
-std::optional<std::string> cardSerial(Token& token) {
+std::optional<std::string> keptObjectsSerial(Token& token) {
     if (auto serial = token.objectCache().serialOf(token.cardIdentity())) return serial;
     if (const auto identity = token.reader().knownCardIdentity()) return serialOfIdentity(*identity);
     return std::nullopt;
@@ -37,7 +37,7 @@ std::optional<std::string> cardSerial(Token& token) {
 // Hands a finished walk to the user's other processes once its counter is known.
 void keepForOtherProcesses(Token& token) {
     ObjectCache& cache = token.objectCache();
-    const auto serial = cardSerial(token);
+    const auto serial = keptObjectsSerial(token);
     if (!serial) return;
     if (const auto counter = cache.takeUnsaved()) saveObjectCache(cache, *serial, *counter);
 }
@@ -49,7 +49,7 @@ bool cacheIsCurrent(Token& token) {
         return true;
     }
     // Nothing cached yet: what another process kept, if the counter agrees.
-    const auto serial = cache.empty() ? cardSerial(token) : std::nullopt;
+    const auto serial = cache.empty() ? keptObjectsSerial(token) : std::nullopt;
     return serial && loadObjectCache(cache, token.cardIdentity(), *serial, counterOf(token));
 }
 
