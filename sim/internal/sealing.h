@@ -82,7 +82,17 @@ class PinKeys {
     std::array<uint8_t, 32> pinMac{};
     WipedBytes derivedKey;
   };
-  using Entries = std::map<std::vector<uint8_t>, Known>;  // by salt
+  // Salts in byte order, compared byte by byte: GCC 12 at -O3 takes the
+  // library's own vector comparison for an over-long memcmp and stops the
+  // release build (-Werror=stringop-overread).
+  struct SaltOrder {
+    bool operator()(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) const {
+      for (std::size_t i = 0; i < a.size() && i < b.size(); ++i)
+        if (a[i] != b[i]) return a[i] < b[i];
+      return a.size() < b.size();
+    }
+  };
+  using Entries = std::map<std::vector<uint8_t>, Known, SaltOrder>;  // by salt
   // The entry of exactly this wrap, or end().
   Entries::iterator find(std::span<const uint8_t> wrap);
   std::array<uint8_t, 32> pinMac(std::span<const uint8_t> pin) const;
