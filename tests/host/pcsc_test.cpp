@@ -355,10 +355,25 @@ TEST_F(PcscTest, ForeignCardIsNotRecognisedAndNeverWritten) {
     EXPECT_EQ(contentOf(cardFile), before);
 }
 
+// What the library writes to its trace (stderr) while `step` runs.
+template <typename Step>
+std::string traceOf(const std::filesystem::path& file, Step step) {
+    std::fflush(stderr);
+    const int savedError = dup(2);
+    FILE* trace = std::fopen(file.c_str(), "w");
+    dup2(fileno(trace), 2);
+    step();
+    std::fflush(stderr);
+    dup2(savedError, 2);
+    close(savedError);
+    std::fclose(trace);
+    return contentOf(file);
+}
+
 // pcscd stopped while the library runs (scripts/pcsc-tests gives the test its
-// pcscd's process id, and starts a new one afterwards): the readers' slots
-// leave the slot list with a trace line saying why, the card file's slot
-// keeps working.
+// pcscd's process id): the readers' slots leave the slot list with a trace
+// line saying why, the card file's slot keeps working; a library started
+// with pcscd absent has the card file's slot only, and says why.
 TEST(PcscdStopped, ReaderSlotsGoCardFileSlotStays) {
     const char* pcscd = std::getenv("KORVA_TEST_PCSCD_PID");
     if (pcscd == nullptr) GTEST_SKIP() << "KORVA_TEST_PCSCD_PID names no pcscd this test may stop";
@@ -374,31 +389,33 @@ TEST(PcscdStopped, ReaderSlotsGoCardFileSlotStays) {
     ASSERT_EQ(f->C_GetSlotList(0, nullptr, &count), CKR_OK);
     ASSERT_GT(count, 1u) << "the card file's slot and the readers' slots";
 
-    const std::filesystem::path trace = folder.path() / "trace";
-    std::fflush(stderr);
-    const int savedError = dup(2);
-    FILE* traceFile = std::fopen(trace.c_str(), "w");
-    dup2(fileno(traceFile), 2);
-    ASSERT_EQ(kill(static_cast<pid_t>(std::atoi(pcscd)), SIGTERM), 0);
-    for (int i = 0; i < 100 && count != 1; ++i) {
-        std::this_thread::sleep_for(50ms);
-        EXPECT_EQ(f->C_GetSlotList(0, nullptr, &count), CKR_OK);
-    }
-    std::fflush(stderr);
-    dup2(savedError, 2);
-    close(savedError);
-    std::fclose(traceFile);
+    std::string trace = traceOf(folder.path() / "trace", [&] {
+        ASSERT_EQ(kill(static_cast<pid_t>(std::atoi(pcscd)), SIGTERM), 0);
+        for (int i = 0; i < 100 && count != 1; ++i) {
+            std::this_thread::sleep_for(50ms);
+            EXPECT_EQ(f->C_GetSlotList(0, nullptr, &count), CKR_OK);
+        }
+    });
     EXPECT_EQ(count, 1u);
-    EXPECT_NE(contentOf(trace).find(": its slot is gone"), std::string::npos) << contentOf(trace);
+    EXPECT_NE(trace.find(": its slot is gone"), std::string::npos) << trace;
 
-    ck_slot_id_t slot = 99;
-    count = 1;
-    ASSERT_EQ(f->C_GetSlotList(1, &slot, &count), CKR_OK);
-    EXPECT_EQ(slot, 0u);
-    ck_token_info token{};
-    EXPECT_EQ(f->C_GetTokenInfo(slot, &token), CKR_OK);
-    ck_session_handle_t session = 0;
-    EXPECT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
+    for (const bool restarted : {false, true}) {
+        if (restarted) {
+            EXPECT_EQ(f->C_Finalize(nullptr), CKR_OK);
+            trace = traceOf(folder.path() / "trace", [&] { ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK); });
+            EXPECT_NE(trace.find("SCARD_E_NO_SERVICE (pcscd is not running): no reader slots"), std::string::npos)
+                << trace;
+        }
+        ck_slot_id_t slot = 99;
+        count = 2;
+        ASSERT_EQ(f->C_GetSlotList(1, &slot, &count), CKR_OK);
+        EXPECT_EQ(count, 1u);
+        EXPECT_EQ(slot, 0u);
+        ck_token_info token{};
+        EXPECT_EQ(f->C_GetTokenInfo(slot, &token), CKR_OK);
+        ck_session_handle_t session = 0;
+        EXPECT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
+    }
     EXPECT_EQ(f->C_Finalize(nullptr), CKR_OK);
 }
 
