@@ -4,6 +4,7 @@
 #include "common/openssl_ptr.h"
 
 #include <openssl/core_names.h>
+#include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/obj_mac.h>
 #include <openssl/pkcs12.h>
@@ -82,18 +83,90 @@ abi::CK_RV readRsaKey(const EVP_PKEY* key, Pkcs12Contents& contents) {
     return abi::CKR_OK;
 }
 
+// The GOST R 34.10-2001 parameter sets OpenSSL knows (through the GOST
+// engine), with the engine's paramset text for each: test, CryptoPro A, B
+// and C, and the two key-exchange sets.
+struct Gost2001Curve {
+    int nid;
+    const char* paramset;
+};
+constexpr std::array<Gost2001Curve, 6> kGost2001Curves = {{
+    {NID_id_GostR3410_2001_TestParamSet, "0"},
+    {NID_id_GostR3410_2001_CryptoPro_A_ParamSet, "A"},
+    {NID_id_GostR3410_2001_CryptoPro_B_ParamSet, "B"},
+    {NID_id_GostR3410_2001_CryptoPro_C_ParamSet, "C"},
+    {NID_id_GostR3410_2001_CryptoPro_XchA_ParamSet, "XA"},
+    {NID_id_GostR3410_2001_CryptoPro_XchB_ParamSet, "XB"},
+}};
+
+// The engine's GOST keys are legacy keys holding an EC_KEY, and OpenSSL's
+// own EC keys give one up on request: the only way to reach the curve and
+// the numbers of both.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+const EC_KEY* ecKeyOf(const EVP_PKEY* key) noexcept {
+    if (EVP_PKEY_get_base_id(key) == EVP_PKEY_EC) return EVP_PKEY_get0_EC_KEY(key);
+    return static_cast<const EC_KEY*>(EVP_PKEY_get0(key));
+}
+
+// An EC key carries a GOST curve as explicit numbers (OpenSSL names only
+// its own curves when it decodes one): compared with the engine's curve
+// for each set.
+bool isGost2001Group(const EC_GROUP* group) noexcept {
+    const int nid = EC_GROUP_get_curve_name(group);
+    const BnCtxPtr scratch(BN_CTX_new());
+    for (const Gost2001Curve& curve : kGost2001Curves) {
+        if (nid == curve.nid) return true;
+        if (nid != NID_undef || !scratch) continue;
+        const EvpPkeyCtxPtr context(EVP_PKEY_CTX_new_id(NID_id_GostR3410_2001, nullptr));
+        EVP_PKEY* parameters = nullptr;
+        if (!context || EVP_PKEY_paramgen_init(context.get()) != 1 ||
+            EVP_PKEY_CTX_ctrl_str(context.get(), "paramset", curve.paramset) <= 0 ||
+            EVP_PKEY_paramgen(context.get(), &parameters) != 1) {
+            continue;
+        }
+        const EvpPkeyPtr owned(parameters);
+        const auto* engineKey = static_cast<const EC_KEY*>(EVP_PKEY_get0(owned.get()));
+        if (engineKey && EC_GROUP_cmp(EC_KEY_get0_group(engineKey), group, scratch.get()) == 0) return true;
+    }
+    return false;
+}
+
+bool lengthFits(const BIGNUM* number) noexcept {
+    const int bytes = BN_num_bytes(number);
+    return bytes >= 15 && bytes <= 32;
+}
+
+// An EC or GOST R 34.10 key on a 2001 curve with 15- to 32-byte private
+// value and public x: the card cannot take it in, and the caller refuses it
+// as a failure of the token; any other curve is data the token does not
+// know. A GOST R 34.10-2012 256-bit key counts here as a 2001 key when it
+// lies on a 2001 curve: the two differ only in the digest that goes with
+// the key, and the card's 256-bit curves are the 2001 sets.
+abi::CK_RV readEcKey(const EVP_PKEY* key, Pkcs12Contents& contents) {
+    const EC_KEY* ecKey = ecKeyOf(key);
+    const EC_GROUP* group = ecKey ? EC_KEY_get0_group(ecKey) : nullptr;
+    const BIGNUM* privateValue = ecKey ? EC_KEY_get0_private_key(ecKey) : nullptr;
+    const EC_POINT* publicPoint = ecKey ? EC_KEY_get0_public_key(ecKey) : nullptr;
+    if (!group || !privateValue || !publicPoint || !isGost2001Group(group)) return abi::CKR_DATA_INVALID;
+    const SecretBignumPtr x(BN_new());
+    if (!x) return abi::CKR_HOST_MEMORY;
+    if (EC_POINT_get_affine_coordinates(group, publicPoint, x.get(), nullptr, nullptr) != 1 ||
+        !lengthFits(privateValue) || !lengthFits(x.get())) {
+        return abi::CKR_DATA_INVALID;
+    }
+    contents.keyKind = Pkcs12Contents::KeyKind::Gost;
+    return abi::CKR_OK;
+}
+#pragma GCC diagnostic pop
+
 abi::CK_RV readKey(const EVP_PKEY* key, Pkcs12Contents& contents) {
     switch (EVP_PKEY_get_base_id(key)) {
-        case EVP_PKEY_RSA:
-            return readRsaKey(key, contents);
-        // GOST R 34.10 keys of 256 bits decode, but the card cannot take
-        // them in: the caller refuses them as a failure of the token.
+        case EVP_PKEY_RSA: return readRsaKey(key, contents);
+        case EVP_PKEY_EC:
         case NID_id_GostR3410_2001:
-        case NID_id_GostR3410_2012_256:
-            contents.keyKind = Pkcs12Contents::KeyKind::Gost;
-            return abi::CKR_OK;
-        default:
-            return abi::CKR_DATA_INVALID;
+        case NID_id_GostR3410_2012_256: return readEcKey(key, contents);
+        default: return abi::CKR_DATA_INVALID;
     }
 }
 

@@ -14,6 +14,8 @@
 namespace korva::keys {
 
 struct Pkcs12Contents {
+    // Gost: an EC or GOST R 34.10 key on a GOST R 34.10-2001 curve, which
+    // the card cannot take in.
     enum class KeyKind : uint8_t { Rsa, Gost } keyKind = KeyKind::Rsa;
     // RSA only, big-endian. The modulus and the private exponent are as
     // long as the modulus counted in whole 32-bit words (128 or 256 bytes),
@@ -28,9 +30,10 @@ struct Pkcs12Contents {
 // `password` is zero-terminated, or null for a file without one. Returns
 // CKR_OK; CKR_PIN_INCORRECT when the file's integrity check fails (a wrong
 // password); CKR_DATA_INVALID when the data is no PKCS#12 file, holds no
-// key or no certificate, holds a key of another kind than RSA or GOST R
-// 34.10 (256-bit), or an RSA key whose numbers are not the sizes of a 1024-
-// or 2048-bit key; CKR_HOST_MEMORY. OpenSSL's error queue is left as it was
+// key or no certificate, holds a key that is neither RSA nor an EC or GOST
+// R 34.10 key on one of the six GOST R 34.10-2001 curves with 15- to
+// 32-byte private value and public x, or an RSA key whose numbers are not
+// the sizes of a 1024- or 2048-bit key; CKR_HOST_MEMORY. OpenSSL's error queue is left as it was
 // found.
 abi::CK_RV readPkcs12(std::span<const uint8_t> data, const char* password, Pkcs12Contents& contents);
 

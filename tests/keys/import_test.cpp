@@ -117,8 +117,9 @@ TEST_P(ImportedPair, SignsOnTheTokenAndReadsBackAsOpenSslDecodesIt) {
     // One label for all three, its first 36 characters their identifier.
     const Bytes label = certificates[0].get(abi::CKA_LABEL).value_or(Bytes{});
     ASSERT_EQ(label.size(), 44u);
-    EXPECT_TRUE(std::regex_match(std::string(label.begin(), label.end()),
-                                 std::regex("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\(Import\\)")));
+    EXPECT_TRUE(
+        std::regex_match(std::string(label.begin(), label.end()),
+                         std::regex("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\(Import\\)")));
     for (const auto* group : {&publicKeys, &privateKeys}) {
         EXPECT_EQ((*group)[0].get(abi::CKA_LABEL), label);
         EXPECT_EQ((*group)[0].get(abi::CKA_ID), Bytes(label.begin(), label.begin() + 36));
@@ -175,6 +176,7 @@ struct Refusal {
     Bytes (*file)();
     const char* password;
     CK_RV expected;
+    bool exchanges;  // a key the parser takes is refused after the label was made on the card
 };
 
 Bytes fileWith(EvpPkeyPtr key) {
@@ -184,13 +186,18 @@ Bytes fileWith(EvpPkeyPtr key) {
 }
 
 const Refusal kRefusals[] = {
-    {"WrongPassword", [] { return fileWith(makeRsaKey(1024)); }, "not the password", abi::CKR_PIN_INCORRECT},
-    {"Rsa2048", [] { return fileWith(makeRsaKey(2048)); }, kPassword, abi::CKR_FUNCTION_FAILED},
-    {"GostKey", [] { return fileWith(makeGostKey()); }, kPassword, abi::CKR_FUNCTION_FAILED},
-    {"Garbage", [] { return Bytes{0x30, 0x03, 0x02, 0x01, 0x03, 0xFF}; }, kPassword, abi::CKR_DATA_INVALID},
+    {"WrongPassword", [] { return fileWith(makeRsaKey(1024)); }, "not the password", abi::CKR_PIN_INCORRECT, false},
+    {"Rsa2048", [] { return fileWith(makeRsaKey(2048)); }, kPassword, abi::CKR_FUNCTION_FAILED, true},
+    // A GOST R 34.10-2012 256-bit key on a 2001 curve counts as a 2001 key.
+    {"Gost2012OnCryptoProA", [] { return fileWith(makeGostKey("A")); }, kPassword, abi::CKR_FUNCTION_FAILED, true},
+    {"Gost2012OnTc26A", [] { return fileWith(makeGostKey("TCA")); }, kPassword, abi::CKR_DATA_INVALID, false},
+    {"EcOnCryptoProB", [] { return fileWith(makeEcKeyOn(messages::kCurves256[2])); }, kPassword,
+     abi::CKR_FUNCTION_FAILED, true},
+    {"EcOnP256", [] { return fileWith(makeEcKey("P-256")); }, kPassword, abi::CKR_DATA_INVALID, false},
+    {"Garbage", [] { return Bytes{0x30, 0x03, 0x02, 0x01, 0x03, 0xFF}; }, kPassword, abi::CKR_DATA_INVALID, false},
     {"KeyWithoutCertificate",
      [] { return makePkcs12(makeRsaKey(1024).get(), nullptr, kPassword, Pkcs12Algorithms::kToday); }, kPassword,
-     abi::CKR_DATA_INVALID},
+     abi::CKR_DATA_INVALID, false},
 };
 
 class RefusedImport : public ImportTest, public ::testing::WithParamInterface<Refusal> {};
@@ -199,7 +206,9 @@ TEST_P(RefusedImport, WritesNothing) {
     const Bytes file = GetParam().file();
     ASSERT_FALSE(file.empty());
     const Bytes before = counters();
+    host->clearExchanges();
     EXPECT_EQ(importFile(file, GetParam().password).rv, GetParam().expected);
+    EXPECT_EQ(!host->exchanges().empty(), GetParam().exchanges);
     EXPECT_EQ(counters(), before);
     EXPECT_TRUE(findAll(user()).empty());
 }
@@ -256,7 +265,8 @@ TEST_F(CertificateImport, ReadsBackAsOpenSslDecodesIt) {
     }
     std::set<Bytes> labels = {certificates[0].get(abi::CKA_LABEL).value_or(Bytes{1}),
                               certificates[1].get(abi::CKA_LABEL).value_or(Bytes{1})};
-    EXPECT_EQ(labels, (std::set<Bytes>{Bytes{}, Bytes{'m', 'y', ' ', 'c', 'e', 'r', 't', 'i', 'f', 'i', 'c', 'a', 't', 'e'}}));
+    EXPECT_EQ(labels,
+              (std::set<Bytes>{Bytes{}, Bytes{'m', 'y', ' ', 'c', 'e', 'r', 't', 'i', 'f', 'i', 'c', 'a', 't', 'e'}}));
 }
 
 TEST_F(CertificateImport, RefusesWhatIsNoCertificate) {

@@ -1,5 +1,6 @@
 #include "tests/keys/pkcs12_fixture.h"
 
+#include <openssl/ec.h>
 #include <openssl/pkcs12.h>
 #include <openssl/provider.h>
 #include <openssl/x509v3.h>
@@ -8,15 +9,40 @@ namespace korva::test {
 
 EvpPkeyPtr makeRsaKey(unsigned bits) { return EvpPkeyPtr(EVP_RSA_gen(bits)); }
 
-EvpPkeyPtr makeGostKey() {
+EvpPkeyPtr makeGostKey(const char* paramset) {
     EvpPkeyCtxPtr context(EVP_PKEY_CTX_new_id(NID_id_GostR3410_2012_256, nullptr));
     EVP_PKEY* key = nullptr;
     if (!context || EVP_PKEY_keygen_init(context.get()) != 1 ||
-        EVP_PKEY_CTX_ctrl_str(context.get(), "paramset", "A") <= 0 || EVP_PKEY_keygen(context.get(), &key) != 1) {
+        EVP_PKEY_CTX_ctrl_str(context.get(), "paramset", paramset) <= 0 || EVP_PKEY_keygen(context.get(), &key) != 1) {
         return nullptr;
     }
     return EvpPkeyPtr(key);
 }
+
+EvpPkeyPtr makeEcKey(const char* curve) { return EvpPkeyPtr(EVP_EC_gen(curve)); }
+
+// OpenSSL's EC keys know no GOST curve by name: the curve goes into the
+// file as its numbers.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+EvpPkeyPtr makeEcKeyOn(const messages::CurveRow& row) {
+    const EcGroupPtr group = messages::buildCurve(row);
+    EC_KEY* ecKey = EC_KEY_new();
+    EvpPkeyPtr key(EVP_PKEY_new());
+    if (!group || !ecKey || !key) {
+        EC_KEY_free(ecKey);
+        return nullptr;
+    }
+    EC_GROUP_set_curve_name(group.get(), NID_undef);
+    EC_GROUP_set_asn1_flag(group.get(), OPENSSL_EC_EXPLICIT_CURVE);
+    if (EC_KEY_set_group(ecKey, group.get()) != 1 || EC_KEY_generate_key(ecKey) != 1 ||
+        EVP_PKEY_assign_EC_KEY(key.get(), ecKey) != 1) {
+        EC_KEY_free(ecKey);
+        return nullptr;
+    }
+    return key;
+}
+#pragma GCC diagnostic pop
 
 X509Ptr makeCertificate(EVP_PKEY* key, const std::string& keyUsage) {
     X509Ptr certificate(X509_new());
@@ -36,8 +62,8 @@ X509Ptr makeCertificate(EVP_PKEY* key, const std::string& keyUsage) {
         X509_add_ext(certificate.get(), extension, -1);
         X509_EXTENSION_free(extension);
     }
-    const bool rsa = EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA;
-    if (X509_sign(certificate.get(), key, rsa ? EVP_sha256() : EVP_get_digestbyname("md_gost12_256")) <= 0) {
+    const bool gost = EVP_PKEY_get_base_id(key) == NID_id_GostR3410_2012_256;
+    if (X509_sign(certificate.get(), key, gost ? EVP_get_digestbyname("md_gost12_256") : EVP_sha256()) <= 0) {
         return nullptr;
     }
     return certificate;

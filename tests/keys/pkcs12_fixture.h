@@ -5,6 +5,7 @@
 #pragma once
 
 #include "common/openssl_ptr.h"
+#include "messages/curve_tables.h"
 
 #include <openssl/provider.h>
 
@@ -17,8 +18,12 @@ namespace korva::test {
 using Bytes = std::vector<uint8_t>;
 
 EvpPkeyPtr makeRsaKey(unsigned bits);
-// A GOST R 34.10-2012 256-bit key through the engine (null without it).
-EvpPkeyPtr makeGostKey();
+// A GOST R 34.10-2012 256-bit key through the engine on the curve the
+// engine's `paramset` text names (null without the engine).
+EvpPkeyPtr makeGostKey(const char* paramset);
+// An OpenSSL EC key on a curve of its own, by name, or on a GOST curve.
+EvpPkeyPtr makeEcKey(const char* curve);
+EvpPkeyPtr makeEcKeyOn(const messages::CurveRow& row);
 // `keyUsage` as the configuration text takes it ("digitalSignature"), or
 // empty for no extension.
 X509Ptr makeCertificate(EVP_PKEY* key, const std::string& keyUsage);

@@ -428,7 +428,7 @@ const Scenario kScenarios[] = {
          ASSERT_EQ(t.generateGost(), abi::CKR_OK);
          // Any GOST certificate with the key's CKA_ID: the card signs, and
          // nothing here judges the signature against the certificate.
-         const EvpPkeyPtr key = makeGostKey();
+         const EvpPkeyPtr key = makeGostKey("A");
          ASSERT_TRUE(key);
          const X509Ptr certificate = makeCertificate(key.get(), "");
          ASSERT_TRUE(certificate);
