@@ -1,6 +1,7 @@
 // Secrets pass through the card context's buffers and the helpers that fill
 // them: nothing of them may outlive the call that sent them.
 #include "tests/card/fake_card.h"
+#include "tests/support/stack_probe.h"
 
 #include "card/files.h"
 
@@ -13,6 +14,8 @@
 
 namespace korva::card {
 namespace {
+
+using test::stackBelowHolds;
 
 using testing::Bytes;
 
@@ -36,14 +39,6 @@ Bytes secretPattern() {
     return updateBinary(context, 0, secret);
 }
 
-// Lays a buffer over the stack frames just left and looks for `wanted`
-// there. The buffer is deliberately left as those frames left it.
-[[gnu::noinline]] bool stackBelowHolds(std::span<const uint8_t> wanted) {
-    std::array<uint8_t, 16384> probe;
-    asm volatile("" : : "r"(probe.data()) : "memory");
-    return std::search(probe.begin(), probe.end(), wanted.begin(), wanted.end()) != probe.end();
-}
-
 TEST(Wipe, UpdateBinaryLeavesNoCopyOnTheStack) {
     const Bytes secret = secretPattern();
     ASSERT_EQ(writeWithAContextOfItsOwn(secret), result::kOk);
@@ -63,8 +58,7 @@ TEST(Wipe, DestroyedContextLeavesBothBuffersZero) {
     std::destroy_at(context);
     EXPECT_TRUE(std::all_of(storage.begin() + commandAt, storage.begin() + commandAt + CardContext::kCommandCapacity,
                             [](unsigned char byte) { return byte == 0; }));
-    EXPECT_TRUE(std::all_of(storage.begin() + responseAt,
-                            storage.begin() + responseAt + CardContext::kResponseCapacity,
+    EXPECT_TRUE(std::all_of(storage.begin() + responseAt, storage.begin() + responseAt + CardContext::kResponseCapacity,
                             [](unsigned char byte) { return byte == 0; }));
 }
 

@@ -5,6 +5,8 @@
 #include "keys/gost28147.h"
 #include "keys/gost_cfb.h"
 
+#include "tests/support/stack_probe.h"
+
 #include "common/openssl_ptr.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +20,8 @@
 
 namespace korva::keys {
 namespace {
+
+using test::stackBelowHolds;
 
 using Bytes = std::vector<uint8_t>;
 using Key = std::array<uint8_t, kGostKeyBytes>;
@@ -164,14 +168,6 @@ TEST(Gost28147, MacMatchesTheEngineAndTreatsNoIvAsZeros) {
     EXPECT_EQ(withoutIv, (std::array<uint8_t, 4>{0x31, 0xFA, 0x45, 0xAD}));
     EXPECT_EQ(withZeroIv, withoutIv);
     EXPECT_NE(withOtherIv, withoutIv);
-}
-
-// Lays a buffer over the stack frames just left and looks for `wanted`
-// there, as those frames left it.
-[[gnu::noinline]] bool stackBelowHolds(std::span<const uint8_t> wanted) {
-    std::array<uint8_t, 16384> probe;
-    asm volatile("" : : "r"(probe.data()) : "memory");
-    return std::search(probe.begin(), probe.end(), wanted.begin(), wanted.end()) != probe.end();
 }
 
 // The key words (the key itself, in the same byte order) leave nothing on

@@ -4,6 +4,7 @@
 // ciphers as the original; anything refused creates nothing.
 #include "tests/keys/secret_key_fixture.h"
 #include "tests/sim_crypto/engine_keys.h"
+#include "tests/support/stack_probe.h"
 
 #include "common/openssl_ptr.h"
 
@@ -134,8 +135,7 @@ TEST_F(KeyWrapTest, WrappedBytesAreTheEnginesAndUnwrapGivesTheKeyBack) {
         const Bytes message = patternBytes(64, 9);
         const Outcome original = once(Direction::kEncrypt, abi::CKM_GOST28147_ECB, key, {}, message);
         ASSERT_EQ(original.rv, abi::CKR_OK);
-        EXPECT_EQ(once(Direction::kEncrypt, abi::CKM_GOST28147_ECB, unwrapped.handle, {}, message).data,
-                  original.data);
+        EXPECT_EQ(once(Direction::kEncrypt, abi::CKM_GOST28147_ECB, unwrapped.handle, {}, message).data, original.data);
     }
 }
 
@@ -176,6 +176,21 @@ TEST_F(KeyWrapTest, UnwrapJudgesItsKeyBeforeTheLogin) {
         // No PIN try is spent on a key that cannot unwrap.
         for (const std::string& command : host->commandLog()) EXPECT_NE(command.rfind("00 20", 0), 0u) << command;
     }
+}
+
+// Neither operation leaves a copy of a key on the stack: wrap's two keys,
+// and unwrap's key with the key it deciphers (refused here by its MAC, so
+// that the key is not written to the card).
+TEST_F(KeyWrapTest, KeyCopiesAreWipedFromTheStack) {
+    Bytes wrapped(kWrapped);
+    for (int call = 0; call < 2; ++call) ASSERT_EQ(wrap(wrapping, key, {}, wrapped), abi::CKR_OK);
+    EXPECT_FALSE(stackBelowHolds(std::span(wrappingValue).first(16))) << "wrapping key after wrap";
+    EXPECT_FALSE(stackBelowHolds(std::span(keyValue).first(16))) << "wrapped key after wrap";
+    wrapped[35] ^= 0x01;
+    Template tmpl = unwrapTemplate();
+    for (int call = 0; call < 2; ++call) ASSERT_EQ(unwrap(wrapping, wrapped, {}, tmpl).rv, abi::CKR_SIGNATURE_INVALID);
+    EXPECT_FALSE(stackBelowHolds(std::span(wrappingValue).first(16))) << "unwrapping key after unwrap";
+    EXPECT_FALSE(stackBelowHolds(std::span(keyValue).first(16))) << "deciphered key after unwrap";
 }
 
 struct UnwrapRefusal {
