@@ -35,6 +35,12 @@ CardResult createRecordFile(CardContext& context, uint16_t fileId, uint8_t recor
 // The application subdirectory 7F 01 (life cycle 03 until activated).
 CardResult createApplicationSubdirectory(CardContext& context) noexcept;
 
+// A key file's descriptor byte in its FCI, and the kind byte 85 of an RSA
+// and of a GOST R 34.10 key file.
+inline constexpr uint8_t kKeyFileDescriptor = 0x11;
+inline constexpr uint8_t kRsaKeyFileKind = 0x22;
+inline constexpr uint8_t kGostKeyFileKind = 0x21;
+
 // Key file, first form (kind byte 85, key reference, 8E value, flag 8B).
 struct KeyFileFirstForm {
     uint8_t k85;

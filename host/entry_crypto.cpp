@@ -103,8 +103,8 @@ ck_rv_t runDigest(Token& token, Operation& operation, const uint8_t* data, unsig
                   unsigned long* digestLength) {
     if (digestLength == nullptr) return settle(operation, CKR_ARGUMENTS_BAD, digest);
     const ck_rv_t rv = withOutputLength(digestLength, [&](abi::CK_ULONG* moduleLength) {
-        return token.module().digest(token.context(), nullptr, nullptr, data, static_cast<abi::CK_ULONG>(length), digest,
-                                     moduleLength, &operation.record, operation.mechanism);
+        return token.module().digest(token.context(), nullptr, nullptr, data, static_cast<abi::CK_ULONG>(length),
+                                     digest, moduleLength, &operation.record, operation.mechanism);
     });
     return settle(operation, rv, digest);
 }
@@ -132,10 +132,9 @@ ck_rv_t runVerify(Token& token, Operation& operation, const uint8_t* data, unsig
     token.fillLogin(login);
     WipedBytes hashed;
     const std::span<const uint8_t> input = cardInput(operation.hashAndSign, {data, length}, hashed);
-    const abi::CK_RV rv = token.module().verify(token.context(), login.get(), nullptr, input.data(),
-                                                static_cast<abi::CK_ULONG>(input.size()), signature,
-                                                static_cast<abi::CK_ULONG>(signatureLength), &operation.key,
-                                                &operation.record, operation.mechanism);
+    const abi::CK_RV rv = token.module().verify(
+        token.context(), login.get(), nullptr, input.data(), static_cast<abi::CK_ULONG>(input.size()), signature,
+        static_cast<abi::CK_ULONG>(signatureLength), &operation.key, &operation.record, operation.mechanism);
     operation.finish();
     return rv;
 }
@@ -143,8 +142,8 @@ ck_rv_t runVerify(Token& token, Operation& operation, const uint8_t* data, unsig
 using CipherData = abi::CipherDataSlot;
 using CipherFinal = abi::CipherFinalSlot;
 
-ck_rv_t runCipher(Token& token, Operation& operation, CipherData slot, bool last, const unsigned char* input,
-                  unsigned long inputLength, unsigned char* output, unsigned long* outputLength) {
+ck_rv_t callCipherDataSlot(Token& token, Operation& operation, CipherData slot, bool last, const unsigned char* input,
+                           unsigned long inputLength, unsigned char* output, unsigned long* outputLength) {
     if (!operation.active) return CKR_OPERATION_NOT_INITIALIZED;
     if (outputLength == nullptr || (input == nullptr && inputLength != 0)) {
         operation.finish();
@@ -213,8 +212,8 @@ KORVA_HOST_EXPORT ck_rv_t C_Digest(ck_session_handle_t handle, unsigned char* da
 }
 
 KORVA_HOST_EXPORT ck_rv_t C_DigestUpdate(ck_session_handle_t handle, unsigned char* data, unsigned long length) {
-    return withSession(handle,
-                       [&](Library&, Session& session, Token& token) { return buffer(token, session.digest, data, length); });
+    return withSession(
+        handle, [&](Library&, Session& session, Token& token) { return buffer(token, session.digest, data, length); });
 }
 
 KORVA_HOST_EXPORT ck_rv_t C_DigestKey(ck_session_handle_t handle, ck_object_handle_t) {
@@ -224,7 +223,8 @@ KORVA_HOST_EXPORT ck_rv_t C_DigestKey(ck_session_handle_t handle, ck_object_hand
     });
 }
 
-KORVA_HOST_EXPORT ck_rv_t C_DigestFinal(ck_session_handle_t handle, unsigned char* digest, unsigned long* digestLength) {
+KORVA_HOST_EXPORT ck_rv_t C_DigestFinal(ck_session_handle_t handle, unsigned char* digest,
+                                        unsigned long* digestLength) {
     return withSession(handle, [&](Library&, Session& session, Token& token) -> ck_rv_t {
         if (!session.digest.active) return CKR_OPERATION_NOT_INITIALIZED;
         return runDigest(token, session.digest, session.digest.pending.data(), session.digest.pending.size(), digest,
@@ -299,7 +299,8 @@ KORVA_HOST_EXPORT ck_rv_t C_SignFinal(ck_session_handle_t handle, unsigned char*
     });
 }
 
-KORVA_HOST_EXPORT ck_rv_t C_SignRecoverInit(ck_session_handle_t handle, ck_mechanism* mechanism, ck_object_handle_t key) {
+KORVA_HOST_EXPORT ck_rv_t C_SignRecoverInit(ck_session_handle_t handle, ck_mechanism* mechanism,
+                                            ck_object_handle_t key) {
     return signInit(handle, mechanism, key, true);
 }
 
@@ -340,12 +341,14 @@ KORVA_HOST_EXPORT ck_rv_t C_VerifyFinal(ck_session_handle_t handle, unsigned cha
     });
 }
 
-KORVA_HOST_EXPORT ck_rv_t C_VerifyRecoverInit(ck_session_handle_t handle, ck_mechanism* mechanism, ck_object_handle_t key) {
+KORVA_HOST_EXPORT ck_rv_t C_VerifyRecoverInit(ck_session_handle_t handle, ck_mechanism* mechanism,
+                                              ck_object_handle_t key) {
     return verifyInit(handle, mechanism, key, true);
 }
 
 KORVA_HOST_EXPORT ck_rv_t C_VerifyRecover(ck_session_handle_t handle, unsigned char* signature,
-                                          unsigned long signatureLength, unsigned char* data, unsigned long* dataLength) {
+                                          unsigned long signatureLength, unsigned char* data,
+                                          unsigned long* dataLength) {
     return withSession(handle, [&](Library&, Session& session, Token& token) -> ck_rv_t {
         Operation& operation = session.verify;
         if (!operation.active || !session.verifyRecover) return CKR_OPERATION_NOT_INITIALIZED;
@@ -374,18 +377,21 @@ KORVA_HOST_EXPORT ck_rv_t C_EncryptInit(ck_session_handle_t handle, ck_mechanism
 KORVA_HOST_EXPORT ck_rv_t C_Encrypt(ck_session_handle_t handle, unsigned char* data, unsigned long length,
                                     unsigned char* output, unsigned long* outputLength) {
     return withSession(handle, [&](Library&, Session& session, Token& token) {
-        return runCipher(token, session.encrypt, token.module().encrypt, true, data, length, output, outputLength);
+        return callCipherDataSlot(token, session.encrypt, token.module().encrypt, true, data, length, output,
+                                  outputLength);
     });
 }
 
 KORVA_HOST_EXPORT ck_rv_t C_EncryptUpdate(ck_session_handle_t handle, unsigned char* data, unsigned long length,
                                           unsigned char* output, unsigned long* outputLength) {
     return withSession(handle, [&](Library&, Session& session, Token& token) {
-        return runCipher(token, session.encrypt, token.module().encryptUpdate, false, data, length, output, outputLength);
+        return callCipherDataSlot(token, session.encrypt, token.module().encryptUpdate, false, data, length, output,
+                                  outputLength);
     });
 }
 
-KORVA_HOST_EXPORT ck_rv_t C_EncryptFinal(ck_session_handle_t handle, unsigned char* output, unsigned long* outputLength) {
+KORVA_HOST_EXPORT ck_rv_t C_EncryptFinal(ck_session_handle_t handle, unsigned char* output,
+                                         unsigned long* outputLength) {
     return withSession(handle, [&](Library&, Session& session, Token& token) {
         return finishCipher(token, session.encrypt, token.module().encryptFinal, output, outputLength);
     });
@@ -401,18 +407,21 @@ KORVA_HOST_EXPORT ck_rv_t C_DecryptInit(ck_session_handle_t handle, ck_mechanism
 KORVA_HOST_EXPORT ck_rv_t C_Decrypt(ck_session_handle_t handle, unsigned char* data, unsigned long length,
                                     unsigned char* output, unsigned long* outputLength) {
     return withSession(handle, [&](Library&, Session& session, Token& token) {
-        return runCipher(token, session.decrypt, token.module().decrypt, true, data, length, output, outputLength);
+        return callCipherDataSlot(token, session.decrypt, token.module().decrypt, true, data, length, output,
+                                  outputLength);
     });
 }
 
 KORVA_HOST_EXPORT ck_rv_t C_DecryptUpdate(ck_session_handle_t handle, unsigned char* data, unsigned long length,
                                           unsigned char* output, unsigned long* outputLength) {
     return withSession(handle, [&](Library&, Session& session, Token& token) {
-        return runCipher(token, session.decrypt, token.module().decryptUpdate, false, data, length, output, outputLength);
+        return callCipherDataSlot(token, session.decrypt, token.module().decryptUpdate, false, data, length, output,
+                                  outputLength);
     });
 }
 
-KORVA_HOST_EXPORT ck_rv_t C_DecryptFinal(ck_session_handle_t handle, unsigned char* output, unsigned long* outputLength) {
+KORVA_HOST_EXPORT ck_rv_t C_DecryptFinal(ck_session_handle_t handle, unsigned char* output,
+                                         unsigned long* outputLength) {
     return withSession(handle, [&](Library&, Session& session, Token& token) {
         // A padded cipher always leaves at least one block to decrypt.
         if (session.decrypt.active && isPadded(session.decrypt.mechanism) && !session.decrypt.sawData) {
@@ -425,9 +434,9 @@ KORVA_HOST_EXPORT ck_rv_t C_DecryptFinal(ck_session_handle_t handle, unsigned ch
 
 // The token has no combined operations: each needs two of its own slots in
 // one step, which the module does not offer.
-#define KORVA_DUAL_FUNCTION(name)                                                                          \
-    KORVA_HOST_EXPORT ck_rv_t name(ck_session_handle_t handle, unsigned char*, unsigned long, unsigned char*, \
-                                   unsigned long*) {                                                       \
+#define KORVA_DUAL_FUNCTION(name)                                                                                     \
+    KORVA_HOST_EXPORT ck_rv_t name(ck_session_handle_t handle, unsigned char*, unsigned long, unsigned char*,         \
+                                   unsigned long*) {                                                                  \
         return withSession(handle, [](Library&, Session&, Token&) -> ck_rv_t { return CKR_FUNCTION_NOT_SUPPORTED; }); \
     }
 KORVA_DUAL_FUNCTION(C_DigestEncryptUpdate)

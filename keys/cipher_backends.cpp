@@ -1,4 +1,4 @@
-// runCipher, the padding it adds and removes, and the software triple-DES
+// cipherWithBackend, the padding it adds and removes, and the software triple-DES
 // back end.
 #include "keys/cipher_backends.h"
 
@@ -64,15 +64,16 @@ CK_RV tokenTripleDes(CardContext& context, const CipherRequest& request, std::sp
                      WipedBytes& output) {
     WipedBytes key(kTripleDesKeyBytes, 0);
     if (token::loginWith(context, request.login) != result::kOk ||
-        card::selectFile(context, objects::ownBodyOf(objects::ObjectClass::SecretKey, request.key.record)) != result::kOk ||
+        card::selectFile(context, objects::ownBodyOf(objects::ObjectClass::SecretKey, request.key.record)) !=
+            result::kOk ||
         card::readBinary(context, 0, key) != result::kOk) {
         return CKR_FUNCTION_FAILED;
     }
     return tripleDes(request, key, data, output);
 }
 
-CK_RV onTheCard(CardContext& context, const CipherRequest& request, std::span<const uint8_t> data,
-                std::size_t unpadded, WipedBytes& output) {
+CK_RV onTheCard(CardContext& context, const CipherRequest& request, std::span<const uint8_t> data, std::size_t unpadded,
+                WipedBytes& output) {
     if (card::selectApplicationSubdirectory(context) != result::kOk ||
         token::loginWith(context, request.login) != result::kOk) {
         return CKR_FUNCTION_FAILED;
@@ -135,7 +136,7 @@ std::optional<std::size_t> unpaddedLength(std::span<const uint8_t> data, std::si
     return data.size() - pad;
 }
 
-CK_RV runCipher(const HostContext& host, const CipherRequest& request, WipedBytes& output) noexcept {
+CK_RV cipherWithBackend(const HostContext& host, const CipherRequest& request, WipedBytes& output) noexcept {
     try {
         const CipherMechanism& mechanism = *request.mechanism;
         const bool padding = mechanism.padded && request.isFinal;

@@ -1,5 +1,5 @@
 // The cipher back ends behind the encryption and decryption slots, and
-// runCipher, which picks one for a mechanism and a key:
+// cipherWithBackend, which picks one for a mechanism and a key:
 //
 //   triple DES in software  the DES3 mechanisms with a three-key token key
 //                           (body 63 nn, 24 bytes) or a session key
@@ -10,7 +10,7 @@
 //
 // (RSA has back ends of its own, rsa_cipher.h.) Every back end ciphers whole
 // blocks (CFB: any length) and no back end changes the card. PKCS#7 padding
-// is runCipher's: added to the data before a back end sees it, checked and
+// is cipherWithBackend's: added to the data before a back end sees it, checked and
 // removed after.
 #pragma once
 
@@ -44,7 +44,7 @@ struct CipherRequest {
 // mechanism other than the triple-DES ones; CKR_OBJECT_HANDLE_INVALID when
 // the key's record is free; CKR_FUNCTION_FAILED for every card, transport
 // or library failure and for data the back end cannot take.
-abi::CK_RV runCipher(const abi::HostContext& host, const CipherRequest& request, WipedBytes& output) noexcept;
+abi::CK_RV cipherWithBackend(const abi::HostContext& host, const CipherRequest& request, WipedBytes& output) noexcept;
 
 // PKCS#7 padding of the last block: `data` grows to the next whole block
 // (a whole block of value `block` when it is already aligned).

@@ -32,7 +32,7 @@ struct Call {
 
     CK_RV run(std::span<const uint8_t> input, bool isFinal, CipherDirection direction, WipedBytes& output) const {
         const CipherRequest request{args.login, *args.key, &mechanism, chainingValue(), input, isFinal, direction};
-        return runCipher(args.host, request, output);
+        return cipherWithBackend(args.host, request, output);
     }
 };
 

@@ -13,9 +13,9 @@
 
 namespace korva::keys {
 
-abi::CK_RV generateKeyPair(const HostContext& host, const abi::LoginRecord* login,
-                           const abi::HostByteVector* settings, const abi::CK_ATTRIBUTE* publicTemplate,
-                           uint32_t publicCount, const abi::CK_ATTRIBUTE* privateTemplate, uint32_t privateCount,
+abi::CK_RV generateKeyPair(const HostContext& host, const abi::LoginRecord* login, const abi::HostByteVector* settings,
+                           const abi::CK_ATTRIBUTE* publicTemplate, uint32_t publicCount,
+                           const abi::CK_ATTRIBUTE* privateTemplate, uint32_t privateCount,
                            const abi::CK_MECHANISM* mechanism, abi::ObjectHandle* publicHandle,
                            abi::ObjectHandle* privateHandle, abi::ObjectSummary* publicSummary,
                            abi::ObjectSummary* privateSummary) noexcept {
@@ -33,7 +33,7 @@ abi::CK_RV generateKeyPair(const HostContext& host, const abi::LoginRecord* logi
     const std::span<const abi::CK_ATTRIBUTE> publicList(publicTemplate, publicCount);
     const std::span<const abi::CK_ATTRIBUTE> privateList(privateTemplate, privateCount);
     const abi::CK_RV rv =
-        row->family == KeyPairFamily::Rsa
+        row->family == objects::KeyFamily::Rsa
             ? generateRsaKeyPair(host, login, *tokenSettings, publicList, privateList, outputs)
             : generateGostKeyPair(host, login, *tokenSettings, publicList, privateList, *row, outputs);
     if (rv != abi::CKR_OK) return rv;

@@ -15,18 +15,15 @@
 namespace korva::keys {
 namespace {
 
-constexpr uint16_t kPublicKeyDirectory = 0x5001;
-constexpr uint16_t kPrivateKeyDirectory = 0x5000;
+constexpr uint16_t kPublicKeyDirectory = objects::directoryOf(objects::ObjectClass::PublicKey);
+constexpr uint16_t kPrivateKeyDirectory = objects::directoryOf(objects::ObjectClass::PrivateKey);
 
 CK_RV encodeOne(const objects::TemplateRecord& list, objects::DirectoryRecord& record) noexcept {
     std::size_t size = 0;
     switch (objects::encodeDirectoryRecord(list.entries(), record, size)) {
-        case objects::EncodeResult::Ok:
-            return abi::CKR_OK;
-        case objects::EncodeResult::TooLong:
-            return abi::CKR_ATTRIBUTE_VALUE_INVALID;
-        case objects::EncodeResult::InvalidValue:
-            break;
+        case objects::EncodeResult::Ok: return abi::CKR_OK;
+        case objects::EncodeResult::TooLong: return abi::CKR_ATTRIBUTE_VALUE_INVALID;
+        case objects::EncodeResult::InvalidValue: break;
     }
     return abi::CKR_FUNCTION_FAILED;
 }

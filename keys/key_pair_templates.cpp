@@ -17,9 +17,9 @@ using objects::TemplateResult;
 constexpr uint32_t kUnavailable = abi::KORVA_UNAVAILABLE_LENGTH;
 
 constexpr std::array<KeyPairMechanism, 3> kKeyPairMechanisms = {{
-    {abi::CKM_RSA_PKCS_KEY_PAIR_GEN, KeyPairFamily::Rsa, abi::CKK_RSA},
-    {abi::CKM_GOSTR3410_KEY_PAIR_GEN, KeyPairFamily::Gost, abi::CKK_GOSTR3410},
-    {abi::CKM_GOSTR3410_512_KEY_PAIR_GEN, KeyPairFamily::Gost, abi::CKK_GOSTR3410_512},
+    {abi::CKM_RSA_PKCS_KEY_PAIR_GEN, objects::KeyFamily::Rsa, abi::CKK_RSA},
+    {abi::CKM_GOSTR3410_KEY_PAIR_GEN, objects::KeyFamily::Gost, abi::CKK_GOSTR3410},
+    {abi::CKM_GOSTR3410_512_KEY_PAIR_GEN, objects::KeyFamily::Gost, abi::CKK_GOSTR3410_512},
 }};
 
 // The card's curve codes of the 512-bit parameter sets; every other code
@@ -83,12 +83,9 @@ const KeyPairMechanism* findKeyPairMechanism(uint32_t mechanism) noexcept {
 
 CK_RV listResult(TemplateResult result) noexcept {
     switch (result) {
-        case TemplateResult::Ok:
-            return abi::CKR_OK;
-        case TemplateResult::OutOfMemory:
-            return abi::CKR_HOST_MEMORY;
-        case TemplateResult::TooMany:
-            break;
+        case TemplateResult::Ok: return abi::CKR_OK;
+        case TemplateResult::OutOfMemory: return abi::CKR_HOST_MEMORY;
+        case TemplateResult::TooMany: break;
     }
     return abi::CKR_FUNCTION_FAILED;
 }
@@ -194,7 +191,8 @@ CK_RV checkRsaPublicTemplate(std::span<const CK_ATTRIBUTE> publicTemplate, uint3
         return abi::CKR_TEMPLATE_INCOMPLETE;
     }
     uint32_t modulusBits = 0;
-    std::copy_n(static_cast<const uint8_t*>(bits->pValue), sizeof modulusBits, reinterpret_cast<uint8_t*>(&modulusBits));
+    std::copy_n(static_cast<const uint8_t*>(bits->pValue), sizeof modulusBits,
+                reinterpret_cast<uint8_t*>(&modulusBits));
     if (modulusBits != kRsaModulusBits) return abi::CKR_ATTRIBUTE_VALUE_INVALID;
 
     exponent = kDefaultRsaExponent;

@@ -11,7 +11,9 @@
 // make a record name another key or another algorithm than the one made.
 #pragma once
 
+#include "objects/key_record.h"
 #include "objects/template_record.h"
+#include "session/mechanisms.h"
 
 #include <korva/pkcs11_types.h>
 
@@ -27,11 +29,9 @@ using abi::CK_RV;
 // ---------------------------------------------------------------------------
 // Mechanisms
 
-enum class KeyPairFamily : uint8_t { Rsa, Gost };
-
 struct KeyPairMechanism {
     uint32_t mechanism;
-    KeyPairFamily family;
+    objects::KeyFamily family;
     uint32_t keyType;  // CKA_KEY_TYPE written into both records
 };
 
@@ -89,8 +89,8 @@ CK_RV listResult(objects::TemplateResult result) noexcept;
 inline constexpr std::array<uint8_t, 9> kCryptoProCurveA = {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x23, 0x01};
 inline constexpr std::array<uint8_t, 11> kTc26Curve512A = {0x06, 0x09, 0x2A, 0x85, 0x03, 0x07,
                                                            0x01, 0x02, 0x01, 0x02, 0x01};
-inline constexpr std::array<uint8_t, 10> kStreebog256 = {0x06, 0x08, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x02, 0x02};
-inline constexpr std::array<uint8_t, 10> kStreebog512 = {0x06, 0x08, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x02, 0x03};
+using token::kStreebog256;
+using token::kStreebog512;
 
 // The card's digest code of GOST R 34.11-94: a key hashed with it is a
 // GOST R 34.10-2001 key.

@@ -53,25 +53,37 @@ bool buildLists(const Pkcs12Contents& contents, const ImportLabel& label, KeyPai
     TemplateRecord& pub = lists.publicKey;
     TemplateRecord& priv = lists.privateKey;
     return allOk({
-               pub.appendNumber(abi::CKA_CLASS, abi::CKO_PUBLIC_KEY), pub.appendBoolean(abi::CKA_TOKEN, true),
-               pub.appendBoolean(abi::CKA_PRIVATE, false), pub.appendBoolean(abi::CKA_MODIFIABLE, false),
-               pub.appendBytes(abi::CKA_LABEL, label.label()), pub.appendBytes(abi::CKA_ID, label.id()),
+               pub.appendNumber(abi::CKA_CLASS, abi::CKO_PUBLIC_KEY),
+               pub.appendBoolean(abi::CKA_TOKEN, true),
+               pub.appendBoolean(abi::CKA_PRIVATE, false),
+               pub.appendBoolean(abi::CKA_MODIFIABLE, false),
+               pub.appendBytes(abi::CKA_LABEL, label.label()),
+               pub.appendBytes(abi::CKA_ID, label.id()),
                pub.appendBytes(abi::CKA_MODULUS, contents.modulus),
                pub.appendBytes(abi::CKA_PUBLIC_EXPONENT, contents.publicExponent),
-               pub.appendNumber(abi::CKA_KEY_TYPE, abi::CKK_RSA), pub.appendBoolean(abi::CKA_ENCRYPT, usages.encrypt),
-               pub.appendBoolean(abi::CKA_VERIFY, usages.sign), pub.appendBoolean(abi::CKA_VERIFY_RECOVER, usages.sign),
-               pub.appendNumber(abi::CKA_MODULUS_BITS, modulusBits), pub.appendBoolean(abi::CKA_LOCAL, false),
+               pub.appendNumber(abi::CKA_KEY_TYPE, abi::CKK_RSA),
+               pub.appendBoolean(abi::CKA_ENCRYPT, usages.encrypt),
+               pub.appendBoolean(abi::CKA_VERIFY, usages.sign),
+               pub.appendBoolean(abi::CKA_VERIFY_RECOVER, usages.sign),
+               pub.appendNumber(abi::CKA_MODULUS_BITS, modulusBits),
+               pub.appendBoolean(abi::CKA_LOCAL, false),
            }) &&
            allOk({
-               priv.appendNumber(abi::CKA_CLASS, abi::CKO_PRIVATE_KEY), priv.appendBoolean(abi::CKA_TOKEN, true),
-               priv.appendBoolean(abi::CKA_PRIVATE, true), priv.appendBoolean(abi::CKA_MODIFIABLE, false),
-               priv.appendBytes(abi::CKA_LABEL, label.label()), priv.appendBytes(abi::CKA_ID, label.id()),
+               priv.appendNumber(abi::CKA_CLASS, abi::CKO_PRIVATE_KEY),
+               priv.appendBoolean(abi::CKA_TOKEN, true),
+               priv.appendBoolean(abi::CKA_PRIVATE, true),
+               priv.appendBoolean(abi::CKA_MODIFIABLE, false),
+               priv.appendBytes(abi::CKA_LABEL, label.label()),
+               priv.appendBytes(abi::CKA_ID, label.id()),
                priv.appendBytes(abi::CKA_MODULUS, contents.modulus),
                priv.appendBytes(abi::CKA_PUBLIC_EXPONENT, contents.publicExponent),
                priv.appendBytes(abi::CKA_PRIVATE_EXPONENT, contents.privateExponent),
-               priv.appendNumber(abi::CKA_KEY_TYPE, abi::CKK_RSA), priv.appendBoolean(abi::CKA_DECRYPT, usages.encrypt),
-               priv.appendBoolean(abi::CKA_SIGN, usages.sign), priv.appendBoolean(abi::CKA_SIGN_RECOVER, usages.sign),
-               priv.appendNumber(abi::CKA_MODULUS_BITS, modulusBits), priv.appendBoolean(abi::CKA_LOCAL, false),
+               priv.appendNumber(abi::CKA_KEY_TYPE, abi::CKK_RSA),
+               priv.appendBoolean(abi::CKA_DECRYPT, usages.encrypt),
+               priv.appendBoolean(abi::CKA_SIGN, usages.sign),
+               priv.appendBoolean(abi::CKA_SIGN_RECOVER, usages.sign),
+               priv.appendNumber(abi::CKA_MODULUS_BITS, modulusBits),
+               priv.appendBoolean(abi::CKA_LOCAL, false),
                priv.appendBoolean(abi::CKA_ALWAYS_SENSITIVE, false),
                priv.appendBoolean(abi::CKA_NEVER_EXTRACTABLE, false),
            });
@@ -133,7 +145,7 @@ CK_RV importPkcs12(const abi::HostContext& host, const abi::LoginRecord* login, 
     CardContext context(host);
     ImportLabel label;
     if (makeImportLabel(context, label) != result::kOk) return abi::CKR_FUNCTION_FAILED;
-    if (contents.keyKind != Pkcs12Contents::KeyKind::Rsa || contents.modulus.size() > kLargestModulus) {
+    if (contents.keyFamily != objects::KeyFamily::Rsa || contents.modulus.size() > kLargestModulus) {
         return abi::CKR_FUNCTION_FAILED;
     }
     KeyPairLists lists;

@@ -79,7 +79,7 @@ abi::CK_RV readRsaKey(const EVP_PKEY* key, Pkcs12Contents& contents) {
         !exportNumber(numbers[2].get(), modulusBytes, contents.privateExponent)) {
         return abi::CKR_HOST_MEMORY;
     }
-    contents.keyKind = Pkcs12Contents::KeyKind::Rsa;
+    contents.keyFamily = objects::KeyFamily::Rsa;
     return abi::CKR_OK;
 }
 
@@ -155,7 +155,7 @@ abi::CK_RV readEcKey(const EVP_PKEY* key, Pkcs12Contents& contents) {
         !lengthFits(privateValue) || !lengthFits(x.get())) {
         return abi::CKR_DATA_INVALID;
     }
-    contents.keyKind = Pkcs12Contents::KeyKind::Gost;
+    contents.keyFamily = objects::KeyFamily::Gost;
     return abi::CKR_OK;
 }
 #pragma GCC diagnostic pop

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/wiped_bytes.h"
+#include "objects/key_record.h"
 
 #include <korva/pkcs11_types.h>
 
@@ -16,7 +17,7 @@ namespace korva::keys {
 struct Pkcs12Contents {
     // Gost: an EC or GOST R 34.10 key on a GOST R 34.10-2001 curve, which
     // the card cannot take in.
-    enum class KeyKind : uint8_t { Rsa, Gost } keyKind = KeyKind::Rsa;
+    objects::KeyFamily keyFamily = objects::KeyFamily::Rsa;
     // RSA only, big-endian. The modulus and the private exponent are as
     // long as the modulus counted in whole 32-bit words (128 or 256 bytes),
     // zero-extended; the public exponent is at most 8 bytes.

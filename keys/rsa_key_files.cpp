@@ -13,8 +13,7 @@
 namespace korva::keys {
 namespace {
 
-// The key object's attributes: an RSA key (kind 22) ...
-constexpr uint8_t kRsaKeyKind = 0x22;
+// The key object's attributes: an RSA key file (card::kRsaKeyFileKind) ...
 constexpr uint8_t kRsaKey8E = 0x02;
 constexpr uint8_t kRsaKeyFlag = 0x01;
 // ... and the private exponent's file, readable and writable by the user.
@@ -39,14 +38,14 @@ RsaKeyFiles rsaKeyFilesOf(uint8_t publicRecord) noexcept {
 
 abi::CK_RV createRsaKeyFiles(CardContext& context, const RsaKeyFiles& files, bool mayDecrypt) noexcept {
     if (const abi::CK_RV rv = removeOldFile(context, files.keyObject); rv != abi::CKR_OK) return rv;
-    const card::KeyFileFirstForm key{kRsaKeyKind, files.keyReference, kRsaKey8E, kRsaKeyFlag};
+    const card::KeyFileFirstForm key{card::kRsaKeyFileKind, files.keyReference, kRsaKey8E, kRsaKeyFlag};
     if (const abi::CK_RV rv = creationToRv(card::createKeyFile(context, files.keyObject, key)); rv != abi::CKR_OK) {
         return rv;
     }
     if (!mayDecrypt) return abi::CKR_OK;
     if (const abi::CK_RV rv = removeOldFile(context, files.privateExponent); rv != abi::CKR_OK) return rv;
     return creationToRv(card::createTransparentFile(context, files.privateExponent, kPrivateExponentSize,
-                                                      card::TransparentProfile::kSecond, kUserOnly, kUserOnly));
+                                                    card::TransparentProfile::kSecond, kUserOnly, kUserOnly));
 }
 
 CardResult loadRsaKey(CardContext& context, const RsaKeyFiles& files, bool mayDecrypt,
@@ -58,7 +57,8 @@ CardResult loadRsaKey(CardContext& context, const RsaKeyFiles& files, bool mayDe
         if (rc == result::kOk) rc = card::updateBinary(context, 0, privateExponent);
     }
     if (rc == result::kOk) rc = card::selectFile(context, files.keyObject);
-    if (rc == result::kOk) rc = card::loadKeyPair(context, files.keyReference, publicExponent, modulus, privateExponent);
+    if (rc == result::kOk)
+        rc = card::loadKeyPair(context, files.keyReference, publicExponent, modulus, privateExponent);
     return rc;
 }
 

@@ -9,6 +9,7 @@
 #include "objects/attribute_record.h"
 #include "objects/layout.h"
 #include "objects/object_bodies.h"
+#include "session/mechanisms.h"
 #include "session/settings.h"
 #include "sign/card_signature.h"
 #include "sign/gost_hash.h"
@@ -27,17 +28,15 @@ namespace {
 
 using namespace korva::abi;
 
-// 1.2.643.7.1.1.2.2: a key hashed with GOST R 34.11-2012 (256 bits).
-constexpr std::array<uint8_t, 10> kGost2012_256Digest = {0x06, 0x08, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x02, 0x02};
-
 // DigestInfo of SHA-1 before the 20 hash bytes.
 constexpr std::array<uint8_t, 15> kSha1DigestInfoPrefix = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E,
-                                                            0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14};
+                                                           0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14};
 
 // The host's lists, read entry by entry as the request is built. A null
 // block with entries to read is a bad argument.
 bool readLists(const RequestArguments& arguments, RequestLists& lists) {
-    if ((arguments.subject == nullptr && arguments.subjectCount != 0) || (arguments.attributes == nullptr && arguments.attributeCount != 0)) {
+    if ((arguments.subject == nullptr && arguments.subjectCount != 0) ||
+        (arguments.attributes == nullptr && arguments.attributeCount != 0)) {
         return false;
     }
     lists.subject = TextList(arguments.subject, arguments.subjectCount, EntryShape::kPairs);
@@ -54,12 +53,10 @@ bool readLists(const RequestArguments& arguments, RequestLists& lists) {
 // directory, or a private key must carry the public key's CKA_ID.
 CK_RV checkPrivateKey(CardContext& context, const ObjectHandle* privateKey, const MessageKey& publicKey) {
     if (isGivenHandle(privateKey)) {
-        return objects::layoutForDirectory(objects::handleDirectory(*privateKey)) ? CKR_OK
-                                                                                  : CKR_OBJECT_HANDLE_INVALID;
+        return objects::layoutForDirectory(objects::handleDirectory(*privateKey)) ? CKR_OK : CKR_OBJECT_HANDLE_INVALID;
     }
     uint8_t record = 0;
-    return findPrivateKeyFor(context, publicKey.record.view(), record) == result::kOk ? CKR_OK
-                                                                                     : CKR_FUNCTION_FAILED;
+    return findPrivateKeyFor(context, publicKey.record.view(), record) == result::kOk ? CKR_OK : CKR_FUNCTION_FAILED;
 }
 
 // The request information as signed: everything but the signature.
@@ -78,7 +75,8 @@ bool requestInfo(X509_REQ* request, int signatureNid, std::vector<uint8_t>& der)
 
 bool setSignature(X509_REQ* request, std::span<const uint8_t> signature) {
     ASN1_BIT_STRING* bits = ASN1_BIT_STRING_new();
-    if (bits == nullptr || ASN1_BIT_STRING_set(bits, const_cast<uint8_t*>(signature.data()), int(signature.size())) != 1) {
+    if (bits == nullptr ||
+        ASN1_BIT_STRING_set(bits, const_cast<uint8_t*>(signature.data()), int(signature.size())) != 1) {
         ASN1_BIT_STRING_free(bits);
         return false;
     }
@@ -96,7 +94,7 @@ bool chooseGostProfile(const MessageKey& key, const RequestLists& lists, const G
     const objects::RecordLookup digest = objects::findInRecord(key.record.view(), CKA_GOSTR3411_PARAMS);
     if (digest.result == objects::LookupResult::Malformed) return false;
     const bool keyUses2012 =
-        digest.result == objects::LookupResult::Found && std::ranges::equal(digest.value, kGost2012_256Digest);
+        digest.result == objects::LookupResult::Found && std::ranges::equal(digest.value, token::kStreebog256);
     profile = asksForGost2012Profile(lists.attributes) || keyUses2012 ? &kGost2012_256Profile : &kGost2001Profile;
     return true;
 }
@@ -180,8 +178,8 @@ CK_RV createCertificateRequest(const HostContext& host, const RequestArguments& 
 
     const X509ReqPtr request(X509_REQ_new());
     if (!request) return CKR_HOST_MEMORY;
-    const CK_RV signedRv = key.kind == KeyKind::kGost ? signGost(context, request.get(), key, lists)
-                                                      : signRsa(context, request.get(), key, lists);
+    const CK_RV signedRv = key.family == objects::KeyFamily::Gost ? signGost(context, request.get(), key, lists)
+                                                                  : signRsa(context, request.get(), key, lists);
     if (signedRv != CKR_OK) return signedRv;
     return encodeRequest(request.get(), arguments.output, arguments.outputLength);
 }

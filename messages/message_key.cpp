@@ -3,13 +3,14 @@
 #include "messages/curve_tables.h"
 
 #include "card/select.h"
+#include "card/templates.h"
 #include "objects/attribute_record.h"
 #include "objects/directory_files.h"
 #include "objects/layout.h"
 #include "objects/object_bodies.h"
 #include "session/mechanisms.h"
 #include "session/pin.h"
-#include "sign/signing_key.h"
+#include "sign/rsa_key_reference.h"
 
 #include <korva/pkcs11_constants.h>
 
@@ -17,9 +18,6 @@ namespace korva::messages {
 namespace {
 
 using namespace korva::abi;
-
-constexpr uint8_t kKeyFileDescriptor = 0x11;
-constexpr uint8_t kRsaKeyFile = 0x22;
 
 // The curve of a private key whose record lacks it: key-pair generation
 // stores the caller's CKA_GOSTR3410_PARAMS in the public key's record only,
@@ -44,7 +42,7 @@ CK_RV readGostKind(CardContext& context, uint16_t directoryId, MessageKey& key) 
     if (curve.result != objects::LookupResult::Found) return CKR_FUNCTION_FAILED;
     const std::optional<uint8_t> code = token::matchParameterSet(token::parameter_kind::kPublicKey, curve.value);
     if (!code) return CKR_FUNCTION_FAILED;
-    key.kind = KeyKind::kGost;
+    key.family = objects::KeyFamily::Gost;
     key.curveCode = *code;
     key.exchange = namesExchangeSet(curve.value);
     return CKR_OK;
@@ -53,21 +51,19 @@ CK_RV readGostKind(CardContext& context, uint16_t directoryId, MessageKey& key) 
 // A key without a key reference: its pair's body file (numbered after the
 // public key's record) must be an RSA key file.
 CK_RV readBodyKind(CardContext& context, uint16_t directoryId, uint8_t recordNumber, MessageKey& key) noexcept {
-    sign::detail::UsableKey usable;
-    usable.record = key.record;
-    usable.recordNumber = recordNumber;
     const bool privateKey = directoryId == objects::directoryOf(objects::ObjectClass::PrivateKey);
-    const auto use = privateKey ? sign::detail::KeyUse::kSign : sign::detail::KeyUse::kVerify;
     uint8_t reference = 0;
-    if (sign::detail::rsaKeyReference(context, usable, use, reference) != CKR_OK) return CKR_FUNCTION_FAILED;
+    if (sign::rsaKeyReference(context, key.record, recordNumber, privateKey, reference) != CKR_OK) {
+        return CKR_FUNCTION_FAILED;
+    }
     const auto bodyRecord = uint8_t(reference - objects::kKeyPairReferenceBase);
     if (card::selectFile(context, objects::bodyFileId(objects::kKeyPairBodyPrefix, bodyRecord)) != result::kOk) {
         return CKR_FUNCTION_FAILED;
     }
-    if (context.fci.descriptor != kKeyFileDescriptor || context.fci.keyAttr85 != kRsaKeyFile) {
+    if (context.fci.descriptor != card::kKeyFileDescriptor || context.fci.keyAttr85 != card::kRsaKeyFileKind) {
         return CKR_FUNCTION_FAILED;
     }
-    key.kind = KeyKind::kRsa;
+    key.family = objects::KeyFamily::Rsa;
     key.reference = reference;
     key.bodyRecord = bodyRecord;
     return CKR_OK;
@@ -93,14 +89,12 @@ CardResult findPrivateKeyFor(CardContext& context, std::span<const uint8_t> reco
 }
 
 CK_RV loadMessageKey(CardContext& context, uint16_t directoryId, uint8_t recordNumber, MessageKey& key) noexcept {
-    if (const CK_RV rv = objects::loadKeyRecord(context, directoryId, recordNumber, key.record); rv != CKR_OK) return rv;
+    if (const CK_RV rv = objects::loadKeyRecord(context, directoryId, recordNumber, key.record); rv != CKR_OK)
+        return rv;
     switch (objects::keyReferenceOf(key.record.view(), key.reference)) {
-        case objects::KeyReferenceLookup::Found:
-            return readGostKind(context, directoryId, key);
-        case objects::KeyReferenceLookup::None:
-            return readBodyKind(context, directoryId, recordNumber, key);
-        case objects::KeyReferenceLookup::Malformed:
-            break;
+        case objects::KeyReferenceLookup::Found: return readGostKind(context, directoryId, key);
+        case objects::KeyReferenceLookup::None: return readBodyKind(context, directoryId, recordNumber, key);
+        case objects::KeyReferenceLookup::Malformed: break;
     }
     return CKR_FUNCTION_FAILED;
 }

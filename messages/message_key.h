@@ -14,14 +14,12 @@
 
 namespace korva::messages {
 
-enum class KeyKind : uint8_t { kGost, kRsa };
-
 struct MessageKey {
-    KeyKind kind = KeyKind::kGost;
-    uint8_t reference = 0;  // what MANAGE SECURITY ENVIRONMENT names
-    uint8_t curveCode = 0;  // GOST: the card's parameter-set code
-    bool exchange = false;  // GOST: the key lies on a key-exchange set
-    uint8_t bodyRecord = 0; // RSA: the key pair's body files 61 nn / E1 nn
+    objects::KeyFamily family = objects::KeyFamily::Gost;
+    uint8_t reference = 0;   // what MANAGE SECURITY ENVIRONMENT names
+    uint8_t curveCode = 0;   // GOST: the card's parameter-set code
+    bool exchange = false;   // GOST: the key lies on a key-exchange set
+    uint8_t bodyRecord = 0;  // RSA: the key pair's body files 61 nn / E1 nn
     objects::KeyRecord record;
 };
 

@@ -41,8 +41,8 @@ struct Signing {
     MessageParts parts;
 };
 
-CK_RV findKeyRecord(CardContext& context, const MessageArguments& arguments, const objects::KeyRecord& certificateRecord,
-                    uint16_t& directory, uint8_t& record) {
+CK_RV findKeyRecord(CardContext& context, const MessageArguments& arguments,
+                    const objects::KeyRecord& certificateRecord, uint16_t& directory, uint8_t& record) {
     if (isGivenHandle(arguments.privateKey)) {
         directory = objects::handleDirectory(*arguments.privateKey);
         record = arguments.privateKey->record;
@@ -59,7 +59,7 @@ CK_RV findKeyRecord(CardContext& context, const MessageArguments& arguments, con
         return CKR_FUNCTION_FAILED;
     }
     return objects::searchSelectedDirectory(context, id.value, record) == result::kOk ? CKR_OK
-                                                                                     : CKR_OBJECT_HANDLE_INVALID;
+                                                                                      : CKR_OBJECT_HANDLE_INVALID;
 }
 
 CK_RV readFurtherCertificates(CardContext& context, const token::TokenSettings& settings,
@@ -121,14 +121,16 @@ CK_RV signGost(const Signing& signing, const MessageArguments& arguments) {
         return CKR_FUNCTION_FAILED;
     }
     const EvpPkeyPtr placeholderKey = throwAwayGostKey(*profile, signing.key);
-    const Pkcs7Ptr message = placeholderKey ? signWithPlaceholder(signing.parts, placeholderKey.get(), digest) : nullptr;
+    const Pkcs7Ptr message =
+        placeholderKey ? signWithPlaceholder(signing.parts, placeholderKey.get(), digest) : nullptr;
     const ASN1_OCTET_STRING* placeholder = message ? signatureValue(message.get()) : nullptr;
     if (placeholder == nullptr || std::size_t(ASN1_STRING_length(placeholder)) != 2 * hash.size()) {
         return CKR_FUNCTION_FAILED;
     }
     std::array<uint8_t, 2 * sign::kLongestGostHash> signatureBytes{};
     const auto signature = std::span(signatureBytes).first(2 * hash.size());
-    if (const CardResult rc = sign::signGostHash(signing.context, signing.key.reference, hash, signature); rc != result::kOk) {
+    if (const CardResult rc = sign::signGostHash(signing.context, signing.key.reference, hash, signature);
+        rc != result::kOk) {
         return signingFailure(rc);
     }
     return finish(message.get(), signature, arguments);
@@ -141,16 +143,19 @@ CK_RV signRsa(const Signing& signing, const MessageArguments& arguments) {
     if (std::size_t(EVP_PKEY_get_size(certificateKey)) != sign::kRsaModulusBytes) return CKR_FUNCTION_FAILED;
 
     const EvpPkeyPtr placeholderKey = throwAwayRsaKey(certificateKey);
-    const Pkcs7Ptr message = placeholderKey ? signWithPlaceholder(signing.parts, placeholderKey.get(), EVP_sha1()) : nullptr;
+    const Pkcs7Ptr message =
+        placeholderKey ? signWithPlaceholder(signing.parts, placeholderKey.get(), EVP_sha1()) : nullptr;
     const ASN1_OCTET_STRING* placeholder = message ? signatureValue(message.get()) : nullptr;
     if (placeholder == nullptr) return CKR_FUNCTION_FAILED;
-    const std::span<const uint8_t> block(ASN1_STRING_get0_data(placeholder), std::size_t(ASN1_STRING_length(placeholder)));
+    const std::span<const uint8_t> block(ASN1_STRING_get0_data(placeholder),
+                                         std::size_t(ASN1_STRING_length(placeholder)));
     const std::span<const uint8_t> digestInfo = sign::unpadSignatureBlock(block);
     if (block.size() != sign::kRsaModulusBytes || digestInfo.size() != kSha1DigestInfoLength) {
         return CKR_FUNCTION_FAILED;
     }
     std::array<uint8_t, sign::kRsaModulusBytes> signature{};
-    if (const CardResult rc = sign::signRsa(signing.context, signing.key.reference, digestInfo, signature); rc != result::kOk) {
+    if (const CardResult rc = sign::signRsa(signing.context, signing.key.reference, digestInfo, signature);
+        rc != result::kOk) {
         return signingFailure(rc);
     }
     return finish(message.get(), signature, arguments);
@@ -159,7 +164,8 @@ CK_RV signRsa(const Signing& signing, const MessageArguments& arguments) {
 }  // namespace
 
 CK_RV signMessage(const HostContext& host, const MessageArguments& arguments) {
-    if (arguments.signerCertificate == nullptr || arguments.data == nullptr || arguments.dataLength == 0 || arguments.outputLength == nullptr) {
+    if (arguments.signerCertificate == nullptr || arguments.data == nullptr || arguments.dataLength == 0 ||
+        arguments.outputLength == nullptr) {
         return CKR_ARGUMENTS_BAD;
     }
     const std::optional<token::TokenSettings> settings = token::copyHostSettings(arguments.settings);
@@ -170,21 +176,26 @@ CK_RV signMessage(const HostContext& host, const MessageArguments& arguments) {
     if (openApplication(context, arguments.login) != CKR_OK) return CKR_FUNCTION_FAILED;
     objects::KeyRecord certificateRecord;
     X509Ptr signer;
-    if (const CK_RV rv = readCardCertificate(context, *settings, *arguments.signerCertificate, &certificateRecord, signer);
+    if (const CK_RV rv =
+            readCardCertificate(context, *settings, *arguments.signerCertificate, &certificateRecord, signer);
         rv != CKR_OK) {
         return rv;
     }
     uint16_t keyDirectory = 0;
     uint8_t keyRecord = 0;
-    if (const CK_RV rv = findKeyRecord(context, arguments, certificateRecord, keyDirectory, keyRecord); rv != CKR_OK) return rv;
+    if (const CK_RV rv = findKeyRecord(context, arguments, certificateRecord, keyDirectory, keyRecord); rv != CKR_OK)
+        return rv;
     MessageKey key;
     if (const CK_RV rv = loadMessageKey(context, keyDirectory, keyRecord, key); rv != CKR_OK) return rv;
     X509StackPtr further;
     if (const CK_RV rv = readFurtherCertificates(context, *settings, arguments, further); rv != CKR_OK) return rv;
 
-    const Signing signing{context, key, signer.get(),
-                          {signer.get(), further.get(), std::span(arguments.data, arguments.dataLength), (arguments.flags & kDetachedFlag) != 0}};
-    return key.kind == KeyKind::kGost ? signGost(signing, arguments) : signRsa(signing, arguments);
+    const Signing signing{context,
+                          key,
+                          signer.get(),
+                          {signer.get(), further.get(), std::span(arguments.data, arguments.dataLength),
+                           (arguments.flags & kDetachedFlag) != 0}};
+    return key.family == objects::KeyFamily::Gost ? signGost(signing, arguments) : signRsa(signing, arguments);
 }
 
 }  // namespace korva::messages

@@ -21,11 +21,10 @@ namespace {
 
 using abi::CK_RV;
 
-constexpr uint8_t kUserAccess = 0x12;     // the user PIN
+constexpr uint8_t kUserAccess = 0x12;  // the user PIN
 constexpr uint8_t kAlwaysAccess = 0x00;
 constexpr uint8_t kUserPinAccess = 0x07;  // GOST 28147-89 key bodies name the PIN itself
 constexpr uint32_t kSecurityOfficerOnCreation = 2;
-constexpr uint8_t kRsaKeyAttribute = 0x22;
 constexpr std::size_t kRsaBytes = 128;
 constexpr std::size_t kRsaPublicKeyAnswer = 136;  // 8-byte exponent, 128-byte modulus
 constexpr std::size_t kEmptyDataBody = 1026;      // room for a later value of 1024 bytes
@@ -45,7 +44,10 @@ TemplateValue valueOf(const TemplateRecord& tmpl, uint32_t type) {
     switch (tmpl.viewBytes(type, value.bytes)) {
         case TemplateLookup::Found: value.present = true; break;
         case TemplateLookup::Absent: break;
-        default: value.present = true; value.valid = false; break;
+        default:
+            value.present = true;
+            value.valid = false;
+            break;
     }
     return value;
 }
@@ -110,8 +112,7 @@ CK_RV writeDataBody(CardContext& context, const BodyRequest& request, const Temp
         rc != result::kOk) {
         return creationToRv(rc);
     }
-    return writeWholeFile(context, prefixed(value.bytes), size) == result::kOk ? abi::CKR_OK
-                                                                                : abi::CKR_FUNCTION_FAILED;
+    return writeWholeFile(context, prefixed(value.bytes), size) == result::kOk ? abi::CKR_OK : abi::CKR_FUNCTION_FAILED;
 }
 
 CK_RV writeCertificateBody(CardContext& context, const BodyRequest& request, const TemplateRecord& tmpl) {
@@ -147,7 +148,8 @@ CK_RV writePublicKeyBody(CardContext& context, const BodyRequest& request, const
     const uint16_t body = bodyFileId(kKeyPairBodyPrefix, request.record);
     const uint8_t reference = uint8_t(kKeyPairReferenceBase + request.record);
     if (deleteIfPresent(context, body) != result::kOk) return abi::CKR_FUNCTION_FAILED;
-    if (const CardResult rc = card::createKeyFile(context, body, card::KeyFileFirstForm{kRsaKeyAttribute, reference, 0, 0});
+    if (const CardResult rc =
+            card::createKeyFile(context, body, card::KeyFileFirstForm{card::kRsaKeyFileKind, reference, 0, 0});
         rc != result::kOk) {
         return creationToRv(rc);
     }
@@ -181,7 +183,7 @@ void restorePublicKeyFile(CardContext& context, uint16_t keyFile, uint8_t refere
     // the card refuses the next command, which ends the chain, and a second
     // try reaches it.
     if (deleteIfPresent(context, keyFile) != result::kOk && deleteIfPresent(context, keyFile) != result::kOk) return;
-    if (card::createKeyFile(context, keyFile, card::KeyFileFirstForm{kRsaKeyAttribute, reference, 0, 0}) !=
+    if (card::createKeyFile(context, keyFile, card::KeyFileFirstForm{card::kRsaKeyFileKind, reference, 0, 0}) !=
         result::kOk) {
         return;
     }
@@ -217,7 +219,7 @@ CK_RV writePrivateKeyBody(CardContext& context, const BodyRequest& request, cons
         return abi::CKR_FUNCTION_FAILED;
     }
     if (const CardResult rc =
-            card::createKeyFile(context, keyFile, card::KeyFileFirstForm{kRsaKeyAttribute, reference, 0, 1});
+            card::createKeyFile(context, keyFile, card::KeyFileFirstForm{card::kRsaKeyFileKind, reference, 0, 1});
         rc != result::kOk) {
         restorePublicKeyFile(context, keyFile, reference, publicForm);
         return creationToRv(rc);
@@ -253,9 +255,7 @@ std::optional<SecretKeyForm> keyObjectForm(uint32_t keyType, std::size_t length,
             if (length == 24) return SecretKeyForm{0x04, 0x01};
             if (length == 32) return SecretKeyForm{0x04, 0x02};
             return std::nullopt;
-        default:
-            refusal = abi::CKR_ATTRIBUTE_VALUE_INVALID;
-            return std::nullopt;
+        default: refusal = abi::CKR_ATTRIBUTE_VALUE_INVALID; return std::nullopt;
     }
 }
 
@@ -269,9 +269,8 @@ CK_RV writeGostSecretBody(CardContext& context, uint16_t body, const TemplateRec
         parameters.valid ? token::matchParameterSet(token::parameter_kind::kCipher, parameters.bytes) : std::nullopt;
     if (!code) return abi::CKR_ATTRIBUTE_VALUE_INVALID;
     if (deleteIfPresent(context, body) != result::kOk) return abi::CKR_FUNCTION_FAILED;
-    if (const CardResult rc = card::createTransparentFile(context, body, uint16_t(1 + kGostKey),
-                                                          card::TransparentProfile::kSecond, kUserPinAccess,
-                                                          kUserPinAccess);
+    if (const CardResult rc = card::createTransparentFile(
+            context, body, uint16_t(1 + kGostKey), card::TransparentProfile::kSecond, kUserPinAccess, kUserPinAccess);
         rc != result::kOk) {
         return creationToRv(rc);
     }

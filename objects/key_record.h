@@ -17,6 +17,9 @@
 
 namespace korva::objects {
 
+// The two families of key pair the card holds: RSA, and GOST R 34.10.
+enum class KeyFamily : uint8_t { Rsa, Gost };
+
 struct KeyRecord {
     DirectoryRecord bytes{};  // zeros past `length`
     uint32_t length = 0;      // bytes the card sent
@@ -33,8 +36,7 @@ enum class KeyRecordRead : uint8_t {
 // directory file and reads record `number` with readDirectoryRecord. A
 // record of four bytes or fewer cannot hold an entry: free when its type
 // bytes are zero, else failed.
-KeyRecordRead readKeyRecord(CardContext& context, uint16_t directoryId, uint8_t number,
-                            KeyRecord& record) noexcept;
+KeyRecordRead readKeyRecord(CardContext& context, uint16_t directoryId, uint8_t number, KeyRecord& record) noexcept;
 
 // readKeyRecord as a key operation answers it: a free record is a handle
 // that names nothing (CKR_OBJECT_HANDLE_INVALID), a read that failed is

@@ -5,6 +5,7 @@
 #include "card/files.h"
 #include "card/security_ops.h"
 #include "card/select.h"
+#include "card/templates.h"
 
 #include <korva/pkcs11_types.h>
 
@@ -16,9 +17,6 @@ namespace korva::objects {
 
 namespace {
 
-constexpr uint8_t kKeyFileDescriptor = 0x11;
-constexpr uint8_t kRsaKeyAttribute = 0x22;
-constexpr uint8_t kGostKeyAttribute = 0x21;
 constexpr std::size_t kRsaExponentField = 8;
 constexpr std::size_t kRsaModulus = 128;
 
@@ -74,10 +72,10 @@ CardResult readKeyPublicPart(CardContext& context, const KeyBody& body, KeyPubli
         if (const CardResult rc = card::selectKeyDirectory(context); rc != result::kOk) return rc;
     }
     if (const CardResult rc = card::selectFile(context, body.fileId); rc != result::kOk) return rc;
-    if (context.fci.descriptor != kKeyFileDescriptor || context.fci.keyAttr85 == 0xFF) return result::kUnexpected;
+    if (context.fci.descriptor != card::kKeyFileDescriptor || context.fci.keyAttr85 == 0xFF) return result::kUnexpected;
     const uint8_t kind = context.fci.keyAttr85;
-    if (kind != kRsaKeyAttribute && kind != kGostKeyAttribute) return result::kOk;
-    if (kind == kGostKeyAttribute && !readGostPoint) {
+    if (kind != card::kRsaKeyFileKind && kind != card::kGostKeyFileKind) return result::kOk;
+    if (kind == card::kGostKeyFileKind && !readGostPoint) {
         part.kind = KeyPublicPart::Kind::Gost;
         return result::kOk;
     }
@@ -87,7 +85,7 @@ CardResult readKeyPublicPart(CardContext& context, const KeyBody& body, KeyPubli
     if (const CardResult rc = card::readPublicKey(context, 0, answer, length); rc != result::kOk) return rc;
     const std::span<const uint8_t> key(answer.data(), length);
     try {
-        if (kind == kRsaKeyAttribute) {
+        if (kind == card::kRsaKeyFileKind) {
             if (length != kRsaExponentField + kRsaModulus) return result::kUnexpected;
             part.publicExponent.assign(key.begin(), key.begin() + kRsaExponentField);
             part.modulus.assign(key.begin() + kRsaExponentField, key.end());

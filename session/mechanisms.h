@@ -6,6 +6,7 @@
 
 #include <korva/pkcs11_types.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -43,6 +44,11 @@ inline constexpr uint32_t kCipher = 0;     // GOST 28147-89 parameter sets
 inline constexpr uint32_t kPublicKey = 1;  // GOST R 34.10 parameter sets
 inline constexpr uint32_t kDigest = 3;     // GOST R 34.11 digests
 }  // namespace parameter_kind
+
+// The DER identifiers of GOST R 34.11-2012 with 256- and 512-bit output, as
+// key templates (CKA_GOSTR3411_PARAMS) and certificate requests name them.
+inline constexpr std::array<uint8_t, 10> kStreebog256 = {0x06, 0x08, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x02, 0x02};
+inline constexpr std::array<uint8_t, 10> kStreebog512 = {0x06, 0x08, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x02, 0x03};
 
 // Maps a DER-encoded object identifier (tag 06, length, value) to the card's
 // code for it. `derOid` must begin with the complete encoding; bytes after it

@@ -31,7 +31,9 @@ CK_RV loadUsableKey(CardContext& context, const ObjectHandle& handle, const Logi
                     const KeyDemands& demands, UsableKey& key) noexcept {
     if (card::selectApplicationSubdirectory(context) != result::kOk) return CKR_FUNCTION_FAILED;
     if (demands.withLogin && token::loginWith(context, login) != result::kOk) return CKR_FUNCTION_FAILED;
-    if (const abi::CK_RV rv = objects::loadKeyRecord(context, objects::handleDirectory(handle), handle.record, key.record); rv != abi::CKR_OK) {
+    if (const abi::CK_RV rv =
+            objects::loadKeyRecord(context, objects::handleDirectory(handle), handle.record, key.record);
+        rv != abi::CKR_OK) {
         return rv;
     }
     key.recordNumber = handle.record;
@@ -41,8 +43,8 @@ CK_RV loadUsableKey(CardContext& context, const ObjectHandle& handle, const Logi
     // forbids the use.
     const objects::RecordLookup usage = objects::findInRecord(record, usageAttribute(demands.use));
     if (usage.result == objects::LookupResult::Malformed) return CKR_FUNCTION_FAILED;
-    const bool forbidden = usage.result == objects::LookupResult::Found && usage.value.size() == 1 &&
-                           usage.value[0] != 1;
+    const bool forbidden =
+        usage.result == objects::LookupResult::Found && usage.value.size() == 1 && usage.value[0] != 1;
 
     if (objects::findNumberInRecord(record, CKA_KEY_TYPE, key.keyType) != objects::NumberLookup::kFound) {
         return CKR_FUNCTION_FAILED;
@@ -63,24 +65,6 @@ CK_RV rsaModulusBytes(const UsableKey& key, uint32_t& bytes) noexcept {
     }
     bytes = bits / 8;
     return bytes == kRsaModulusBytes ? CKR_OK : CKR_FUNCTION_FAILED;
-}
-
-CK_RV rsaKeyReference(CardContext& context, const UsableKey& key, KeyUse use, uint8_t& reference) noexcept {
-    uint8_t bodyRecord = key.recordNumber;
-    if (use == KeyUse::kSign) {
-        uint8_t paired = 0;
-        const CardResult found = objects::findMatchingPublicKey(context, key.record.view(), paired);
-        if (found == result::kOk) {
-            bodyRecord = paired;
-        } else if (found != result::kNotFound) {
-            return CKR_FUNCTION_FAILED;
-        }
-    }
-    // Reference bytes above 0xFF do not exist; such a record number cannot
-    // name a key-pair body.
-    if (bodyRecord > 0xFF - objects::kKeyPairReferenceBase) return CKR_FUNCTION_FAILED;
-    reference = uint8_t(objects::kKeyPairReferenceBase + bodyRecord);
-    return CKR_OK;
 }
 
 CK_RV gostKeyReference(const UsableKey& key, uint8_t& reference) noexcept {

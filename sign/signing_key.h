@@ -30,9 +30,9 @@ struct UsableKey {
 
 struct KeyDemands {
     KeyUse use;
-    abi::CK_KEY_TYPE keyType;    // the mechanism's
-    bool withLogin;              // the operation slots present the host's PIN first
-    bool needsModulusBits;       // verification with recovery reads them up front
+    abi::CK_KEY_TYPE keyType;  // the mechanism's
+    bool withLogin;            // the operation slots present the host's PIN first
+    bool needsModulusBits;     // verification with recovery reads them up front
 };
 
 // SELECT the application subdirectory, the login step (when asked), then
@@ -50,13 +50,6 @@ abi::CK_RV loadUsableKey(CardContext& context, const abi::ObjectHandle& handle, 
 // the card's 1024-bit keys (the card answers 128-byte blocks whatever a
 // record claims, and output buffers are sized from this value).
 abi::CK_RV rsaModulusBytes(const UsableKey& key, uint32_t& bytes) noexcept;
-
-// The card key reference of an RSA key kept in the key-pair body files:
-// 0x60 + the public key's record number. A private key's body is numbered
-// after its paired public key (same CKA_ID), whose record number may differ
-// from the private key's own; without such a public key the private key's
-// own number is used. The application subdirectory must be current.
-abi::CK_RV rsaKeyReference(CardContext& context, const UsableKey& key, KeyUse use, uint8_t& reference) noexcept;
 
 // The card key reference of a GOST key (CKA_VENDOR_KEY_REFERENCE), or
 // CKR_FUNCTION_FAILED when the record has none of length 1.

@@ -4,6 +4,7 @@
 #include "sign/signing.h"
 
 #include "sign/card_signature.h"
+#include "sign/rsa_key_reference.h"
 #include "sign/signature_mechanisms.h"
 #include "sign/signing_key.h"
 
@@ -81,15 +82,15 @@ CK_RV signWithGost(const HostContext& host, const Operation& operation, const Op
     return CKR_OK;
 }
 
-CK_RV signWithRsa(CardContext& context, const Operation& operation, std::span<const uint8_t> data,
-                  uint8_t* signature, CK_ULONG* signatureLength) {
+CK_RV signWithRsa(CardContext& context, const Operation& operation, std::span<const uint8_t> data, uint8_t* signature,
+                  CK_ULONG* signatureLength) {
     uint32_t modulusBytes = 0;
     if (detail::rsaModulusBytes(operation.key, modulusBytes) != CKR_OK) return CKR_FUNCTION_FAILED;
     if (data.size() + 11 > modulusBytes) return CKR_DATA_LEN_RANGE;  // room for the type-1 padding
     if (CK_RV rv = CKR_OK; answeredLengthOnly(signature, signatureLength, modulusBytes, rv)) return rv;
 
     uint8_t reference = 0;
-    if (detail::rsaKeyReference(context, operation.key, KeyUse::kSign, reference) != CKR_OK) {
+    if (rsaKeyReference(context, operation.key.record, operation.key.recordNumber, true, reference) != CKR_OK) {
         return CKR_FUNCTION_FAILED;
     }
     std::array<uint8_t, kRsaModulusBytes> produced{};
@@ -126,7 +127,7 @@ CK_RV verifyWithRsa(CardContext& context, const Operation& operation, std::span<
     if (signature.size() != modulusBytes) return CKR_SIGNATURE_LEN_RANGE;
 
     uint8_t reference = 0;
-    if (detail::rsaKeyReference(context, operation.key, KeyUse::kVerify, reference) != CKR_OK) {
+    if (rsaKeyReference(context, operation.key.record, operation.key.recordNumber, false, reference) != CKR_OK) {
         return CKR_FUNCTION_FAILED;
     }
     return judgeVerification(verifyRsa(context, reference, data, signature.first<kRsaModulusBytes>()));
@@ -184,7 +185,8 @@ CK_RV verifyRecover(const HostContext& host, const LoginRecord* login, const uin
     if (detail::rsaModulusBytes(usable, modulusBytes) != CKR_OK) return CKR_FUNCTION_FAILED;
 
     uint8_t reference = 0;
-    if (detail::rsaKeyReference(context, usable, KeyUse::kVerify, reference) != CKR_OK) return CKR_FUNCTION_FAILED;
+    if (rsaKeyReference(context, usable.record, usable.recordNumber, false, reference) != CKR_OK)
+        return CKR_FUNCTION_FAILED;
     std::array<uint8_t, kRsaModulusBytes> block{};
     const std::span<const uint8_t, kRsaModulusBytes> given(signature, kRsaModulusBytes);
     if (rsaPublicTransform(context, reference, given, block) != result::kOk) return CKR_FUNCTION_FAILED;
