@@ -143,6 +143,21 @@ TEST_F(StoreTest, GrowthNeedsFreeMemoryOfExactlyItsCost) {
     EXPECT_EQ(recordCount(host->card(), kApplication, "50 07"), settings[6]);
 }
 
+// The certificates' directory lives in the certificate subdirectory, but
+// the room to grow it is what the application subdirectory reports.
+TEST_F(StoreTest, CertificateGrowthNeedsTheApplicationSubdirectorysFreeMemory) {
+    const uint32_t cost = uint32_t(settings[8]) * 255;  // settings byte 8: the certificates' growth step
+    ASSERT_GT(cost, 0u);
+    host->card().reportFreeMemory(0x7001, 0);
+    for (const uint32_t free : {cost - 1, cost}) {
+        SCOPED_TRACE(free);
+        host->card().reportFreeMemory(0x7F01, free);
+        ObjectHandle handle{};
+        Template own = certificate("own");
+        EXPECT_EQ(create(own, handle), free < cost ? CKR_DEVICE_MEMORY : CKR_OK);
+    }
+}
+
 // A growth the card refuses for lack of memory leaves the directory as it
 // was; an interrupted one is put back from the records kept in memory.
 TEST_F(StoreTest, InterruptedGrowthRestoresTheDirectory) {
