@@ -10,6 +10,7 @@
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
+#include <functional>
 #include <string>
 
 namespace korva::test {
@@ -339,6 +340,30 @@ TEST_F(MessagesTest, MessagesIgnoreOtherFlagsAndRefuseWrongHandles) {
         {"further entry names a key", &signer, data, notCertificates, abi::CKR_FUNCTION_FAILED},
     };
     for (const Case& c : cases) EXPECT_EQ(signMessage(*c.certificate, c.data, 0, c.further, message), c.rv) << c.what;
+
+    // Failures while the signer's certificate and private key are read: a
+    // refused read of the certificate's 2-byte length means no login, one
+    // later in its content a failure; a failed read in the search for the
+    // private key a key not found.
+    struct Failure {
+        const char* what;
+        std::function<void()> plant;
+        CK_RV rv;
+    };
+    const Failure failures[] = {
+        {"length read refused", [&] { host->failOn("00 B0 00 00 02", Fault::status(0x69, 0x82)); },
+         abi::CKR_USER_NOT_LOGGED_IN},
+        {"content read refused", [&] { host->failOn("00 B0 00 02", Fault::status(0x69, 0x82)); },
+         abi::CKR_FUNCTION_FAILED},
+        // The 14th exchange: READ RECORD in 50 00, after login, certificate
+        // and the SELECTs of the search.
+        {"private key search fails", [&] { host->failAt(14, Fault::transport()); }, abi::CKR_OBJECT_HANDLE_INVALID},
+    };
+    for (const Failure& f : failures) {
+        f.plant();
+        EXPECT_EQ(signMessage(signer, data, 0, {}, message), f.rv) << f.what;
+        host->clearFaults();
+    }
 }
 
 // With settings byte 0 at 1 the certificate directory is kept in the
