@@ -148,6 +148,9 @@ struct KeyCase {
     Bytes curve;   // empty for RSA
     Bytes digest;  // the key's CKA_GOSTR3411_PARAMS, if any
     int signatureNid;
+    // Exchanges of one request, and of one message carrying its content or
+    // not (with the signer's and two further certificates).
+    size_t requestExchanges, attachedExchanges, detachedExchanges;
 };
 
 void PrintTo(const KeyCase& c, std::ostream* out) { *out << c.name; }
@@ -169,6 +172,12 @@ TEST_P(MessagesEndToEnd, RequestAndMessagesSignedOnTheCardPassOpenSsl) {
     X509_REQ_get0_signature(decoded.get(), nullptr, &algorithm);
     EXPECT_EQ(OBJ_obj2nid(algorithm->algorithm), c.signatureNid);
 
+    host->clearExchanges();
+    Bytes again(request.size());
+    CK_ULONG againLength = CK_ULONG(again.size());
+    ASSERT_EQ(MessagesTest::request(pair, Lists{}, again.data(), &againLength), abi::CKR_OK);
+    EXPECT_EQ(host->exchanges().size(), c.requestExchanges) << ::testing::PrintToString(host->commandLog());
+
     // One byte short: the exact length comes back with the refusal.
     Bytes shorter(request.size() - 1);
     CK_ULONG length = CK_ULONG(shorter.size());
@@ -185,8 +194,13 @@ TEST_P(MessagesEndToEnd, RequestAndMessagesSignedOnTheCardPassOpenSsl) {
     tool.write("data", data);
 
     Bytes attached, detached;
+    // The length query runs the whole sequence as well.
+    host->clearExchanges();
     ASSERT_EQ(signMessage(signer, data, 0, further, attached), abi::CKR_OK);
+    EXPECT_EQ(host->exchanges().size(), 2 * c.attachedExchanges) << ::testing::PrintToString(host->commandLog());
+    host->clearExchanges();
     ASSERT_EQ(signMessage(signer, data, 0x40, further, detached), abi::CKR_OK);
+    EXPECT_EQ(host->exchanges().size(), 2 * c.detachedExchanges) << ::testing::PrintToString(host->commandLog());
     tool.write("attached.der", attached);
     tool.write("detached.der", detached);
     const std::string cms = "cms -verify -noverify -binary -engine gost -inform DER -out out ";
@@ -217,12 +231,12 @@ TEST_P(MessagesEndToEnd, RequestAndMessagesSignedOnTheCardPassOpenSsl) {
 INSTANTIATE_TEST_SUITE_P(
     Keys, MessagesEndToEnd,
     ::testing::Values(
-        KeyCase{"Gost2001", abi::CKM_GOSTR3410_KEY_PAIR_GEN, kCryptoProA, kDigest94, NID_id_GostR3411_94_with_GostR3410_2001},
+        KeyCase{"Gost2001", abi::CKM_GOSTR3410_KEY_PAIR_GEN, kCryptoProA, kDigest94, NID_id_GostR3411_94_with_GostR3410_2001, 14, 36, 36},
         KeyCase{"Gost2012_256", abi::CKM_GOSTR3410_KEY_PAIR_GEN, kCryptoProA, kDigest2012_256,
-                NID_id_tc26_signwithdigest_gost3410_2012_256},
+                NID_id_tc26_signwithdigest_gost3410_2012_256, 14, 37, 37},
         KeyCase{"Gost2012_512", abi::CKM_GOSTR3410_512_KEY_PAIR_GEN, kTc26_512A, {},
-                NID_id_tc26_signwithdigest_gost3410_2012_512},
-        KeyCase{"Rsa", abi::CKM_RSA_PKCS_KEY_PAIR_GEN, {}, {}, NID_sha1WithRSAEncryption}),
+                NID_id_tc26_signwithdigest_gost3410_2012_512, 14, 37, 37},
+        KeyCase{"Rsa", abi::CKM_RSA_PKCS_KEY_PAIR_GEN, {}, {}, NID_sha1WithRSAEncryption, 14, 34, 34}),
     [](const auto& test) { return std::string(test.param.name); });
 
 // --- what the lists and arguments do ------------------------------------------
