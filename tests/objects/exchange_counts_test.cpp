@@ -187,6 +187,19 @@ TEST_F(ExchangeCountTest, OperationsSendOnlyTheirSequences) {
          [&] { mustCreate(StoreTest::privateKey("own")); }, 28},
         {"destroying a certificate", [&] { certificateHandle = mustCreate(certificate("own")); },
          [&] { EXPECT_EQ(destroy(certificateHandle), abi::CKR_OK); }, 21},
+        {"RSA decryption",
+         // A key pair found by its own CKA_ID: keys without one pair with
+         // the first key that has none either.
+         [&] { generatePair(abi::CKM_RSA_PKCS_KEY_PAIR_GEN, rsaPublic, rsaPrivate, "rsa"); },
+         [&] {
+             EXPECT_EQ(once(Direction::kDecrypt, abi::CKM_RSA_X_509, rsaPrivate, {}, Bytes(128, 0x01)).rv,
+                       abi::CKR_OK);
+         },
+         // The length query reads the key's record after the login step;
+         // the decryption reads it again, finds the public key of the same
+         // CKA_ID (the key files are numbered after it; here record 5, so
+         // five reads) and reads the private exponent and the public key.
+         3 + 6 + 10 + 5},
         {"re-initialising the token", nothing, [&] { reinitialise(); }, 52},
     };
     for (const Case& c : cases) {
