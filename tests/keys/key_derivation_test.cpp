@@ -4,6 +4,7 @@
 // mechanism and its parameter are checked before the card is used.
 #include "tests/sim_crypto/engine_keys.h"
 #include "tests/keys/secret_key_fixture.h"
+#include "tests/support/stack_probe.h"
 
 #include <cstring>
 
@@ -132,6 +133,30 @@ TEST_P(AgreedKey, BothSidesAgreeWithTheEngine) {
 
 INSTANTIATE_TEST_SUITE_P(Vko, AgreedKey, ::testing::ValuesIn(kAgreements),
                          [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+// The agreed key leaves no copy on the stack. Derived once to learn it,
+// then agreed again for a template with no room for it, so that it is not
+// written to the card; the template outlives the calls, so that freeing it
+// does not overwrite what they left.
+TEST_F(DerivationTest, AgreedKeyIsWipedFromTheStack) {
+    const Party alice = makeParty(kAgreements[1], "alice");
+    const Party bob = makeParty(kAgreements[1], "bob");
+    Bytes parameter = inlineParameter(bob.publicKey, Bytes(8, 3));
+    NewKey key;
+    ASSERT_EQ(derive(abi::CKM_GOSTR3410_12_DERIVE, parameter, alice.privateKey, key), abi::CKR_OK);
+    const Bytes agreed = derivedValue(key);
+    ASSERT_EQ(agreed.size(), 32u);
+    abi::CK_MECHANISM mechanism{abi::CKM_GOSTR3410_12_DERIVE, parameter.data(), uint32_t(parameter.size())};
+    Template full;
+    for (int i = 0; i < 40; ++i) full.text(abi::CKA_APPLICATION, "x");
+    CK_RV refused[2] = {};
+    for (CK_RV& rv : refused) {
+        rv = slots().deriveKey(host->context(), user(), host->settings(), &mechanism, &alice.privateKey, full.data(),
+                               full.size(), &key.handle, &key.summary);
+    }
+    EXPECT_FALSE(stackBelowHolds(std::span(agreed).first(16)));
+    EXPECT_EQ(refused[1], abi::CKR_FUNCTION_FAILED);
+}
 
 // Refusals: nothing is created and, but for the key checks, the card is
 // not asked to agree.
