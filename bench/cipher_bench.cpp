@@ -3,7 +3,7 @@
 // zero IV costs one block encryption per 8 bytes, as ECB does), and whole
 // encryption calls (slots 29 and 30) over the virtual card.
 #include "bench/bench_token.h"
-#include "keys/gost28147.h"
+#include "ciphers/gost28147.h"
 
 #include "common/openssl_ptr.h"
 #include "tests/support/host_template.h"

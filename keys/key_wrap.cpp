@@ -1,6 +1,6 @@
 #include "keys/key_wrap.h"
 
-#include "keys/gost28147.h"
+#include "ciphers/gost28147.h"
 #include "keys/key_demands.h"
 
 #include "card/card_context.h"

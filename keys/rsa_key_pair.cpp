@@ -1,7 +1,7 @@
 #include "keys/rsa_key_pair.h"
 
 #include "keys/rsa_key_files.h"
-#include "keys/rsa_software.h"
+#include "ciphers/rsa_software.h"
 
 #include "card/security_ops.h"
 

@@ -1,8 +1,8 @@
-// Slots of encryption and decryption: trampolines into keys/cipher_operations.
+// Slots of encryption and decryption: trampolines into ciphers/cipher_operations.
 #include "module/slot_guard.h"
 #include "module/slots.h"
 
-#include "keys/cipher_operations.h"
+#include "ciphers/cipher_operations.h"
 
 namespace korva::slots {
 

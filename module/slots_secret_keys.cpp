@@ -2,10 +2,10 @@
 #include "module/slot_guard.h"
 #include "module/slots.h"
 
-#include "keys/certificate_import.h"
+#include "import/certificate_import.h"
 #include "keys/key_derivation.h"
 #include "keys/key_wrap.h"
-#include "keys/pkcs12_import.h"
+#include "import/pkcs12_import.h"
 #include "keys/secret_key_generation.h"
 
 namespace korva::slots {

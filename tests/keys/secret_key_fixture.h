@@ -4,7 +4,7 @@
 // object, read from its own state.
 #pragma once
 
-#include "tests/keys/cipher_fixture.h"
+#include "tests/ciphers/cipher_fixture.h"
 
 #include <korva/module.h>
 

@@ -5,7 +5,7 @@
 // taken from the test host's exchange log on an initialised token, is
 // pinned here, so that an extra command fails a test instead of slowing
 // every card.
-#include "tests/keys/cipher_fixture.h"
+#include "tests/ciphers/cipher_fixture.h"
 
 #include <korva/pkcs11_constants.h>
 

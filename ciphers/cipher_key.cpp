@@ -1,4 +1,4 @@
-#include "keys/cipher_key.h"
+#include "ciphers/cipher_key.h"
 
 #include "card/select.h"
 #include "objects/layout.h"

@@ -1,4 +1,4 @@
-#include "keys/cipher_mechanisms.h"
+#include "ciphers/cipher_mechanisms.h"
 
 #include <korva/pkcs11_constants.h>
 

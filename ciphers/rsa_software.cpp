@@ -1,4 +1,4 @@
-#include "keys/rsa_software.h"
+#include "ciphers/rsa_software.h"
 
 #include "common/openssl_ptr.h"
 

@@ -1,11 +1,11 @@
 // Slots 30 to 32 and 34 to 36: single-part, update and final calls.
-#include "keys/cipher_operations.h"
+#include "ciphers/cipher_operations.h"
 
 #include "common/output_length.h"
 
-#include "keys/cipher_backends.h"
-#include "keys/cipher_mechanisms.h"
-#include "keys/rsa_cipher.h"
+#include "ciphers/cipher_backends.h"
+#include "ciphers/cipher_mechanisms.h"
+#include "ciphers/rsa_cipher.h"
 
 #include <korva/pkcs11_constants.h>
 

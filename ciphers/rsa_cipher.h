@@ -4,7 +4,7 @@
 // PKCS#1 v1.5 block type 2, CKM_RSA_X_509 is the bare operation.
 #pragma once
 
-#include "keys/cipher_mechanisms.h"
+#include "ciphers/cipher_mechanisms.h"
 
 #include <korva/host_records.h>
 #include <korva/pkcs11_types.h>

@@ -1,4 +1,4 @@
-#include "keys/import_label.h"
+#include "import/import_label.h"
 
 #include "card/security_ops.h"
 

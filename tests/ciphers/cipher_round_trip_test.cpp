@@ -1,7 +1,7 @@
 // Every mechanism of the cipher slots with every kind of key it takes, both
 // directions, single-part and in pieces of awkward sizes, against OpenSSL
 // (and the GOST engine) run on the same key value, IV and padding.
-#include "tests/keys/cipher_fixture.h"
+#include "tests/ciphers/cipher_fixture.h"
 
 namespace korva::test {
 namespace {

@@ -3,7 +3,7 @@
 // whether that key may serve the mechanism and the direction.
 #pragma once
 
-#include "keys/cipher_mechanisms.h"
+#include "ciphers/cipher_mechanisms.h"
 
 #include "card/card_context.h"
 #include "objects/key_record.h"

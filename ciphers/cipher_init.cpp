@@ -1,8 +1,8 @@
 // Slots 29 and 33: the mechanism, the key and the initial vector, checked
 // before the operation record is written.
-#include "keys/cipher_key.h"
-#include "keys/cipher_mechanisms.h"
-#include "keys/cipher_operations.h"
+#include "ciphers/cipher_key.h"
+#include "ciphers/cipher_mechanisms.h"
+#include "ciphers/cipher_operations.h"
 
 #include <korva/pkcs11_constants.h>
 

@@ -1,4 +1,4 @@
-#include "keys/gost28147.h"
+#include "ciphers/gost28147.h"
 
 #include <openssl/crypto.h>
 

@@ -4,7 +4,7 @@
 // bytes unless told not to, which the card and other peers do not).
 #pragma once
 
-#include "keys/gost28147.h"
+#include "ciphers/gost28147.h"
 
 #include <cstdint>
 #include <span>

@@ -1,8 +1,8 @@
 // The back ends that use the card: its own DES and AES ciphers with the key
 // it keeps at 63 nn, and GOST 28147-89 with the key read from 63 nn.
-#include "keys/cipher_backends.h"
-#include "keys/gost28147.h"
-#include "keys/gost_cfb.h"
+#include "ciphers/cipher_backends.h"
+#include "ciphers/gost28147.h"
+#include "ciphers/gost_cfb.h"
 
 #include "card/files.h"
 #include "card/security_env.h"

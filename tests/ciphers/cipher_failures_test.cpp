@@ -1,6 +1,6 @@
 // The failure codes of the cipher slots, the record they leave behind, and
 // a transport failure or an error status at every exchange of an update.
-#include "tests/keys/cipher_fixture.h"
+#include "tests/ciphers/cipher_fixture.h"
 
 #include <cstring>
 

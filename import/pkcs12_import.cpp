@@ -1,9 +1,9 @@
-#include "keys/pkcs12_import.h"
+#include "import/pkcs12_import.h"
 
-#include "keys/certificate_import.h"
-#include "keys/import_label.h"
+#include "import/certificate_import.h"
+#include "import/import_label.h"
 #include "keys/key_pair_store.h"
-#include "keys/pkcs12_reader.h"
+#include "import/pkcs12_reader.h"
 #include "keys/rsa_key_files.h"
 
 #include "card/select.h"

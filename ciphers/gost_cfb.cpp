@@ -1,4 +1,4 @@
-#include "keys/gost_cfb.h"
+#include "ciphers/gost_cfb.h"
 
 #include "common/gost_engine.h"
 #include "common/openssl_ptr.h"

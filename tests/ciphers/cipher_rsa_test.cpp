@@ -1,7 +1,7 @@
 // RSA through the cipher slots with the fixture's key pair stored on the
 // token: what the token encrypts OpenSSL decrypts with the private key, and
 // what OpenSSL encrypts the token decrypts, with PKCS#1 v1.5 and raw RSA.
-#include "tests/keys/cipher_fixture.h"
+#include "tests/ciphers/cipher_fixture.h"
 
 #include "common/openssl_ptr.h"
 

@@ -1,4 +1,4 @@
-#include "keys/certificate_import.h"
+#include "import/certificate_import.h"
 
 #include "card/select.h"
 #include "objects/certificate_fields.h"

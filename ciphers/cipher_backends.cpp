@@ -1,6 +1,6 @@
 // cipherWithBackend, the padding it adds and removes, and the software triple-DES
 // back end.
-#include "keys/cipher_backends.h"
+#include "ciphers/cipher_backends.h"
 
 #include "card/files.h"
 #include "card/select.h"

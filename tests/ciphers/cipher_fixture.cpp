@@ -1,4 +1,4 @@
-#include "tests/keys/cipher_fixture.h"
+#include "tests/ciphers/cipher_fixture.h"
 
 #include "common/openssl_ptr.h"
 

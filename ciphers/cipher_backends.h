@@ -14,8 +14,8 @@
 // removed after.
 #pragma once
 
-#include "keys/cipher_key.h"
-#include "keys/cipher_mechanisms.h"
+#include "ciphers/cipher_key.h"
+#include "ciphers/cipher_mechanisms.h"
 
 #include "common/wiped_bytes.h"
 

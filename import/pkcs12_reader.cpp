@@ -1,4 +1,4 @@
-#include "keys/pkcs12_reader.h"
+#include "import/pkcs12_reader.h"
 
 #include "common/openssl_error_mark.h"
 #include "common/openssl_ptr.h"

@@ -1,7 +1,7 @@
-#include "keys/rsa_cipher.h"
+#include "ciphers/rsa_cipher.h"
 
-#include "keys/cipher_key.h"
-#include "keys/rsa_software.h"
+#include "ciphers/cipher_key.h"
+#include "ciphers/rsa_software.h"
 
 #include "card/files.h"
 #include "card/security_ops.h"

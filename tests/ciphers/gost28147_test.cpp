@@ -2,8 +2,8 @@
 // engine's "gost89-cbc" with a zero IV is one ECB block, and the engine's CFB
 // (as the CFB back end sets it up) equals a CFB built on our ECB, for all
 // four S-box sets. The MAC is checked against the engine's "gost-mac".
-#include "keys/gost28147.h"
-#include "keys/gost_cfb.h"
+#include "ciphers/gost28147.h"
+#include "ciphers/gost_cfb.h"
 
 #include "tests/support/stack_probe.h"
 
