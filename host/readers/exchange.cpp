@@ -10,6 +10,9 @@ constexpr uint8_t kWrongLe = 0x6C;   // 6C xx: send the command again with Le = 
 // What one library call may collect through GET RESPONSE: far more than any
 // answer of ours, far less than a card that never stops saying 61 xx.
 constexpr size_t kMostCollected = 64 * 1024;
+// And as many GET RESPONSE rounds as that takes in full 256-byte pieces: a
+// card that says 61 xx but sends nothing would otherwise keep the call forever.
+constexpr size_t kMostRounds = kMostCollected / 256;
 
 // The command with its Le replaced (or added) by `le`. A short APDU is
 // header (4), then Lc and data when there is data, then Le when an answer
@@ -39,7 +42,8 @@ ReaderStatus exchange(const RawExchange& raw, std::span<const uint8_t> command, 
     }
     std::vector<uint8_t> data(answer.begin(), answer.end() - 2);
     uint8_t lastSw1 = answer[answer.size() - 2], lastSw2 = answer.back();
-    while (outstanding == Outstanding::fetch && lastSw1 == kMoreData) {
+    for (size_t round = 1; outstanding == Outstanding::fetch && lastSw1 == kMoreData; ++round) {
+        if (round > kMostRounds) return ReaderStatus::failed;
         const uint8_t getResponse[] = {0x00, 0xC0, 0x00, 0x00, lastSw2};
         if (const ReaderStatus status = raw(getResponse, answer); status != ReaderStatus::ok) return status;
         if (answer.size() < 2 || data.size() + answer.size() > kMostCollected) return ReaderStatus::failed;

@@ -74,6 +74,7 @@ INSTANTIATE_TEST_SUITE_P(
              {{0x00, 0x2A, 0x9E, 0x9A, 0x01, 0xAA, 0x00}, {0x00, 0x2A, 0x9E, 0x9A, 0x01, 0xAA, 0x40}}},
         Case{"CardThatNeverStops", kIdentity, {{0x61, 0x00}, kStillMore}, Outstanding::fetch, 258,
              ReaderStatus::failed, {}, {}},
+        Case{"MoreThatNeverComes", kIdentity, {{0x61, 0x00}}, Outstanding::fetch, 258, ReaderStatus::failed, {}, {}},
         Case{"LongerThanTheBuffer", kIdentity, {{1, 2, 3, 0x90, 0x00}}, Outstanding::fetch, 2, ReaderStatus::failed,
              {}, {}},
         Case{"NoStatusWord", kIdentity, {{0x90}}, Outstanding::asAnswered, 258, ReaderStatus::failed, {}, {}}),

@@ -332,28 +332,48 @@ INSTANTIATE_TEST_SUITE_P(PcscTest, CardTakenAway,
                                            MidCall{"Creation", "DC", false, {"has no record"}}),
                          [](const ::testing::TestParamInfo<MidCall>& row) { return std::string(row.param.name); });
 
-// A card of another application in the reader: the slot holds a token the
-// library does not know, every token call says so at once, and nothing but
-// the question whether it is ours reaches the card (its file stays as it was).
-TEST_F(PcscTest, ForeignCardIsNotRecognisedAndNeverWritten) {
+// A card that does not answer as ours in the reader: every token call says so
+// within a bound, and nothing but the question whether it is ours reaches the
+// card (its file stays as it was). A card of another application is a token
+// the library does not know; one whose answer is no answer of ours is a device
+// error (asked again at the next call, never taken for ours).
+struct NotOurs {
+    const char* name;
+    std::vector<std::string> options;
+    ck_rv_t expected;
+};
+
+void PrintTo(const NotOurs& row, std::ostream* out) { *out << row.name; }
+
+class CardNotOurs : public PcscTest, public ::testing::WithParamInterface<NotOurs> {};
+
+TEST_P(CardNotOurs, TokenCallsFailAtOnceAndNeverWrite) {
     takeAway();
     ASSERT_TRUE(waitForCard(false));
     const std::string before = contentOf(cardFile);
-    insert({"--foreign"});
+    insert(GetParam().options);
     ASSERT_TRUE(waitForCard(true));
     const auto start = std::chrono::steady_clock::now();
     ck_token_info token{};
-    EXPECT_EQ(f->C_GetTokenInfo(slot, &token), CKR_TOKEN_NOT_RECOGNIZED);
+    EXPECT_EQ(f->C_GetTokenInfo(slot, &token), GetParam().expected);
     unsigned char label[32];
     std::memset(label, ' ', sizeof label);
-    EXPECT_EQ(f->C_InitToken(slot, text(kSoPin), 8, label), CKR_TOKEN_NOT_RECOGNIZED);
+    EXPECT_EQ(f->C_InitToken(slot, text(kSoPin), 8, label), GetParam().expected);
     ck_session_handle_t session = 0;
     EXPECT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session),
-              CKR_TOKEN_NOT_RECOGNIZED);
+              GetParam().expected);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);  // no waiting on a card that will never answer 90 00
     takeAway();
     EXPECT_EQ(contentOf(cardFile), before);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    PcscTest, CardNotOurs,
+    ::testing::Values(NotOurs{"Foreign", {"--foreign"}, CKR_TOKEN_NOT_RECOGNIZED},
+                      NotOurs{"Garbage", {"--answer-all", "C35A17E209"}, CKR_TOKEN_NOT_RECOGNIZED},
+                      NotOurs{"EndlessMoreData", {"--answer-all", "6100"}, CKR_DEVICE_ERROR},
+                      NotOurs{"OneByte", {"--answer-all", "90"}, CKR_DEVICE_ERROR}),
+    [](const ::testing::TestParamInfo<NotOurs>& row) { return std::string(row.param.name); });
 
 // What the library writes to its trace (stderr) while `step` runs.
 template <typename Step>

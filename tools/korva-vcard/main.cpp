@@ -143,11 +143,13 @@ struct Card {
     bool t0 = false;
     korva::sim::T0Link link;
     std::optional<uint8_t> vanishOn;  // taken away at the first command with this INS (a test's removal mid-call)
-    bool foreign = false;             // a card of another application: no file of ours is found on it
+    // Not our card: every command gets these bytes (a card of another application, or one
+    // that answers garbage) and the card file is never touched.
+    std::optional<Bytes> fixedAnswer;
 
     // One command, under the card file's lock; 6F 00 when the file cannot be read.
     Bytes answer(const Bytes& command) {
-        if (foreign) return {0x6A, 0x82};  // file or application not found; the card file is never touched
+        if (fixedAnswer) return *fixedAnswer;
         return answerFromFile(command);
     }
 
@@ -170,13 +172,22 @@ struct Card {
     }
 
     void reset() {
-        if (foreign) return;
+        if (fixedAnswer) return;
         link.reset();
         kept.take();
         if (kept.card() != nullptr) kept.card()->reset();
         kept.give();
     }
 };
+
+// "6A82" as bytes; empty when the text is not whole bytes in hex.
+Bytes bytesOfHex(const std::string& text) {
+    Bytes bytes;
+    if (text.size() % 2 != 0 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return bytes;
+    for (size_t at = 0; at < text.size(); at += 2)
+        bytes.push_back(static_cast<uint8_t>(std::stoul(text.substr(at, 2), nullptr, 16)));
+    return bytes;
+}
 
 // Serves one connection; false when the card was taken away on purpose.
 bool serve(int connection, Card& card) {
@@ -210,6 +221,7 @@ int main(int argc, char** argv) {
     bool t0 = false;
     std::string vanishOn;
     bool foreign = false;
+    std::string answerAll;
     app.add_option("CARD-FILE", cardFile, "the card file (made factory-fresh when it does not exist)")->required();
     app.add_option("-a,--address", address, "the driver's IPv4 address")->capture_default_str();
     app.add_option("-p,--port", port, "the driver's port (35963: its first reader, 35964: the second)")
@@ -219,6 +231,8 @@ int main(int argc, char** argv) {
                    "take the card away (and end) when a command with this INS (two hex digits) arrives; for tests");
     app.add_flag("--foreign", foreign,
                  "answer every command 6A 82 (not found), as a card of another application would; for tests");
+    app.add_option("--answer-all", answerAll,
+                   "answer every command with these bytes (hex), as a broken card would; for tests");
     CLI11_PARSE(app, argc, argv);
 
     catchStopSignals();
@@ -232,7 +246,16 @@ int main(int argc, char** argv) {
         }
         vanishInstruction = static_cast<uint8_t>(instruction);
     }
-    Card card{korva::sim::KeptCard(cardFile), t0, {}, vanishInstruction, foreign};
+    std::optional<Bytes> fixedAnswer;
+    if (foreign) fixedAnswer = Bytes{0x6A, 0x82};  // file or application not found
+    if (!answerAll.empty()) {
+        fixedAnswer = bytesOfHex(answerAll);
+        if (fixedAnswer->empty()) {
+            std::fprintf(stderr, "korva-vcard: --answer-all takes bytes in hex, not %s\n", answerAll.c_str());
+            return 2;
+        }
+    }
+    Card card{korva::sim::KeptCard(cardFile), t0, {}, vanishInstruction, fixedAnswer};
     if (card.kept.card() == nullptr) {
         std::fprintf(stderr, "korva-vcard: %s: %s\n", cardFile.c_str(), card.kept.problem().c_str());
         return 1;
