@@ -367,13 +367,12 @@ TEST_P(CardNotOurs, TokenCallsFailAtOnceAndNeverWrite) {
     EXPECT_EQ(contentOf(cardFile), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    PcscTest, CardNotOurs,
-    ::testing::Values(NotOurs{"Foreign", {"--foreign"}, CKR_TOKEN_NOT_RECOGNIZED},
-                      NotOurs{"Garbage", {"--answer-all", "C35A17E209"}, CKR_TOKEN_NOT_RECOGNIZED},
-                      NotOurs{"EndlessMoreData", {"--answer-all", "6100"}, CKR_DEVICE_ERROR},
-                      NotOurs{"OneByte", {"--answer-all", "90"}, CKR_DEVICE_ERROR}),
-    [](const ::testing::TestParamInfo<NotOurs>& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(PcscTest, CardNotOurs,
+                         ::testing::Values(NotOurs{"Foreign", {"--foreign"}, CKR_TOKEN_NOT_RECOGNIZED},
+                                           NotOurs{"Garbage", {"--answer-all", "C35A17E209"}, CKR_TOKEN_NOT_RECOGNIZED},
+                                           NotOurs{"EndlessMoreData", {"--answer-all", "6100"}, CKR_DEVICE_ERROR},
+                                           NotOurs{"OneByte", {"--answer-all", "90"}, CKR_DEVICE_ERROR}),
+                         [](const ::testing::TestParamInfo<NotOurs>& row) { return std::string(row.param.name); });
 
 // What the library writes to its trace (stderr) while `step` runs.
 template <typename Step>
