@@ -1,6 +1,7 @@
 // The transport's part of an answer: what the module's flag asks of 61 xx and
 // 6C xx, against a scripted card.
 #include "host/readers/exchange.h"
+#include "host/readers/pcsc_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -79,6 +80,23 @@ INSTANTIATE_TEST_SUITE_P(
              {}, {}},
         Case{"NoStatusWord", kIdentity, {{0x90}}, Outstanding::asAnswered, 258, ReaderStatus::failed, {}, {}}),
     [](const ::testing::TestParamInfo<Case>& row) { return std::string(row.param.name); });
+
+// A reader's name of any length and characters becomes a slot description of
+// at most 64 bytes that ends on a whole UTF-8 character (no pcscd is asked:
+// the reader is made with a PC/SC service that is not there).
+TEST(PcscReaderName, DescriptionIsCutAtACharacterWithin64Bytes) {
+    PcscApi absent{};
+    absent.establishContext = [](DWORD, LPCVOID, LPCVOID, LPSCARDCONTEXT) -> LONG { return SCARD_E_NO_SERVICE; };
+    const std::string r63(63, 'r'), euro = "\xE2\x82\xAC", clef = "\xF0\x9D\x84\x9E";
+    const std::pair<std::string, std::string> cases[] = {{"Virtual PCD 00 01", "Virtual PCD 00 01"},
+                                                         {std::string(300, 'x'), std::string(64, 'x')},
+                                                         {r63 + "\xC3\xA9", r63},
+                                                         {r63.substr(2) + euro + "!", r63.substr(2) + euro},
+                                                         {r63.substr(1) + clef, r63.substr(1)},
+                                                         {"", ""}};
+    for (const auto& [name, description] : cases)
+        EXPECT_EQ(PcscReader(absent, name, nullptr).description(), description) << name;
+}
 
 }  // namespace
 }  // namespace korva::host
