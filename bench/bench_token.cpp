@@ -93,8 +93,8 @@ abi::CK_RV findAllObjects(TestHost& host, const abi::LoginRecord* user, int& fou
         abi::ObjectHandle handle{};
         abi::CK_OBJECT_CLASS objectClass = 0;
         uint8_t isPrivate = 0;
-        rv = host.table()->findNextObjectAttributes(host.context(), user, host.settings(), &cursor, &attributes,
-                                                    &count, &handle, &objectClass, &isPrivate);
+        rv = host.table()->findNextObjectAttributes(host.context(), user, host.settings(), &cursor, &attributes, &count,
+                                                    &handle, &objectClass, &isPrivate);
         if (rv == abi::CKR_OK) {
             host.table()->releaseAttributes(attributes, count);
             ++found;
@@ -108,8 +108,8 @@ abi::CK_RV allAttributes(TestHost& host, const abi::ObjectHandle& handle) {
     abi::CK_ULONG count = 0;
     abi::CK_OBJECT_CLASS objectClass = 0;
     uint8_t isPrivate = 0;
-    const abi::CK_RV rv = host.table()->getAllAttributes(host.context(), nullptr, host.settings(), &handle,
-                                                         &attributes, &count, &objectClass, &isPrivate);
+    const abi::CK_RV rv = host.table()->getAllAttributes(host.context(), nullptr, host.settings(), &handle, &attributes,
+                                                         &count, &objectClass, &isPrivate);
     if (rv == abi::CKR_OK) host.table()->releaseAttributes(attributes, count);
     return rv;
 }
@@ -123,8 +123,8 @@ abi::CK_RV signGostHash(TestHost& host, const abi::LoginRecord* user) {
     if (rv != abi::CKR_OK) return rv;
     uint8_t signature[64];
     abi::CK_ULONG length = sizeof signature;
-    return host.table()->sign(host.context(), user, nullptr, hash, sizeof hash, signature,
-                              &length, &key, &record, mechanism.mechanism);
+    return host.table()->sign(host.context(), user, nullptr, hash, sizeof hash, signature, &length, &key, &record,
+                              mechanism.mechanism);
 }
 
 }  // namespace korva::bench

@@ -33,9 +33,8 @@ const std::vector<Bytes>& trace(int scenario) {
             int found = 0;
             return findAllObjects(host, user, found);
         }),
-        recordTrace([](TestHost& host, const abi::LoginRecord*) {
-            return allAttributes(host, benchToken().privateKey);
-        }),
+        recordTrace(
+            [](TestHost& host, const abi::LoginRecord*) { return allAttributes(host, benchToken().privateKey); }),
         recordTrace([](TestHost& host, const abi::LoginRecord* user) { return signGostHash(host, user); }),
     };
     return traces[scenario];

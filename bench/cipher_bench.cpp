@@ -23,8 +23,8 @@ namespace keys = korva::keys;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMiB = 1 << 20;
-constexpr std::array<uint8_t, keys::kGostKeyBytes> kKey = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
-                                                           17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
+constexpr std::array<uint8_t, keys::kGostKeyBytes> kKey = {
+    1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
 
 bool engineBlocks(const Bytes& in, Bytes& out) {
     const EVP_CIPHER* cipher = EVP_get_cipherbyname("gost89-cbc");
@@ -101,8 +101,8 @@ void BM_encryptSlot256(benchmark::State& state) {
         abi::OperationRecord record{};
         abi::CK_ULONG length = abi::CK_ULONG(out.size());
         if (host->table()->encryptInit(host->context(), nullptr, nullptr, &mechanism, &key, &record) != abi::CKR_OK ||
-            host->table()->encrypt(host->context(), user, nullptr, data.data(), abi::CK_ULONG(data.size()),
-                                   out.data(), &length, &key, &record, row.mechanism) != abi::CKR_OK) {
+            host->table()->encrypt(host->context(), user, nullptr, data.data(), abi::CK_ULONG(data.size()), out.data(),
+                                   &length, &key, &record, row.mechanism) != abi::CKR_OK) {
             state.SkipWithError("the encryption failed");
         }
         apdus.take();

@@ -44,7 +44,7 @@ namespace fs = std::filesystem;
 
 constexpr const char* kSoPin = "87654321";
 constexpr const char* kUserPin = "12345678";
-constexpr unsigned long kGost2012Sign = 0xD4321008UL;  // GOST R 34.10-2012 with GOST R 34.11-2012, 256-bit
+constexpr unsigned long kGost2012Sign = 0xD4321008UL;       // GOST R 34.10-2012 with GOST R 34.11-2012, 256-bit
 constexpr int kObjectCounts[] = {0, 10, 25, 50, 100, 200};  // one card each, data objects only
 
 // The time model (bench/README.md): T=1 blocks of at most 254 information
@@ -212,7 +212,8 @@ void makeCards(Library& library) {
         for (int i = 0; slot > 0 && i < kObjectCounts[slot - 1]; ++i) {
             const std::string name = joined({"object ", std::to_string(i)});
             if (i % 25 == 0) std::fprintf(stderr, "slot %lu: %d data objects\n", slot, i);
-            library.create(session, {classIs(dataClass), {CKA_TOKEN, &yes, 1},
+            library.create(session, {classIs(dataClass),
+                                     {CKA_TOKEN, &yes, 1},
                                      {CKA_LABEL, const_cast<char*>(name.data()), name.size()},
                                      {CKA_VALUE, value, sizeof value}});
         }
@@ -237,13 +238,18 @@ void makeCards(Library& library) {
         }
         std::vector<unsigned char> der = certificate();
         unsigned long certificateClass = CKO_CERTIFICATE, x509 = CKC_X_509;
-        library.create(session, {classIs(certificateClass), {CKA_TOKEN, &yes, 1},
-                                 {CKA_CERTIFICATE_TYPE, &x509, sizeof x509}, {CKA_ID, rsaId, 1},
+        library.create(session, {classIs(certificateClass),
+                                 {CKA_TOKEN, &yes, 1},
+                                 {CKA_CERTIFICATE_TYPE, &x509, sizeof x509},
+                                 {CKA_ID, rsaId, 1},
                                  {CKA_VALUE, der.data(), der.size()}});
         unsigned long secretClass = CKO_SECRET_KEY, aes = CKK_AES;
         unsigned char aesValue[32] = {7};
-        library.create(session, {classIs(secretClass), {CKA_KEY_TYPE, &aes, sizeof aes}, {CKA_TOKEN, &yes, 1},
-                                 {CKA_ENCRYPT, &yes, 1}, {CKA_LABEL, bytes("aes"), 3},
+        library.create(session, {classIs(secretClass),
+                                 {CKA_KEY_TYPE, &aes, sizeof aes},
+                                 {CKA_TOKEN, &yes, 1},
+                                 {CKA_ENCRYPT, &yes, 1},
+                                 {CKA_LABEL, bytes("aes"), 3},
                                  {CKA_VALUE, aesValue, sizeof aesValue}});
     }
     Library::check(f.C_Finalize(nullptr), "C_Finalize");
@@ -283,9 +289,11 @@ Results measure(Library& library, const fs::path& folder, bool cache, const std:
     });
     r["C_Initialize + C_GetSlotList + C_GetTokenInfo"].again = traced(folder, tokenInfo);
     both("C_OpenSession", [&] { session = library.open(0); });
-    row(r, "C_Login").first = traced(folder, [&] { Library::check(f.C_Login(session, CKU_USER, bytes(kUserPin), 8), "C_Login"); });
+    row(r, "C_Login").first =
+        traced(folder, [&] { Library::check(f.C_Login(session, CKU_USER, bytes(kUserPin), 8), "C_Login"); });
     Library::check(f.C_Logout(session), "C_Logout");
-    r["C_Login"].again = traced(folder, [&] { Library::check(f.C_Login(session, CKU_USER, bytes(kUserPin), 8), "C_Login"); });
+    r["C_Login"].again =
+        traced(folder, [&] { Library::check(f.C_Login(session, CKU_USER, bytes(kUserPin), 8), "C_Login"); });
     for (size_t k = 0; k < std::size(kObjectCounts); ++k) {
         const ck_session_handle_t objects = library.open(ck_slot_id_t(k + 1));
         both(joined({"C_FindObjects over ", std::to_string(kObjectCounts[k]), " objects"}), [&] {
@@ -327,8 +335,9 @@ Results measure(Library& library, const fs::path& folder, bool cache, const std:
         ck_attribute publicTemplate[] = {{CKA_TOKEN, &yes, 1}};
         ck_attribute privateTemplate[] = {{CKA_TOKEN, &yes, 1}, {CKA_PRIVATE, &yes, 1}};
         ck_object_handle_t made[2];
-        Library::check(f.C_GenerateKeyPair(session, &mechanism, publicTemplate, 1, privateTemplate, 2, &made[0], &made[1]),
-                       "C_GenerateKeyPair");
+        Library::check(
+            f.C_GenerateKeyPair(session, &mechanism, publicTemplate, 1, privateTemplate, 2, &made[0], &made[1]),
+            "C_GenerateKeyPair");
     });
     unsigned long secretClass = CKO_SECRET_KEY;
     const auto aesKeys = library.find(session, {classIs(secretClass)});
@@ -352,7 +361,8 @@ Results measure(Library& library, const fs::path& folder, bool cache, const std:
             const std::string command = joined({"KORVA_PKCS11_TRACE=2 '", pkcs11Tool, "' --module '", libraryPath,
                                                 "' --slot-index 4 --list-objects >/dev/null 2>'", log.string(), "'"});
             if (std::system(command.c_str()) != 0) throw std::runtime_error("pkcs11-tool --list-objects failed");
-            if (const char* keep = std::getenv("KORVA_BENCH_KEEP_TOOL_TRACE")) fs::copy_file(log, keep, fs::copy_options::overwrite_existing);
+            if (const char* keep = std::getenv("KORVA_BENCH_KEEP_TOOL_TRACE"))
+                fs::copy_file(log, keep, fs::copy_options::overwrite_existing);
             return parseTrace(log);
         };
         Measured& tool = row(r, "pkcs11-tool --list-objects, 50 objects");
@@ -410,7 +420,8 @@ int main(int argc, char** argv) {
     fs::create_directories(folder / "cards");
     std::string cards;
     for (size_t slot = 0; slot <= std::size(kObjectCounts); ++slot)
-        cards += joined({slot != 0 ? ":" : "", (folder / "cards" / joined({"slot", std::to_string(slot), ".card"})).string()});
+        cards += joined(
+            {slot != 0 ? ":" : "", (folder / "cards" / joined({"slot", std::to_string(slot), ".card"})).string()});
     setenv("KORVA_CARDS", cards.c_str(), 1);
     // What the library keeps between processes goes to this run's folder, not the user's.
     setenv("XDG_CACHE_HOME", (folder / "user-cache").c_str(), 1);
@@ -425,9 +436,10 @@ int main(int argc, char** argv) {
         fs::copy(folder / "pristine", folder / "cards");
         const Results now = measure(library, folder, true, tool, KORVA_PKCS11_PATH);
 
-        std::printf("| call | exchanges before: first / again | exchanges now: first / again "
-                    "| now at 9,600 baud, ms: first / again | now at 115,200 baud, ms: first / again |\n"
-                    "|---|---:|---:|---:|---:|\n");
+        std::printf(
+            "| call | exchanges before: first / again | exchanges now: first / again "
+            "| now at 9,600 baud, ms: first / again | now at 115,200 baud, ms: first / again |\n"
+            "|---|---:|---:|---:|---:|\n");
         for (const std::string& name : rows) {
             const Measured& old = before.at(name);
             const Measured& measured = now.at(name);

@@ -46,7 +46,8 @@ ck_slot_id_t slotNamed(const std::string& start) {
     for (ck_slot_id_t slot : slots) {
         ck_slot_info info{};
         check(f->C_GetSlotInfo(slot, &info), "C_GetSlotInfo");
-        if (std::string(reinterpret_cast<char*>(info.slot_description), sizeof info.slot_description).starts_with(start))
+        if (std::string(reinterpret_cast<char*>(info.slot_description), sizeof info.slot_description)
+                .starts_with(start))
             return slot;
     }
     throw std::runtime_error("no slot with a token named " + start);
@@ -74,9 +75,9 @@ Token prepare(ck_slot_id_t slot) {
     ck_attribute privateTemplate[] = {{CKA_TOKEN, &yes, 1}, {CKA_PRIVATE, &yes, 1}, {CKA_SIGN, &yes, 1}};
     ck_mechanism generation{CKM_GOSTR3410_KEY_PAIR_GEN, nullptr, 0};
     ck_object_handle_t publicKey = 0;
-    check(f->C_GenerateKeyPair(token.session, &generation, publicTemplate, 2, privateTemplate, 3, &publicKey,
-                               &token.key),
-          "C_GenerateKeyPair");
+    check(
+        f->C_GenerateKeyPair(token.session, &generation, publicTemplate, 2, privateTemplate, 3, &publicKey, &token.key),
+        "C_GenerateKeyPair");
     return token;
 }
 
@@ -121,7 +122,8 @@ int main(int argc, char** argv) {
             void (*operation)(const Token&);
         };
         std::printf("%-28s %14s %14s %8s\n", "operation", "built-in (us)", "pcscd (us)", "ratio");
-        for (const Row& row : {Row{"one exchange (8 random)", rounds, exchange}, Row{"GOST signature", rounds / 4 + 1, sign}}) {
+        for (const Row& row :
+             {Row{"one exchange (8 random)", rounds, exchange}, Row{"GOST signature", rounds / 4 + 1, sign}}) {
             const double local = timed(row.rounds, [&] { row.operation(builtIn); });
             const double remote = timed(row.rounds, [&] { row.operation(pcsc); });
             std::printf("%-28s %14.1f %14.1f %8.2f\n", row.name, local, remote, remote / local);

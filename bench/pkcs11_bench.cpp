@@ -52,7 +52,8 @@ public:
         check(f_->C_InitToken(slot_, bytes(kSoPin), 8, label), "C_InitToken");
         // SoftHSM2 moves an initialised token to a new slot number.
         slot_ = slotWithToken(true);
-        check(f_->C_OpenSession(slot_, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session_), "C_OpenSession");
+        check(f_->C_OpenSession(slot_, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session_),
+              "C_OpenSession");
         check(f_->C_Login(session_, CKU_SO, bytes(kSoPin), 8), "SO login");
         check(f_->C_InitPIN(session_, bytes(kUserPin), 8), "C_InitPIN");
         check(f_->C_Logout(session_), "C_Logout");
@@ -118,8 +119,8 @@ private:
             {CKA_TOKEN, &yes, 1}, {CKA_PRIVATE, &yes, 1}, {CKA_SIGN, &yes, 1}, {CKA_ID, id, 1}};
         ck_mechanism mechanism{mechanismType, nullptr, 0};
         ck_object_handle_t publicKey = 0, privateKey = 0;
-        check(f_->C_GenerateKeyPair(session_, &mechanism, publicTemplate.data(), publicTemplate.size(),
-                                    privateTemplate, 4, &publicKey, &privateKey),
+        check(f_->C_GenerateKeyPair(session_, &mechanism, publicTemplate.data(), publicTemplate.size(), privateTemplate,
+                                    4, &publicKey, &privateKey),
               "C_GenerateKeyPair");
         return privateKey;
     }
@@ -145,7 +146,8 @@ void digestMiB(benchmark::State& state, Provider& p) {
 
 void random4KiB(benchmark::State& state, Provider& p) {
     std::vector<unsigned char> buffer(4096);
-    for (auto _ : state) p.check(p.f()->C_GenerateRandom(p.session(), buffer.data(), buffer.size()), "C_GenerateRandom");
+    for (auto _ : state)
+        p.check(p.f()->C_GenerateRandom(p.session(), buffer.data(), buffer.size()), "C_GenerateRandom");
 }
 
 void sign(benchmark::State& state, Provider& p, unsigned long mechanismType, ck_object_handle_t key) {
@@ -184,10 +186,11 @@ struct CachedToken {
             const std::string label = "object " + std::to_string(record);
             uint32_t dataClass = CKO_DATA;
             uint8_t yes = 1, value[64] = {};
-            korva::abi::CK_ATTRIBUTE attributes[] = {{CKA_CLASS, &dataClass, 4},
-                                                     {CKA_TOKEN, &yes, 1},
-                                                     {CKA_LABEL, const_cast<char*>(label.data()), uint32_t(label.size())},
-                                                     {CKA_VALUE, value, sizeof value}};
+            korva::abi::CK_ATTRIBUTE attributes[] = {
+                {CKA_CLASS, &dataClass, 4},
+                {CKA_TOKEN, &yes, 1},
+                {CKA_LABEL, const_cast<char*>(label.data()), uint32_t(label.size())},
+                {CKA_VALUE, value, sizeof value}};
             cache.noteWalked({record, 0x50, 0x07}, CKO_DATA, false, {attributes, 4});
         }
         cache.finishWalk(0, false, [] { return std::optional<uint32_t>(1); });

@@ -20,7 +20,8 @@ using Bytes = std::vector<uint8_t>;
 
 Bytes hex(const std::string& text) {
     Bytes bytes;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2) bytes.push_back(uint8_t(std::stoi(text.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
+        bytes.push_back(uint8_t(std::stoi(text.substr(i, 2), nullptr, 16)));
     return bytes;
 }
 
@@ -50,7 +51,7 @@ const sim::VirtualCard& sealedCard(uint8_t cost) {
 
 void label(benchmark::State& state) {
     state.SetLabel(state.range(0) == sim::CardOptions{}.pinKeyCost ? "sealed, default PIN cost"
-                                                                    : "lowest PIN cost (as unsealed)");
+                                                                   : "lowest PIN cost (as unsealed)");
 }
 
 void BM_firstVerify(benchmark::State& state) {

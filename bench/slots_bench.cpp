@@ -78,10 +78,10 @@ BENCHMARK(BM_signGostHash)->Unit(benchmark::kMillisecond);
 
 // Slots 21 and 22 over 1 MiB, for every digest mechanism.
 const abi::CK_MECHANISM_TYPE kDigests[] = {
-    abi::CKM_MD5,    abi::CKM_SHA_1,   abi::CKM_SHA224,           abi::CKM_SHA256,           abi::CKM_SHA384,
+    abi::CKM_MD5,    abi::CKM_SHA_1,     abi::CKM_SHA224,           abi::CKM_SHA256,           abi::CKM_SHA384,
     abi::CKM_SHA512, abi::CKM_GOSTR3411, abi::CKM_GOSTR3411_12_256, abi::CKM_GOSTR3411_12_512,
 };
-const char* const kDigestNames[] = {"MD5",    "SHA-1",     "SHA-224",        "SHA-256",       "SHA-384",
+const char* const kDigestNames[] = {"MD5",     "SHA-1",   "SHA-224",       "SHA-256",      "SHA-384",
                                     "SHA-512", "GOST 94", "GOST 2012-256", "GOST 2012-512"};
 
 void BM_digest1MiB(benchmark::State& state) {
@@ -94,8 +94,8 @@ void BM_digest1MiB(benchmark::State& state) {
         abi::CK_ULONG length = sizeof digest;
         const abi::CK_RV rv = host->table()->digestInit(host->context(), nullptr, nullptr, &mechanism, &record);
         if (rv != abi::CKR_OK) return rv;
-        return host->table()->digest(host->context(), nullptr, nullptr, data.data(), abi::CK_ULONG(data.size()),
-                                     digest, &length, &record, mechanism.mechanism);
+        return host->table()->digest(host->context(), nullptr, nullptr, data.data(), abi::CK_ULONG(data.size()), digest,
+                                     &length, &record, mechanism.mechanism);
     });
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
     state.SetLabel(kDigestNames[state.range(0)]);

@@ -29,8 +29,6 @@ CardResult judge(const CardContext& context, CardResult sent, std::initializer_l
 CardResult send(CardContext& context, std::span<const uint8_t> apdu, uint32_t flag,
                 std::initializer_list<StatusRule> rules = {}) noexcept;
 
-inline bool succeeded(const CardContext& context) noexcept {
-    return context.sw1 == 0x90 && context.sw2 == 0x00;
-}
+inline bool succeeded(const CardContext& context) noexcept { return context.sw1 == 0x90 && context.sw2 == 0x00; }
 
 }  // namespace korva::card::detail

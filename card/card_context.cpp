@@ -26,9 +26,7 @@ void loadEnvelope(CardContext& context, std::span<const uint8_t> piece) noexcept
     context.commandLength = static_cast<uint32_t>(piece.size() + 5);
 }
 
-bool isSuccess(const CardContext& context) noexcept {
-    return context.sw1 == 0x90 && context.sw2 == 0x00;
-}
+bool isSuccess(const CardContext& context) noexcept { return context.sw1 == 0x90 && context.sw2 == 0x00; }
 
 }  // namespace
 
@@ -47,9 +45,9 @@ CardResult transmitCommand(CardContext& context, uint32_t flag, std::span<uint8_
     }
     const auto capacity = static_cast<uint32_t>(response.size());
     context.responseLength = capacity;
-    const uint32_t rc = context.host.transmit(context.host, context.command.data(), context.commandLength,
-                                              response.data(), &context.responseLength, &context.sw1,
-                                              &context.sw2, flag, 0);
+    const uint32_t rc =
+        context.host.transmit(context.host, context.command.data(), context.commandLength, response.data(),
+                              &context.responseLength, &context.sw1, &context.sw2, flag, 0);
     context.lastResult = rc;
     if (rc != 0 || context.responseLength > capacity) {
         // Either the host says the exchange failed, or it claims to have
@@ -68,7 +66,7 @@ CardResult transmitCommand(CardContext& context, uint32_t flag) noexcept {
 }
 
 CardResult sendCommand(CardContext& context, std::span<const uint8_t> apdu, uint32_t flag,
-                     std::span<uint8_t> response) noexcept {
+                       std::span<uint8_t> response) noexcept {
     if (apdu.size() > CardContext::kCommandCapacity) {
         context.lastResult = valueOf(result::kBadArgumentOrTransport);
         return result::kBadArgumentOrTransport;

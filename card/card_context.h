@@ -21,7 +21,6 @@ namespace korva {
 using abi::HostContext;
 using abi::TransmitCallback;
 
-
 // Parsed file control parameters of the last selected file. Every field holds
 // its "absent" value until an FCP sets it.
 struct FileControlInfo {
@@ -79,9 +78,7 @@ struct CardContext {
     uint8_t loginFlags = 0;
 
     uint16_t statusWord() const noexcept { return static_cast<uint16_t>(sw1 << 8 | sw2); }
-    std::span<const uint8_t> received() const noexcept {
-        return {response.data(), responseLength};
-    }
+    std::span<const uint8_t> received() const noexcept { return {response.data(), responseLength}; }
 };
 
 // Transport options passed to the host with every command. The module gives

@@ -65,8 +65,8 @@ CardResult updateBinary(CardContext& context, uint32_t offset, std::span<const u
 }
 
 CardResult deleteFile(CardContext& context, uint16_t fileId) noexcept {
-    const std::array<uint8_t, 7> apdu = {0x00, 0xE4, 0x00, 0x00, 0x02, static_cast<uint8_t>(fileId >> 8),
-                                         static_cast<uint8_t>(fileId)};
+    const std::array<uint8_t, 7> apdu = {
+        0x00, 0xE4, 0x00, 0x00, 0x02, static_cast<uint8_t>(fileId >> 8), static_cast<uint8_t>(fileId)};
     return detail::send(context, apdu, kTransportFlag0, {detail::kSecurityNotSatisfied});
 }
 

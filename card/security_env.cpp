@@ -44,8 +44,8 @@ CardResult setKeyForSigning(CardContext& context, uint8_t keyReference) noexcept
     return setKey(context, 0xB6, keyReference);  // digital signature template
 }
 
-CardResult setCipherEnvironment(CardContext& context, uint8_t keyReference, uint8_t algorithm,
-                                std::size_t ivLength, std::span<const uint8_t> iv) noexcept {
+CardResult setCipherEnvironment(CardContext& context, uint8_t keyReference, uint8_t algorithm, std::size_t ivLength,
+                                std::span<const uint8_t> iv) noexcept {
     // The card takes an 8- or 16-byte initial vector as given; for any other
     // length it is told to use 16 zero bytes.
     const bool usable = ivLength == 8 || ivLength == 16;
@@ -53,14 +53,14 @@ CardResult setCipherEnvironment(CardContext& context, uint8_t keyReference, uint
 
     const CardResult restored = restoreSecurityEnvironment(context);
     if (restored != result::kOk) return restored;
-    const std::array<uint8_t, 11> keyAndAlgorithm = {0x00, 0x22, 0xC1, 0xB8, 0x06, 0x83,
+    const std::array<uint8_t, 11> keyAndAlgorithm = {0x00, 0x22,         0xC1, 0xB8, 0x06,     0x83,
                                                      0x01, keyReference, 0x8C, 0x01, algorithm};
     const CardResult set = sendEnvironment(context, keyAndAlgorithm);
     if (set != result::kOk) return set;
 
     const std::size_t length = usable ? ivLength : kLongestIv;
-    std::array<uint8_t, 7 + kLongestIv> apdu{0x00, 0x22, 0xC1, 0xB8, static_cast<uint8_t>(length + 2), 0x87,
-                                             static_cast<uint8_t>(length)};
+    std::array<uint8_t, 7 + kLongestIv> apdu{
+        0x00, 0x22, 0xC1, 0xB8, static_cast<uint8_t>(length + 2), 0x87, static_cast<uint8_t>(length)};
     if (usable) std::copy(iv.begin(), iv.end(), apdu.begin() + 7);
     return sendEnvironment(context, std::span(apdu).first(7 + length));
 }

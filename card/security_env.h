@@ -27,7 +27,7 @@ CardResult setKeyForSigning(CardContext& context, uint8_t keyReference) noexcept
 // then the initial vector: 87 len IV for a length of 8 or 16 (zeros when
 // `iv` is empty; a non-empty `iv` must have exactly `ivLength` bytes, else
 // kBadArgumentOrTransport), and 16 zero bytes for any other length.
-CardResult setCipherEnvironment(CardContext& context, uint8_t keyReference, uint8_t algorithm,
-                                std::size_t ivLength, std::span<const uint8_t> iv) noexcept;
+CardResult setCipherEnvironment(CardContext& context, uint8_t keyReference, uint8_t algorithm, std::size_t ivLength,
+                                std::span<const uint8_t> iv) noexcept;
 
 }  // namespace korva::card

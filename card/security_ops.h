@@ -34,8 +34,7 @@ CardResult encipherLong(CardContext& context, std::span<const uint8_t> data, std
 // The answer must be 64 or 128 bytes and exactly fill `signature`. kOk,
 // kUnexpected (another status word or length), kBadArgumentOrTransport,
 // kBadArgumentOrTransport for an empty or too long hash.
-CardResult computeSignature(CardContext& context, std::span<const uint8_t> hash,
-                            std::span<uint8_t> signature) noexcept;
+CardResult computeSignature(CardContext& context, std::span<const uint8_t> hash, std::span<uint8_t> signature) noexcept;
 
 // COMPUTE DIGITAL SIGNATURE with an RSA key: the answer must be exactly the
 // 128 bytes of a 1024-bit signature.

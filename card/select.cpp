@@ -156,8 +156,8 @@ CardResult selectFile(CardContext& context, uint16_t fileId) noexcept {
         return result::kNotFound;
     }
     const uint8_t p1 = fileId == kMasterFile ? 0x00 : 0x09;
-    const std::array<uint8_t, 7> apdu = {0x00, 0xA4, p1, 0x00, 0x02, static_cast<uint8_t>(fileId >> 8),
-                                         static_cast<uint8_t>(fileId)};
+    const std::array<uint8_t, 7> apdu = {
+        0x00, 0xA4, p1, 0x00, 0x02, static_cast<uint8_t>(fileId >> 8), static_cast<uint8_t>(fileId)};
     const CardResult sent = detail::send(context, apdu, kTransportFlag1, kSelectRules);
     if (sent != result::kOk) return sent;
     const CardResult parsed = parseFcp(context);

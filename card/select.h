@@ -22,9 +22,7 @@ inline constexpr uint16_t kMasterFile = 0x3F00;
 inline constexpr std::size_t kLongestPath = 100;
 
 // Identifiers F000-FFFE name key files; FFFF is reserved and never exists.
-constexpr bool isKeyFileId(uint16_t fileId) noexcept {
-    return (fileId & 0xF000) == 0xF000 && fileId != 0xFFFF;
-}
+constexpr bool isKeyFileId(uint16_t fileId) noexcept { return (fileId & 0xF000) == 0xF000 && fileId != 0xFFFF; }
 
 // Parses context.received() as an FCP template into context.fci (every field
 // except keyReference is reset first). An empty answer leaves all fields

@@ -27,11 +27,11 @@ CardResult create(CardContext& context, std::span<const uint8_t> apdu, uint32_t 
 CardResult createTransparent(CardContext& context, uint16_t fileId, uint16_t size,
                              const std::array<uint8_t, 6>& access) noexcept {
     const std::array<uint8_t, 29> apdu = {
-        0x00, 0xE0, 0x00, 0x00, 0x18, 0x62, 0x16,                           //
-        0x80, 0x02, hi(size), lo(size),                                     //
-        0x82, 0x01, 0x01,                                                   //
-        0x83, 0x02, hi(fileId), lo(fileId),                                 //
-        0x86, 0x06, access[0], access[1], access[2], access[3], access[4], access[5],  //
+        0x00, 0xE0, 0x00,       0x00,       0x18,      0x62,      0x16,                  //
+        0x80, 0x02, hi(size),   lo(size),                                                //
+        0x82, 0x01, 0x01,                                                                //
+        0x83, 0x02, hi(fileId), lo(fileId),                                              //
+        0x86, 0x06, access[0],  access[1],  access[2], access[3], access[4], access[5],  //
         0x8A, 0x01, 0x05,
     };
     return create(context, apdu, kTransportFlag1);
@@ -56,11 +56,11 @@ CardResult createRecordFile(CardContext& context, uint16_t fileId, uint8_t recor
     const auto size = static_cast<uint16_t>(recordCount * 255u);
     const uint8_t guarded = open ? 0x00 : 0x12;
     const std::array<uint8_t, 31> apdu = {
-        0x00, 0xE0, 0x00, 0x00, 0x1A, 0x62, 0x18,                      //
-        0x80, 0x02, hi(size), lo(size),                                //
-        0x82, 0x03, 0x02, 0xC1, 0xFF,                                  // linear fixed, records of 255
-        0x83, 0x02, hi(fileId), lo(fileId),                            //
-        0x86, 0x06, 0xFF, 0xFF, guarded, 0x00, guarded, guarded,       //
+        0x00, 0xE0, 0x00,       0x00,       0x1A,    0x62, 0x18,              //
+        0x80, 0x02, hi(size),   lo(size),                                     //
+        0x82, 0x03, 0x02,       0xC1,       0xFF,                             // linear fixed, records of 255
+        0x83, 0x02, hi(fileId), lo(fileId),                                   //
+        0x86, 0x06, 0xFF,       0xFF,       guarded, 0x00, guarded, guarded,  //
         0x8A, 0x01, 0x05,
     };
     return create(context, apdu, kTransportFlag1);
@@ -68,12 +68,12 @@ CardResult createRecordFile(CardContext& context, uint16_t fileId, uint8_t recor
 
 CardResult createApplicationSubdirectory(CardContext& context) noexcept {
     constexpr std::array<uint8_t, 32> apdu = {
-        0x00, 0xE0, 0x00, 0x00, 0x1B, 0x62, 0x19,              //
-        0x80, 0x01, 0x00,                                      //
-        0x82, 0x01, 0x38,                                      // directory
-        0x83, 0x02, 0x7F, 0x01,                                //
-        0x86, 0x05, 0xFF, 0xFF, 0x05, 0xFF, 0x10,              //
-        0x8A, 0x01, 0x03,                                      // created, not yet activated
+        0x00, 0xE0, 0x00, 0x00, 0x1B, 0x62, 0x19,  //
+        0x80, 0x01, 0x00,                          //
+        0x82, 0x01, 0x38,                          // directory
+        0x83, 0x02, 0x7F, 0x01,                    //
+        0x86, 0x05, 0xFF, 0xFF, 0x05, 0xFF, 0x10,  //
+        0x8A, 0x01, 0x03,                          // created, not yet activated
         0xA5, 0x03, 0x8A, 0x01, 0x01,
     };
     return create(context, apdu, kTransportFlag0);
@@ -81,56 +81,68 @@ CardResult createApplicationSubdirectory(CardContext& context) noexcept {
 
 CardResult createKeyFile(CardContext& context, uint16_t fileId, const KeyFileFirstForm& values) noexcept {
     const std::array<uint8_t, 55> apdu = {
-        0x00, 0xE0, 0x00, 0x00, 0x32, 0x62, 0x30,                                    //
-        0x82, 0x01, 0x11,                                                            // key file
-        0x83, 0x02, hi(fileId), lo(fileId),                                          //
-        0x86, 0x0A, 0xFF, 0xFF, 0x12, 0x12, 0x12, 0xFF, 0xFF, 0x00, 0x12, 0x12,      //
-        0x8A, 0x01, 0x05,                                                            //
-        0xA5, 0x18,                                                                  //
-        0x85, 0x01, values.k85,                                                      //
-        0x86, 0x01, 0x88,                                                            //
-        0x87, 0x01, values.keyReference,                                             //
-        0x88, 0x01, values.keyReference,                                             //
-        0x8F, 0x01, 0x08,                                                            //
-        0x8E, 0x01, values.k8E,                                                      //
-        0x89, 0x01, 0x00,                                                            //
-        0x8B, 0x01, values.flag,
+        0x00,       0xE0, 0x00,
+        0x00,       0x32, 0x62,
+        0x30,                    //
+        0x82,       0x01, 0x11,  // key file
+        0x83,       0x02, hi(fileId),
+        lo(fileId),  //
+        0x86,       0x0A, 0xFF,
+        0xFF,       0x12, 0x12,
+        0x12,       0xFF, 0xFF,
+        0x00,       0x12, 0x12,                 //
+        0x8A,       0x01, 0x05,                 //
+        0xA5,       0x18,                       //
+        0x85,       0x01, values.k85,           //
+        0x86,       0x01, 0x88,                 //
+        0x87,       0x01, values.keyReference,  //
+        0x88,       0x01, values.keyReference,  //
+        0x8F,       0x01, 0x08,                 //
+        0x8E,       0x01, values.k8E,           //
+        0x89,       0x01, 0x00,                 //
+        0x8B,       0x01, values.flag,
     };
     return create(context, apdu, kTransportFlag1);
 }
 
 CardResult createKeyFile(CardContext& context, uint16_t fileId, const KeyFileSecondForm& values) noexcept {
     const std::array<uint8_t, 50> apdu = {
-        0x00, 0xE0, 0x00, 0x00, 0x2D, 0x62, 0x2B,                          //
-        0x82, 0x01, 0x11,                                                  //
-        0x83, 0x02, hi(fileId), lo(fileId),                                //
-        0x86, 0x08, 0xFF, 0xFF, 0x12, 0x12, 0x12, 0xFF, 0xFF, 0xFF,        //
-        0x8A, 0x01, 0x05,                                                  //
-        0xA5, 0x15,                                                        //
-        0x85, 0x01, values.k85,                                            //
-        0x86, 0x01, 0x08,                                                  //
-        0x87, 0x01, values.keyReference,                                   //
-        0x88, 0x01, values.keyReference,                                   //
-        0x89, 0x01, 0x01,                                                  //
-        0x8F, 0x01, values.k8F,                                            //
-        0x8E, 0x01, 0x00,
+        0x00,       0xE0, 0x00,
+        0x00,       0x2D, 0x62,
+        0x2B,                    //
+        0x82,       0x01, 0x11,  //
+        0x83,       0x02, hi(fileId),
+        lo(fileId),  //
+        0x86,       0x08, 0xFF,
+        0xFF,       0x12, 0x12,
+        0x12,       0xFF, 0xFF,
+        0xFF,                                   //
+        0x8A,       0x01, 0x05,                 //
+        0xA5,       0x15,                       //
+        0x85,       0x01, values.k85,           //
+        0x86,       0x01, 0x08,                 //
+        0x87,       0x01, values.keyReference,  //
+        0x88,       0x01, values.keyReference,  //
+        0x89,       0x01, 0x01,                 //
+        0x8F,       0x01, values.k8F,           //
+        0x8E,       0x01, 0x00,
     };
     return create(context, apdu, kTransportFlag1);
 }
 
 CardResult createPinObject(CardContext& context, uint8_t k89) noexcept {
     const std::array<uint8_t, 47> apdu = {
-        0x00, 0xE0, 0x00, 0x00, 0x2A, 0x62, 0x28,                          //
-        0x82, 0x01, 0x11,                                                  //
-        0x83, 0x02, 0x00, 0x03,                                            //
-        0x86, 0x08, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x05, 0x05, 0xFF,        //
-        0x8A, 0x01, 0x03,                                                  //
-        0xA5, 0x12,                                                        //
-        0x85, 0x01, 0x03,                                                  //
-        0x86, 0x01, 0x02,                                                  //
-        0x87, 0x01, 0x09,                                                  //
-        0x89, 0x01, k89,                                                   //
-        0x88, 0x01, 0x09,                                                  //
+        0x00, 0xE0, 0x00, 0x00, 0x2A, 0x62, 0x28,                    //
+        0x82, 0x01, 0x11,                                            //
+        0x83, 0x02, 0x00, 0x03,                                      //
+        0x86, 0x08, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x05, 0x05, 0xFF,  //
+        0x8A, 0x01, 0x03,                                            //
+        0xA5, 0x12,                                                  //
+        0x85, 0x01, 0x03,                                            //
+        0x86, 0x01, 0x02,                                            //
+        0x87, 0x01, 0x09,                                            //
+        0x89, 0x01, k89,                                             //
+        0x88, 0x01, 0x09,                                            //
         0x8F, 0x01, 0x01,
     };
     return create(context, apdu, kTransportFlag0);

@@ -11,12 +11,9 @@ namespace {
 
 CardResult selectDirectory(CardContext& context, UndoDirectory where) noexcept {
     switch (where) {
-        case UndoDirectory::kApplicationSubdirectory:
-            return selectApplicationSubdirectory(context);
-        case UndoDirectory::kCertificateDirectory:
-            return selectCertificateDirectory(context);
-        case UndoDirectory::kKeyDirectory:
-            return selectKeyDirectory(context);
+        case UndoDirectory::kApplicationSubdirectory: return selectApplicationSubdirectory(context);
+        case UndoDirectory::kCertificateDirectory: return selectCertificateDirectory(context);
+        case UndoDirectory::kKeyDirectory: return selectKeyDirectory(context);
     }
     return result::kBadArgumentOrTransport;
 }
@@ -44,7 +41,8 @@ WriteRollback::~WriteRollback() {
 bool WriteRollback::clearRecordOnUndo(uint16_t directoryFile, uint8_t record) noexcept {
     return onUndo([directoryFile, record](CardContext& context) {
         static constexpr std::array<uint8_t, kRecordSize> kFreeRecord{};
-        if (selectApplicationSubdirectory(context) != result::kOk || selectFile(context, directoryFile) != result::kOk) {
+        if (selectApplicationSubdirectory(context) != result::kOk ||
+            selectFile(context, directoryFile) != result::kOk) {
             return;
         }
         (void)updateRecord(context, record, kFreeRecord);

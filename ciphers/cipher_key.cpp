@@ -46,7 +46,9 @@ CK_RV checkCipherKeyClass(const ObjectHandle& handle, CipherDirection direction)
 
 CK_RV readTokenCipherKey(CardContext& context, const ObjectHandle& handle, CipherDirection direction,
                          TokenCipherKey& key) noexcept {
-    if (const abi::CK_RV rv = objects::loadKeyRecord(context, objects::handleDirectory(handle), handle.record, key.record); rv != abi::CKR_OK) {
+    if (const abi::CK_RV rv =
+            objects::loadKeyRecord(context, objects::handleDirectory(handle), handle.record, key.record);
+        rv != abi::CKR_OK) {
         return rv;
     }
     const auto record = key.record.view();
@@ -63,8 +65,7 @@ CK_RV judgeCipherKey(bool usageForbidden, uint32_t keyType, const CipherMechanis
     return mechanism.acceptsKeyType(keyType) ? CKR_OK : CKR_KEY_TYPE_INCONSISTENT;
 }
 
-std::optional<std::span<const uint8_t>> sessionAttribute(const SessionObject& object,
-                                                         CK_ATTRIBUTE_TYPE type) noexcept {
+std::optional<std::span<const uint8_t>> sessionAttribute(const SessionObject& object, CK_ATTRIBUTE_TYPE type) noexcept {
     const uint32_t count = std::min<uint32_t>(object.count, KORVA_SESSION_OBJECT_ATTRIBUTES);
     for (const CK_ATTRIBUTE& attribute : std::span(object.attributes, count)) {
         if (attribute.type != type) continue;

@@ -41,9 +41,7 @@ bool CipherMechanism::acceptsKeyType(CK_KEY_TYPE keyType) const noexcept {
     return std::ranges::find(keyTypes, keyType) != keyTypes.end();
 }
 
-std::size_t CipherMechanism::chainingBytes() const noexcept {
-    return engine == CipherEngine::kGostEcb ? 8 : ivLength;
-}
+std::size_t CipherMechanism::chainingBytes() const noexcept { return engine == CipherEngine::kGostEcb ? 8 : ivLength; }
 
 const CipherMechanism* findCipherMechanism(CK_MECHANISM_TYPE type) noexcept {
     const auto* found = std::ranges::find(kMechanisms, type, &CipherMechanism::type);

@@ -33,17 +33,41 @@ consteval bool everyRowIsAPermutation(const SBox& box) {
 
 // The S-boxes published for the CryptoPro parameter sets A to D.
 constexpr SBox kCryptoProA = sboxFromHex(
-    "96328B17A4EFC0D5" "37E98AF0526CB4D1" "E462B3D8CF5A0719" "E7ACD13902B4F856"
-    "B5198DF0E423C7A6" "3ADC120B75948FE6" "1D297A608C45F3BE" "BAF50CE8623917D4");
+    "96328B17A4EFC0D5"
+    "37E98AF0526CB4D1"
+    "E462B3D8CF5A0719"
+    "E7ACD13902B4F856"
+    "B5198DF0E423C7A6"
+    "3ADC120B75948FE6"
+    "1D297A608C45F3BE"
+    "BAF50CE8623917D4");
 constexpr SBox kCryptoProB = sboxFromHex(
-    "84B135092EACD67F" "012A4D5C973FB86E" "EC0A92DB758F3614" "750DB6123ACF4E98"
-    "27CF95AB140D68E3" "83264DEBC17FA095" "52AB91C374D06F8E" "04BE8371A296FD5C");
+    "84B135092EACD67F"
+    "012A4D5C973FB86E"
+    "EC0A92DB758F3614"
+    "750DB6123ACF4E98"
+    "27CF95AB140D68E3"
+    "83264DEBC17FA095"
+    "52AB91C374D06F8E"
+    "04BE8371A296FD5C");
 constexpr SBox kCryptoProC = sboxFromHex(
-    "1BC29D0F458EA763" "017DB4528EFC9A63" "825049FA37CD6E1B" "36015DA8B297EFC4"
-    "8DB0451293CE6FA7" "C9B18E247365A0FD" "A968DE20F35B41C7" "7405A2FEC61BD938");
+    "1BC29D0F458EA763"
+    "017DB4528EFC9A63"
+    "825049FA37CD6E1B"
+    "36015DA8B297EFC4"
+    "8DB0451293CE6FA7"
+    "C9B18E247365A0FD"
+    "A968DE20F35B41C7"
+    "7405A2FEC61BD938");
 constexpr SBox kCryptoProD = sboxFromHex(
-    "FC2A645079ED1B83" "B634CFE27D805A91" "1CB0FE65AD489372" "15ECA70D62B493F8"
-    "0C89D2AB73654EF1" "80F325EB1A47C9D6" "306F1E92D8C4BA57" "1A68FB04C3597D2E");
+    "FC2A645079ED1B83"
+    "B634CFE27D805A91"
+    "1CB0FE65AD489372"
+    "15ECA70D62B493F8"
+    "0C89D2AB73654EF1"
+    "80F325EB1A47C9D6"
+    "306F1E92D8C4BA57"
+    "1A68FB04C3597D2E");
 static_assert(everyRowIsAPermutation(kCryptoProA) && everyRowIsAPermutation(kCryptoProB) &&
               everyRowIsAPermutation(kCryptoProC) && everyRowIsAPermutation(kCryptoProD));
 
@@ -130,7 +154,8 @@ std::size_t roundKeyIndex(std::size_t round, GostDirection direction) noexcept {
 void cipherBlock(const Context& context, std::span<const uint8_t> in, std::span<uint8_t> out,
                  GostDirection direction) noexcept {
     Halves halves = loadBlock(in);
-    for (std::size_t round = 0; round < 32; ++round) halves.round(context, context.key[roundKeyIndex(round, direction)]);
+    for (std::size_t round = 0; round < 32; ++round)
+        halves.round(context, context.key[roundKeyIndex(round, direction)]);
     // The last round does not swap: undo the swap the loop made.
     storeLittleEndian(halves.n2, out.first(4));
     storeLittleEndian(halves.n1, out.subspan(4, 4));

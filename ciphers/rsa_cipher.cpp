@@ -93,8 +93,8 @@ CK_RV readPublicKey(CardContext& context, RsaKey& key) noexcept {
 // The private exponent kept beside the key pair's key object (E1 nn); its
 // sibling files stay reachable without selecting the folder again.
 CK_RV readPrivateExponent(CardContext& context, const RsaKey& key, WipedBytes& exponent) noexcept {
-    const uint16_t file = uint16_t(objects::bodyFileId(objects::kKeyPairBodyPrefix, key.bodyRecord) |
-                                   objects::kPrivateExponentFileBit);
+    const uint16_t file =
+        uint16_t(objects::bodyFileId(objects::kKeyPairBodyPrefix, key.bodyRecord) | objects::kPrivateExponentFileBit);
     return card::selectFile(context, file) == result::kOk && card::readBinary(context, 0, exponent) == result::kOk
                ? CKR_OK
                : CKR_FUNCTION_FAILED;
@@ -153,9 +153,9 @@ CK_RV rsaEncrypt(const HostContext& host, const LoginRecord* login, const Object
         return rv;
     }
     std::array<uint8_t, kRsaModulusBytes> block{};
-    const bool built = buildBlock(mechanism, input, block) && readPublicKey(context, key) == CKR_OK &&
-                       rsaRawOperation(key.modulus, key.publicExponent, false, block,
-                                       std::span(output, kRsaModulusBytes));
+    const bool built =
+        buildBlock(mechanism, input, block) && readPublicKey(context, key) == CKR_OK &&
+        rsaRawOperation(key.modulus, key.publicExponent, false, block, std::span(output, kRsaModulusBytes));
     OPENSSL_cleanse(block.data(), block.size());
     return built ? CKR_OK : CKR_FUNCTION_FAILED;
 }

@@ -32,7 +32,9 @@ struct WipingAllocator {
     }
 
     template <typename U>
-    bool operator==(const WipingAllocator<U>&) const noexcept { return true; }
+    bool operator==(const WipingAllocator<U>&) const noexcept {
+        return true;
+    }
 };
 
 using WipedBytes = std::vector<uint8_t, WipingAllocator<uint8_t>>;

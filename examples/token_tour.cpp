@@ -108,8 +108,8 @@ void showConstantSlots(Tour& tour) {
     const abi::HostContext host = tour.host.context();
     std::cout << "  slot 2  (no operation):       " << rvText(tour.table.noOperation(host)) << "\n"
               << "  slot 12 (unsupported):        " << rvText(tour.table.unsupportedOperation(host)) << "\n"
-              << "  slot 44 (seed random):        "
-              << rvText(tour.table.seedRandom(host, nullptr, nullptr, nullptr, 0)) << "\n"
+              << "  slot 44 (seed random):        " << rvText(tour.table.seedRandom(host, nullptr, nullptr, nullptr, 0))
+              << "\n"
               << "  slot 56 (quiet no operation): " << rvText(tour.table.noOperationQuiet(host)) << "\n";
 }
 
@@ -145,8 +145,8 @@ void showTokenInfo(Tour& tour) {
               << "  manufacturer:   " << field(info.manufacturerID) << "\n"
               << "  model:          " << field(info.model) << "\n"
               << "  serial number:  " << field(info.serialNumber) << "\n"
-              << "  flags:          " << flags << ((info.flags & abi::CKF_TOKEN_INITIALIZED) ? " (initialised)" : " (not initialised)")
-              << "\n"
+              << "  flags:          " << flags
+              << ((info.flags & abi::CKF_TOKEN_INITIALIZED) ? " (initialised)" : " (not initialised)") << "\n"
               << "  PIN length:     " << info.ulMinPinLen << " to " << info.ulMaxPinLen << "\n"
               << "  memory:         " << memoryText(info.ulTotalPublicMemory) << " total, "
               << memoryText(info.ulFreePublicMemory) << " free\n";
@@ -270,9 +270,9 @@ void signWithNewKeyPair(Tour& tour) {
     const abi::CK_MECHANISM generation{abi::CKM_GOSTR3410_KEY_PAIR_GEN, nullptr, 0};
     abi::ObjectHandle publicKey{}, privateKey{};
     abi::ObjectSummary publicSummary{}, privateSummary{};
-    abi::CK_RV rv = tour.table.generateKeyPair(tour.host.context(), user, tour.host.settings(), publicTemplate, 3,
-                                               privateTemplate, 4, &generation, &publicKey, &privateKey,
-                                               &publicSummary, &privateSummary);
+    abi::CK_RV rv =
+        tour.table.generateKeyPair(tour.host.context(), user, tour.host.settings(), publicTemplate, 3, privateTemplate,
+                                   4, &generation, &publicKey, &privateKey, &publicSummary, &privateSummary);
     std::cout << "  slot 20 (GOST R 34.10-2012 key pair): " << rvText(rv) << ", public key "
               << korva::test::hex({publicKey.record, publicKey.directoryHigh, publicKey.directoryLow})
               << ", private key "
@@ -290,8 +290,8 @@ void signWithNewKeyPair(Tour& tour) {
     abi::CK_ULONG length = abi::CK_ULONG(signature.size());
     rv = tour.table.signInit(tour.host.context(), nullptr, nullptr, &signing, &privateKey, state);
     if (rv == abi::CKR_OK) {
-        rv = tour.table.sign(tour.host.context(), user, nullptr, data, abi::CK_ULONG(message.size()),
-                             signature.data(), &length, &privateKey, state, signing.mechanism);
+        rv = tour.table.sign(tour.host.context(), user, nullptr, data, abi::CK_ULONG(message.size()), signature.data(),
+                             &length, &privateKey, state, signing.mechanism);
     }
     std::cout << "  slots 23, 24 (sign the message): " << rvText(rv) << "\n";
     if (rv != abi::CKR_OK || length != signature.size()) return;
@@ -311,11 +311,11 @@ void signWithNewKeyPair(Tour& tour) {
     writeFile(signatureFile, signature.data(), signature.size());
     writeFile(messageFile, message.data(), message.size());
     std::cout << "  signature (s then r): " << korva::test::hex(signature) << "\n"
-              << "  public key:\n" << pem
-              << "  written: " << keyFile.string() << ", " << signatureFile.string() << ", "
+              << "  public key:\n"
+              << pem << "  written: " << keyFile.string() << ", " << signatureFile.string() << ", "
               << messageFile.string() << "\n"
-              << "  check with: openssl dgst -engine gost -md_gost12_256 -verify " << keyFile.string()
-              << " -signature " << signatureFile.string() << " " << messageFile.string() << "\n";
+              << "  check with: openssl dgst -engine gost -md_gost12_256 -verify " << keyFile.string() << " -signature "
+              << signatureFile.string() << " " << messageFile.string() << "\n";
 
     korva::tour::makeRequestAndMessage(tour.host, user, publicKey, privateKey, tour.outputDirectory);
 

@@ -22,7 +22,6 @@ namespace {
 namespace abi = korva::abi;
 using Bytes = std::vector<uint8_t>;
 
-
 struct CipherKey {
     const char* title;
     abi::CK_KEY_TYPE keyType;
@@ -145,8 +144,8 @@ void roundTrip(test::TestHost& host, const CipherKey& key, const Bytes& message)
     rv = encrypt(host, key, handle, message, cipherText);
     std::cout << "    encrypted (slot 30):          " << (rv == abi::CKR_OK ? hexText(cipherText) : "failed") << "\n";
     if (rv == abi::CKR_OK) rv = decryptInPieces(host, key, handle, cipherText, back);
-    std::cout << "    decrypted in pieces (35, 36): " << (rv == abi::CKR_OK && back == message ? "the message" : "wrong")
-              << "\n";
+    std::cout << "    decrypted in pieces (35, 36): "
+              << (rv == abi::CKR_OK && back == message ? "the message" : "wrong") << "\n";
     std::cout << "    OpenSSL agrees:               " << (openSslCipher(key, message) == cipherText ? "yes" : "no")
               << "\n";
     host.table()->destroyObject(host.context(), host.login(1, kUserPin), host.settings(), &handle);
@@ -158,11 +157,13 @@ void showCiphers(test::TestHost& host) {
     const std::string text = "The KORVA token enciphers this message on the card and in software, then back again.";
     const Bytes message(text.begin(), text.end());
     std::cout << "  message: \"" << text << "\" (" << message.size() << " bytes)\n";
-    roundTrip(host, {"AES-256, CKM_AES_CBC_PAD, on the card", abi::CKK_AES, abi::CKM_AES_CBC_PAD, pattern(32, 0x10),
-                     pattern(16, 0xA0)},
+    roundTrip(host,
+              {"AES-256, CKM_AES_CBC_PAD, on the card", abi::CKK_AES, abi::CKM_AES_CBC_PAD, pattern(32, 0x10),
+               pattern(16, 0xA0)},
               message);
-    roundTrip(host, {"GOST 28147-89, CKM_GOST28147 (CFB), CryptoPro A", abi::CKK_GOST28147, abi::CKM_GOST28147,
-                     pattern(32, 0x40), pattern(8, 0xC0)},
+    roundTrip(host,
+              {"GOST 28147-89, CKM_GOST28147 (CFB), CryptoPro A", abi::CKK_GOST28147, abi::CKM_GOST28147,
+               pattern(32, 0x40), pattern(8, 0xC0)},
               message);
 }
 

@@ -19,8 +19,7 @@ X509Ptr selfSignedCertificate(EVP_PKEY* key, const char* commonName, long serial
     if (!certificate || key == nullptr) return nullptr;
     X509_set_pubkey(certificate.get(), key);
     X509_NAME* name = X509_get_subject_name(certificate.get());
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName), -1, -1,
-                               0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
     X509_set_issuer_name(certificate.get(), name);
     if (X509_sign(certificate.get(), key, EVP_sha256()) <= 0) return nullptr;
     return certificate;

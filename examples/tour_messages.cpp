@@ -29,7 +29,8 @@ std::string rvText(abi::CK_RV rv) {
 }
 
 void writeFile(const std::filesystem::path& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 // A certificate for the request's key and subject, issued by a throw-away
@@ -43,8 +44,8 @@ Bytes issueCertificate(const Bytes& requestDer) {
     if (!authority || !request || !certificate) return {};
     X509_set_subject_name(certificate.get(), X509_REQ_get_subject_name(request.get()));
     X509_NAME* issuer = X509_get_issuer_name(certificate.get());
-    X509_NAME_add_entry_by_txt(issuer, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("Token tour authority"),
-                               -1, -1, 0);
+    X509_NAME_add_entry_by_txt(issuer, "CN", MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char*>("Token tour authority"), -1, -1, 0);
     X509_set_pubkey(certificate.get(), X509_REQ_get0_pubkey(request.get()));
     if (X509_sign(certificate.get(), authority.get(), EVP_sha256()) <= 0) return {};
     unsigned char* der = nullptr;
@@ -67,13 +68,20 @@ abi::CK_RV queryThenFill(Call call, Bytes& out) {
 
 abi::CK_RV makeRequest(test::TestHost& host, abi::LoginRecord* user, const abi::ObjectHandle& publicKey,
                        const abi::ObjectHandle& privateKey, Bytes& request) {
-    const std::string subject = "CN\0KORVA token tour\0" "O\0Token tour\0" "1.2.643.100.3\0" "12345678901\0"s;
-    const std::string extensions = "keyUsage\0digitalSignature,nonRepudiation\0" "1\0"
-                                   "extendedKeyUsage\0emailProtection\0" "0\0"s;
+    const std::string subject =
+        "CN\0KORVA token tour\0"
+        "O\0Token tour\0"
+        "1.2.643.100.3\0"
+        "12345678901\0"s;
+    const std::string extensions =
+        "keyUsage\0digitalSignature,nonRepudiation\0"
+        "1\0"
+        "extendedKeyUsage\0emailProtection\0"
+        "0\0"s;
     const auto call = [&](uint8_t* output, abi::CK_ULONG* length) {
         return host.table()->createCertificateRequest(host.context(), user, host.settings(), &publicKey, &privateKey,
-                                                      subject.data(), 3, output, length, nullptr, 0,
-                                                      extensions.data(), 2, 0);
+                                                      subject.data(), 3, output, length, nullptr, 0, extensions.data(),
+                                                      2, 0);
     };
     return queryThenFill(call, request);
 }
@@ -88,8 +96,7 @@ abi::CK_RV makeMessage(test::TestHost& host, abi::LoginRecord* user, const abi::
     return queryThenFill(call, message);
 }
 
-abi::CK_RV storeCertificate(test::TestHost& host, abi::LoginRecord* user, const Bytes& der,
-                            abi::ObjectHandle& handle) {
+abi::CK_RV storeCertificate(test::TestHost& host, abi::LoginRecord* user, const Bytes& der, abi::ObjectHandle& handle) {
     abi::CK_OBJECT_CLASS certificateClass = abi::CKO_CERTIFICATE;
     abi::CK_CERTIFICATE_TYPE x509 = 0;
     abi::CK_BBOOL yes = 1;

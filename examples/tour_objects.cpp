@@ -23,7 +23,6 @@ namespace {
 namespace abi = korva::abi;
 using Bytes = std::vector<uint8_t>;
 
-
 // A self-signed certificate of a fresh 1024-bit RSA key, DER-encoded.
 Bytes makeCertificate() {
     EvpPkeyPtr key(EVP_RSA_gen(1024));
@@ -89,7 +88,8 @@ void printAttributes(const abi::CK_ATTRIBUTE* attributes, uint32_t count) {
         if (name == nullptr || attribute.ulValueLen == 0 || attribute.ulValueLen == 0xFFFFFFFF) continue;
         const auto* bytes = static_cast<const uint8_t*>(attribute.pValue);
         std::string value;
-        if (attribute.type == abi::CKA_LABEL || attribute.type == abi::CKA_APPLICATION || attribute.type == abi::CKA_ID) {
+        if (attribute.type == abi::CKA_LABEL || attribute.type == abi::CKA_APPLICATION ||
+            attribute.type == abi::CKA_ID) {
             // Appended piece by piece: GCC 12's -Wrestrict misfires on the
             // chained operator+ form in optimised builds.
             value.reserve(attribute.ulValueLen + 2);
@@ -138,16 +138,16 @@ std::vector<abi::ObjectHandle> listObjects(test::TestHost& host) {
         abi::ObjectHandle handle{};
         abi::CK_OBJECT_CLASS objectClass = 0;
         uint8_t isPrivate = 0;
-        const abi::CK_RV rv = slots.findNextObjectAttributes(host.context(), host.login(1, kUserPin), host.settings(),
-                                                             &cursor, &attributes, &count, &handle, &objectClass,
-                                                             &isPrivate);
+        const abi::CK_RV rv =
+            slots.findNextObjectAttributes(host.context(), host.login(1, kUserPin), host.settings(), &cursor,
+                                           &attributes, &count, &handle, &objectClass, &isPrivate);
         if (rv != abi::CKR_OK) {
             if (rv != 8) std::cout << "  slot 62 failed: 0x" << std::hex << rv << std::dec << "\n";
             return handles;
         }
         handles.push_back(handle);
-        std::cout << "    " << handleText(handle) << "  " << className(objectClass) << (isPrivate ? " (private)" : "") << ", "
-                  << count << " attributes\n";
+        std::cout << "    " << handleText(handle) << "  " << className(objectClass) << (isPrivate ? " (private)" : "")
+                  << ", " << count << " attributes\n";
         printAttributes(attributes, count);
         slots.releaseAttributes(attributes, count);
     }

@@ -55,8 +55,8 @@ void generateAesKey(test::TestHost& host) {
     const abi::CK_MECHANISM mechanism{abi::CKM_AES_KEY_GEN, nullptr, 0};
     abi::ObjectHandle handle{};
     abi::ObjectSummary summary{};
-    const abi::CK_RV rv = host.table()->generateKey(host.context(), host.login(1, kUserPin), host.settings(), tmpl,
-                                                    4, &mechanism, &handle, &summary);
+    const abi::CK_RV rv = host.table()->generateKey(host.context(), host.login(1, kUserPin), host.settings(), tmpl, 4,
+                                                    &mechanism, &handle, &summary);
     std::cout << "  slot 19 (a 256-bit AES key from the card's random numbers): 0x" << std::hex << rv << std::dec
               << "\n";
 }
@@ -64,12 +64,12 @@ void generateAesKey(test::TestHost& host) {
 void importPkcs12(test::TestHost& host, const std::filesystem::path& outputDirectory) {
     const Bytes file = makePkcs12();
     const std::filesystem::path path = outputDirectory / "tour-import.p12";
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
     abi::ObjectSummary certificate{}, publicKey{}, privateKey{};
-    const abi::CK_RV rv = host.table()->importPkcs12(host.context(), host.login(1, kUserPin), host.settings(),
-                                                     file.data(), uint32_t(file.size()), kPassword,
-                                                     uint32_t(std::strlen(kPassword)), &certificate, &publicKey,
-                                                     &privateKey);
+    const abi::CK_RV rv = host.table()->importPkcs12(
+        host.context(), host.login(1, kUserPin), host.settings(), file.data(), uint32_t(file.size()), kPassword,
+        uint32_t(std::strlen(kPassword)), &certificate, &publicKey, &privateKey);
     std::cout << "  slot 46 (import " << path.string() << ", password \"" << kPassword << "\"): 0x" << std::hex << rv
               << std::dec << "\n";
 }
@@ -90,10 +90,10 @@ void showSecretKeysAndImport(test::TestHost& host, const std::filesystem::path& 
     };
     for (const abi::ObjectHandle& handle : after) {
         if (std::ranges::any_of(before, [&](const abi::ObjectHandle& old) { return same(old, handle); })) continue;
-        const abi::CK_RV rv = host.table()->destroyObject(host.context(), host.login(1, kUserPin), host.settings(),
-                                                          &handle);
-        std::cout << "  slot 16 (destroy " << int(handle.record) << " " << std::hex << int(handle.directoryHigh)
-                  << " " << int(handle.directoryLow) << "): 0x" << rv << std::dec << "\n";
+        const abi::CK_RV rv =
+            host.table()->destroyObject(host.context(), host.login(1, kUserPin), host.settings(), &handle);
+        std::cout << "  slot 16 (destroy " << int(handle.record) << " " << std::hex << int(handle.directoryHigh) << " "
+                  << int(handle.directoryLow) << "): 0x" << rv << std::dec << "\n";
     }
 }
 

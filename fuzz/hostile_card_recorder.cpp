@@ -141,7 +141,9 @@ Bytes issueForGostKey(fuzz::Session& s) {
 void prepareObjects(fuzz::Session& s) {
     Template pub, priv;
     pub.bytes(abi::CKA_GOSTR3410_PARAMS, {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x23, 0x01})
-        .flag(abi::CKA_TOKEN, true).flag(abi::CKA_VERIFY, true).text(abi::CKA_ID, "gost");
+        .flag(abi::CKA_TOKEN, true)
+        .flag(abi::CKA_VERIFY, true)
+        .text(abi::CKA_ID, "gost");
     priv.flag(abi::CKA_TOKEN, true).flag(abi::CKA_SIGN, true).flag(abi::CKA_DERIVE, true).flag(abi::CKA_PRIVATE, true);
     priv.text(abi::CKA_ID, "gost");
     generatePair(s, abi::CKM_GOSTR3410_KEY_PAIR_GEN, pub, priv, kPrepared.gostPublic, kPrepared.gostPrivate);

@@ -118,9 +118,8 @@ void destroy(Session& s, const abi::ObjectHandle& handle) {
 // --- the token --------------------------------------------------------------
 
 void tokenInformation(Session& s) {
-    queryThenFill(s, "slot 0", [&](uint8_t* out, CK_ULONG* length) {
-        return s.slots.readTokenSettings(s.host, out, length);
-    });
+    queryThenFill(s, "slot 0",
+                  [&](uint8_t* out, CK_ULONG* length) { return s.slots.readTokenSettings(s.host, out, length); });
     abi::CK_TOKEN_INFO info{};
     s.note(s.slots.getTokenInfo(s.host, &s.settings, &info));
     CK_ULONG counter = 0;
@@ -128,9 +127,9 @@ void tokenInformation(Session& s) {
     abi::CK_MECHANISM_INFO mechanismInfo{};
     s.note(s.slots.getMechanismInfo(s.host, nullptr, abi::CKM_GOSTR3410, &mechanismInfo));
     std::array<uint8_t, KORVA_TOKEN_SETTINGS_SIZE> bytes{};
-    s.note(s.slots.getTokenSettings(s.host, &bytes[0], &bytes[1], &bytes[2], &bytes[3], &bytes[4], &bytes[5],
-                                    &bytes[6], &bytes[7], &bytes[8], &bytes[9], &bytes[10], &bytes[11], &bytes[12],
-                                    &bytes[13], &bytes[14], &bytes[15], &bytes[16]));
+    s.note(s.slots.getTokenSettings(s.host, &bytes[0], &bytes[1], &bytes[2], &bytes[3], &bytes[4], &bytes[5], &bytes[6],
+                                    &bytes[7], &bytes[8], &bytes[9], &bytes[10], &bytes[11], &bytes[12], &bytes[13],
+                                    &bytes[14], &bytes[15], &bytes[16]));
     CK_ULONG count = 0;
     if (s.note(s.slots.getMechanismsWithInfo(s.host, nullptr, nullptr, &count)) == abi::CKR_OK && count < 1024) {
         std::vector<abi::MechanismInfoEntry> entries(count);
@@ -169,9 +168,8 @@ void tokenInitialisationWithSettings(Session& s) {
 void dataFiles(Session& s) {
     const Bytes data(300, 0x3C);
     s.note(s.slots.writeDataFile(s.host, &s.securityOfficer, 3, data.data(), CK_ULONG(data.size())));
-    queryThenFill(s, "slot 60", [&](uint8_t* out, CK_ULONG* length) {
-        return s.slots.readDataFile(s.host, 3, out, length);
-    });
+    queryThenFill(s, "slot 60",
+                  [&](uint8_t* out, CK_ULONG* length) { return s.slots.readDataFile(s.host, 3, out, length); });
     s.note(s.slots.writeDataFile(s.host, &s.securityOfficer, 3, nullptr, 0));
 }
 
@@ -274,7 +272,10 @@ void generateGostKeyPair(Session& s) {
 void generateRsaKeyPair(Session& s) {
     Template pub, priv;
     pub.number(abi::CKA_MODULUS_BITS, 1024).flag(abi::CKA_TOKEN, true).text(abi::CKA_ID, "fresh rsa");
-    priv.flag(abi::CKA_TOKEN, true).flag(abi::CKA_SIGN, true).flag(abi::CKA_PRIVATE, true).text(abi::CKA_ID, "fresh rsa");
+    priv.flag(abi::CKA_TOKEN, true)
+        .flag(abi::CKA_SIGN, true)
+        .flag(abi::CKA_PRIVATE, true)
+        .text(abi::CKA_ID, "fresh rsa");
     generatePair(s, abi::CKM_RSA_PKCS_KEY_PAIR_GEN, pub, priv);
 }
 
@@ -315,9 +316,9 @@ void verifyRecoverRsa(Session& s) {
     Bytes signature(128);
     if (s.note(s.slots.signInit(s.host, nullptr, nullptr, &mechanism, &kPrepared.rsaPrivate, &state)) == abi::CKR_OK) {
         CK_ULONG length = CK_ULONG(signature.size());
-        const CK_RV rv = s.note(s.slots.sign(s.host, &s.user, nullptr, data.data(), CK_ULONG(data.size()),
-                                             signature.data(), &length, &kPrepared.rsaPrivate, &state,
-                                             abi::CKM_RSA_PKCS));
+        const CK_RV rv =
+            s.note(s.slots.sign(s.host, &s.user, nullptr, data.data(), CK_ULONG(data.size()), signature.data(), &length,
+                                &kPrepared.rsaPrivate, &state, abi::CKM_RSA_PKCS));
         requireFits(rv, length, signature.size(), "slot 24");
     }
     state = {};
@@ -366,9 +367,9 @@ void encryptInPieces(Session& s, const abi::CK_MECHANISM& mechanism, const abi::
     }
     Bytes last(32);
     CK_ULONG length = CK_ULONG(last.size());
-    requireFits(s.note(s.slots.encryptFinal(s.host, &s.user, nullptr, last.data(), &length, &key, &state,
-                                            mechanism.mechanism)),
-                length, last.size(), "slot 32");
+    requireFits(
+        s.note(s.slots.encryptFinal(s.host, &s.user, nullptr, last.data(), &length, &key, &state, mechanism.mechanism)),
+        length, last.size(), "slot 32");
 }
 
 // Decryption in pieces of 20 bytes, each into a buffer of its own, then the
@@ -388,9 +389,9 @@ void decryptInPieces(Session& s, const abi::CK_MECHANISM& mechanism, const abi::
     }
     Bytes last(32);
     CK_ULONG length = CK_ULONG(last.size());
-    requireFits(s.note(s.slots.decryptFinal(s.host, &s.user, nullptr, last.data(), &length, &key, &state,
-                                            mechanism.mechanism)),
-                length, last.size(), "slot 36");
+    requireFits(
+        s.note(s.slots.decryptFinal(s.host, &s.user, nullptr, last.data(), &length, &key, &state, mechanism.mechanism)),
+        length, last.size(), "slot 36");
 }
 
 void secretKeyCipher(Session& s, uint32_t mechanismType, Bytes iv, const abi::ObjectHandle& key) {
@@ -468,8 +469,8 @@ void derive(Session& s) {
     tmpl.number(abi::CKA_CLASS, abi::CKO_SECRET_KEY).number(abi::CKA_KEY_TYPE, abi::CKK_GOST28147);
     abi::ObjectHandle handle{};
     abi::ObjectSummary summary{};
-    s.note(s.slots.deriveKey(s.host, &s.user, &s.settings, &mechanism, &kPrepared.gostPrivate, tmpl.data(),
-                             tmpl.size(), &handle, &summary));
+    s.note(s.slots.deriveKey(s.host, &s.user, &s.settings, &mechanism, &kPrepared.gostPrivate, tmpl.data(), tmpl.size(),
+                             &handle, &summary));
 }
 
 // --- import, requests and messages -----------------------------------------
@@ -491,8 +492,12 @@ void importCertificate(Session& s) {
 
 void certificateRequest(Session& s) {
     using namespace std::string_literals;
-    const std::string subject = "CN\0hostile card\0" "O\0fuzz\0"s;
-    const std::string extensions = "keyUsage\0digitalSignature\0" "1\0"s;
+    const std::string subject =
+        "CN\0hostile card\0"
+        "O\0fuzz\0"s;
+    const std::string extensions =
+        "keyUsage\0digitalSignature\0"
+        "1\0"s;
     queryThenFill(s, "slot 48", [&](uint8_t* out, CK_ULONG* length) {
         return s.slots.createCertificateRequest(s.host, &s.user, &s.settings, &kPrepared.gostPublic,
                                                 &kPrepared.gostPrivate, subject.data(), 2, out, length, nullptr, 0,
@@ -570,7 +575,8 @@ Material makeMaterial() {
     if (X509_sign(certificate.get(), key.get(), EVP_sha256()) <= 0) fail("no test certificate");
     using Pkcs12Ptr = OpenSslPtr<PKCS12, PKCS12_free>;
     const std::string password(kPkcs12Password);
-    const Pkcs12Ptr file(PKCS12_create(password.c_str(), "hostile", key.get(), certificate.get(), nullptr, 0, 0, 0, 0, 0));
+    const Pkcs12Ptr file(
+        PKCS12_create(password.c_str(), "hostile", key.get(), certificate.get(), nullptr, 0, 0, 0, 0, 0));
     Material material{derOf(certificate.get(), i2d_X509), derOf(file.get(), i2d_PKCS12)};
     if (material.certificate.empty() || material.pkcs12.empty()) fail("no test material");
     return material;

@@ -95,8 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                   password, uint32_t(passwordLength), &certificate, &publicKey, &privateKey);
     } else {
         const uint8_t id[] = {'f', 'u', 'z', 'z'};
-        rv = table().importCertificate(host(), &user, &settings, "fuzzed", id, sizeof id,
-                                       size > 1 ? data + 1 : nullptr, uint32_t(size - 1));
+        rv = table().importCertificate(host(), &user, &settings, "fuzzed", id, sizeof id, size > 1 ? data + 1 : nullptr,
+                                       uint32_t(size - 1));
     }
     if (rv != abi::CKR_OK && card.dumpTree() != before) std::abort();
     currentCard = nullptr;

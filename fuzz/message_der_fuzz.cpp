@@ -13,8 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t* message = data + 1;
     const std::size_t messageLength = size - 1 - contentLength;
     const uint8_t* content = contentLength != 0 ? message + messageLength : nullptr;
-    const korva::abi::CK_RV rv = korva::messages::verifyMessage(
-        message, korva::abi::CK_ULONG(messageLength), content, korva::abi::CK_ULONG(contentLength));
+    const korva::abi::CK_RV rv = korva::messages::verifyMessage(message, korva::abi::CK_ULONG(messageLength), content,
+                                                                korva::abi::CK_ULONG(contentLength));
     // Only the four answers of verification exist.
     if (rv != korva::abi::CKR_OK && rv != korva::abi::CKR_SIGNATURE_INVALID && rv != korva::abi::CKR_DATA_INVALID &&
         rv != korva::abi::CKR_ARGUMENTS_BAD) {

@@ -100,14 +100,46 @@ struct Template {
 };
 
 constexpr ck_attribute_type_t kTypes[] = {
-    CKA_CLASS, CKA_TOKEN,   CKA_PRIVATE, CKA_LABEL,  CKA_VALUE,   CKA_KEY_TYPE,        CKA_ID,
-    CKA_SENSITIVE, CKA_ENCRYPT, CKA_DECRYPT, CKA_SIGN, CKA_VERIFY, CKA_MODULUS,       CKA_PUBLIC_EXPONENT,
-    CKA_PRIVATE_EXPONENT, CKA_VALUE_LEN, CKA_EXTRACTABLE, CKA_MODULUS_BITS, CKA_GOSTR3410_PARAMS,
-    CKA_GOSTR3411_PARAMS, CKA_GOST28147_PARAMS, CKA_WRAP, CKA_UNWRAP, CKA_DERIVE, CKA_CERTIFICATE_TYPE,
+    CKA_CLASS,
+    CKA_TOKEN,
+    CKA_PRIVATE,
+    CKA_LABEL,
+    CKA_VALUE,
+    CKA_KEY_TYPE,
+    CKA_ID,
+    CKA_SENSITIVE,
+    CKA_ENCRYPT,
+    CKA_DECRYPT,
+    CKA_SIGN,
+    CKA_VERIFY,
+    CKA_MODULUS,
+    CKA_PUBLIC_EXPONENT,
+    CKA_PRIVATE_EXPONENT,
+    CKA_VALUE_LEN,
+    CKA_EXTRACTABLE,
+    CKA_MODULUS_BITS,
+    CKA_GOSTR3410_PARAMS,
+    CKA_GOSTR3411_PARAMS,
+    CKA_GOST28147_PARAMS,
+    CKA_WRAP,
+    CKA_UNWRAP,
+    CKA_DERIVE,
+    CKA_CERTIFICATE_TYPE,
 };
-constexpr unsigned long kNumbers[] = {CKO_DATA, CKO_CERTIFICATE, CKO_PUBLIC_KEY, CKO_PRIVATE_KEY, CKO_SECRET_KEY,
-                                      CKK_RSA,  CKK_DES3,       CKK_AES,        CKK_GOST28147,   CKK_GOSTR3410,
-                                      16,       24,             32,             1024};
+constexpr unsigned long kNumbers[] = {CKO_DATA,
+                                      CKO_CERTIFICATE,
+                                      CKO_PUBLIC_KEY,
+                                      CKO_PRIVATE_KEY,
+                                      CKO_SECRET_KEY,
+                                      CKK_RSA,
+                                      CKK_DES3,
+                                      CKK_AES,
+                                      CKK_GOST28147,
+                                      CKK_GOSTR3410,
+                                      16,
+                                      24,
+                                      32,
+                                      1024};
 
 bool holdsNumber(ck_attribute_type_t type) {
     return type == CKA_CLASS || type == CKA_KEY_TYPE || type == CKA_VALUE_LEN || type == CKA_MODULUS_BITS ||
@@ -151,12 +183,35 @@ ck_object_handle_t pickObject(Input& in, const std::vector<ck_object_handle_t>& 
 }
 
 constexpr ck_mechanism_type_t kMechanisms[] = {
-    CKM_RSA_PKCS, CKM_SHA1_RSA_PKCS, CKM_SHA256_RSA_PKCS, CKM_SHA512_RSA_PKCS, CKM_RSA_X_509, CKM_SHA256,
-    CKM_SHA_1, CKM_MD5, CKM_GOSTR3411, CKM_GOSTR3411_12_256, CKM_GOSTR3410, CKM_GOSTR3410_WITH_GOSTR3411,
-    CKM_GOSTR3410_WITH_GOSTR3411_12_256, CKM_GOSTR3410_512, CKM_AES_ECB, CKM_AES_CBC, CKM_AES_CBC_PAD,
-    CKM_DES3_ECB, CKM_DES3_CBC_PAD, CKM_GOST28147, CKM_GOST28147_ECB, CKM_GOST28147_KEY_WRAP,
-    CKM_GOSTR3410_DERIVE, CKM_GOSTR3410_12_DERIVE, CKM_AES_KEY_GEN, CKM_DES3_KEY_GEN, CKM_GOST28147_KEY_GEN,
-    CKM_DES_KEY_GEN, CKM_DES2_KEY_GEN,
+    CKM_RSA_PKCS,
+    CKM_SHA1_RSA_PKCS,
+    CKM_SHA256_RSA_PKCS,
+    CKM_SHA512_RSA_PKCS,
+    CKM_RSA_X_509,
+    CKM_SHA256,
+    CKM_SHA_1,
+    CKM_MD5,
+    CKM_GOSTR3411,
+    CKM_GOSTR3411_12_256,
+    CKM_GOSTR3410,
+    CKM_GOSTR3410_WITH_GOSTR3411,
+    CKM_GOSTR3410_WITH_GOSTR3411_12_256,
+    CKM_GOSTR3410_512,
+    CKM_AES_ECB,
+    CKM_AES_CBC,
+    CKM_AES_CBC_PAD,
+    CKM_DES3_ECB,
+    CKM_DES3_CBC_PAD,
+    CKM_GOST28147,
+    CKM_GOST28147_ECB,
+    CKM_GOST28147_KEY_WRAP,
+    CKM_GOSTR3410_DERIVE,
+    CKM_GOSTR3410_12_DERIVE,
+    CKM_AES_KEY_GEN,
+    CKM_DES3_KEY_GEN,
+    CKM_GOST28147_KEY_GEN,
+    CKM_DES_KEY_GEN,
+    CKM_DES2_KEY_GEN,
 };
 
 struct GostDerive {
@@ -180,12 +235,8 @@ struct Mechanism {
         mechanism.mechanism = pick < 0xF0 ? kMechanisms[pick % std::size(kMechanisms)] : in.u32();
         switch (in.byte() % 6) {
             case 0: break;
-            case 1:
-                parameter = in.bytes(in.byte() % 2 == 0 ? 16 : 8);
-                break;
-            case 2:
-                parameter = in.bytes(in.byte() % 40);
-                break;
+            case 1: parameter = in.bytes(in.byte() % 2 == 0 ? 16 : 8); break;
+            case 2: parameter = in.bytes(in.byte() % 40); break;
             case 3:
                 publicData = in.bytes(in.byte() % 2 == 0 ? 64 : in.byte() % 130);
                 ukm = in.bytes(in.byte() % 2 == 0 ? 8 : in.byte() % 12);
@@ -229,7 +280,8 @@ ck_rv_t output(Input& in, Call&& call) {
     unsigned long length = capacity;
     const ck_rv_t rv = call(buffer.data(), &length);
     if (rv == CKR_OK && length > capacity) finding("CKR_OK with a length beyond the buffer", capacity, length);
-    if (rv == CKR_BUFFER_TOO_SMALL && length <= capacity) finding("CKR_BUFFER_TOO_SMALL within the buffer", capacity, length);
+    if (rv == CKR_BUFFER_TOO_SMALL && length <= capacity)
+        finding("CKR_BUFFER_TOO_SMALL within the buffer", capacity, length);
     return rv;
 }
 
@@ -473,13 +525,17 @@ void run(Input& in) {
                 f->C_SetAttributeValue(session, object, given.data(), given.size());
                 break;
             }
-            case 9: case 10: case 11: case 12: case 13:
-                operation(in, sessions, objects, static_cast<uint8_t>(opcode - 9));
-                break;
-            case 14: case 15: case 16: case 17:
-                keys(in, sessions, objects, static_cast<uint8_t>(opcode - 14));
-                break;
-            case 18: case 19: information(in, sessions); break;
+            case 9:
+            case 10:
+            case 11:
+            case 12:
+            case 13: operation(in, sessions, objects, static_cast<uint8_t>(opcode - 9)); break;
+            case 14:
+            case 15:
+            case 16:
+            case 17: keys(in, sessions, objects, static_cast<uint8_t>(opcode - 14)); break;
+            case 18:
+            case 19: information(in, sessions); break;
             case 20: pins(in, pickSession(in, sessions)); break;
             case 21: f->C_CloseAllSessions(in.byte() % 4 == 3 ? in.u32() : 0); break;
             case 22:
@@ -503,9 +559,7 @@ void run(Input& in) {
     }
 }
 
-void writeCard(const std::string& bytes) {
-    std::ofstream(cardFile, std::ios::binary | std::ios::trunc) << bytes;
-}
+void writeCard(const std::string& bytes) { std::ofstream(cardFile, std::ios::binary | std::ios::trunc) << bytes; }
 
 // The prepared card: initialised, with an RSA key pair, a GOST R 34.10-2012
 // key pair, an AES key and a data object on it.
@@ -536,16 +590,18 @@ void prepare() {
     ck_object_handle_t publicKey = 0, privateKey = 0;
     check(f->C_GenerateKeyPair(session, &rsa, rsaPublic, 3, rsaPrivate, 3, &publicKey, &privateKey), "RSA key pair");
     unsigned char gostId = 2;
-    ck_attribute gostPublic[] = {{CKA_TOKEN, &yes, 1}, {CKA_ID, &gostId, 1},
-                                 {CKA_GOSTR3410_PARAMS, gostParameters, sizeof gostParameters}};
+    ck_attribute gostPublic[] = {
+        {CKA_TOKEN, &yes, 1}, {CKA_ID, &gostId, 1}, {CKA_GOSTR3410_PARAMS, gostParameters, sizeof gostParameters}};
     ck_attribute gostPrivate[] = {{CKA_TOKEN, &yes, 1}, {CKA_ID, &gostId, 1}, {CKA_PRIVATE, &yes, 1}};
     ck_mechanism gost{CKM_GOSTR3410_KEY_PAIR_GEN, nullptr, 0};
     check(f->C_GenerateKeyPair(session, &gost, gostPublic, 3, gostPrivate, 3, &publicKey, &privateKey),
           "GOST key pair");
     unsigned long secretClass = CKO_SECRET_KEY, aesType = CKK_AES;
     unsigned char aesValue[32] = {1, 2, 3};
-    ck_attribute aes[] = {{CKA_CLASS, &secretClass, sizeof secretClass}, {CKA_KEY_TYPE, &aesType, sizeof aesType},
-                          {CKA_TOKEN, &yes, 1}, {CKA_VALUE, aesValue, sizeof aesValue}};
+    ck_attribute aes[] = {{CKA_CLASS, &secretClass, sizeof secretClass},
+                          {CKA_KEY_TYPE, &aesType, sizeof aesType},
+                          {CKA_TOKEN, &yes, 1},
+                          {CKA_VALUE, aesValue, sizeof aesValue}};
     ck_object_handle_t secret = 0;
     check(f->C_CreateObject(session, aes, 4, &secret), "AES key");
     unsigned long dataClass = CKO_DATA;

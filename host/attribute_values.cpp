@@ -45,11 +45,13 @@ ck_rv_t narrowList(const void* value, unsigned long length, WipedBytes& out) {
         if (entry.value == nullptr && entry.value_len != 0) return CKR_ATTRIBUTE_VALUE_INVALID;
         WipedBytes own;
         if (kind == ValueKind::Number || kind == ValueKind::NumberList) {
-            if (kind == ValueKind::Number && entry.value_len != sizeof(unsigned long)) return CKR_ATTRIBUTE_VALUE_INVALID;
+            if (kind == ValueKind::Number && entry.value_len != sizeof(unsigned long))
+                return CKR_ATTRIBUTE_VALUE_INVALID;
             if (const ck_rv_t rv = narrowNumbers(entry.value, entry.value_len, own); rv != CKR_OK) return rv;
         } else if (entry.value_len != 0) {
             if (!fitsStoredNumber(entry.value_len)) return CKR_ATTRIBUTE_VALUE_INVALID;
-            own.assign(static_cast<const uint8_t*>(entry.value), static_cast<const uint8_t*>(entry.value) + entry.value_len);
+            own.assign(static_cast<const uint8_t*>(entry.value),
+                       static_cast<const uint8_t*>(entry.value) + entry.value_len);
         }
         putLittleEndian(out, static_cast<uint32_t>(entry.type));
         putLittleEndian(out, static_cast<uint32_t>(own.size()));
@@ -139,15 +141,13 @@ ck_rv_t narrowValue(ck_attribute_type_t type, const void* value, unsigned long l
 
 ck_rv_t widenValue(std::span<const uint8_t> stored, ck_attribute& target) {
     switch (valueKind(target.type)) {
-        case ValueKind::AttributeList:
-            return widenList(stored, target);
+        case ValueKind::AttributeList: return widenList(stored, target);
         case ValueKind::Number:
         case ValueKind::NumberList: {
             const std::vector<unsigned long> numbers = wideNumbers(stored);
             return give(numbers.data(), numbers.size() * sizeof(unsigned long), target);
         }
-        default:
-            return give(stored.data(), stored.size(), target);
+        default: return give(stored.data(), stored.size(), target);
     }
 }
 

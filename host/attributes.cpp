@@ -50,7 +50,8 @@ ck_rv_t ModuleTemplate::copyFrom(const ck_attribute* attributes, unsigned long c
         WipedBytes& value = values_[i];
         const auto* bytes = static_cast<const uint8_t*>(given.value);
         if (convertsList(given.type)) {
-            if (const ck_rv_t rv = narrowValue(given.type, given.value, given.value_len, value); rv != CKR_OK) return rv;
+            if (const ck_rv_t rv = narrowValue(given.type, given.value, given.value_len, value); rv != CKR_OK)
+                return rv;
         } else if (holdsNumber(given.type)) {
             if (given.value_len != kApplicationNumber) return CKR_ATTRIBUTE_VALUE_INVALID;
             unsigned long wide = 0;
@@ -92,7 +93,8 @@ void ModuleTemplate::addIfAbsent(ck_attribute_type_t type, std::span<const uint8
 void ModuleTemplate::merge(const ModuleTemplate& changes) {
     for (const abi::CK_ATTRIBUTE& entry : changes.entries_) {
         const auto* bytes = static_cast<const uint8_t*>(entry.pValue);
-        const size_t length = bytes == nullptr || entry.ulValueLen == abi::KORVA_UNAVAILABLE_LENGTH ? 0 : entry.ulValueLen;
+        const size_t length =
+            bytes == nullptr || entry.ulValueLen == abi::KORVA_UNAVAILABLE_LENGTH ? 0 : entry.ulValueLen;
         setValue(entry.type, {bytes, length}, true);
     }
 }
@@ -151,7 +153,8 @@ ck_rv_t ModuleTemplate::prepareToFill(const ck_attribute* attributes, unsigned l
             entry.ulValueLen = kModuleNumber;
         } else {
             entry.pValue = given.value;
-            entry.ulValueLen = static_cast<abi::CK_ULONG>(std::min<unsigned long>(given.value_len, abi::KORVA_UNAVAILABLE_LENGTH - 1));
+            entry.ulValueLen =
+                static_cast<abi::CK_ULONG>(std::min<unsigned long>(given.value_len, abi::KORVA_UNAVAILABLE_LENGTH - 1));
         }
     }
     return rv;
@@ -165,7 +168,8 @@ ck_rv_t ModuleTemplate::returnTo(ck_attribute* attributes, unsigned long count) 
         if (skipped_[i] || entry.ulValueLen == abi::KORVA_UNAVAILABLE_LENGTH) {
             target.value_len = CK_UNAVAILABLE_INFORMATION;
         } else if (converted_[i]) {
-            const ck_rv_t one = widenValue({values_[i].data(), std::min<size_t>(entry.ulValueLen, values_[i].size())}, target);
+            const ck_rv_t one =
+                widenValue({values_[i].data(), std::min<size_t>(entry.ulValueLen, values_[i].size())}, target);
             if (one != CKR_OK) rv = one;
         } else if (holdsNumber(target.type) && entry.ulValueLen == kModuleNumber) {
             if (target.value != nullptr) {
@@ -229,7 +233,8 @@ bool AttributeView::matches(const ck_attribute* attributes, unsigned long count)
             continue;
         }
         if (wanted.value_len != stored->size()) return false;
-        if (!stored->empty() && (wanted.value == nullptr || std::memcmp(wanted.value, stored->data(), stored->size()) != 0))
+        if (!stored->empty() &&
+            (wanted.value == nullptr || std::memcmp(wanted.value, stored->data(), stored->size()) != 0))
             return false;
     }
     return true;

@@ -108,7 +108,9 @@ public:
     AttributeView view() const { return {items_, count_}; }
 
     std::optional<std::span<const uint8_t>> find(ck_attribute_type_t type) const { return view().find(type); }
-    bool matches(const ck_attribute* attributes, unsigned long count) const { return view().matches(attributes, count); }
+    bool matches(const ck_attribute* attributes, unsigned long count) const {
+        return view().matches(attributes, count);
+    }
     ck_rv_t fill(ck_attribute* attributes, unsigned long count, std::optional<ck_attribute_type_t> secret) const {
         return view().fill(attributes, count, secret);
     }

@@ -20,8 +20,7 @@ bool leavesCardContentAlone(std::span<const uint8_t> command) {
             return true;
         case 0x46:  // READ PUBLIC KEY (P1 01) or a key-pair generation
             return command[2] == 0x01;
-        default:
-            return false;
+        default: return false;
     }
 }
 

@@ -89,8 +89,7 @@ ReaderKinds configuredReaderKinds() {
     return text ? parseReaderKinds(text) : ReaderKinds{};
 }
 
-std::vector<std::filesystem::path> parseCardConfiguration(std::istream& text,
-                                                          const std::filesystem::path& folder) {
+std::vector<std::filesystem::path> parseCardConfiguration(std::istream& text, const std::filesystem::path& folder) {
     std::vector<std::filesystem::path> files;
     std::string line;
     while (std::getline(text, line)) {

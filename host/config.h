@@ -27,8 +27,7 @@ namespace korva::host {
 
 // The card files named in a configuration text. Lines that are not
 // `card = <path>` (after comments and blanks are removed) are ignored.
-std::vector<std::filesystem::path> parseCardConfiguration(std::istream& text,
-                                                          const std::filesystem::path& folder);
+std::vector<std::filesystem::path> parseCardConfiguration(std::istream& text, const std::filesystem::path& folder);
 
 // The card files of this process, from its environment; never empty.
 std::vector<std::filesystem::path> configuredCardFiles();

@@ -37,37 +37,41 @@ ck_rv_t traced(const char* function, ck_rv_t rv) noexcept;
 template <typename Body>
 ck_rv_t withLibrary(Body&& body, const char* function = __builtin_FUNCTION()) noexcept {
     return traced(function, guarded([&]() -> ck_rv_t {
-        const std::shared_ptr<Library> library = Library::current();
-        if (library == nullptr) return CKR_CRYPTOKI_NOT_INITIALIZED;
-        return body(*library);
-    }));
+                      const std::shared_ptr<Library> library = Library::current();
+                      if (library == nullptr) return CKR_CRYPTOKI_NOT_INITIALIZED;
+                      return body(*library);
+                  }));
 }
 
 // body(Library&, Token&), with the token held and its card present and ours.
 template <typename Body>
 ck_rv_t withToken(ck_slot_id_t slot, Body&& body, const char* function = __builtin_FUNCTION()) noexcept {
-    return withLibrary([&](Library& library) -> ck_rv_t {
-        Token* token = library.token(slot);
-        if (token == nullptr) return CKR_SLOT_ID_INVALID;
-        TokenCall call(*token);
-        const ck_rv_t admitted = library.admitCall(*token, call, false);
-        return library.finishCall(*token, call, admitted != CKR_OK ? admitted : body(library, *token));
-    }, function);
+    return withLibrary(
+        [&](Library& library) -> ck_rv_t {
+            Token* token = library.token(slot);
+            if (token == nullptr) return CKR_SLOT_ID_INVALID;
+            TokenCall call(*token);
+            const ck_rv_t admitted = library.admitCall(*token, call, false);
+            return library.finishCall(*token, call, admitted != CKR_OK ? admitted : body(library, *token));
+        },
+        function);
 }
 
 // body(Library&, Session&, Token&), with the session's token held.
 template <typename Body>
 ck_rv_t withSession(ck_session_handle_t handle, Body&& body, const char* function = __builtin_FUNCTION()) noexcept {
-    return withLibrary([&](Library& library) -> ck_rv_t {
-        const std::shared_ptr<Session> session = library.session(handle);
-        if (session == nullptr) return CKR_SESSION_HANDLE_INVALID;
-        Token& token = session->token;
-        TokenCall call(token);
-        if (session->closed) return CKR_SESSION_HANDLE_INVALID;
-        const ck_rv_t admitted = library.admitCall(token, call, true);
-        if (admitted != CKR_OK) return library.finishCall(token, call, admitted);
-        return library.finishCall(token, call, body(library, *session, token));
-    }, function);
+    return withLibrary(
+        [&](Library& library) -> ck_rv_t {
+            const std::shared_ptr<Session> session = library.session(handle);
+            if (session == nullptr) return CKR_SESSION_HANDLE_INVALID;
+            Token& token = session->token;
+            TokenCall call(token);
+            if (session->closed) return CKR_SESSION_HANDLE_INVALID;
+            const ck_rv_t admitted = library.admitCall(token, call, true);
+            if (admitted != CKR_OK) return library.finishCall(token, call, admitted);
+            return library.finishCall(token, call, body(library, *session, token));
+        },
+        function);
 }
 
 // body(Library&, Session&), for the calls that need nothing of the card
@@ -76,13 +80,15 @@ ck_rv_t withSession(ck_session_handle_t handle, Body&& body, const char* functio
 // it.
 template <typename Body>
 ck_rv_t withSessionOnly(ck_session_handle_t handle, Body&& body, const char* function = __builtin_FUNCTION()) noexcept {
-    return withLibrary([&](Library& library) -> ck_rv_t {
-        const std::shared_ptr<Session> session = library.session(handle);
-        if (session == nullptr) return CKR_SESSION_HANDLE_INVALID;
-        TokenCall call(session->token, TokenCall::WithoutCard{});
-        if (session->closed) return CKR_SESSION_HANDLE_INVALID;
-        return body(library, *session);
-    }, function);
+    return withLibrary(
+        [&](Library& library) -> ck_rv_t {
+            const std::shared_ptr<Session> session = library.session(handle);
+            if (session == nullptr) return CKR_SESSION_HANDLE_INVALID;
+            TokenCall call(session->token, TokenCall::WithoutCard{});
+            if (session->closed) return CKR_SESSION_HANDLE_INVALID;
+            return body(library, *session);
+        },
+        function);
 }
 
 // A length or count of the application's ABI in the module's 32 bits.

@@ -73,8 +73,8 @@ KORVA_HOST_EXPORT ck_rv_t C_GenerateKeyPair(ck_session_handle_t handle, ck_mecha
     return withSession(handle, [&](Library&, Session& session, Token& token) -> ck_rv_t {
         if (publicKey == nullptr || privateKey == nullptr) return CKR_ARGUMENTS_BAD;
         KeyRequest request;
-        if (const ck_rv_t rv = request.prepare(session, token, mechanism, publicAttributes, publicCount,
-                                               CKO_PUBLIC_KEY);
+        if (const ck_rv_t rv =
+                request.prepare(session, token, mechanism, publicAttributes, publicCount, CKO_PUBLIC_KEY);
             rv != CKR_OK)
             return rv;
         ModuleTemplate privateTemplate;
@@ -105,7 +105,8 @@ KORVA_HOST_EXPORT ck_rv_t C_WrapKey(ck_session_handle_t handle, ck_mechanism* me
         ModuleMechanism converted;
         if (const ck_rv_t rv = converted.convert(mechanism); rv != CKR_OK) return rv;
         ObjectEntry wrapping, wrappedKey;
-        if (const ck_rv_t rv = findObject(session, wrappingKey, Access::Read, wrapping, CKR_WRAPPING_KEY_HANDLE_INVALID);
+        if (const ck_rv_t rv =
+                findObject(session, wrappingKey, Access::Read, wrapping, CKR_WRAPPING_KEY_HANDLE_INVALID);
             rv != CKR_OK)
             return rv;
         if (const ck_rv_t rv = findObject(session, key, Access::Read, wrappedKey, CKR_KEY_HANDLE_INVALID); rv != CKR_OK)
@@ -144,8 +145,8 @@ KORVA_HOST_EXPORT ck_rv_t C_UnwrapKey(ck_session_handle_t handle, ck_mechanism* 
         const auto length = narrow(wrappedLength);
         if (!length) return CKR_WRAPPED_KEY_LEN_RANGE;
         ObjectEntry unwrapping;
-        if (const ck_rv_t rv = findObject(session, unwrappingKey, Access::PrivateUse, unwrapping,
-                                          CKR_UNWRAPPING_KEY_HANDLE_INVALID);
+        if (const ck_rv_t rv =
+                findObject(session, unwrappingKey, Access::PrivateUse, unwrapping, CKR_UNWRAPPING_KEY_HANDLE_INVALID);
             rv != CKR_OK)
             return rv;
         KeyRequest request;
@@ -176,10 +177,9 @@ KORVA_HOST_EXPORT ck_rv_t C_DeriveKey(ck_session_handle_t handle, ck_mechanism* 
         return journalled(token, !request.kind.tokenObject, [&]() -> ck_rv_t {
             abi::ObjectHandle made{};
             abi::ObjectSummary summary{};
-            const abi::CK_RV rv = token.module().deriveKey(token.context(), request.login.get(), token.settings(),
-                                                           request.mechanism.get(), &base.module,
-                                                           request.attributes.data(), request.attributes.size(), &made,
-                                                           &summary);
+            const abi::CK_RV rv = token.module().deriveKey(
+                token.context(), request.login.get(), token.settings(), request.mechanism.get(), &base.module,
+                request.attributes.data(), request.attributes.size(), &made, &summary);
             if (rv == CKR_OK) *key = recordObject(session, made, summary, request.kind.tokenObject);
             return rv;
         });

@@ -23,11 +23,11 @@ ck_rv_t sessionObjectAttributes(Token& token, const abi::ObjectHandle& handle, c
     const auto extractable = stored.find(CKA_EXTRACTABLE);
     const bool protectedValue = (sensitive && !sensitive->empty() && (*sensitive)[0] != 0) ||
                                 (extractable && !extractable->empty() && (*extractable)[0] == 0);
-    return stored.fill(attributes, count, protectedValue ? std::optional<ck_attribute_type_t>(CKA_VALUE) : std::nullopt);
+    return stored.fill(attributes, count,
+                       protectedValue ? std::optional<ck_attribute_type_t>(CKA_VALUE) : std::nullopt);
 }
 
-ck_rv_t tokenObjectAttributes(Token& token, const ObjectEntry& object, ck_attribute* attributes,
-                              unsigned long count) {
+ck_rv_t tokenObjectAttributes(Token& token, const ObjectEntry& object, ck_attribute* attributes, unsigned long count) {
     const abi::ObjectHandle& handle = object.module;
     if (const auto cached = cachedAttributes(token, handle, attributes, count)) return *cached;
     ModuleTemplate wanted;
@@ -42,7 +42,8 @@ ck_rv_t tokenObjectAttributes(Token& token, const ObjectEntry& object, ck_attrib
     const ck_rv_t returned = wanted.returnTo(attributes, count);
     if (rv == CKR_ATTRIBUTE_SENSITIVE) {
         for (unsigned long i = 0; i < count; ++i)
-            if (isSecretPart(object.objectClass, attributes[i].type)) attributes[i].value_len = CK_UNAVAILABLE_INFORMATION;
+            if (isSecretPart(object.objectClass, attributes[i].type))
+                attributes[i].value_len = CK_UNAVAILABLE_INFORMATION;
     }
     if (rv != CKR_OK) return rv;
     return local != CKR_OK ? local : returned;
@@ -88,20 +89,21 @@ ck_rv_t checkChange(unsigned long objectClass, const ModuleTemplate& given, cons
 
 // Keeps the handles of the objects that match.
 ck_rv_t search(Session& session, Token& token, const ck_attribute* attributes, unsigned long count) {
-    const ck_rv_t rv = searchObjects(token, attributes, count,
-                         [&](const abi::ObjectHandle& handle, uint32_t objectClass, bool isPrivate,
-                             const AttributeView& object) {
-                             const ObjectEntry entry{handle, objectClass, isPrivate, !isSessionObject(handle)};
-                             // Private objects exist for the application only while the user is logged in.
-                             if (access(session, Access::Read, {entry.tokenObject, entry.isPrivate}) != CKR_OK) return;
-                             if (classHasAll(objectClass, attributes, count) && object.matches(attributes, count))
-                                 session.found.push_back(token.handles().handleFor(entry));
-                         });
+    const ck_rv_t rv = searchObjects(
+        token, attributes, count,
+        [&](const abi::ObjectHandle& handle, uint32_t objectClass, bool isPrivate, const AttributeView& object) {
+            const ObjectEntry entry{handle, objectClass, isPrivate, !isSessionObject(handle)};
+            // Private objects exist for the application only while the user is logged in.
+            if (access(session, Access::Read, {entry.tokenObject, entry.isPrivate}) != CKR_OK) return;
+            if (classHasAll(objectClass, attributes, count) && object.matches(attributes, count))
+                session.found.push_back(token.handles().handleFor(entry));
+        });
     if (rv != CKR_OK) return rv;
     for (auto& [serial, object] : token.libraryObjects().all()) {
         if (access(session, Access::Read, {false, object.isPrivate}) != CKR_OK) continue;
         if (classHasAll(object.objectClass, attributes, count) && object.view().matches(attributes, count))
-            session.found.push_back(token.handles().handleFor({{}, object.objectClass, object.isPrivate, false, serial}));
+            session.found.push_back(
+                token.handles().handleFor({{}, object.objectClass, object.isPrivate, false, serial}));
     }
     return CKR_OK;
 }
@@ -153,7 +155,8 @@ KORVA_HOST_EXPORT ck_rv_t C_DestroyObject(ck_session_handle_t handle, ck_object_
         }
         LoginRecordCopy login;
         token.fillLogin(login);
-        const abi::CK_RV rv = token.module().destroyObject(token.context(), login.get(), token.settings(), &target.module);
+        const abi::CK_RV rv =
+            token.module().destroyObject(token.context(), login.get(), token.settings(), &target.module);
         if (!target.tokenObject) {
             if (rv != CKR_OK) return CKR_OBJECT_HANDLE_INVALID;
             token.forgetSessionObject(target.module.record);
@@ -191,7 +194,7 @@ KORVA_HOST_EXPORT ck_rv_t C_GetAttributeValue(ck_session_handle_t handle, ck_obj
         if (const ck_rv_t rv = findObject(session, object, Access::Read, target); rv != CKR_OK) return rv;
         if (attributes == nullptr && count != 0) return CKR_ARGUMENTS_BAD;
         LibraryObject* kept = token.libraryObjects().find(target.librarySerial);
-        const ck_rv_t rv = kept != nullptr        ? kept->view().fill(attributes, count, std::nullopt)
+        const ck_rv_t rv = kept != nullptr      ? kept->view().fill(attributes, count, std::nullopt)
                            : target.tokenObject ? tokenObjectAttributes(token, target, attributes, count)
                                                 : sessionObjectAttributes(token, target.module, attributes, count);
         return hideOtherClasses(target.objectClass, attributes, count, rv);
@@ -234,7 +237,8 @@ KORVA_HOST_EXPORT ck_rv_t C_FindObjects(ck_session_handle_t handle, ck_object_ha
         if (!session.finding) return CKR_OPERATION_NOT_INITIALIZED;
         if (objects == nullptr || count == nullptr) return CKR_ARGUMENTS_BAD;
         unsigned long given = 0;
-        while (given < most && session.foundNext < session.found.size()) objects[given++] = session.found[session.foundNext++];
+        while (given < most && session.foundNext < session.found.size())
+            objects[given++] = session.found[session.foundNext++];
         *count = given;
         return CKR_OK;
     });

@@ -70,7 +70,7 @@ KORVA_HOST_EXPORT ck_rv_t C_Login(ck_session_handle_t handle, ck_user_type_t use
         const auto length = narrow(pinLength);
         if (!length) return CKR_PIN_INCORRECT;
         const abi::CK_RV rv = token.module().login(token.context(), token.settings(), pin, *length,
-                                                    userType == CKU_SO ? KORVA_USER_TYPE_SO : KORVA_USER_TYPE_USER);
+                                                   userType == CKU_SO ? KORVA_USER_TYPE_SO : KORVA_USER_TYPE_USER);
         if (rv == CKR_OK) token.logIn(userType, {pin, pinLength});
         // The user's PIN may destroy what a process that died left on the card.
         if (rv == CKR_OK && userType == CKU_USER) destroyCrashLeftovers(token);

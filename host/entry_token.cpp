@@ -20,7 +20,6 @@ void blankPadded(unsigned char (&field)[N], std::string_view text) {
     std::memcpy(field, text.data(), std::min(N, text.size()));
 }
 
-
 unsigned long widened(abi::CK_ULONG value) {
     return value == abi::KORVA_UNAVAILABLE_LENGTH ? CK_UNAVAILABLE_INFORMATION : value;
 }
@@ -102,7 +101,8 @@ KORVA_HOST_EXPORT ck_rv_t C_GetSlotList(unsigned char tokenPresent, ck_slot_id_t
             if (call.begun() == ReaderStatus::readerGone) continue;
             if (!tokenPresent || call.card().present) slots.push_back(token->id());
         }
-        if (const korva::OutputRoom room = korva::claimOutput(list, *count, slots.size()); room != korva::OutputRoom::kFits) {
+        if (const korva::OutputRoom room = korva::claimOutput(list, *count, slots.size());
+            room != korva::OutputRoom::kFits) {
             return korva::outputRoomRv<ck_rv_t>(room);
         }
         std::copy(slots.begin(), slots.end(), list);
@@ -159,7 +159,8 @@ KORVA_HOST_EXPORT ck_rv_t C_GetMechanismList(ck_slot_id_t slot, ck_mechanism_typ
         if (count == nullptr) return CKR_ARGUMENTS_BAD;
         std::vector<MechanismEntry> entries;
         if (const ck_rv_t rv = tokenMechanisms(token, entries); rv != CKR_OK) return rv;
-        if (const korva::OutputRoom room = korva::claimOutput(list, *count, entries.size()); room != korva::OutputRoom::kFits) {
+        if (const korva::OutputRoom room = korva::claimOutput(list, *count, entries.size());
+            room != korva::OutputRoom::kFits) {
             return korva::outputRoomRv<ck_rv_t>(room);
         }
         std::ranges::transform(entries, list, &MechanismEntry::type);

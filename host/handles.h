@@ -21,7 +21,7 @@ struct ObjectEntry {
     abi::ObjectHandle module{};  // the module's handle: a directory record, or i FF FF
     unsigned long objectClass = 0;
     bool isPrivate = false;
-    bool tokenObject = true;  // false for objects that live for one session
+    bool tokenObject = true;     // false for objects that live for one session
     uint32_t librarySerial = 0;  // an object the library keeps itself (host/session_objects.h), else 0
 
     bool sameObject(const ObjectEntry& other) const;

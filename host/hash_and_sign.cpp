@@ -21,15 +21,20 @@ struct HashAndSign {
 namespace {
 
 constexpr HashAndSign kMechanisms[] = {
-    {CKM_SHA1_RSA_PKCS, EVP_sha1,
-     {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E, 0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14}, 15},
-    {CKM_SHA256_RSA_PKCS, EVP_sha256,
+    {CKM_SHA1_RSA_PKCS,
+     EVP_sha1,
+     {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E, 0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14},
+     15},
+    {CKM_SHA256_RSA_PKCS,
+     EVP_sha256,
      {0x30, 0x31, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20},
      19},
-    {CKM_SHA384_RSA_PKCS, EVP_sha384,
+    {CKM_SHA384_RSA_PKCS,
+     EVP_sha384,
      {0x30, 0x41, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x02, 0x05, 0x00, 0x04, 0x30},
      19},
-    {CKM_SHA512_RSA_PKCS, EVP_sha512,
+    {CKM_SHA512_RSA_PKCS,
+     EVP_sha512,
      {0x30, 0x51, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03, 0x05, 0x00, 0x04, 0x40},
      19},
 };
@@ -52,10 +57,12 @@ std::span<const uint8_t> cardInput(const HashAndSign* mechanism, std::span<const
     const OpenSslErrorMark mark;
     const EVP_MD* digest = mechanism->digest();
     const auto digestLength = static_cast<size_t>(EVP_MD_get_size(digest));
-    storage.assign(mechanism->prefix.begin(), mechanism->prefix.begin() + static_cast<std::ptrdiff_t>(mechanism->prefixLength));
+    storage.assign(mechanism->prefix.begin(),
+                   mechanism->prefix.begin() + static_cast<std::ptrdiff_t>(mechanism->prefixLength));
     storage.resize(mechanism->prefixLength + digestLength);
     unsigned int written = 0;
-    if (EVP_Digest(data.data(), data.size(), storage.data() + mechanism->prefixLength, &written, digest, nullptr) != 1 ||
+    if (EVP_Digest(data.data(), data.size(), storage.data() + mechanism->prefixLength, &written, digest, nullptr) !=
+            1 ||
         written != digestLength)
         throw std::runtime_error("digest failed");
     return storage;

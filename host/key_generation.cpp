@@ -37,10 +37,8 @@ ck_rv_t keyTemplate(const LibraryKeyGeneration& generation, const ck_attribute* 
             case CKA_VALUE_LEN:
                 if (!numberIs(attribute, generation.length)) return CKR_TEMPLATE_INCONSISTENT;
                 continue;
-            case CKA_VALUE:
-                return CKR_TEMPLATE_INCONSISTENT;
-            default:
-                result.push_back(attribute);
+            case CKA_VALUE: return CKR_TEMPLATE_INCONSISTENT;
+            default: result.push_back(attribute);
         }
     }
     return CKR_OK;

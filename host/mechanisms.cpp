@@ -36,7 +36,8 @@ constexpr Correction kCorrections[] = {
 };
 
 const MechanismEntry* find(const std::vector<MechanismEntry>& rows, ck_mechanism_type_t type) {
-    const auto found = std::find_if(rows.begin(), rows.end(), [type](const MechanismEntry& row) { return row.type == type; });
+    const auto found =
+        std::find_if(rows.begin(), rows.end(), [type](const MechanismEntry& row) { return row.type == type; });
     return found == rows.end() ? nullptr : &*found;
 }
 

@@ -23,8 +23,7 @@ std::vector<std::string> candidates() {
     std::vector<std::string> paths;
     if (const char* named = std::getenv("KORVA_TOKEN_MODULE"); named != nullptr && *named != '\0')
         paths.emplace_back(named);
-    if (const std::string folder = folderOfThisLibrary(); !folder.empty())
-        paths.push_back(folder + "/" + kModuleFile);
+    if (const std::string folder = folderOfThisLibrary(); !folder.empty()) paths.push_back(folder + "/" + kModuleFile);
 #ifdef KORVA_BUILT_MODULE_PATH
     paths.emplace_back(KORVA_BUILT_MODULE_PATH);
 #endif

@@ -122,7 +122,8 @@ bool ObjectCache::covers(uint16_t directory, bool userLoggedIn) const {
 void ObjectCache::forEachFrom(uint16_t directory, const std::function<void(const CachedObject&)>& visit) const {
     const auto position = walkPosition(directory);
     if (!position) return;
-    for (auto it = objects_.lower_bound(static_cast<Key>(*position << 8)); it != objects_.end(); ++it) visit(it->second);
+    for (auto it = objects_.lower_bound(static_cast<Key>(*position << 8)); it != objects_.end(); ++it)
+        visit(it->second);
 }
 
 const CachedObject* ObjectCache::find(const abi::ObjectHandle& handle, bool userLoggedIn) const {

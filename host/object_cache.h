@@ -36,7 +36,8 @@ namespace korva::host {
 // One token object as a walk reported it, without its secret parts.
 class CachedObject final {
 public:
-    CachedObject(const abi::ObjectHandle& handle, uint32_t objectClass, bool isPrivate, const AttributeView& attributes);
+    CachedObject(const abi::ObjectHandle& handle, uint32_t objectClass, bool isPrivate,
+                 const AttributeView& attributes);
     CachedObject(const CachedObject&) = delete;
     CachedObject& operator=(const CachedObject&) = delete;
 
@@ -93,7 +94,8 @@ public:
     // walk's findings otherwise. So a first search costs what the walk
     // costs.
     void startWalk(uint16_t directory, bool userLoggedIn);
-    void noteWalked(const abi::ObjectHandle& handle, uint32_t objectClass, bool isPrivate, const AttributeView& attributes);
+    void noteWalked(const abi::ObjectHandle& handle, uint32_t objectClass, bool isPrivate,
+                    const AttributeView& attributes);
     void finishWalk(uint64_t card, bool readerTells, const CounterReader& readCounter);
 
     // A command this process sends the card: anything that may write drops the cache.

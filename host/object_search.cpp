@@ -90,9 +90,9 @@ ck_rv_t walk(Token& token, abi::FindCursor& cursor, const ObjectVisitor& visit) 
         abi::ObjectHandle handle{};
         abi::CK_OBJECT_CLASS objectClass = 0;
         uint8_t isPrivate = 0;
-        const abi::CK_RV rv = token.module().findNextObjectAttributes(token.context(), login.get(), token.settings(),
-                                                                      &cursor, object.items(), object.count(), &handle,
-                                                                      &objectClass, &isPrivate);
+        const abi::CK_RV rv =
+            token.module().findNextObjectAttributes(token.context(), login.get(), token.settings(), &cursor,
+                                                    object.items(), object.count(), &handle, &objectClass, &isPrivate);
         if (rv == kEndOfWalk) {
             const bool readerTells = token.reader().usedElsewhereSinceLastCall().has_value();
             cache.finishWalk(token.cardIdentity(), readerTells, counterOf(token));
@@ -112,7 +112,8 @@ ck_rv_t searchObjects(Token& token, const ck_attribute* attributes, unsigned lon
     ModuleTemplate given;
     if (const ck_rv_t rv = given.copyFrom(attributes, count); rv != CKR_OK) return rv;
     abi::FindCursor cursor{};
-    const abi::CK_RV started = token.module().findObjectsInit(token.context(), nullptr, given.data(), given.size(), &cursor);
+    const abi::CK_RV started =
+        token.module().findObjectsInit(token.context(), nullptr, given.data(), given.size(), &cursor);
     if (started == CKR_ATTRIBUTE_VALUE_INVALID) return CKR_OK;  // a class the token never holds
     if (started != CKR_OK) return started;
     ObjectCache& cache = token.objectCache();

@@ -33,7 +33,8 @@ std::span<const uint8_t> bytesOf(const ck_attribute* attribute) {
 }
 
 // Found objects of a template, at most two.
-ck_rv_t findObjects(ck_session_handle_t session, std::vector<ck_attribute>& search, std::vector<ck_object_handle_t>& found) {
+ck_rv_t findObjects(ck_session_handle_t session, std::vector<ck_attribute>& search,
+                    std::vector<ck_object_handle_t>& found) {
     if (const ck_rv_t rv = C_FindObjectsInit(session, search.data(), search.size()); rv != CKR_OK) return rv;
     found.resize(2);
     unsigned long count = 0;

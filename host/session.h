@@ -19,7 +19,7 @@ struct HashAndSign;
 // module only works in one part, and handed over at Final.
 struct Operation {
     bool active = false;
-    bool updated = false;  // an Update call was made: the one-part call is no longer allowed
+    bool updated = false;    // an Update call was made: the one-part call is no longer allowed
     bool needsUser = false;  // the key works only while the user is logged in
     bool sawData = false;    // a cipher was given data
     abi::CK_MECHANISM_TYPE mechanism = 0;

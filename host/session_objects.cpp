@@ -30,9 +30,11 @@ void addDefaults(ModuleTemplate& given, unsigned long objectClass) {
         given.addIfAbsent(CKA_TRUSTED, false);
         given.addIfAbsent(CKA_CERTIFICATE_CATEGORY, abi::CK_ULONG{0});
     }
-    if (objectClass == CKO_PUBLIC_KEY || objectClass == CKO_CERTIFICATE) given.addIfAbsent(CKA_ID, std::span<const uint8_t>());
+    if (objectClass == CKO_PUBLIC_KEY || objectClass == CKO_CERTIFICATE)
+        given.addIfAbsent(CKA_ID, std::span<const uint8_t>());
     if (objectClass == CKO_PUBLIC_KEY) {
-        for (const ck_attribute_type_t use : {CKA_ENCRYPT, CKA_VERIFY, CKA_VERIFY_RECOVER, CKA_WRAP, CKA_DERIVE, CKA_LOCAL})
+        for (const ck_attribute_type_t use :
+             {CKA_ENCRYPT, CKA_VERIFY, CKA_VERIFY_RECOVER, CKA_WRAP, CKA_DERIVE, CKA_LOCAL})
             given.addIfAbsent(use, false);
     }
 }
@@ -41,8 +43,8 @@ void addDefaults(ModuleTemplate& given, unsigned long objectClass) {
 
 ck_rv_t LibraryObject::change(const ModuleTemplate& changes) {
     if (!attributes.boolean(CKA_MODIFIABLE).value_or(true)) return CKR_ATTRIBUTE_READ_ONLY;
-    for (const ck_attribute_type_t fixed : {CKA_CLASS, CKA_TOKEN, CKA_PRIVATE, CKA_MODIFIABLE, CKA_CERTIFICATE_TYPE,
-                                            CKA_KEY_TYPE})
+    for (const ck_attribute_type_t fixed :
+         {CKA_CLASS, CKA_TOKEN, CKA_PRIVATE, CKA_MODIFIABLE, CKA_CERTIFICATE_TYPE, CKA_KEY_TYPE})
         if (changes.number(fixed) || changes.boolean(fixed)) return CKR_ATTRIBUTE_READ_ONLY;
     attributes.merge(changes);
     return CKR_OK;

@@ -15,9 +15,9 @@ namespace {
 // What one argument is. A pointer whose length or count is the next
 // argument describes both; that next argument is then `Paired`.
 enum class Arg {
-    Paired,     // printed with the argument before it
-    Pointer,    // only whether it is null
-    Flag,       // a CK_BBOOL
+    Paired,   // printed with the argument before it
+    Pointer,  // only whether it is null
+    Flag,     // a CK_BBOOL
     Slot,
     Session,
     Object,
@@ -119,8 +119,8 @@ std::string before(const Tuple& args) {
     } else if constexpr (kind == Arg::Template || kind == Arg::Filled) {
         return "template=" + templateText(value, std::get<I + 1>(args));
     } else if constexpr (kind == Arg::Out || kind == Arg::OutList) {
-        return std::string(value == nullptr ? "length query" : "buffer") + "<" +
-               lengthBehind(std::get<I + 1>(args)) + ">";
+        return std::string(value == nullptr ? "length query" : "buffer") + "<" + lengthBehind(std::get<I + 1>(args)) +
+               ">";
     } else {
         return value == nullptr ? "null" : "&out";
     }
@@ -193,8 +193,7 @@ template <typename... Args, ck_rv_t (*Function)(Args...), Arg... Kinds>
 const char* Traced<Function, Kinds...>::name = nullptr;
 
 // Names the wrapper (for its lines) and yields its address.
-#define TRACED(function, ...) \
-    (Traced<&function, __VA_ARGS__>::name = #function, &Traced<&function, __VA_ARGS__>::call)
+#define TRACED(function, ...) (Traced<&function, __VA_ARGS__>::name = #function, &Traced<&function, __VA_ARGS__>::call)
 
 using enum Arg;
 
@@ -260,8 +259,8 @@ ck_function_list makeList() {
     list.C_SignEncryptUpdate = TRACED(C_SignEncryptUpdate, Session, Data, Paired, Out, Paired);
     list.C_DecryptVerifyUpdate = TRACED(C_DecryptVerifyUpdate, Session, Data, Paired, Out, Paired);
     list.C_GenerateKey = TRACED(C_GenerateKey, Session, Mechanism, Template, Paired, OutObject);
-    list.C_GenerateKeyPair = TRACED(C_GenerateKeyPair, Session, Mechanism, Template, Paired, Template, Paired,
-                                    OutObject, OutObject);
+    list.C_GenerateKeyPair =
+        TRACED(C_GenerateKeyPair, Session, Mechanism, Template, Paired, Template, Paired, OutObject, OutObject);
     list.C_WrapKey = TRACED(C_WrapKey, Session, Mechanism, Object, Object, Out, Paired);
     list.C_UnwrapKey = TRACED(C_UnwrapKey, Session, Mechanism, Object, Data, Paired, Template, Paired, OutObject);
     list.C_DeriveKey = TRACED(C_DeriveKey, Session, Mechanism, Object, Template, Paired, OutObject);

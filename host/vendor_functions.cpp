@@ -115,10 +115,10 @@ unsigned long createCertificateRequest(unsigned long sessionHandle, unsigned lon
         // No extension list at all, rather than an empty extension request.
         const char* extensionList = extensionCount == 0 ? nullptr : extensionBlock.data();
         return withOutput(requestLength, [&](abi::CK_ULONG* length) {
-            return token.module().createCertificateRequest(
-                token.context(), login.get(), token.settings(), &publicHandle, privateHandle.get(),
-                subjectBlock.data(), *counts[0], request, length, attributeBlock.data(), *counts[1], extensionList,
-                *counts[2], kExtensionTriples);
+            return token.module().createCertificateRequest(token.context(), login.get(), token.settings(),
+                                                           &publicHandle, privateHandle.get(), subjectBlock.data(),
+                                                           *counts[0], request, length, attributeBlock.data(),
+                                                           *counts[1], extensionList, *counts[2], kExtensionTriples);
         });
     });
 }
@@ -193,16 +193,18 @@ unsigned long importCertificate(unsigned long sessionHandle, const char* label, 
         if (const ck_rv_t rv = checkBytes(id, idLength); rv != CKR_OK) return rv;
         LoginRecordCopy login;
         token.fillLogin(login);
-        return token.module().importCertificate(token.context(), login.get(), token.settings(), label,
-                                                id, abi::CK_ULONG(idLength), certificate,
-                                                abi::CK_ULONG(certificateLength));
+        return token.module().importCertificate(token.context(), login.get(), token.settings(), label, id,
+                                                abi::CK_ULONG(idLength), certificate, abi::CK_ULONG(certificateLength));
     });
 }
 
 KORVA_VENDOR_FUNCTION_LIST vendorFunctions = {
-    KORVA_VENDOR_FUNCTIONS_MAJOR, KORVA_VENDOR_FUNCTIONS_MINOR,
-    createCertificateRequest,     signMessage,
-    verifyMessage,                importPkcs12,
+    KORVA_VENDOR_FUNCTIONS_MAJOR,
+    KORVA_VENDOR_FUNCTIONS_MINOR,
+    createCertificateRequest,
+    signMessage,
+    verifyMessage,
+    importPkcs12,
     importCertificate,
 };
 

@@ -16,9 +16,9 @@ namespace korva::keys {
 // caching the token's contents see the change. A pair made but not counted
 // is CKR_FUNCTION_FAILED with both objects present. Only the mechanism's
 // type is read; its parameter is ignored.
-abi::CK_RV generateKeyPair(const HostContext& host, const abi::LoginRecord* login,
-                           const abi::HostByteVector* settings, const abi::CK_ATTRIBUTE* publicTemplate,
-                           uint32_t publicCount, const abi::CK_ATTRIBUTE* privateTemplate, uint32_t privateCount,
+abi::CK_RV generateKeyPair(const HostContext& host, const abi::LoginRecord* login, const abi::HostByteVector* settings,
+                           const abi::CK_ATTRIBUTE* publicTemplate, uint32_t publicCount,
+                           const abi::CK_ATTRIBUTE* privateTemplate, uint32_t privateCount,
                            const abi::CK_MECHANISM* mechanism, abi::ObjectHandle* publicHandle,
                            abi::ObjectHandle* privateHandle, abi::ObjectSummary* publicSummary,
                            abi::ObjectSummary* privateSummary) noexcept;

@@ -20,7 +20,8 @@ CK_RV prepareLists(std::span<const CK_ATTRIBUTE> publicTemplate, std::span<const
     if (const CK_RV rv = chooseGostParameters(lists, mechanism, generation.choice); rv != abi::CKR_OK) return rv;
     if (const CK_RV rv = readPrivateFlags(lists, flags); rv != abi::CKR_OK) return rv;
     bool derive = false;
-    generation.derive = lists.privateKey.getBoolean(abi::CKA_DERIVE, derive) == objects::TemplateLookup::Found && derive;
+    generation.derive =
+        lists.privateKey.getBoolean(abi::CKA_DERIVE, derive) == objects::TemplateLookup::Found && derive;
     // A record too long to store is known before any directory grows: the
     // key reference that comes later always takes the same room.
     if (const CK_RV rv = setKeyReference(lists, kFirstKeySlot); rv != abi::CKR_OK) return rv;
@@ -56,10 +57,9 @@ CK_RV sendGostGeneration(CardContext& context, const GostGeneration& generation)
     return creationToRv(rc);
 }
 
-CK_RV generateGostKeyPair(const HostContext& host, const abi::LoginRecord* login,
-                          const token::TokenSettings& settings, std::span<const CK_ATTRIBUTE> publicTemplate,
-                          std::span<const CK_ATTRIBUTE> privateTemplate, const KeyPairMechanism& mechanism,
-                          const KeyPairOutputs& outputs) noexcept {
+CK_RV generateGostKeyPair(const HostContext& host, const abi::LoginRecord* login, const token::TokenSettings& settings,
+                          std::span<const CK_ATTRIBUTE> publicTemplate, std::span<const CK_ATTRIBUTE> privateTemplate,
+                          const KeyPairMechanism& mechanism, const KeyPairOutputs& outputs) noexcept {
     CardContext context(host);
     GostGeneration generation;
     generation.longForm = token::supportsGost2012(context);

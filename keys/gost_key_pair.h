@@ -23,17 +23,16 @@ std::optional<uint8_t> firstFreeKeySlot(const card::CardInformation& information
 struct GostGeneration {
     uint8_t keySlot = 0;
     GostChoice choice;
-    bool derive = false;      // the private key may agree keys (VKO)
-    bool longForm = false;    // the card knows GOST R 34.10-2012
+    bool derive = false;    // the private key may agree keys (VKO)
+    bool longForm = false;  // the card knows GOST R 34.10-2012
 };
 // Sends the card's key generation for the pair. Success, CKR_DEVICE_MEMORY
 // when the card has no room, else CKR_FUNCTION_FAILED.
 CK_RV sendGostGeneration(CardContext& context, const GostGeneration& generation) noexcept;
 
 // The whole GOST path of slot 20, up to but not including the counters.
-CK_RV generateGostKeyPair(const HostContext& host, const abi::LoginRecord* login,
-                          const token::TokenSettings& settings, std::span<const CK_ATTRIBUTE> publicTemplate,
-                          std::span<const CK_ATTRIBUTE> privateTemplate, const KeyPairMechanism& mechanism,
-                          const KeyPairOutputs& outputs) noexcept;
+CK_RV generateGostKeyPair(const HostContext& host, const abi::LoginRecord* login, const token::TokenSettings& settings,
+                          std::span<const CK_ATTRIBUTE> publicTemplate, std::span<const CK_ATTRIBUTE> privateTemplate,
+                          const KeyPairMechanism& mechanism, const KeyPairOutputs& outputs) noexcept;
 
 }  // namespace korva::keys

@@ -12,7 +12,8 @@ namespace korva::keys {
 abi::CK_RV loadDemandedKey(CardContext& context, const abi::ObjectHandle& handle, const KeyDemand& demand,
                            objects::KeyRecord& record) noexcept {
     if (objects::handleDirectory(handle) != demand.directory) return abi::CKR_KEY_HANDLE_INVALID;
-    if (const abi::CK_RV rv = objects::loadKeyRecord(context, demand.directory, handle.record, record); rv != abi::CKR_OK) {
+    if (const abi::CK_RV rv = objects::loadKeyRecord(context, demand.directory, handle.record, record);
+        rv != abi::CKR_OK) {
         return rv;
     }
     const objects::KeyUsage usage = objects::keyUsage(record.view(), demand.usage, demand.usageWhenAbsent);
@@ -21,7 +22,8 @@ abi::CK_RV loadDemandedKey(CardContext& context, const abi::ObjectHandle& handle
         objects::findNumberInRecord(record.view(), abi::CKA_KEY_TYPE, keyType) != objects::NumberLookup::kFound) {
         return abi::CKR_FUNCTION_FAILED;
     }
-    if (usage == objects::KeyUsage::kForbidden || std::ranges::find(demand.keyTypes, keyType) == demand.keyTypes.end()) {
+    if (usage == objects::KeyUsage::kForbidden ||
+        std::ranges::find(demand.keyTypes, keyType) == demand.keyTypes.end()) {
         return abi::CKR_KEY_FUNCTION_NOT_PERMITTED;
     }
     return abi::CKR_OK;

@@ -16,10 +16,10 @@
 namespace korva::keys {
 
 struct KeyDemand {
-    uint16_t directory;                    // the handle must name this directory
-    uint32_t usage;                        // CKA_WRAP, CKA_UNWRAP, CKA_EXTRACTABLE, CKA_DERIVE
-    bool usageWhenAbsent;                  // what a record without the flag allows
-    std::span<const uint32_t> keyTypes;    // the key types the operation takes
+    uint16_t directory;                  // the handle must name this directory
+    uint32_t usage;                      // CKA_WRAP, CKA_UNWRAP, CKA_EXTRACTABLE, CKA_DERIVE
+    bool usageWhenAbsent;                // what a record without the flag allows
+    std::span<const uint32_t> keyTypes;  // the key types the operation takes
 };
 
 // A handle of another directory (a session object too) is

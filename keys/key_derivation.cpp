@@ -41,7 +41,7 @@ CK_RV checkMechanism(CardContext& context, uint32_t type) noexcept {
     if (type != abi::CKM_GOSTR3410_DERIVE && type != abi::CKM_GOSTR3410_12_DERIVE) return abi::CKR_MECHANISM_INVALID;
     // The 2012 mechanism exists only on cards that report it.
     return token::findMechanism(token::activeMechanisms(context), type) != nullptr ? abi::CKR_OK
-                                                                                 : abi::CKR_MECHANISM_INVALID;
+                                                                                   : abi::CKR_MECHANISM_INVALID;
 }
 
 CK_RV agreeOnCard(CardContext& context, const abi::LoginRecord* login, const objects::KeyRecord& record,

@@ -18,9 +18,9 @@ namespace korva::keys {
 // with CKA_DERIVE true. The template supplies the new key's attributes; the
 // agreed 32 bytes are its value, and it is private unless the template
 // says otherwise.
-abi::CK_RV deriveKey(const abi::HostContext& host, const abi::LoginRecord* login,
-                     const abi::HostByteVector* settings, const abi::CK_MECHANISM* mechanism,
-                     const abi::ObjectHandle* baseKey, const abi::CK_ATTRIBUTE* tmpl, uint32_t count,
-                     abi::ObjectHandle* handle, abi::ObjectSummary* summary);
+abi::CK_RV deriveKey(const abi::HostContext& host, const abi::LoginRecord* login, const abi::HostByteVector* settings,
+                     const abi::CK_MECHANISM* mechanism, const abi::ObjectHandle* baseKey,
+                     const abi::CK_ATTRIBUTE* tmpl, uint32_t count, abi::ObjectHandle* handle,
+                     abi::ObjectSummary* summary);
 
 }  // namespace korva::keys

@@ -123,7 +123,8 @@ CK_RV wrapKey(const abi::HostContext& host, const abi::LoginRecord* login, const
     if (const CK_RV rv = loadGostKey(context, *wrappingKey, kWrappingKey, wrapping); rv != abi::CKR_OK) return rv;
     if (const CK_RV rv = loadGostKey(context, *key, kKeyToWrap, wrapped); rv != abi::CKR_OK) return rv;
     const std::span<uint8_t> out(output, kWrappedKeyLength);
-    if (!gostMac32(ukm, wrapping.bodyCode, wrapping.value, wrapped.value, out.subspan<kGostKeyBytes, kGostMacBytes>()) ||
+    if (!gostMac32(ukm, wrapping.bodyCode, wrapping.value, wrapped.value,
+                   out.subspan<kGostKeyBytes, kGostMacBytes>()) ||
         !gostEcb(wrapping.bodyCode, wrapping.value, wrapped.value, out.first(kGostKeyBytes), GostDirection::kEncrypt)) {
         OPENSSL_cleanse(output, kWrappedKeyLength);
         return abi::CKR_FUNCTION_FAILED;

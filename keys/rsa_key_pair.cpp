@@ -45,8 +45,8 @@ Readback readBack(CardContext& context, const WipedBytes& expectedModulus) noexc
         return Readback::Failed;
     }
     const std::span<const uint8_t> modulus = std::span(answer).subspan(8);
-    if (!expectedModulus.empty() && !std::equal(modulus.begin(), modulus.end(), expectedModulus.begin(),
-                                                 expectedModulus.end())) {
+    if (!expectedModulus.empty() &&
+        !std::equal(modulus.begin(), modulus.end(), expectedModulus.begin(), expectedModulus.end())) {
         return Readback::Failed;
     }
     return (modulus[0] & 0x80) != 0 ? Readback::Usable : Readback::ShortModulus;
@@ -62,12 +62,9 @@ CK_RV generateAndCheck(CardContext& context, const RsaKeyFiles& files, uint32_t 
                                          : generateOnCard(context, files, exponent);
         if (rc != result::kOk) return abi::CKR_FUNCTION_FAILED;
         switch (readBack(context, loadedModulus)) {
-            case Readback::Usable:
-                return abi::CKR_OK;
-            case Readback::Failed:
-                return abi::CKR_FUNCTION_FAILED;
-            case Readback::ShortModulus:
-                break;
+            case Readback::Usable: return abi::CKR_OK;
+            case Readback::Failed: return abi::CKR_FUNCTION_FAILED;
+            case Readback::ShortModulus: break;
         }
     }
     return abi::CKR_DEVICE_ERROR;
@@ -82,9 +79,9 @@ CK_RV prepareLists(std::span<const CK_ATTRIBUTE> publicTemplate, std::span<const
 
 }  // namespace
 
-CK_RV generateRsaKeyPair(const HostContext& host, const abi::LoginRecord* login,
-                         const token::TokenSettings& settings, std::span<const CK_ATTRIBUTE> publicTemplate,
-                         std::span<const CK_ATTRIBUTE> privateTemplate, const KeyPairOutputs& outputs) noexcept {
+CK_RV generateRsaKeyPair(const HostContext& host, const abi::LoginRecord* login, const token::TokenSettings& settings,
+                         std::span<const CK_ATTRIBUTE> publicTemplate, std::span<const CK_ATTRIBUTE> privateTemplate,
+                         const KeyPairOutputs& outputs) noexcept {
     CardContext context(host);
     uint32_t exponent = kDefaultRsaExponent;
     if (const CK_RV rv = checkRsaPublicTemplate(publicTemplate, exponent); rv != abi::CKR_OK) return rv;

@@ -22,8 +22,8 @@ inline constexpr std::size_t kRsaGenerationAttempts = 8;
 inline constexpr std::size_t kRsaPublicKeyAnswer = 8 + 128;
 
 // The whole RSA path of slot 20, up to but not including the counters.
-CK_RV generateRsaKeyPair(const HostContext& host, const abi::LoginRecord* login,
-                         const token::TokenSettings& settings, std::span<const CK_ATTRIBUTE> publicTemplate,
-                         std::span<const CK_ATTRIBUTE> privateTemplate, const KeyPairOutputs& outputs) noexcept;
+CK_RV generateRsaKeyPair(const HostContext& host, const abi::LoginRecord* login, const token::TokenSettings& settings,
+                         std::span<const CK_ATTRIBUTE> publicTemplate, std::span<const CK_ATTRIBUTE> privateTemplate,
+                         const KeyPairOutputs& outputs) noexcept;
 
 }  // namespace korva::keys

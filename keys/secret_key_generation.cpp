@@ -85,14 +85,12 @@ CK_RV prepareList(std::span<const CK_ATTRIBUTE> tmpl, const SecretKeyMechanism& 
     list.remove(abi::CKA_VALUE);
     uint32_t keyType = 0;
     switch (list.getNumber(abi::CKA_KEY_TYPE, keyType)) {
-        case TemplateLookup::Found:
-            return keyType == row.keyType ? abi::CKR_OK : abi::CKR_TEMPLATE_INCONSISTENT;
+        case TemplateLookup::Found: return keyType == row.keyType ? abi::CKR_OK : abi::CKR_TEMPLATE_INCONSISTENT;
         case TemplateLookup::Absent:
             list.remove(abi::CKA_KEY_TYPE);
             return list.appendNumber(abi::CKA_KEY_TYPE, row.keyType) == TemplateResult::Ok ? abi::CKR_OK
-                                                                                          : abi::CKR_FUNCTION_FAILED;
-        default:
-            return abi::CKR_FUNCTION_FAILED;
+                                                                                           : abi::CKR_FUNCTION_FAILED;
+        default: return abi::CKR_FUNCTION_FAILED;
     }
 }
 
@@ -107,8 +105,7 @@ void setOddParity(std::span<uint8_t> key) noexcept {
 
 CK_RV generateSecretKey(const abi::HostContext& host, const abi::LoginRecord* login,
                         const abi::HostByteVector* settings, const CK_ATTRIBUTE* tmpl, uint32_t count,
-                        const abi::CK_MECHANISM* mechanism, abi::ObjectHandle* handle,
-                        abi::ObjectSummary* summary) {
+                        const abi::CK_MECHANISM* mechanism, abi::ObjectHandle* handle, abi::ObjectSummary* summary) {
     if (mechanism == nullptr || handle == nullptr || (tmpl == nullptr && count != 0)) return abi::CKR_ARGUMENTS_BAD;
     const std::span<const CK_ATTRIBUTE> hostTemplate(tmpl, count);
     const SecretKeyMechanism* row = nullptr;

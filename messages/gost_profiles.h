@@ -8,11 +8,11 @@
 namespace korva::messages {
 
 struct GostProfile {
-    int keyNid;               // gost2001, gost2012_256, gost2012_512
-    const char* digestName;   // the engine's digest
-    std::size_t hashLength;   // the signature is twice as long
-    int signatureNid;         // digest with GOST R 34.10 signature
-    int digestParameterNid;   // named in a 256-bit key's parameters; NID_undef for 512-bit keys
+    int keyNid;              // gost2001, gost2012_256, gost2012_512
+    const char* digestName;  // the engine's digest
+    std::size_t hashLength;  // the signature is twice as long
+    int signatureNid;        // digest with GOST R 34.10 signature
+    int digestParameterNid;  // named in a 256-bit key's parameters; NID_undef for 512-bit keys
 };
 
 extern const GostProfile kGost2001Profile;

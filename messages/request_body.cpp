@@ -107,7 +107,9 @@ bool asksForGost2012Profile(TextList attributes) noexcept {
     return false;
 }
 
-bool isNumericField(std::string_view name) noexcept { return std::ranges::find(kNumericFields, name) != kNumericFields.end(); }
+bool isNumericField(std::string_view name) noexcept {
+    return std::ranges::find(kNumericFields, name) != kNumericFields.end();
+}
 
 CK_RV buildRequestBody(X509_REQ* request, EVP_PKEY* key, const RequestLists& lists) {
     if (X509_REQ_set_version(request, 0) != 1 || X509_REQ_set_pubkey(request, key) != 1) return CKR_FUNCTION_FAILED;

@@ -16,15 +16,11 @@ using abi::HostContext;
 extern "C" {
 
 // Slots 2 and 56.
-CK_RV answerOk(HostContext) {
-    return abi::CKR_OK;
-}
+CK_RV answerOk(HostContext) { return abi::CKR_OK; }
 
 // Slot 12, and the multi-part signing steps 25 and 26, which the card's
 // signing commands cannot provide.
-CK_RV answerNotSupported(HostContext) {
-    return abi::CKR_FUNCTION_NOT_SUPPORTED;
-}
+CK_RV answerNotSupported(HostContext) { return abi::CKR_FUNCTION_NOT_SUPPORTED; }
 
 // Slot 44: random data come from the card's generator, which takes no seed.
 CK_RV answerSeedNotSupported(HostContext, const void*, const void*, const uint8_t*, CK_ULONG) {
@@ -134,8 +130,6 @@ constexpr abi::ModuleFunctionTable kFunctionTable = {
 
 }  // namespace
 
-const abi::ModuleFunctionTable& functionTable() noexcept {
-    return kFunctionTable;
-}
+const abi::ModuleFunctionTable& functionTable() noexcept { return kFunctionTable; }
 
 }  // namespace korva

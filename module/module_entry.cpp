@@ -4,6 +4,4 @@
 
 #include "module/function_table.h"
 
-extern "C" KORVA_EXPORT const korva::abi::ModuleFunctionTable* GetFunctionList(void) {
-    return &korva::functionTable();
-}
+extern "C" KORVA_EXPORT const korva::abi::ModuleFunctionTable* GetFunctionList(void) { return &korva::functionTable(); }

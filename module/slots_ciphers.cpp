@@ -22,8 +22,8 @@ CK_RV korva_slot30_encrypt(HostContext host, const LoginRecord* login, const voi
 }
 
 CK_RV korva_slot31_encryptUpdate(HostContext host, const LoginRecord* login, const void*, const uint8_t* input,
-                                 CK_ULONG inputLength, uint8_t* output, CK_ULONG* outputLength,
-                                 const ObjectHandle* key, OperationRecord* state, CK_MECHANISM_TYPE mechanism) {
+                                 CK_ULONG inputLength, uint8_t* output, CK_ULONG* outputLength, const ObjectHandle* key,
+                                 OperationRecord* state, CK_MECHANISM_TYPE mechanism) {
     return guardSlot([&] {
         return keys::encryptUpdate({host, login, key, state, mechanism}, input, inputLength, output, outputLength);
     });
@@ -49,8 +49,8 @@ CK_RV korva_slot34_decrypt(HostContext host, const LoginRecord* login, const voi
 }
 
 CK_RV korva_slot35_decryptUpdate(HostContext host, const LoginRecord* login, const void*, const uint8_t* input,
-                                 CK_ULONG inputLength, uint8_t* output, CK_ULONG* outputLength,
-                                 const ObjectHandle* key, OperationRecord* state, CK_MECHANISM_TYPE mechanism) {
+                                 CK_ULONG inputLength, uint8_t* output, CK_ULONG* outputLength, const ObjectHandle* key,
+                                 OperationRecord* state, CK_MECHANISM_TYPE mechanism) {
     return guardSlot([&] {
         return keys::decryptUpdate({host, login, key, state, mechanism}, input, inputLength, output, outputLength);
     });

@@ -15,13 +15,11 @@ CK_RV korva_slot48_createCertificateRequest(HostContext host, const LoginRecord*
                                             const ObjectHandle* publicKey, const ObjectHandle* privateKey,
                                             const char* subject, CK_ULONG subjectCount, uint8_t* output,
                                             CK_ULONG* outputLength, const char* attributes, CK_ULONG attributeCount,
-                                            const char* extensions, CK_ULONG extensionCount,
-                                            CK_ULONG extensionFormat) {
+                                            const char* extensions, CK_ULONG extensionCount, CK_ULONG extensionFormat) {
     return guardSlot([&] {
-        const messages::RequestArguments arguments{login,        settings,   publicKey,      privateKey,
-                                                   subject,      subjectCount, output,       outputLength,
-                                                   attributes,   attributeCount, extensions, extensionCount,
-                                                   extensionFormat};
+        const messages::RequestArguments arguments{
+            login,        settings,   publicKey,      privateKey, subject,        subjectCount,   output,
+            outputLength, attributes, attributeCount, extensions, extensionCount, extensionFormat};
         return messages::createCertificateRequest(host, arguments);
     });
 }
@@ -38,8 +36,8 @@ CK_RV korva_slot49_signMessage(HostContext host, const LoginRecord* login, const
     });
 }
 
-CK_RV korva_slot50_verifyMessage(HostContext, const void*, const void*, const uint8_t* message,
-                                 CK_ULONG messageLength, const uint8_t* content, CK_ULONG contentLength) {
+CK_RV korva_slot50_verifyMessage(HostContext, const void*, const void*, const uint8_t* message, CK_ULONG messageLength,
+                                 const uint8_t* content, CK_ULONG contentLength) {
     return guardSlot([&] { return messages::verifyMessage(message, messageLength, content, contentLength); });
 }
 

@@ -15,9 +15,8 @@ extern "C" {
 CK_RV korva_slot19_generateKey(HostContext host, const LoginRecord* login, const HostByteVector* settings,
                                const CK_ATTRIBUTE* attributes, CK_ULONG count, const CK_MECHANISM* mechanism,
                                ObjectHandle* handle, ObjectSummary* summary) {
-    return guardSlot([&] {
-        return keys::generateSecretKey(host, login, settings, attributes, count, mechanism, handle, summary);
-    });
+    return guardSlot(
+        [&] { return keys::generateSecretKey(host, login, settings, attributes, count, mechanism, handle, summary); });
 }
 
 CK_RV korva_slot41_wrapKey(HostContext host, const LoginRecord* login, const void*, const CK_MECHANISM* mechanism,
@@ -39,15 +38,13 @@ CK_RV korva_slot42_unwrapKey(HostContext host, const LoginRecord* login, const H
 CK_RV korva_slot43_deriveKey(HostContext host, const LoginRecord* login, const HostByteVector* settings,
                              const CK_MECHANISM* mechanism, const ObjectHandle* baseKey, const CK_ATTRIBUTE* attributes,
                              CK_ULONG count, ObjectHandle* handle, ObjectSummary* summary) {
-    return guardSlot([&] {
-        return keys::deriveKey(host, login, settings, mechanism, baseKey, attributes, count, handle, summary);
-    });
+    return guardSlot(
+        [&] { return keys::deriveKey(host, login, settings, mechanism, baseKey, attributes, count, handle, summary); });
 }
 
 CK_RV korva_slot46_importPkcs12(HostContext host, const LoginRecord* login, const HostByteVector* settings,
-                                const uint8_t* data, CK_ULONG dataLength, const char* password,
-                                CK_ULONG passwordLength, ObjectSummary* certificate, ObjectSummary* publicKey,
-                                ObjectSummary* privateKey) {
+                                const uint8_t* data, CK_ULONG dataLength, const char* password, CK_ULONG passwordLength,
+                                ObjectSummary* certificate, ObjectSummary* publicKey, ObjectSummary* privateKey) {
     return guardSlot([&] {
         return keys::importPkcs12(host, login, settings, data, dataLength, password, passwordLength,
                                   {certificate, publicKey, privateKey});
@@ -57,9 +54,8 @@ CK_RV korva_slot46_importPkcs12(HostContext host, const LoginRecord* login, cons
 CK_RV korva_slot47_importCertificate(HostContext host, const LoginRecord* login, const HostByteVector* settings,
                                      const char* label, const uint8_t* id, CK_ULONG idLength, const uint8_t* der,
                                      CK_ULONG derLength) {
-    return guardSlot([&] {
-        return keys::importCertificate(host, login, settings, label, id, idLength, der, derLength);
-    });
+    return guardSlot(
+        [&] { return keys::importCertificate(host, login, settings, label, id, idLength, der, derLength); });
 }
 
 }  // extern "C"

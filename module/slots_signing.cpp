@@ -16,8 +16,8 @@ CK_RV korva_slot23_signInit(HostContext host, const void*, const void*, const CK
 }
 
 CK_RV korva_slot24_sign(HostContext host, const LoginRecord* login, const void*, const uint8_t* data,
-                        CK_ULONG dataLength, uint8_t* signature, CK_ULONG* signatureLength,
-                        const ObjectHandle* key, const OperationRecord* state, CK_MECHANISM_TYPE mechanism) {
+                        CK_ULONG dataLength, uint8_t* signature, CK_ULONG* signatureLength, const ObjectHandle* key,
+                        const OperationRecord* state, CK_MECHANISM_TYPE mechanism) {
     return guardSlot([&] {
         return sign::signData(host, login, data, dataLength, signature, signatureLength, key, state, mechanism);
     });
@@ -38,8 +38,7 @@ CK_RV korva_slot38_verify(HostContext host, const LoginRecord* login, const void
 
 CK_RV korva_slot40_verifyRecover(HostContext host, const LoginRecord* login, const void*, const uint8_t* signature,
                                  CK_ULONG signatureLength, uint8_t* output, CK_ULONG* outputLength,
-                                 const ObjectHandle* key, const OperationRecord* state,
-                                 CK_MECHANISM_TYPE mechanism) {
+                                 const ObjectHandle* key, const OperationRecord* state, CK_MECHANISM_TYPE mechanism) {
     return guardSlot([&] {
         return sign::verifyRecover(host, login, signature, signatureLength, output, outputLength, key, state,
                                    mechanism);

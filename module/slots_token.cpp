@@ -52,8 +52,7 @@ CK_RV korva_slot04_initUserPin(HostContext host, const LoginRecord* login, const
 }
 
 CK_RV korva_slot05_setPin(HostContext host, const HostByteVector* settings, const uint8_t* oldPin,
-                          CK_ULONG oldPinLength, const uint8_t* newPin, CK_ULONG newPinLength,
-                          CK_USER_TYPE userType) {
+                          CK_ULONG oldPinLength, const uint8_t* newPin, CK_ULONG newPinLength, CK_USER_TYPE userType) {
     return guardSlot(
         [&] { return token::setPin(host, settings, oldPin, oldPinLength, newPin, newPinLength, userType); });
 }
@@ -71,8 +70,7 @@ CK_RV korva_slot09_getMechanismList(HostContext host, const void*, CK_MECHANISM_
     return guardSlot([&] { return token::getMechanismList(host, list, count); });
 }
 
-CK_RV korva_slot10_getMechanismInfo(HostContext host, const void*, CK_MECHANISM_TYPE type,
-                                    CK_MECHANISM_INFO* info) {
+CK_RV korva_slot10_getMechanismInfo(HostContext host, const void*, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO* info) {
     return guardSlot([&] { return token::getMechanismInfo(host, type, info); });
 }
 
@@ -91,19 +89,17 @@ CK_RV korva_slot52_initTokenFull(HostContext host, const uint8_t* soPin, CK_ULON
                                  CK_ULONG s6, CK_ULONG s7, CK_ULONG s8, CK_ULONG s9, CK_ULONG s10, CK_ULONG s11,
                                  CK_ULONG s12, CK_ULONG s13, CK_ULONG s14) {
     return guardSlot([&] {
-        const token::SettingsValues settings = {lowByte(s0),  lowByte(s1),  lowByte(s2),  lowByte(s3),
-                                                lowByte(s4),  lowByte(s5),  lowByte(s6),  lowByte(s7),
-                                                lowByte(s8),  lowByte(s9),  lowByte(s10), lowByte(s11),
-                                                lowByte(s12), lowByte(s13), lowByte(s14)};
+        const token::SettingsValues settings = {lowByte(s0),  lowByte(s1),  lowByte(s2),  lowByte(s3),  lowByte(s4),
+                                                lowByte(s5),  lowByte(s6),  lowByte(s7),  lowByte(s8),  lowByte(s9),
+                                                lowByte(s10), lowByte(s11), lowByte(s12), lowByte(s13), lowByte(s14)};
         return initTokenWith(host, soPin, soPinLength, label, settings);
     });
 }
 
-CK_RV korva_slot55_getTokenSettings(HostContext host, uint8_t* byte0, uint8_t* byte1, uint8_t* byte2,
-                                    uint8_t* byte3, uint8_t* byte4, uint8_t* byte5, uint8_t* byte6,
-                                    uint8_t* byte7, uint8_t* byte8, uint8_t* byte9, uint8_t* byte10,
-                                    uint8_t* byte11, uint8_t* byte12, uint8_t* byte13, uint8_t* byte14,
-                                    uint8_t* byte15, uint8_t* byte16) {
+CK_RV korva_slot55_getTokenSettings(HostContext host, uint8_t* byte0, uint8_t* byte1, uint8_t* byte2, uint8_t* byte3,
+                                    uint8_t* byte4, uint8_t* byte5, uint8_t* byte6, uint8_t* byte7, uint8_t* byte8,
+                                    uint8_t* byte9, uint8_t* byte10, uint8_t* byte11, uint8_t* byte12, uint8_t* byte13,
+                                    uint8_t* byte14, uint8_t* byte15, uint8_t* byte16) {
     return guardSlot([&] {
         const std::array<uint8_t*, token::kSettingsSize> bytes = {byte0,  byte1,  byte2,  byte3,  byte4,  byte5,
                                                                   byte6,  byte7,  byte8,  byte9,  byte10, byte11,
@@ -125,8 +121,7 @@ CK_RV korva_slot67_openUserSession(HostContext* host, const LoginRecord* login) 
     return guardSlot([&] { return token::openUserSession(host, login); });
 }
 
-CK_RV korva_slot72_getMechanismsWithInfo(HostContext host, const void*, MechanismInfoEntry* entries,
-                                         CK_ULONG* count) {
+CK_RV korva_slot72_getMechanismsWithInfo(HostContext host, const void*, MechanismInfoEntry* entries, CK_ULONG* count) {
     return guardSlot([&] { return token::getMechanismsWithInfo(host, entries, count); });
 }
 

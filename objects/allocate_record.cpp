@@ -121,8 +121,7 @@ RoomOutcome finish(CardContext& context, const TokenSettings& settings, uint16_t
     return outcome;
 }
 
-RoomOutcome allocate(CardContext& context, const TokenSettings& settings, const ClassLayout& layout,
-                     uint8_t& record) {
+RoomOutcome allocate(CardContext& context, const TokenSettings& settings, const ClassLayout& layout, uint8_t& record) {
     const uint16_t directoryId = layout.directoryId;
     // The room to grow is the application subdirectory's, as its own
     // control information reports it, also for a directory kept in the

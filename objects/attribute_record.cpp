@@ -71,9 +71,7 @@ void writeBigEndian32(uint8_t* bytes, uint32_t value) {
     bytes[3] = uint8_t(value);
 }
 
-bool isFreeRecord(std::span<const uint8_t> record) {
-    return record.size() >= 4 && allZero(record.first(4));
-}
+bool isFreeRecord(std::span<const uint8_t> record) { return record.size() >= 4 && allZero(record.first(4)); }
 
 RecordLookup findInRecord(std::span<const uint8_t> record, uint32_t type) {
     if (record.size() <= 4) return {};

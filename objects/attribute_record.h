@@ -19,7 +19,7 @@ namespace korva::objects {
 
 class AttributeSet;
 
-inline constexpr std::size_t kEntryHeaderSize = 5;  // type (4) + length (1)
+inline constexpr std::size_t kEntryHeaderSize = 5;                                 // type (4) + length (1)
 inline constexpr uint32_t kMaxStoredValueLength = kRecordSize - kEntryHeaderSize;  // 250
 
 // A record whose first four bytes are all zero holds no object. Records
@@ -92,8 +92,7 @@ EncodeResult encodeRecord(std::span<const abi::CK_ATTRIBUTE> tmpl, std::span<uin
 using DirectoryRecord = std::array<uint8_t, kRecordSize>;
 
 // The 255-byte directory record of a template: its entries, then zeros.
-EncodeResult encodeDirectoryRecord(std::span<const abi::CK_ATTRIBUTE> tmpl, DirectoryRecord& record,
-                                   std::size_t& size);
+EncodeResult encodeDirectoryRecord(std::span<const abi::CK_ATTRIBUTE> tmpl, DirectoryRecord& record, std::size_t& size);
 
 enum class RebuildResult : uint8_t {
     Ok,

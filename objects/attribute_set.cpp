@@ -54,9 +54,7 @@ bool AttributeSet::addBoolean(uint32_t type, bool value) noexcept {
     return add(type, &byte, 1);
 }
 
-bool AttributeSet::addNumber(uint32_t type, uint32_t value) noexcept {
-    return add(type, &value, sizeof value);
-}
+bool AttributeSet::addNumber(uint32_t type, uint32_t value) noexcept { return add(type, &value, sizeof value); }
 
 bool AttributeSet::load(std::span<const CK_ATTRIBUTE> attributes) noexcept {
     for (const CK_ATTRIBUTE& attribute : attributes)

@@ -102,9 +102,7 @@ struct DerivedValue {
     const uint8_t* data = nullptr;
     uint32_t length = kUnavailableLength;
 
-    static DerivedValue of(std::span<const uint8_t> bytes) {
-        return {bytes.data(), uint32_t(bytes.size())};
-    }
+    static DerivedValue of(std::span<const uint8_t> bytes) { return {bytes.data(), uint32_t(bytes.size())}; }
 };
 
 struct DerivedValues {
@@ -132,7 +130,7 @@ enum class FillResult : uint8_t { Ok, TypeInvalid, BufferTooSmall, MalformedReco
 // answer, gets the length 0xFFFFFFFF. Every entry is processed and the
 // result is that of the last entry that failed, except that a malformed
 // record stops at once.
-FillResult fillTemplate(std::span<abi::CK_ATTRIBUTE> tmpl, uint32_t classNumber,
-                        std::span<const uint8_t> record, const DerivedValues& derived) noexcept;
+FillResult fillTemplate(std::span<abi::CK_ATTRIBUTE> tmpl, uint32_t classNumber, std::span<const uint8_t> record,
+                        const DerivedValues& derived) noexcept;
 
 }  // namespace korva::objects

@@ -40,8 +40,8 @@ std::optional<uint32_t> decodeScalar(std::span<const uint8_t> utf8, std::size_t&
         if (!isContinuation(byte)) return std::nullopt;
         value = value << 6 | (byte & 0x3F);
     }
-    if (value < minimum) return std::nullopt;                       // overlong
-    if (value >= 0xD800 && value <= 0xDFFF) return std::nullopt;    // surrogate
+    if (value < minimum) return std::nullopt;                     // overlong
+    if (value >= 0xD800 && value <= 0xDFFF) return std::nullopt;  // surrogate
     if (value > 0x10FFFF) return std::nullopt;
     i += extra + 1;
     return value;
@@ -97,8 +97,7 @@ ContainerName containerNameFor(std::span<const uint8_t> id) {
 
 std::optional<ContainerName> containerNameForTemplate(std::span<const abi::CK_ATTRIBUTE> tmpl) {
     const abi::CK_ATTRIBUTE* id = findFirst(tmpl, abi::CKA_ID);
-    if (id == nullptr || id->ulValueLen == 0 || id->ulValueLen == abi::KORVA_UNAVAILABLE_LENGTH)
-        return brokenName();
+    if (id == nullptr || id->ulValueLen == 0 || id->ulValueLen == abi::KORVA_UNAVAILABLE_LENGTH) return brokenName();
     if (id->pValue == nullptr) return std::nullopt;
     return containerNameFor({static_cast<const uint8_t*>(id->pValue), id->ulValueLen});
 }

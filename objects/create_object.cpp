@@ -224,7 +224,8 @@ CK_RV storeOnCard(const abi::HostContext& host, const abi::LoginRecord* login, c
     const std::span<const uint8_t> encoded(record.data(), size);
 
     CardContext context(host);
-    if (card::selectApplicationSubdirectory(context) != result::kOk || token::loginWith(context, login) != result::kOk) {
+    if (card::selectApplicationSubdirectory(context) != result::kOk ||
+        token::loginWith(context, login) != result::kOk) {
         return abi::CKR_FUNCTION_FAILED;
     }
     const ClassLayout& layout = *layoutForClass(uint32_t(object.objectClass));
@@ -255,8 +256,7 @@ CK_RV storeOnCard(const abi::HostContext& host, const abi::LoginRecord* login, c
         return abi::CKR_FUNCTION_FAILED;
     }
     const bool mirrored = object.objectClass == ObjectClass::Certificate ||
-                          object.objectClass == ObjectClass::PublicKey ||
-                          object.objectClass == ObjectClass::PrivateKey;
+                          object.objectClass == ObjectClass::PublicKey || object.objectClass == ObjectClass::PrivateKey;
     if (bumpCounters(context, mirrored, mirrored, uint32_t(object.objectClass), 1) != result::kOk) {
         return abi::CKR_FUNCTION_FAILED;
     }
@@ -285,9 +285,9 @@ CK_RV createObject(abi::HostContext& host, const abi::LoginRecord* login, const 
     return storeOnCard(host, login, *settings, object, handle, summary);
 }
 
-CK_RV createBuiltObject(const abi::HostContext& host, const abi::LoginRecord* login, const abi::HostByteVector* settings,
-                        std::span<const abi::CK_ATTRIBUTE> list, abi::ObjectHandle* handle,
-                        abi::ObjectSummary* summary) {
+CK_RV createBuiltObject(const abi::HostContext& host, const abi::LoginRecord* login,
+                        const abi::HostByteVector* settings, std::span<const abi::CK_ATTRIBUTE> list,
+                        abi::ObjectHandle* handle, abi::ObjectSummary* summary) {
     if (handle == nullptr) return abi::CKR_ARGUMENTS_BAD;
     abi::HostContext copy = host;
     return createObject(copy, login, token::copyHostSettings(settings), list, *handle, summary);

@@ -35,8 +35,8 @@ CardResult readKeyRecord(CardContext& context, uint16_t directoryId, uint8_t num
 // CKA_ID. The other half's directory is searched for either half before
 // anything on the card changes, so that a damaged directory (a malformed
 // record, a failing read) stops the destruction while the key still works.
-CardResult keyBodyOf(CardContext& context, const ClassLayout& layout, uint8_t number,
-                     std::span<const uint8_t> record, std::optional<uint16_t>& body) {
+CardResult keyBodyOf(CardContext& context, const ClassLayout& layout, uint8_t number, std::span<const uint8_t> record,
+                     std::optional<uint16_t>& body) {
     const bool privateKey = layout.objectClass == ObjectClass::PrivateKey;
     const uint16_t otherHalf = directoryOf(privateKey ? ObjectClass::PublicKey : ObjectClass::PrivateKey);
     uint8_t match = 0;

@@ -19,8 +19,7 @@ bool directoryInSubdirectory(const TokenSettings& settings, uint16_t directoryId
     return directoryId == directoryOf(ObjectClass::Certificate) && certificatesInSubdirectory(settings);
 }
 
-CardResult selectDirectoryParent(CardContext& context, const TokenSettings& settings,
-                                 uint16_t directoryId) noexcept {
+CardResult selectDirectoryParent(CardContext& context, const TokenSettings& settings, uint16_t directoryId) noexcept {
     return directoryInSubdirectory(settings, directoryId) ? card::selectCertificateDirectory(context)
                                                           : card::selectApplicationSubdirectory(context);
 }
@@ -30,15 +29,12 @@ CardResult selectDirectory(CardContext& context, const TokenSettings& settings, 
     return card::selectFile(context, directoryId);
 }
 
-CardResult leaveDirectoryParent(CardContext& context, const TokenSettings& settings,
-                                uint16_t directoryId) noexcept {
+CardResult leaveDirectoryParent(CardContext& context, const TokenSettings& settings, uint16_t directoryId) noexcept {
     if (!directoryInSubdirectory(settings, directoryId)) return result::kOk;
     return card::selectApplicationSubdirectory(context);
 }
 
-CardResult selectIfPresent(CardContext& context, uint16_t fileId) noexcept {
-    return card::selectFile(context, fileId);
-}
+CardResult selectIfPresent(CardContext& context, uint16_t fileId) noexcept { return card::selectFile(context, fileId); }
 
 CardResult deleteIfPresent(CardContext& context, uint16_t fileId) noexcept {
     const CardResult selected = card::selectFile(context, fileId);

@@ -32,16 +32,14 @@ bool directoryInSubdirectory(const TokenSettings& settings, uint16_t directoryId
 
 // Selects the folder holding `directoryId` by path from the master file:
 // the application subdirectory, or the certificate subdirectory.
-CardResult selectDirectoryParent(CardContext& context, const TokenSettings& settings,
-                                 uint16_t directoryId) noexcept;
+CardResult selectDirectoryParent(CardContext& context, const TokenSettings& settings, uint16_t directoryId) noexcept;
 
 // Selects the folder holding `directoryId`, then the directory file itself.
 CardResult selectDirectory(CardContext& context, const TokenSettings& settings, uint16_t directoryId) noexcept;
 
 // After work in the certificate subdirectory: back to the application
 // subdirectory (nothing to do when `directoryId` lives there anyway).
-CardResult leaveDirectoryParent(CardContext& context, const TokenSettings& settings,
-                                uint16_t directoryId) noexcept;
+CardResult leaveDirectoryParent(CardContext& context, const TokenSettings& settings, uint16_t directoryId) noexcept;
 
 // SELECT of a file that may be missing: kOk (selected), kNotFound, or the
 // failure.

@@ -158,8 +158,8 @@ CK_RV findNextObject(const abi::HostContext& host, const abi::LoginRecord* login
         if (step.kind == WalkStep::Kind::Error || step.remaining == nullptr) return abi::CKR_FUNCTION_FAILED;
         ObjectFacts facts;
         WalkBound bound;
-        const CK_RV rv = readAttributeValues(context, settings, userTypeOf(login), step.directory, step.index, tmpl,
-                                             facts, &bound);
+        const CK_RV rv =
+            readAttributeValues(context, settings, userTypeOf(login), step.directory, step.index, tmpl, facts, &bound);
         if (bound.beyondDirectory) {
             *step.remaining = 0;
             continue;

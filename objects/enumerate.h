@@ -47,9 +47,8 @@ abi::CK_RV getAllAttributes(const abi::HostContext& host, const std::optional<To
                             const abi::ObjectHandle& handle, ObjectReport& report);
 
 // Slot 13.
-abi::CK_RV getAttributeValue(const abi::HostContext& host, const abi::LoginRecord* login,
-                             const TokenSettings& settings, const abi::ObjectHandle& handle,
-                             std::span<abi::CK_ATTRIBUTE> tmpl);
+abi::CK_RV getAttributeValue(const abi::HostContext& host, const abi::LoginRecord* login, const TokenSettings& settings,
+                             const abi::ObjectHandle& handle, std::span<abi::CK_ATTRIBUTE> tmpl);
 
 // Slot 65.
 abi::CK_RV getDefaultAttributes(abi::CK_ATTRIBUTE** attributes, uint32_t* count, uint32_t classNumber);

@@ -8,8 +8,7 @@
 
 namespace korva::objects {
 
-KeyRecordRead readKeyRecord(CardContext& context, uint16_t directoryId, uint8_t number,
-                            KeyRecord& record) noexcept {
+KeyRecordRead readKeyRecord(CardContext& context, uint16_t directoryId, uint8_t number, KeyRecord& record) noexcept {
     record.bytes.fill(0);
     record.length = 0;
     if (card::selectFile(context, directoryId) != result::kOk) return KeyRecordRead::kFailed;

@@ -80,8 +80,8 @@ inline constexpr std::array<ClassLayout, 5> kClassLayouts = {{
 
 // The order in which a search walks the directories; session objects follow.
 inline constexpr std::array<uint16_t, 5> kWalkOrder = {KORVA_PRIVATE_KEY_DIRECTORY, KORVA_PUBLIC_KEY_DIRECTORY,
-                                                      KORVA_SECRET_KEY_DIRECTORY, KORVA_CERTIFICATE_DIRECTORY,
-                                                      KORVA_DATA_DIRECTORY};
+                                                       KORVA_SECRET_KEY_DIRECTORY, KORVA_CERTIFICATE_DIRECTORY,
+                                                       KORVA_DATA_DIRECTORY};
 
 constexpr const ClassLayout* layoutForClass(uint32_t classNumber) {
     for (const ClassLayout& layout : kClassLayouts)
@@ -118,9 +118,7 @@ constexpr abi::ObjectHandle sessionHandle(uint8_t index) { return makeHandle(ind
 constexpr uint16_t handleDirectory(const abi::ObjectHandle& handle) {
     return uint16_t(handle.directoryHigh << 8 | handle.directoryLow);
 }
-constexpr bool isSessionHandle(const abi::ObjectHandle& handle) {
-    return handleDirectory(handle) == kSessionDirectory;
-}
+constexpr bool isSessionHandle(const abi::ObjectHandle& handle) { return handleDirectory(handle) == kSessionDirectory; }
 
 // ---------------------------------------------------------------------------
 // Counters file 70 FE: the object store reads and writes its first 14 bytes
@@ -128,13 +126,13 @@ constexpr bool isSessionHandle(const abi::ObjectHandle& handle) {
 
 namespace counters {
 inline constexpr std::size_t kLength = 14;
-inline constexpr std::size_t kFormat = 0;            // never changed here
+inline constexpr std::size_t kFormat = 0;  // never changed here
 inline constexpr std::size_t kPinChanges = 1;
 inline constexpr std::size_t kKeyContainerChanges = 2;  // 16-bit, low byte first
 inline constexpr std::size_t kFileChanges = 4;          // 16-bit, low byte first
 inline constexpr std::size_t kStoreChanges = 6;         // 16-bit, low byte first
 inline constexpr std::size_t kCountsValid = 8;
-inline constexpr std::size_t kFirstCount = 9;           // bytes 9..13: class counts
+inline constexpr std::size_t kFirstCount = 9;  // bytes 9..13: class counts
 inline constexpr std::size_t kMustChangePin = 14;
 
 inline uint16_t readCounter(std::span<const uint8_t> bytes, std::size_t offset) {
@@ -165,8 +163,7 @@ inline bool countClass(std::span<uint8_t> bytes, uint32_t classNumber, uint8_t d
     return true;
 }
 
-inline bool applyChange(std::span<uint8_t> bytes, bool keyContainers, bool files,
-                        uint32_t classNumber, uint8_t delta) {
+inline bool applyChange(std::span<uint8_t> bytes, bool keyContainers, bool files, uint32_t classNumber, uint8_t delta) {
     if (!countClass(bytes, classNumber, delta)) return false;
     if (keyContainers) incrementCounter(bytes, kKeyContainerChanges);
     if (files) incrementCounter(bytes, kFileChanges);
@@ -201,7 +198,7 @@ namespace name_map {
 inline constexpr std::size_t kEntrySize = 12;
 inline constexpr std::size_t kEntryCount = 21;
 inline constexpr std::size_t kFileBytes = kEntrySize * kEntryCount;  // 252
-inline constexpr std::size_t kFileIdOffset = 0;  // little-endian; 0 = free entry
+inline constexpr std::size_t kFileIdOffset = 0;                      // little-endian; 0 = free entry
 inline constexpr std::size_t kTypeOffset = 2;
 inline constexpr std::size_t kAttributeOffset = 3;
 inline constexpr std::size_t kNameOffset = 4;

@@ -48,8 +48,7 @@ RoomOutcome matchCertificateKey(CardContext& context, std::span<const uint8_t> c
     // A public-key directory that cannot be selected holds no key to pair
     // with: the certificate is stored without a name map entry.
     const auto nothingToPair = [&] {
-        return card::selectApplicationSubdirectory(context) == result::kOk ? RoomOutcome::kDone
-                                                                          : RoomOutcome::kFailed;
+        return card::selectApplicationSubdirectory(context) == result::kOk ? RoomOutcome::kDone : RoomOutcome::kFailed;
     };
     if (card::selectFile(context, directoryOf(ObjectClass::PublicKey)) != result::kOk) return nothingToPair();
     uint8_t keyRecord = 0;

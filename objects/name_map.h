@@ -31,8 +31,8 @@ CardResult removeNameMapEntry(CardContext& context, uint16_t fileId) noexcept;
 struct CertificateKeyMatch {
     std::size_t freeEntry = 255;  // name map entry to take
     bool keyFound = false;
-    bool exchangeKey = false;      // the public key may encrypt
-    uint8_t keyRecord = 255;      // the public key's record number
+    bool exchangeKey = false;  // the public key may encrypt
+    uint8_t keyRecord = 255;   // the public key's record number
 };
 
 // Looks for the public key whose CKA_ID equals the certificate's (taken
@@ -43,6 +43,6 @@ struct CertificateKeyMatch {
 // nothing), kNoRoom when the name map is full, or kFailed (a record that
 // cannot be read or is malformed, a name map that cannot be read).
 RoomOutcome matchCertificateKey(CardContext& context, std::span<const uint8_t> certificateRecord,
-                               CertificateKeyMatch& match) noexcept;
+                                CertificateKeyMatch& match) noexcept;
 
 }  // namespace korva::objects

@@ -83,9 +83,7 @@ CardResult keyBodyOf(CardContext& context, const StoredObject& object, KeyBody& 
     uint8_t reference = 0;
     switch (keyReferenceOf(object.record(), reference)) {
         case KeyReferenceLookup::Malformed: return result::kUnexpected;
-        case KeyReferenceLookup::Found:
-            body = {cardKeyFileId(reference), true};
-            return result::kOk;
+        case KeyReferenceLookup::Found: body = {cardKeyFileId(reference), true}; return result::kOk;
         case KeyReferenceLookup::None: break;
     }
     if (object.objectClass() == ObjectClass::PublicKey) {
@@ -138,16 +136,16 @@ CardResult readCertificate(CardContext& context, const StoredObject& object, Wip
 // CKA_EXTRACTABLE true and CKA_SENSITIVE present and not true.
 bool secretValueReadable(std::span<const uint8_t> record) {
     const RecordLookup sensitive = findInRecord(record, abi::CKA_SENSITIVE);
-    const bool notSensitive = sensitive.result == LookupResult::Found &&
-                              !(sensitive.value.size() == 1 && sensitive.value[0] == 1);
+    const bool notSensitive =
+        sensitive.result == LookupResult::Found && !(sensitive.value.size() == 1 && sensitive.value[0] == 1);
     return storedFlag(record, abi::CKA_EXTRACTABLE, 1) && notSensitive;
 }
 
 // Protected: sensitive (absent counts as sensitive) or not extractable.
 bool isProtected(std::span<const uint8_t> record) {
     const RecordLookup sensitive = findInRecord(record, abi::CKA_SENSITIVE);
-    const bool sensitiveSet = sensitive.result != LookupResult::Found ||
-                              (sensitive.value.size() == 1 && sensitive.value[0] == 1);
+    const bool sensitiveSet =
+        sensitive.result != LookupResult::Found || (sensitive.value.size() == 1 && sensitive.value[0] == 1);
     return sensitiveSet || !storedFlag(record, abi::CKA_EXTRACTABLE, 1);
 }
 
@@ -233,9 +231,8 @@ CardResult addDerived(CardContext& context, const StoredObject& object, Attribut
 // Filling a caller's template.
 
 bool asks(std::span<const abi::CK_ATTRIBUTE> tmpl, std::initializer_list<uint32_t> types) {
-    return std::ranges::any_of(tmpl, [&](const abi::CK_ATTRIBUTE& entry) {
-        return std::ranges::find(types, entry.type) != types.end();
-    });
+    return std::ranges::any_of(
+        tmpl, [&](const abi::CK_ATTRIBUTE& entry) { return std::ranges::find(types, entry.type) != types.end(); });
 }
 
 bool asksSecretPart(std::span<const abi::CK_ATTRIBUTE> tmpl) {
@@ -285,9 +282,9 @@ CK_RV readBodiesFor(CardContext& context, const StoredObject& object, std::span<
         case ObjectClass::PublicKey:
         case ObjectClass::PrivateKey: {
             const bool publicKey = object.objectClass() == ObjectClass::PublicKey;
-            const bool wanted = publicKey ? asks(tmpl, {abi::CKA_MODULUS, abi::CKA_VALUE, abi::CKA_EC_POINT,
-                                                        abi::CKA_PUBLIC_EXPONENT})
-                                          : asks(tmpl, {abi::CKA_MODULUS, abi::CKA_PUBLIC_EXPONENT});
+            const bool wanted =
+                publicKey ? asks(tmpl, {abi::CKA_MODULUS, abi::CKA_VALUE, abi::CKA_EC_POINT, abi::CKA_PUBLIC_EXPONENT})
+                          : asks(tmpl, {abi::CKA_MODULUS, abi::CKA_PUBLIC_EXPONENT});
             if (!wanted) return abi::CKR_OK;
             if (readKeyPart(context, object, derived.key) != result::kOk) return abi::CKR_FUNCTION_FAILED;
             if (derived.key.kind == KeyPublicPart::Kind::Rsa) {
@@ -350,9 +347,8 @@ CK_RV readTokenObject(CardContext& context, const TokenSettings& settings, uint1
     return derived == result::kOk ? abi::CKR_OK : abi::CKR_FUNCTION_FAILED;
 }
 
-CK_RV readAttributeValues(CardContext& context, const TokenSettings& settings, uint32_t userType,
-                          uint16_t directoryId, uint8_t record, std::span<abi::CK_ATTRIBUTE> tmpl,
-                          ObjectFacts& facts, WalkBound* bound) {
+CK_RV readAttributeValues(CardContext& context, const TokenSettings& settings, uint32_t userType, uint16_t directoryId,
+                          uint8_t record, std::span<abi::CK_ATTRIBUTE> tmpl, ObjectFacts& facts, WalkBound* bound) {
     StoredObject object;
     object.layout = layoutForDirectory(directoryId);
     if (object.layout == nullptr) return abi::CKR_FUNCTION_FAILED;

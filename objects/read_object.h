@@ -34,8 +34,8 @@ struct WalkBound {
 // The application subdirectory must be current (and is again afterwards).
 // Returns CKR_OK, CKR_OBJECT_HANDLE_INVALID (no such record, or a free
 // one), CKR_HOST_MEMORY, or CKR_FUNCTION_FAILED.
-abi::CK_RV readTokenObject(CardContext& context, const TokenSettings& settings, uint16_t directoryId,
-                           uint8_t record, AttributeSet& set, ObjectFacts& facts, WalkBound* bound);
+abi::CK_RV readTokenObject(CardContext& context, const TokenSettings& settings, uint16_t directoryId, uint8_t record,
+                           AttributeSet& set, ObjectFacts& facts, WalkBound* bound);
 
 // Fills the caller's template from the object, reading only the bodies the
 // template asks about. `userType` is that of the caller's login record

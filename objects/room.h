@@ -22,14 +22,10 @@ enum class RoomOutcome : uint8_t {
 // The one rule from these outcomes to what a slot returns.
 constexpr abi::CK_RV roomToRv(RoomOutcome outcome) noexcept {
     switch (outcome) {
-        case RoomOutcome::kDone:
-            return abi::CKR_OK;
-        case RoomOutcome::kNoRoom:
-            return abi::CKR_DEVICE_MEMORY;
-        case RoomOutcome::kHostMemory:
-            return abi::CKR_HOST_MEMORY;
-        case RoomOutcome::kFailed:
-            break;
+        case RoomOutcome::kDone: return abi::CKR_OK;
+        case RoomOutcome::kNoRoom: return abi::CKR_DEVICE_MEMORY;
+        case RoomOutcome::kHostMemory: return abi::CKR_HOST_MEMORY;
+        case RoomOutcome::kFailed: break;
     }
     return abi::CKR_FUNCTION_FAILED;
 }

@@ -18,9 +18,7 @@ uint32_t capacityOf(const HostSessionTable& table) {
     return uint32_t(table.storageEnd - table.begin);
 }
 
-HostSessionTable* createTable() {
-    return static_cast<HostSessionTable*>(std::calloc(1, sizeof(HostSessionTable)));
-}
+HostSessionTable* createTable() { return static_cast<HostSessionTable*>(std::calloc(1, sizeof(HostSessionTable))); }
 
 // Room for one more entry; the storage grows by doubling up to 255 entries.
 // The entries are plain records (their values are owned through pointers),

@@ -132,7 +132,8 @@ TemplateLookup TemplateRecord::getNumber(uint32_t type, uint32_t& value) const n
 void TemplateRecord::remove(uint32_t type) noexcept {
     CK_ATTRIBUTE* const begin = record_.attributes;
     CK_ATTRIBUTE* const end = begin + record_.count;
-    CK_ATTRIBUTE* const found = std::find_if(begin, end, [type](const CK_ATTRIBUTE& entry) { return entry.type == type; });
+    CK_ATTRIBUTE* const found =
+        std::find_if(begin, end, [type](const CK_ATTRIBUTE& entry) { return entry.type == type; });
     if (found == end) return;
     if (ownsValue(*found)) wipeAndFree(found->pValue, found->ulValueLen);
     std::move(found + 1, end, found);

@@ -43,8 +43,8 @@ CK_RV checkTemplate(uint16_t directoryId, std::span<const abi::CK_ATTRIBUTE> tmp
         if (!isUpdatableAttribute(directoryId, entry.type)) return abi::CKR_ATTRIBUTE_TYPE_INVALID;
     }
     for (const abi::CK_ATTRIBUTE& entry : tmpl) {
-        const bool unreadable = entry.ulValueLen == abi::KORVA_UNAVAILABLE_LENGTH ||
-                                (entry.pValue == nullptr && entry.ulValueLen != 0);
+        const bool unreadable =
+            entry.ulValueLen == abi::KORVA_UNAVAILABLE_LENGTH || (entry.pValue == nullptr && entry.ulValueLen != 0);
         if (unreadable) return abi::CKR_ATTRIBUTE_VALUE_INVALID;
     }
     const abi::CK_ATTRIBUTE* value = newValueOf(tmpl);
@@ -92,8 +92,7 @@ CK_RV updateRecordEntries(CardContext& context, const TokenSettings& settings, u
         case RebuildResult::InvalidValue: return abi::CKR_ATTRIBUTE_VALUE_INVALID;
     }
     if (changed && card::updateRecord(context, number, rebuilt) != result::kOk) return abi::CKR_FUNCTION_FAILED;
-    return leaveDirectoryParent(context, settings, directoryId) == result::kOk ? abi::CKR_OK
-                                                                                : abi::CKR_FUNCTION_FAILED;
+    return leaveDirectoryParent(context, settings, directoryId) == result::kOk ? abi::CKR_OK : abi::CKR_FUNCTION_FAILED;
 }
 
 // A data object's new value: the body is kept when it has room and not too
@@ -107,9 +106,8 @@ CardResult rewriteDataBody(CardContext& context, uint16_t body, std::span<const 
     std::size_t size = held;
     if (held < needed || held - needed > kTolerableSurplus) {
         if (const CardResult rc = card::deleteFile(context, body); rc != result::kOk) return rc;
-        if (const CardResult rc = card::createTransparentFile(context, body, uint16_t(needed),
-                                                              card::TransparentProfile::kSecond, facts.readAccess,
-                                                              kUserAccess);
+        if (const CardResult rc = card::createTransparentFile(
+                context, body, uint16_t(needed), card::TransparentProfile::kSecond, facts.readAccess, kUserAccess);
             rc != result::kOk) {
             return rc;
         }
@@ -126,7 +124,8 @@ CardResult rewriteDataBody(CardContext& context, uint16_t body, std::span<const 
 CK_RV update(const abi::HostContext& host, const abi::LoginRecord* login, const TokenSettings& settings,
              uint16_t directoryId, uint8_t number, std::span<const abi::CK_ATTRIBUTE> tmpl) {
     CardContext context(host);
-    if (card::selectApplicationSubdirectory(context) != result::kOk || token::loginWith(context, login) != result::kOk) {
+    if (card::selectApplicationSubdirectory(context) != result::kOk ||
+        token::loginWith(context, login) != result::kOk) {
         return abi::CKR_FUNCTION_FAILED;
     }
     // Other software watching the card re-reads it after any update.
@@ -136,7 +135,8 @@ CK_RV update(const abi::HostContext& host, const abi::LoginRecord* login, const 
         return rv;
     }
     const ClassLayout& layout = *layoutForDirectory(directoryId);
-    if (layout.objectClass == ObjectClass::PublicKey && renameContainerMapEntry(context, tmpl, number - 1u) != result::kOk) {
+    if (layout.objectClass == ObjectClass::PublicKey &&
+        renameContainerMapEntry(context, tmpl, number - 1u) != result::kOk) {
         return abi::CKR_FUNCTION_FAILED;
     }
     const abi::CK_ATTRIBUTE* value = newValueOf(tmpl);

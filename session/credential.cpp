@@ -36,9 +36,8 @@ bool deriveCredential(const PinBlock& soPin, Credential& out) noexcept {
     for (std::size_t i = 0; i < salt.size(); ++i) {
         salt[i] = static_cast<uint8_t>(~pin[i] ^ saltConstant[i] ^ kSaltTweak);
     }
-    const int ok = PKCS5_PBKDF2_HMAC_SHA1(reinterpret_cast<const char*>(pin.data()),
-                                          static_cast<int>(pin.size()), salt.data(),
-                                          static_cast<int>(salt.size()), kIterations,
+    const int ok = PKCS5_PBKDF2_HMAC_SHA1(reinterpret_cast<const char*>(pin.data()), static_cast<int>(pin.size()),
+                                          salt.data(), static_cast<int>(salt.size()), kIterations,
                                           static_cast<int>(out.bytes.size()), out.bytes.data());
     OPENSSL_cleanse(saltConstant.data(), saltConstant.size());
     OPENSSL_cleanse(salt.data(), salt.size());

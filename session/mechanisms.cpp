@@ -72,9 +72,7 @@ struct ParameterSet {
     std::array<uint8_t, 11> der;  // 06 len value, zero-filled behind
     uint8_t code;
 
-    std::span<const uint8_t> encoding() const noexcept {
-        return std::span(der).first(std::size_t{2} + der[1]);
-    }
+    std::span<const uint8_t> encoding() const noexcept { return std::span(der).first(std::size_t{2} + der[1]); }
 };
 
 // Order matters only where two identifiers share a code; the first match wins.
@@ -113,8 +111,8 @@ std::span<const MechanismRow> activeMechanisms(CardContext& context) noexcept {
 }
 
 const MechanismRow* findMechanism(std::span<const MechanismRow> rows, uint32_t type) noexcept {
-    const auto found = std::find_if(rows.begin(), rows.end(),
-                                    [type](const MechanismRow& row) { return row.type == type; });
+    const auto found =
+        std::find_if(rows.begin(), rows.end(), [type](const MechanismRow& row) { return row.type == type; });
     return found == rows.end() ? nullptr : &*found;
 }
 
@@ -122,8 +120,7 @@ std::optional<uint8_t> matchParameterSet(uint32_t kind, std::span<const uint8_t>
     for (const ParameterSet& set : kParameterSets) {
         if (set.kind != kind) continue;
         const auto encoding = set.encoding();
-        if (derOid.size() >= encoding.size() &&
-            std::equal(encoding.begin(), encoding.end(), derOid.begin())) {
+        if (derOid.size() >= encoding.size() && std::equal(encoding.begin(), encoding.end(), derOid.begin())) {
             return set.code;
         }
     }

@@ -17,14 +17,11 @@ constexpr uint32_t kFlagPinCommand = 1;
 constexpr uint8_t kInsVerify = 0x20;
 constexpr uint8_t kInsChangeReference = 0x24;
 
-void wipeCommand(CardContext& context) noexcept {
-    OPENSSL_cleanse(context.command.data(), context.command.size());
-}
+void wipeCommand(CardContext& context) noexcept { OPENSSL_cleanse(context.command.data(), context.command.size()); }
 
 // Header CLA INS P1 P2 followed, when a block is given, by Lc 08 and the
 // block; sent with the PIN commands' transport flag.
-CardResult sendPinCommand(CardContext& context, uint8_t ins, uint8_t p1, uint8_t p2,
-                        const PinBlock* block) noexcept {
+CardResult sendPinCommand(CardContext& context, uint8_t ins, uint8_t p1, uint8_t p2, const PinBlock* block) noexcept {
     context.command[0] = 0x00;
     context.command[1] = ins;
     context.command[2] = p1;
@@ -89,18 +86,15 @@ CardResult retriesLeft(CardContext& context, bool user, uint8_t& count) noexcept
     return result::kOk;
 }
 
-CardResult changeReference(CardContext& context, std::span<const uint8_t> pin,
-                           uint32_t userType) noexcept {
+CardResult changeReference(CardContext& context, std::span<const uint8_t> pin, uint32_t userType) noexcept {
     const auto block = PinBlock::fromPin(pin);
     if (!block) return result::kPinIncorrect;
-    const CardResult rc =
-        sendPinCommand(context, kInsChangeReference, 0x01, pinReferenceOf(userType), &*block);
+    const CardResult rc = sendPinCommand(context, kInsChangeReference, 0x01, pinReferenceOf(userType), &*block);
     if (rc != result::kOk) return rc;
     return context.sw1 == 0x90 && context.sw2 == 0x00 ? result::kOk : result::kUnexpected;
 }
 
-CardResult setReferenceData(CardContext& context, uint8_t reference,
-                            std::span<const uint8_t> data) noexcept {
+CardResult setReferenceData(CardContext& context, uint8_t reference, std::span<const uint8_t> data) noexcept {
     if (data.size() > 0xFF) return result::kBadArgumentOrTransport;
     std::array<uint8_t, 5 + 0xFF> apdu{};
     apdu[0] = 0x00;

@@ -28,8 +28,7 @@ inline constexpr uint8_t kDerivedCredential = 0x09;
 
 // Reference 05 for the security officer, 07 for every other user type.
 constexpr uint8_t pinReferenceOf(uint32_t userType) noexcept {
-    return userType == user_type::kSecurityOfficer ? pin_reference::kSecurityOfficer
-                                                   : pin_reference::kUser;
+    return userType == user_type::kSecurityOfficer ? pin_reference::kSecurityOfficer : pin_reference::kUser;
 }
 
 // The user PIN that a freshly initialised token carries.
@@ -47,14 +46,12 @@ CardResult retriesLeft(CardContext& context, bool user, uint8_t& count) noexcept
 
 // CHANGE REFERENCE DATA 00 24 01 P2 08 + PIN block (flag 1), P2 by user
 // type. A PIN longer than 8 bytes gives kPinIncorrect without traffic.
-CardResult changeReference(CardContext& context, std::span<const uint8_t> pin,
-                           uint32_t userType) noexcept;
+CardResult changeReference(CardContext& context, std::span<const uint8_t> pin, uint32_t userType) noexcept;
 
 // 00 24 01 reference Lc data in one raw exchange (flag 0), the form used to
 // set a PIN by the security officer and to store the derived credential.
 // The command buffer is wiped afterwards. Data must be shorter than 256.
-CardResult setReferenceData(CardContext& context, uint8_t reference,
-                            std::span<const uint8_t> data) noexcept;
+CardResult setReferenceData(CardContext& context, uint8_t reference, std::span<const uint8_t> data) noexcept;
 
 // The login step: for user type 0 or 1 with a non-zero PIN length, verify
 // with loginFlags 0x05; otherwise nothing is sent and the result is kOk.

@@ -32,8 +32,7 @@ void exchangeHalves(std::span<const uint8_t> from, std::span<uint8_t> to) noexce
 CardResult prepareGostKey(CardContext& context, uint8_t keyReference, std::span<const uint8_t> hash,
                           std::size_t signatureLength, KeyDirectory directory = KeyDirectory::kSelect) noexcept {
     if (!gostLengths(hash, signatureLength)) return result::kBadArgumentOrTransport;
-    const CardResult selected =
-        directory == KeyDirectory::kSelect ? card::selectKeyDirectory(context) : result::kOk;
+    const CardResult selected = directory == KeyDirectory::kSelect ? card::selectKeyDirectory(context) : result::kOk;
     if (selected != result::kOk) return selected;
     return card::setKeyForSigning(context, keyReference);
 }

@@ -26,19 +26,16 @@ constexpr std::array<DigestMechanism, 9> kDigestMechanisms{{
 
 constexpr std::size_t kMaxDigestParameter = sizeof(DigestParameterState::der);
 
-bool hashWith(const DigestMechanism& row, std::span<const uint8_t> data,
-              const DigestParameterState& parameter, std::span<uint8_t> out) {
+bool hashWith(const DigestMechanism& row, std::span<const uint8_t> data, const DigestParameterState& parameter,
+              std::span<uint8_t> out) {
     switch (row.family) {
-        case DigestFamily::kLibrary:
-            return hashByName(row.digestName, data, out) == row.length;
+        case DigestFamily::kLibrary: return hashByName(row.digestName, data, out) == row.length;
         case DigestFamily::kGost94: {
             // The record is the host's: bound its length before reading it.
             if (parameter.length > kMaxDigestParameter) return false;
-            return hashGost94(data, std::span(parameter.der, parameter.length),
-                              out.first<kGost94Length>());
+            return hashGost94(data, std::span(parameter.der, parameter.length), out.first<kGost94Length>());
         }
-        case DigestFamily::kGost2012:
-            return hashGost2012(data, row.length * 8, out);
+        case DigestFamily::kGost2012: return hashGost2012(data, row.length * 8, out);
     }
     return false;
 }
@@ -68,8 +65,7 @@ CK_RV digestInit(const HostContext& host, const CK_MECHANISM* mechanism, Operati
     const CK_ULONG length = mechanism->ulParameterLen;
     if (length > kMaxDigestParameter) return CKR_MECHANISM_PARAM_INVALID;
     const std::span parameter(static_cast<const uint8_t*>(mechanism->pParameter), length);
-    if (length != 0 &&
-        !token::matchParameterSet(token::parameter_kind::kDigest, parameter).has_value()) {
+    if (length != 0 && !token::matchParameterSet(token::parameter_kind::kDigest, parameter).has_value()) {
         return CKR_MECHANISM_PARAM_INVALID;
     }
     state->digest.length = static_cast<uint8_t>(length);
@@ -91,8 +87,7 @@ CK_RV digest(const uint8_t* data, CK_ULONG dataLength, uint8_t* digest, CK_ULONG
     if (digest == nullptr) return CKR_OK;
     if (available < row->length) return CKR_BUFFER_TOO_SMALL;
 
-    const std::span<const uint8_t> input =
-        data == nullptr ? std::span<const uint8_t>{} : std::span(data, dataLength);
+    const std::span<const uint8_t> input = data == nullptr ? std::span<const uint8_t>{} : std::span(data, dataLength);
     if (!hashWith(*row, input, state->digest, std::span(digest, row->length))) {
         return CKR_FUNCTION_FAILED;
     }

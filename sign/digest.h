@@ -32,15 +32,13 @@ const DigestMechanism* findDigestMechanism(abi::CK_MECHANISM_TYPE type) noexcept
 // support refuses the GOST R 34.11-2012 digests), checks the mechanism and
 // its parameter, and fills `state`: for CKM_GOSTR3411 with a digest
 // parameter-set identifier, its length then its DER bytes; otherwise zeros.
-abi::CK_RV digestInit(const HostContext& host, const abi::CK_MECHANISM* mechanism,
-                      abi::OperationRecord* state);
+abi::CK_RV digestInit(const HostContext& host, const abi::CK_MECHANISM* mechanism, abi::OperationRecord* state);
 
 // Slot 22: hashes `data` in software with the mechanism the host initialised
 // (it passes the same type and the record slot 21 filled). A null `digest`
 // asks for the length; a short buffer gets the length and
 // CKR_BUFFER_TOO_SMALL.
-abi::CK_RV digest(const uint8_t* data, abi::CK_ULONG dataLength, uint8_t* digest,
-                  abi::CK_ULONG* digestLength, const abi::OperationRecord* state,
-                  abi::CK_MECHANISM_TYPE mechanism);
+abi::CK_RV digest(const uint8_t* data, abi::CK_ULONG dataLength, uint8_t* digest, abi::CK_ULONG* digestLength,
+                  const abi::OperationRecord* state, abi::CK_MECHANISM_TYPE mechanism);
 
 }  // namespace korva::sign

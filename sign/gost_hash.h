@@ -17,8 +17,7 @@ inline constexpr std::size_t kGost94Length = 32;
 // `out`, which must
 // hold at least the digest's size. Returns the number of bytes written, or 0
 // when the digest is unknown, the buffer too small or a step fails.
-std::size_t hashByName(const char* digestName, std::span<const uint8_t> data,
-                       std::span<uint8_t> out) noexcept;
+std::size_t hashByName(const char* digestName, std::span<const uint8_t> data, std::span<uint8_t> out) noexcept;
 
 // GOST R 34.11-94 with the CryptoPro parameter set. A non-empty `digestOid`
 // (the DER encoding of the hash parameter-set identifier) is only validated:
@@ -29,7 +28,6 @@ bool hashGost94(std::span<const uint8_t> data, std::span<const uint8_t> digestOi
 
 // GOST R 34.11-2012 with a 256- or 512-bit result; `out` must hold
 // bits / 8 bytes. Returns false on any failure or another size.
-bool hashGost2012(std::span<const uint8_t> data, unsigned bits,
-                  std::span<uint8_t> out) noexcept;
+bool hashGost2012(std::span<const uint8_t> data, unsigned bits, std::span<uint8_t> out) noexcept;
 
 }  // namespace korva::sign

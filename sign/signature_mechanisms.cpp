@@ -35,12 +35,11 @@ const SignatureMechanism* acceptedSignatureMechanism(std::span<const token::Mech
     return row;
 }
 
-bool hashMessage(const SignatureMechanism& mechanism, const OperationRecord& state,
-                 std::span<const uint8_t> message, std::span<uint8_t> out) noexcept {
+bool hashMessage(const SignatureMechanism& mechanism, const OperationRecord& state, std::span<const uint8_t> message,
+                 std::span<uint8_t> out) noexcept {
     if (out.size() < mechanism.hashLength()) return false;
     switch (mechanism.hash) {
-        case MessageHash::kNone:
-            return false;
+        case MessageHash::kNone: return false;
         case MessageHash::kGost94: {
             // The record comes back from the host: bound its length before
             // reading it. An empty record names no parameter set and is
@@ -50,10 +49,8 @@ bool hashMessage(const SignatureMechanism& mechanism, const OperationRecord& sta
             if (length == 0 || length > kLongestDigestParameter) return false;
             return hashGost94(message, std::span(state.digest.der, length), out.first<kGost94Length>());
         }
-        case MessageHash::kGost2012_256:
-            return hashGost2012(message, 256, out.first(32));
-        case MessageHash::kGost2012_512:
-            return hashGost2012(message, 512, out.first(64));
+        case MessageHash::kGost2012_256: return hashGost2012(message, 256, out.first(32));
+        case MessageHash::kGost2012_512: return hashGost2012(message, 512, out.first(64));
     }
     return false;
 }

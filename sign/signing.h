@@ -31,8 +31,7 @@ abi::CK_RV verifyInit(const HostContext& host, const abi::CK_MECHANISM* mechanis
 // GOST signatures are returned in host form (s then r).
 abi::CK_RV signData(const HostContext& host, const abi::LoginRecord* login, const uint8_t* data,
                     abi::CK_ULONG dataLength, uint8_t* signature, abi::CK_ULONG* signatureLength,
-                    const abi::ObjectHandle* key, const abi::OperationRecord* state,
-                    abi::CK_MECHANISM_TYPE mechanism);
+                    const abi::ObjectHandle* key, const abi::OperationRecord* state, abi::CK_MECHANISM_TYPE mechanism);
 
 // Slot 38: CKR_OK for a signature the card accepts, CKR_SIGNATURE_INVALID
 // for one it rejects.

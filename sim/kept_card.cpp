@@ -19,7 +19,8 @@ CardOptions freshCardOptions() {
   CardOptions options;
   const char* cost = std::getenv("KORVA_CARD_PIN_COST");
   const long value = cost == nullptr ? 0 : std::strtol(cost, nullptr, 10);
-  if (value >= minKdfLog2N && value <= maxKdfLog2N) options.pinKeyCost = static_cast<uint8_t>(value);
+  if (value >= minKdfLog2N && value <= maxKdfLog2N)
+    options.pinKeyCost = static_cast<uint8_t>(value);
   return options;
 }
 
@@ -42,7 +43,8 @@ KeptCard::KeptCard(std::filesystem::path cardFile) : file_(std::move(cardFile)) 
     }
   }
   load();
-  if (card_ == nullptr && !creationProblem.empty()) problem_ = creationProblem;  // says more than "missing"
+  if (card_ == nullptr && !creationProblem.empty())
+    problem_ = creationProblem;  // says more than "missing"
   unlockFile();
 }
 

@@ -23,7 +23,7 @@
 namespace korva::sim {
 
 class KeptCard final {
-public:
+ public:
   explicit KeptCard(std::filesystem::path cardFile);
   ~KeptCard();
   KeptCard(const KeptCard&) = delete;
@@ -48,7 +48,7 @@ public:
   // again, since it may have been mended): when to tell the user.
   bool takeNewProblem() { return std::exchange(newProblem_, false); }
 
-private:
+ private:
   struct Stamp {
     std::filesystem::file_time_type time{};
     std::uintmax_t size = 0;

@@ -109,7 +109,8 @@ Answer runChained(CardState& card, Command command) {
       card.chain.reset();
       return statusOnly(0x6884);  // command chaining not supported
     }
-    if (!card.chain) card.chain = CommandChain{command.cla, command.ins, command.p1, command.p2, {}};
+    if (!card.chain)
+      card.chain = CommandChain{command.cla, command.ins, command.p1, command.p2, {}};
     std::vector<uint8_t>& collected = card.chain->data;
     if (collected.size() + command.data.size() > maxAssembledCommand) {
       card.chain.reset();
@@ -135,7 +136,8 @@ Answer getResponse(CardState& card, const Command& command) {
   if (!command.le || !command.data.empty()) return statusOnly(sw::wrongLength);
   std::size_t count = std::min(*command.le, maxAnswerData);
   if (count > pending.size()) {
-    if (count != maxAnswerData) return statusOnly(static_cast<uint16_t>(sw::wrongLe | pending.size()));
+    if (count != maxAnswerData)
+      return statusOnly(static_cast<uint16_t>(sw::wrongLe | pending.size()));
     count = pending.size();  // Le 00: whatever is left
   }
   std::vector<uint8_t> data(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(count));
@@ -202,7 +204,8 @@ uint32_t CardState::freeMemory() const {
 
 uint32_t CardState::freeMemoryReportedBy(const FileNode& node) const {
   const auto reported = reportedFreeMemory.find(node.fid);
-  return node.isDirectory() && reported != reportedFreeMemory.end() ? reported->second : freeMemory();
+  return node.isDirectory() && reported != reportedFreeMemory.end() ? reported->second
+                                                                    : freeMemory();
 }
 
 void CardState::resetVolatile() {

@@ -18,9 +18,7 @@ constexpr std::size_t kPinMustChange = 14;
 // The counter is rewritten together with its neighbours, as one block.
 constexpr std::size_t kCounterBlock = 8;
 
-CardResult selectCountersFile(CardContext& context) noexcept {
-    return card::selectPath(context, kPathCountersFile);
-}
+CardResult selectCountersFile(CardContext& context) noexcept { return card::selectPath(context, kPathCountersFile); }
 
 }  // namespace
 

@@ -14,9 +14,7 @@ namespace {
 
 using namespace korva::abi;
 
-constexpr uint16_t dataFileId(uint32_t number) noexcept {
-    return static_cast<uint16_t>(0x0100 + (number & 0xFF));
-}
+constexpr uint16_t dataFileId(uint32_t number) noexcept { return static_cast<uint16_t>(0x0100 + (number & 0xFF)); }
 
 CK_RV mapWriteFailure(CardResult rc) noexcept {
     return rc == result::kSecurity ? CKR_USER_NOT_LOGGED_IN : CKR_FUNCTION_FAILED;
@@ -30,8 +28,7 @@ CK_RV writeFile(CardContext& context, uint16_t fileId, std::span<const uint8_t> 
         if (context.fci.fileSize == FileControlInfo::kAbsent) return CKR_FUNCTION_FAILED;
         if (context.fci.fileSize < data.size()) return CKR_DATA_LEN_RANGE;
     } else if (selected == result::kNotFound) {
-        const CardResult created =
-            card::createNumberedDataFile(context, fileId, static_cast<uint16_t>(data.size()));
+        const CardResult created = card::createNumberedDataFile(context, fileId, static_cast<uint16_t>(data.size()));
         if (created != result::kOk) return mapWriteFailure(created);
     } else {
         return CKR_FUNCTION_FAILED;

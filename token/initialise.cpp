@@ -32,9 +32,9 @@ constexpr std::size_t kSettingsNoNone[] = {4, 6, 12};
 constexpr std::size_t kSettingsAtMost15[] = {8, 10};
 constexpr uint8_t kSettingsNone = 0xFF;
 constexpr uint8_t kMaxContainers = 15;
-constexpr std::size_t kPinObjectValue = 1;   // s1: tag 89 of the PIN object
-constexpr std::size_t kContainerCount = 8;   // s8: container map entries
-constexpr std::size_t kSettingsFlags = 14;   // s14: settings flags byte
+constexpr std::size_t kPinObjectValue = 1;  // s1: tag 89 of the PIN object
+constexpr std::size_t kContainerCount = 8;  // s8: container map entries
+constexpr std::size_t kSettingsFlags = 14;  // s14: settings flags byte
 
 constexpr uint16_t kDataFileOne = 0x0101;  // numbered data file 1, in 05 1E
 constexpr uint16_t kDataFileOneSize = 100;
@@ -54,17 +54,72 @@ struct InitState {
 // CREATE FILE of a small transparent control file in 7F 01: size, access
 // conditions FF FF FF 00 `access` FF, life cycle 03, proprietary A5 90 01 01.
 std::array<uint8_t, 34> controlFileTemplate(uint16_t fileId, uint16_t size, uint8_t access) {
-    return {0x00, 0xE0, 0x00, 0x00, 0x1D, 0x62, 0x1B, 0x80, 0x02, static_cast<uint8_t>(size >> 8),
-            static_cast<uint8_t>(size), 0x82, 0x01, 0x01, 0x83, 0x02, static_cast<uint8_t>(fileId >> 8),
-            static_cast<uint8_t>(fileId), 0x86, 0x06, 0xFF, 0xFF, 0xFF, 0x00, access, 0xFF, 0x8A, 0x01, 0x03,
-            0xA5, 0x03, 0x90, 0x01, 0x01};
+    return {0x00,
+            0xE0,
+            0x00,
+            0x00,
+            0x1D,
+            0x62,
+            0x1B,
+            0x80,
+            0x02,
+            static_cast<uint8_t>(size >> 8),
+            static_cast<uint8_t>(size),
+            0x82,
+            0x01,
+            0x01,
+            0x83,
+            0x02,
+            static_cast<uint8_t>(fileId >> 8),
+            static_cast<uint8_t>(fileId),
+            0x86,
+            0x06,
+            0xFF,
+            0xFF,
+            0xFF,
+            0x00,
+            access,
+            0xFF,
+            0x8A,
+            0x01,
+            0x03,
+            0xA5,
+            0x03,
+            0x90,
+            0x01,
+            0x01};
 }
 
 // CREATE FILE of the key-container bookkeeping files 70 FD and 70 00.
 std::array<uint8_t, 28> mapFileTemplate(uint16_t fileId, uint8_t size, uint8_t access, uint8_t lifeCycle) {
-    return {0x00, 0xE0, 0x00, 0x00, 0x17, 0x62, 0x15, 0x80, 0x01, size, 0x82, 0x01, 0x01, 0x83, 0x02,
-            static_cast<uint8_t>(fileId >> 8), static_cast<uint8_t>(fileId), 0x86, 0x06, 0xFF, 0xFF,
-            0xFF, 0x00, access, 0xFF, 0x8A, 0x01, lifeCycle};
+    return {0x00,
+            0xE0,
+            0x00,
+            0x00,
+            0x17,
+            0x62,
+            0x15,
+            0x80,
+            0x01,
+            size,
+            0x82,
+            0x01,
+            0x01,
+            0x83,
+            0x02,
+            static_cast<uint8_t>(fileId >> 8),
+            static_cast<uint8_t>(fileId),
+            0x86,
+            0x06,
+            0xFF,
+            0xFF,
+            0xFF,
+            0x00,
+            access,
+            0xFF,
+            0x8A,
+            0x01,
+            lifeCycle};
 }
 
 // The twelve-byte entries of a name map: identifier low byte first, type
@@ -76,25 +131,24 @@ constexpr NameEntry nameEntry(uint16_t fileId, uint8_t type, uint8_t attribute, 
     return entry;
 }
 
-constexpr uint8_t kCreatePinPolicy[] = {0x00, 0xE0, 0x00, 0x00, 0x1C, 0x62, 0x1A, 0x80, 0x02, 0x00, 0x0C, 0x82,
-                                        0x01, 0x12, 0x83, 0x02, 0x50, 0xE2, 0x8A, 0x01, 0x03, 0x86, 0x05, 0xFF,
-                                        0xFF, 0xFF, 0x00, 0xFF, 0xA5, 0x03, 0x84, 0x01, 0x03};
+constexpr uint8_t kCreatePinPolicy[] = {0x00, 0xE0, 0x00, 0x00, 0x1C, 0x62, 0x1A, 0x80, 0x02, 0x00, 0x0C,
+                                        0x82, 0x01, 0x12, 0x83, 0x02, 0x50, 0xE2, 0x8A, 0x01, 0x03, 0x86,
+                                        0x05, 0xFF, 0xFF, 0xFF, 0x00, 0xFF, 0xA5, 0x03, 0x84, 0x01, 0x03};
 // The PIN policy: which references exist and which may change which.
 constexpr uint8_t kPutPinPolicy1[] = {0x00, 0xDA, 0x02, 0x10, 0x06, 0x01, 0x07, 0x01, 0x05, 0x01, 0x09};
 constexpr uint8_t kPutPinPolicy2[] = {0x00, 0xDA, 0x02, 0x12, 0x02, 0x01, 0x07};
 constexpr uint8_t kPutPinPolicy3[] = {0x00, 0xDA, 0x02, 0x14, 0x04, 0x01, 0x05, 0x01, 0x09};
 
 // The object directory: one entry per class directory file 50 00 ... 50 08.
-constexpr uint8_t kObjectDirectory[] = {
-    0xA0, 0x06, 0x30, 0x04, 0x04, 0x02, 0x50, 0x00, 0xA1, 0x06, 0x30, 0x04, 0x04, 0x02, 0x50, 0x01,
-    0xA3, 0x06, 0x30, 0x04, 0x04, 0x02, 0x50, 0x03, 0xA4, 0x06, 0x30, 0x04, 0x04, 0x02, 0x50, 0x04,
-    0xA7, 0x06, 0x30, 0x04, 0x04, 0x02, 0x50, 0x07, 0xA8, 0x06, 0x30, 0x04, 0x04, 0x02, 0x50, 0x08};
+constexpr uint8_t kObjectDirectory[] = {0xA0, 0x06, 0x30, 0x04, 0x04, 0x02, 0x50, 0x00, 0xA1, 0x06, 0x30, 0x04,
+                                        0x04, 0x02, 0x50, 0x01, 0xA3, 0x06, 0x30, 0x04, 0x04, 0x02, 0x50, 0x03,
+                                        0xA4, 0x06, 0x30, 0x04, 0x04, 0x02, 0x50, 0x04, 0xA7, 0x06, 0x30, 0x04,
+                                        0x04, 0x02, 0x50, 0x07, 0xA8, 0x06, 0x30, 0x04, 0x04, 0x02, 0x50, 0x08};
 
 constexpr uint8_t kCreateCertificateSubdirectory[] = {
-    0x00, 0xE0, 0x00, 0x00, 0x2D, 0x62, 0x2B, 0x82, 0x01, 0x38, 0x83, 0x02, 0x70, 0x01, 0x86, 0x05,
-    0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x8A, 0x01, 0x03, 0x84, 0x10, 'm',  's',  'c',  'p',  0x00, 0x00,
-    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0x01, 0x12, 0xA5, 0x03, 0x8A,
-    0x01, 0x01};
+    0x00, 0xE0, 0x00, 0x00, 0x2D, 0x62, 0x2B, 0x82, 0x01, 0x38, 0x83, 0x02, 0x70, 0x01, 0x86, 0x05, 0xFF,
+    0xFF, 0xFF, 0xFF, 0x00, 0x8A, 0x01, 0x03, 0x84, 0x10, 'm',  's',  'c',  'p',  0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0x01, 0x12, 0xA5, 0x03, 0x8A, 0x01, 0x01};
 
 constexpr std::array<NameEntry, 3> kApplicationNames = {
     nameEntry(0x70FD, 0x01, 0x03, "cardid\0\0"),
@@ -111,10 +165,8 @@ CardResult inOrder(Steps&&... steps) {
     return rc;
 }
 
-CardResult createWithContent(CardContext& context, std::span<const uint8_t> create,
-                             std::span<const uint8_t> content) {
-    return inOrder([&] { return exchange(context, create); },
-                   [&] { return card::updateBinary(context, 0, content); },
+CardResult createWithContent(CardContext& context, std::span<const uint8_t> create, std::span<const uint8_t> content) {
+    return inOrder([&] { return exchange(context, create); }, [&] { return card::updateBinary(context, 0, content); },
                    [&] { return card::activateFile(context); });
 }
 
@@ -149,10 +201,8 @@ CardResult stepRebuildSubdirectory(CardContext& context, InitState& state) {
 
 CardResult stepPinPolicy(CardContext& context, InitState&) {
     return inOrder([&] { return exchange(context, kCreatePinPolicy); },
-                   [&] { return exchange(context, kPutPinPolicy1); },
-                   [&] { return exchange(context, kPutPinPolicy2); },
-                   [&] { return exchange(context, kPutPinPolicy3); },
-                   [&] { return card::activateFile(context); });
+                   [&] { return exchange(context, kPutPinPolicy1); }, [&] { return exchange(context, kPutPinPolicy2); },
+                   [&] { return exchange(context, kPutPinPolicy3); }, [&] { return card::activateFile(context); });
 }
 
 CardResult stepDefaultUserPin(CardContext& context, InitState&) {
@@ -234,16 +284,14 @@ CardResult stepContainerFiles(CardContext& context, InitState& state) {
         std::copy(kApplicationNames[i].begin(), kApplicationNames[i].end(), names.begin() + i * sizeof(NameEntry));
     }
     const uint8_t containers = state.settings[kContainerCount];
-    return inOrder([&] { return exchange(context, mapFileTemplate(0x70FD, 0x11, 0x09, 0x05)); },
-                   [&] { return createWithContent(context, mapFileTemplate(0x7000, 0xFC, 0x00, 0x03), names); },
-                   [&] { return exchange(context, kCreateCertificateSubdirectory); },
-                   [&] { return card::createContainerMapFile(context, containerMapSize(containers)); },
-                   [&] {
-                       return createWithContent(context, mapFileTemplate(0x7000, 0xFC, 0x00, 0x03),
-                                                kContainerMapName);
-                   },
-                   [&] { return card::activateCertificateDirectory(context); },
-                   [&] { return card::selectApplicationSubdirectory(context); });
+    return inOrder(
+        [&] { return exchange(context, mapFileTemplate(0x70FD, 0x11, 0x09, 0x05)); },
+        [&] { return createWithContent(context, mapFileTemplate(0x7000, 0xFC, 0x00, 0x03), names); },
+        [&] { return exchange(context, kCreateCertificateSubdirectory); },
+        [&] { return card::createContainerMapFile(context, containerMapSize(containers)); },
+        [&] { return createWithContent(context, mapFileTemplate(0x7000, 0xFC, 0x00, 0x03), kContainerMapName); },
+        [&] { return card::activateCertificateDirectory(context); },
+        [&] { return card::selectApplicationSubdirectory(context); });
 }
 
 CardResult stepActivateSubdirectory(CardContext& context, InitState&) {
@@ -255,10 +303,9 @@ CardResult stepFreeKeySlots(CardContext& context, InitState&) { return card::cle
 
 using Step = CardResult (*)(CardContext&, InitState&);
 constexpr Step kBuildSteps[] = {
-    stepDataFileOne,     stepSelectApplication, stepRebuildSubdirectory, stepPinPolicy,
-    stepDefaultUserPin,  stepDerivedCredential, stepObjectDirectory,     stepTokenInformation,
-    stepSettingsRecord,  stepCountersFile,      stepContainerFiles,      stepActivateSubdirectory,
-    stepFreeKeySlots,
+    stepDataFileOne,       stepSelectApplication,    stepRebuildSubdirectory, stepPinPolicy,      stepDefaultUserPin,
+    stepDerivedCredential, stepObjectDirectory,      stepTokenInformation,    stepSettingsRecord, stepCountersFile,
+    stepContainerFiles,    stepActivateSubdirectory, stepFreeKeySlots,
 };
 
 bool validSettings(const SettingsValues& settings) {
@@ -291,8 +338,8 @@ CK_RV checkCardAndSoPin(const HostContext& host, const InitState& state) {
 }  // namespace
 
 CK_RV initToken(const HostContext& host, const InitParameters& parameters) {
-    if (parameters.soPin == nullptr || parameters.label == nullptr ||
-        !isAcceptablePinLength(parameters.soPinLength) || !validSettings(parameters.settings)) {
+    if (parameters.soPin == nullptr || parameters.label == nullptr || !isAcceptablePinLength(parameters.soPinLength) ||
+        !validSettings(parameters.settings)) {
         return CKR_ARGUMENTS_BAD;
     }
     auto soPin = PinBlock::fromPin(std::span(parameters.soPin, parameters.soPinLength));

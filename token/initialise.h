@@ -26,9 +26,7 @@ struct InitParameters {
 };
 
 // Size of the certificate subdirectory's container map for s8 entries.
-constexpr uint16_t containerMapSize(uint8_t entries) noexcept {
-    return static_cast<uint16_t>(entries * 86 + 1);
-}
+constexpr uint16_t containerMapSize(uint8_t entries) noexcept { return static_cast<uint16_t>(entries * 86 + 1); }
 
 abi::CK_RV initToken(const HostContext& host, const InitParameters& parameters);
 

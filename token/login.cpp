@@ -109,10 +109,9 @@ abi::CK_RV openUserSession(const HostContext* host, const abi::LoginRecord* reco
     if (record->userType != user_type::kUser) return abi::CKR_OK;
     CardContext context(*host);
     TokenSettings settings{};
-    const bool done = card::selectApplicationSubdirectory(context) == result::kOk &&
-                      loginWith(context, record) == result::kOk &&
-                      readSettingsRecord(context, settings) == result::kOk &&
-                      purgeTransientSecretKeys(context) == result::kOk;
+    const bool done =
+        card::selectApplicationSubdirectory(context) == result::kOk && loginWith(context, record) == result::kOk &&
+        readSettingsRecord(context, settings) == result::kOk && purgeTransientSecretKeys(context) == result::kOk;
     return done ? abi::CKR_OK : abi::CKR_FUNCTION_FAILED;
 }
 

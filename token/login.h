@@ -16,8 +16,8 @@ abi::CK_RV login(const HostContext& host, const uint8_t* pin, uint32_t pinLength
 
 // Slot 4: the security officer (logged in through `record`) sets and
 // unblocks the user PIN.
-abi::CK_RV initUserPin(const HostContext& host, const abi::LoginRecord* record,
-                       const abi::HostByteVector* settings, const uint8_t* pin, uint32_t pinLength);
+abi::CK_RV initUserPin(const HostContext& host, const abi::LoginRecord* record, const abi::HostByteVector* settings,
+                       const uint8_t* pin, uint32_t pinLength);
 
 // Slot 5.
 abi::CK_RV setPin(const HostContext& host, const abi::HostByteVector* settings, const uint8_t* oldPin,

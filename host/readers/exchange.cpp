@@ -20,9 +20,9 @@ constexpr size_t kMostRounds = kMostCollected / 256;
 std::vector<uint8_t> withLe(std::span<const uint8_t> command, uint8_t le) {
     std::vector<uint8_t> changed(command.begin(), command.end());
     const size_t withoutLe = command.size() > 5 && command.size() == 5u + command[4] ? command.size()
-                             : command.size() == 4                                  ? 4
-                             : command.size() == 5                                  ? 4
-                                                                                    : command.size() - 1;
+                             : command.size() == 4                                   ? 4
+                             : command.size() == 5                                   ? 4
+                                                                                     : command.size() - 1;
     changed.resize(withoutLe);
     changed.push_back(le);
     return changed;

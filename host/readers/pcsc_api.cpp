@@ -17,9 +17,9 @@ const PcscApi* load() {
     static PcscApi api{};
     const bool complete =
         bind(library, "SCardEstablishContext", api.establishContext) &&
-        bind(library, "SCardReleaseContext", api.releaseContext) && bind(library, "SCardListReaders", api.listReaders) &&
-        bind(library, "SCardConnect", api.connect) && bind(library, "SCardReconnect", api.reconnect) &&
-        bind(library, "SCardDisconnect", api.disconnect) &&
+        bind(library, "SCardReleaseContext", api.releaseContext) &&
+        bind(library, "SCardListReaders", api.listReaders) && bind(library, "SCardConnect", api.connect) &&
+        bind(library, "SCardReconnect", api.reconnect) && bind(library, "SCardDisconnect", api.disconnect) &&
         bind(library, "SCardBeginTransaction", api.beginTransaction) &&
         bind(library, "SCardEndTransaction", api.endTransaction) && bind(library, "SCardTransmit", api.transmit) &&
         bind(library, "SCardGetStatusChange", api.getStatusChange) && bind(library, "SCardCancel", api.cancel);

@@ -102,9 +102,7 @@ ReaderStatus PcscReader::statusOf(LONG rv) {
     switch (rv) {
         case SCARD_S_SUCCESS: return ReaderStatus::ok;
         case SCARD_E_NO_SMARTCARD:
-        case SCARD_W_REMOVED_CARD:
-            disconnect();
-            return ReaderStatus::removed;
+        case SCARD_W_REMOVED_CARD: disconnect(); return ReaderStatus::removed;
         case SCARD_W_RESET_CARD: return ReaderStatus::reset;
         case SCARD_E_NO_SERVICE:
         case SCARD_E_SERVICE_STOPPED:
@@ -214,7 +212,7 @@ ReaderStatus PcscReader::endCall() {
     const LONG rv = api_.endTransaction(card_, SCARD_LEAVE_CARD);
     // A card taken out at the very end changed nothing the call did.
     return rv == SCARD_S_SUCCESS || rv == SCARD_W_REMOVED_CARD || rv == SCARD_E_NO_SMARTCARD ? ReaderStatus::ok
-                                                                                            : statusOf(rv);
+                                                                                             : statusOf(rv);
 }
 
 ReaderStatus PcscReader::reconnect() {

@@ -35,8 +35,8 @@ public:
     CardState cardState() override;
     ReaderStatus beginCall() override;
     ReaderStatus endCall() override;
-    ReaderStatus transmit(std::span<const uint8_t> command, uint8_t* response, uint32_t* responseLength,
-                          uint8_t& sw1, uint8_t& sw2, Outstanding outstanding) override;
+    ReaderStatus transmit(std::span<const uint8_t> command, uint8_t* response, uint32_t* responseLength, uint8_t& sw1,
+                          uint8_t& sw2, Outstanding outstanding) override;
     ReaderStatus reconnect() override;
     void waitForChange(std::chrono::milliseconds timeout) override;
     void cancelWait() override;

@@ -38,9 +38,8 @@ ReaderStatus VirtualCardReader::endCall() { return kept_.give() ? ReaderStatus::
 
 // The virtual card answers in full (as a T=1 card does) unless an answer is
 // longer than one response; it then says 61 xx like any card.
-ReaderStatus VirtualCardReader::transmit(std::span<const uint8_t> command, uint8_t* response,
-                                         uint32_t* responseLength, uint8_t& sw1, uint8_t& sw2,
-                                         Outstanding outstanding) {
+ReaderStatus VirtualCardReader::transmit(std::span<const uint8_t> command, uint8_t* response, uint32_t* responseLength,
+                                         uint8_t& sw1, uint8_t& sw2, Outstanding outstanding) {
     sim::VirtualCard* card = kept_.card();
     if (card == nullptr) return ReaderStatus::noCard;
     const RawExchange raw = [card](std::span<const uint8_t> apdu, std::vector<uint8_t>& answer) {

@@ -25,8 +25,8 @@ public:
     CardState cardState() override;
     ReaderStatus beginCall() override;
     ReaderStatus endCall() override;
-    ReaderStatus transmit(std::span<const uint8_t> command, uint8_t* response, uint32_t* responseLength,
-                          uint8_t& sw1, uint8_t& sw2, Outstanding outstanding) override;
+    ReaderStatus transmit(std::span<const uint8_t> command, uint8_t* response, uint32_t* responseLength, uint8_t& sw1,
+                          uint8_t& sw2, Outstanding outstanding) override;
     // Another process saved the card file since our previous call: it had
     // the card. Nobody else can have used it otherwise.
     std::optional<bool> usedElsewhereSinceLastCall() const override { return kept_.reread(); }

@@ -110,12 +110,12 @@ typedef struct ObjectSummary {
 /* The host's cursor of an object search. The host clears bytes 4 to 10
  * before the search starts; the start slot writes bytes 0 to 3. */
 typedef struct FindCursor {
-    uint8_t classGiven;     /* 1 when the search template named a class; not read */
-    uint8_t lastIndex;      /* record (or session-object) index last returned, 0 before the first */
-    uint8_t directoryHigh;  /* directory being walked: 00 00 not started, FF FF session objects */
+    uint8_t classGiven;    /* 1 when the search template named a class; not read */
+    uint8_t lastIndex;     /* record (or session-object) index last returned, 0 before the first */
+    uint8_t directoryHigh; /* directory being walked: 00 00 not started, FF FF session objects */
     uint8_t directoryLow;
-    uint8_t hostByte;       /* the host's own; never read or written by the module */
-    uint8_t countsValid;    /* copy of the counters file's counts-valid byte */
+    uint8_t hostByte;    /* the host's own; never read or written by the module */
+    uint8_t countsValid; /* copy of the counters file's counts-valid byte */
     /* objects still to find: data, certificates, secret, public, private keys */
     uint8_t remaining[5];
 } FindCursor;
@@ -134,7 +134,7 @@ typedef struct FindCursor {
  * byte arrays over the same 40 bytes. */
 #define KORVA_OPERATION_RECORD_SIZE 40
 typedef struct DigestParameterState {
-    uint8_t length; /* 0 to 39 */
+    uint8_t length;  /* 0 to 39 */
     uint8_t der[39]; /* DER object identifier (tag 06, length, value), then zeros */
 } DigestParameterState;
 

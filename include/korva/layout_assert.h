@@ -14,10 +14,8 @@
 #define KORVA_STATIC_ASSERT(condition, message) _Static_assert(condition, message)
 #endif
 
-#define KORVA_ASSERT_SIZE(type, size) \
-    KORVA_STATIC_ASSERT(sizeof(KORVA_ABI_TYPE(type)) == (size), "size of " #type)
+#define KORVA_ASSERT_SIZE(type, size) KORVA_STATIC_ASSERT(sizeof(KORVA_ABI_TYPE(type)) == (size), "size of " #type)
 #define KORVA_ASSERT_OFFSET(type, member, offset) \
-    KORVA_STATIC_ASSERT(offsetof(KORVA_ABI_TYPE(type), member) == (offset), \
-                        "offset of " #type "." #member)
+    KORVA_STATIC_ASSERT(offsetof(KORVA_ABI_TYPE(type), member) == (offset), "offset of " #type "." #member)
 
 #endif

@@ -77,10 +77,9 @@ typedef unsigned long (*KORVA_CreateCertificateRequest_t)(
  * the key of the certificate object `certificate` (privateKey 0: the private
  * key with the certificate's CKA_ID), carrying that certificate and the
  * further certificate objects given. No signed attributes. */
-typedef unsigned long (*KORVA_SignMessage_t)(unsigned long session, unsigned long certificate,
-                                             unsigned long privateKey, const unsigned long* furtherCertificates,
-                                             unsigned long furtherCount, const unsigned char* data,
-                                             unsigned long dataLength, unsigned long flags,
+typedef unsigned long (*KORVA_SignMessage_t)(unsigned long session, unsigned long certificate, unsigned long privateKey,
+                                             const unsigned long* furtherCertificates, unsigned long furtherCount,
+                                             const unsigned char* data, unsigned long dataLength, unsigned long flags,
                                              unsigned char* message, unsigned long* messageLength);
 
 /* Checks the signature of a DER PKCS#7 SignedData message with the signer's
@@ -105,9 +104,8 @@ typedef unsigned long (*KORVA_ImportPkcs12_t)(unsigned long session, const unsig
 
 /* Stores a DER X.509 certificate as a token object with the given label
  * (zero-terminated, may be null) and CKA_ID. */
-typedef unsigned long (*KORVA_ImportCertificate_t)(unsigned long session, const char* label,
-                                                   const unsigned char* id, unsigned long idLength,
-                                                   const unsigned char* certificate,
+typedef unsigned long (*KORVA_ImportCertificate_t)(unsigned long session, const char* label, const unsigned char* id,
+                                                   unsigned long idLength, const unsigned char* certificate,
                                                    unsigned long certificateLength);
 
 typedef struct KORVA_VENDOR_FUNCTION_LIST {

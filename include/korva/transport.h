@@ -25,10 +25,8 @@ struct HostContext;
  * Returns 0 when the exchange took place (the status words are valid) and
  * non-zero on a transport failure. `flag` is the per-command transport
  * option (0 or 1); `reserved` is always 0. */
-typedef uint32_t (*TransmitCallback)(struct HostContext host,
-                                     const uint8_t* command, uint32_t commandLength,
-                                     uint8_t* response, uint32_t* responseLength,
-                                     uint8_t* sw1, uint8_t* sw2,
+typedef uint32_t (*TransmitCallback)(struct HostContext host, const uint8_t* command, uint32_t commandLength,
+                                     uint8_t* response, uint32_t* responseLength, uint8_t* sw1, uint8_t* sw2,
                                      uint32_t flag, uint32_t reserved);
 
 /* Passed by value at the head of almost every slot (16 bytes on i386). */

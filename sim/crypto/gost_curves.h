@@ -11,15 +11,15 @@
 namespace korva::sim::crypto {
 
 struct GostCurveParameters {
-    uint8_t code;             // the card's parameter-set code
-    std::size_t size;         // bytes of a coordinate, of the order, of each signature half: 32 or 64
-    const char* name;         // the published parameter set, for diagnostics
-    const char* p;            // prime of the field, hexadecimal
-    const char* a;            // y^2 = x^3 + a x + b
+    uint8_t code;      // the card's parameter-set code
+    std::size_t size;  // bytes of a coordinate, of the order, of each signature half: 32 or 64
+    const char* name;  // the published parameter set, for diagnostics
+    const char* p;     // prime of the field, hexadecimal
+    const char* a;     // y^2 = x^3 + a x + b
     const char* b;
-    const char* q;            // order of the base point
+    const char* q;  // order of the base point
     unsigned cofactor;
-    const char* x;            // base point
+    const char* x;  // base point
     const char* y;
 };
 

@@ -25,16 +25,14 @@ BigNumber hashToScalar(std::span<const uint8_t> cardHash, const BIGNUM* order, B
 
 // A public key of X then Y (big-endian) as a point of the group; null when
 // the length is wrong or the point is not on the curve.
-EcPoint pointFromPublicKey(const EC_GROUP* group, std::size_t size,
-                           std::span<const uint8_t> publicKey, BN_CTX* context) {
+EcPoint pointFromPublicKey(const EC_GROUP* group, std::size_t size, std::span<const uint8_t> publicKey,
+                           BN_CTX* context) {
     if (publicKey.size() != 2 * size) return nullptr;
     const BigNumber x = bigNumberFromBytes(publicKey.first(size));
     const BigNumber y = bigNumberFromBytes(publicKey.subspan(size));
     EcPoint point(EC_POINT_new(group));
-    if (!x || !y || !point ||
-        EC_POINT_set_affine_coordinates(group, point.get(), x.get(), y.get(), context) != 1 ||
-        EC_POINT_is_on_curve(group, point.get(), context) != 1 ||
-        EC_POINT_is_at_infinity(group, point.get()) == 1) {
+    if (!x || !y || !point || EC_POINT_set_affine_coordinates(group, point.get(), x.get(), y.get(), context) != 1 ||
+        EC_POINT_is_on_curve(group, point.get(), context) != 1 || EC_POINT_is_at_infinity(group, point.get()) == 1) {
         return nullptr;
     }
     return point;
@@ -42,9 +40,8 @@ EcPoint pointFromPublicKey(const EC_GROUP* group, std::size_t size,
 
 // The verification equation of GOST R 34.10: with v = e^-1, z1 = s v and
 // z2 = -r v (mod q), the x-coordinate of z1 G + z2 Q reduced mod q equals r.
-bool verifyWithPoint(const GostCurveParameters& curve, const EC_GROUP* group,
-                     const EC_POINT* publicPoint, std::span<const uint8_t> cardHash,
-                     std::span<const uint8_t> signature) {
+bool verifyWithPoint(const GostCurveParameters& curve, const EC_GROUP* group, const EC_POINT* publicPoint,
+                     std::span<const uint8_t> cardHash, std::span<const uint8_t> signature) {
     const std::size_t size = curve.size;
     if (cardHash.size() != size || signature.size() != 2 * size) return false;
     const BigNumberContext context(BN_CTX_new());
@@ -52,8 +49,7 @@ bool verifyWithPoint(const GostCurveParameters& curve, const EC_GROUP* group,
     const BigNumber r = bigNumberFromBytes(signature.first(size));
     const BigNumber s = bigNumberFromBytes(signature.subspan(size));
     if (!context || !r || !s) return false;
-    if (BN_is_zero(r.get()) || BN_is_zero(s.get()) || BN_cmp(r.get(), order) >= 0 ||
-        BN_cmp(s.get(), order) >= 0) {
+    if (BN_is_zero(r.get()) || BN_is_zero(s.get()) || BN_cmp(r.get(), order) >= 0 || BN_cmp(s.get(), order) >= 0) {
         return false;
     }
     const BigNumber e = hashToScalar(cardHash, order, context.get());
@@ -61,8 +57,7 @@ bool verifyWithPoint(const GostCurveParameters& curve, const EC_GROUP* group,
     const BigNumber v(BN_mod_inverse(nullptr, e.get(), order, context.get()));
     const BigNumber z1 = newBigNumber(), z2 = newBigNumber(), x = newBigNumber();
     const EcPoint c(EC_POINT_new(group));
-    if (!v || !z1 || !z2 || !x || !c ||
-        BN_mod_mul(z1.get(), s.get(), v.get(), order, context.get()) != 1 ||
+    if (!v || !z1 || !z2 || !x || !c || BN_mod_mul(z1.get(), s.get(), v.get(), order, context.get()) != 1 ||
         BN_mod_mul(z2.get(), r.get(), v.get(), order, context.get()) != 1 ||
         BN_mod_sub(z2.get(), order, z2.get(), order, context.get()) != 1 ||
         EC_POINT_mul(group, c.get(), z1.get(), publicPoint, z2.get(), context.get()) != 1 ||
@@ -79,8 +74,7 @@ bool verifyWithPoint(const GostCurveParameters& curve, const EC_GROUP* group,
 bool appendLittleEndian(WipedBytes& out, const BIGNUM* number, std::size_t size) {
     const std::size_t start = out.size();
     out.resize(start + size);
-    return BN_bn2lebinpad(number, out.data() + start, static_cast<int>(size)) ==
-           static_cast<int>(size);
+    return BN_bn2lebinpad(number, out.data() + start, static_cast<int>(size)) == static_cast<int>(size);
 }
 
 // The engine's digest, asked of the engine itself: the card relies on no
@@ -109,8 +103,7 @@ GostKeyPair::GostKeyPair(const GostCurveParameters& curve, EcGroup group, BigNum
       publicPoint_(std::move(publicPoint)),
       gost2012_(!isGost2001Curve(curve.code)) {}
 
-std::optional<GostKeyPair> GostKeyPair::fromPrivateKey(uint8_t curveCode,
-                                                       std::span<const uint8_t> privateKey) {
+std::optional<GostKeyPair> GostKeyPair::fromPrivateKey(uint8_t curveCode, std::span<const uint8_t> privateKey) {
     const GostCurveParameters* curve = findGostCurve(curveCode);
     if (curve == nullptr || privateKey.size() != curve->size) return std::nullopt;
     EcGroup group = buildGostCurve(*curve);
@@ -163,8 +156,7 @@ std::vector<uint8_t> GostKeyPair::publicKey() const {
     const BigNumberContext context(BN_CTX_new());
     const BigNumber x = newBigNumber(), y = newBigNumber();
     if (!context || !x || !y ||
-        EC_POINT_get_affine_coordinates(group_.get(), publicPoint_.get(), x.get(), y.get(),
-                                        context.get()) != 1) {
+        EC_POINT_get_affine_coordinates(group_.get(), publicPoint_.get(), x.get(), y.get(), context.get()) != 1) {
         return {};
     }
     const WipedBytes xBytes = bigNumberToBytes(x.get(), size());
@@ -222,13 +214,12 @@ std::vector<uint8_t> GostKeyPair::sign(std::span<const uint8_t> cardHash) const 
     return {};
 }
 
-bool GostKeyPair::verify(std::span<const uint8_t> cardHash,
-                         std::span<const uint8_t> signature) const {
+bool GostKeyPair::verify(std::span<const uint8_t> cardHash, std::span<const uint8_t> signature) const {
     return verifyWithPoint(*curve_, group_.get(), publicPoint_.get(), cardHash, signature);
 }
 
-WipedBytes GostKeyPair::agreeKey(std::span<const uint8_t> peerPublicKey,
-                                  std::span<const uint8_t> ukm, KeyAgreement kind) const {
+WipedBytes GostKeyPair::agreeKey(std::span<const uint8_t> peerPublicKey, std::span<const uint8_t> ukm,
+                                 KeyAgreement kind) const {
     const BigNumberContext context(BN_CTX_new());
     if (!context) return {};
     const EcPoint peer = pointFromPublicKey(group_.get(), size(), peerPublicKey, context.get());
@@ -243,13 +234,10 @@ WipedBytes GostKeyPair::agreeKey(std::span<const uint8_t> peerPublicKey,
     const BigNumber x = newBigNumber(), y = newBigNumber();
     if (BN_set_word(cofactor.get(), kind == KeyAgreement::kVko2012 ? curve_->cofactor : 1) != 1 ||
         BN_mod_mul(scalar.get(), scalar.get(), privateKey_.get(), order, context.get()) != 1 ||
-        BN_mod_mul(scalar.get(), scalar.get(), cofactor.get(), order, context.get()) != 1 ||
-        !shared || !x || !y ||
-        EC_POINT_mul(group_.get(), shared.get(), nullptr, peer.get(), scalar.get(),
-                     context.get()) != 1 ||
+        BN_mod_mul(scalar.get(), scalar.get(), cofactor.get(), order, context.get()) != 1 || !shared || !x || !y ||
+        EC_POINT_mul(group_.get(), shared.get(), nullptr, peer.get(), scalar.get(), context.get()) != 1 ||
         EC_POINT_is_at_infinity(group_.get(), shared.get()) == 1 ||
-        EC_POINT_get_affine_coordinates(group_.get(), shared.get(), x.get(), y.get(),
-                                        context.get()) != 1) {
+        EC_POINT_get_affine_coordinates(group_.get(), shared.get(), x.get(), y.get(), context.get()) != 1) {
         return {};
     }
     WipedBytes point;
@@ -259,8 +247,8 @@ WipedBytes GostKeyPair::agreeKey(std::span<const uint8_t> peerPublicKey,
     return digest(kind == KeyAgreement::kVko2001 ? NID_id_GostR3411_94 : NID_id_GostR3411_2012_256, point);
 }
 
-bool verifyGostSignature(uint8_t curveCode, std::span<const uint8_t> publicKey,
-                         std::span<const uint8_t> cardHash, std::span<const uint8_t> signature) {
+bool verifyGostSignature(uint8_t curveCode, std::span<const uint8_t> publicKey, std::span<const uint8_t> cardHash,
+                         std::span<const uint8_t> signature) {
     const GostCurveParameters* curve = findGostCurve(curveCode);
     if (curve == nullptr) return false;
     const EcGroup group = buildGostCurve(*curve);

@@ -31,8 +31,7 @@ public:
     static std::optional<GostKeyPair> generate(uint8_t curveCode);
     // The pair of a given private key (big-endian); nothing when the key is
     // not in [1, q - 1].
-    static std::optional<GostKeyPair> fromPrivateKey(uint8_t curveCode,
-                                                     std::span<const uint8_t> privateKey);
+    static std::optional<GostKeyPair> fromPrivateKey(uint8_t curveCode, std::span<const uint8_t> privateKey);
     // Inverse of serialize(); nothing for malformed bytes.
     static std::optional<GostKeyPair> deserialize(std::span<const uint8_t> bytes);
 
@@ -50,9 +49,7 @@ public:
     // GOST R 34.10-2012 curve is a 2012 key; a key on a 2001 curve is a 2001
     // key unless generated as a 2012 one (hashed with GOST R 34.11-2012).
     void markGost2012() noexcept { gost2012_ = true; }
-    KeyAgreement agreement() const noexcept {
-        return gost2012_ ? KeyAgreement::kVko2012 : KeyAgreement::kVko2001;
-    }
+    KeyAgreement agreement() const noexcept { return gost2012_ ? KeyAgreement::kVko2012 : KeyAgreement::kVko2001; }
     // 32 for 256-bit keys, 64 for 512-bit ones.
     std::size_t size() const noexcept { return curve_->size; }
 
@@ -72,17 +69,14 @@ public:
     // host's reversal). The answer is the 32-byte shared key in the byte
     // order of the published algorithm. Empty on failure: a point not on the
     // curve, a zero UKM, an unavailable hash.
-    WipedBytes agreeKey(std::span<const uint8_t> peerPublicKey, std::span<const uint8_t> ukm,
-                         KeyAgreement kind) const;
+    WipedBytes agreeKey(std::span<const uint8_t> peerPublicKey, std::span<const uint8_t> ukm, KeyAgreement kind) const;
 
     // Signing with a chosen nonce k, for known-answer tests only: a reused or
     // predictable k discloses the private key.
-    std::vector<uint8_t> signWithNonce(std::span<const uint8_t> cardHash,
-                                       std::span<const uint8_t> nonce) const;
+    std::vector<uint8_t> signWithNonce(std::span<const uint8_t> cardHash, std::span<const uint8_t> nonce) const;
 
 private:
-    GostKeyPair(const GostCurveParameters& curve, EcGroup group, BigNumber privateKey,
-                EcPoint publicPoint) noexcept;
+    GostKeyPair(const GostCurveParameters& curve, EcGroup group, BigNumber privateKey, EcPoint publicPoint) noexcept;
 
     const GostCurveParameters* curve_;
     EcGroup group_;
@@ -93,7 +87,7 @@ private:
 
 // Checks r then s over the card-form hash with a bare public key (X then Y,
 // big-endian) on the curve of `curveCode`.
-bool verifyGostSignature(uint8_t curveCode, std::span<const uint8_t> publicKey,
-                         std::span<const uint8_t> cardHash, std::span<const uint8_t> signature);
+bool verifyGostSignature(uint8_t curveCode, std::span<const uint8_t> publicKey, std::span<const uint8_t> cardHash,
+                         std::span<const uint8_t> signature);
 
 }  // namespace korva::sim::crypto

@@ -10,17 +10,15 @@ constexpr int kModulusBits = static_cast<int>(kRsaModulusBytes) * 8;
 constexpr int kPrimeBits = kModulusBits / 2;
 
 bool isUsablePublicExponent(const BIGNUM* e) {
-    return BN_is_odd(e) && BN_num_bytes(e) <= static_cast<int>(kRsaExponentBytes) &&
-           !BN_is_one(e);
+    return BN_is_odd(e) && BN_num_bytes(e) <= static_cast<int>(kRsaExponentBytes) && !BN_is_one(e);
 }
 
 // d = e^-1 mod lcm(p - 1, q - 1); null when e is not invertible.
-BigNumber privateExponentFromPrimes(const BIGNUM* e, const BIGNUM* p, const BIGNUM* q,
-                                    BN_CTX* context) {
+BigNumber privateExponentFromPrimes(const BIGNUM* e, const BIGNUM* p, const BIGNUM* q, BN_CTX* context) {
     const BigNumber p1 = newBigNumber(), q1 = newBigNumber(), product = newBigNumber();
     const BigNumber gcd = newBigNumber(), lcm = newBigNumber(), remainder = newBigNumber();
-    if (!p1 || !q1 || !product || !gcd || !lcm || !remainder || !BN_copy(p1.get(), p) ||
-        !BN_copy(q1.get(), q) || BN_sub_word(p1.get(), 1) != 1 || BN_sub_word(q1.get(), 1) != 1 ||
+    if (!p1 || !q1 || !product || !gcd || !lcm || !remainder || !BN_copy(p1.get(), p) || !BN_copy(q1.get(), q) ||
+        BN_sub_word(p1.get(), 1) != 1 || BN_sub_word(q1.get(), 1) != 1 ||
         BN_mul(product.get(), p1.get(), q1.get(), context) != 1 ||
         BN_gcd(gcd.get(), p1.get(), q1.get(), context) != 1 ||
         BN_div(lcm.get(), remainder.get(), product.get(), gcd.get(), context) != 1) {
@@ -38,8 +36,7 @@ RsaKey::RsaKey(BigNumber publicExponent, BigNumber modulus, BigNumber privateExp
       modulus_(std::move(modulus)),
       privateExponent_(std::move(privateExponent)) {}
 
-std::optional<RsaKey> RsaKey::fromComponents(std::span<const uint8_t> publicExponent,
-                                             std::span<const uint8_t> modulus,
+std::optional<RsaKey> RsaKey::fromComponents(std::span<const uint8_t> publicExponent, std::span<const uint8_t> modulus,
                                              std::span<const uint8_t> privateExponent) {
     if (publicExponent.size() > kRsaExponentBytes || modulus.size() != kRsaModulusBytes ||
         (!privateExponent.empty() && privateExponent.size() != kRsaModulusBytes)) {
@@ -47,8 +44,7 @@ std::optional<RsaKey> RsaKey::fromComponents(std::span<const uint8_t> publicExpo
     }
     BigNumber e = bigNumberFromBytes(publicExponent);
     BigNumber n = bigNumberFromBytes(modulus);
-    if (!e || !n || !isUsablePublicExponent(e.get()) || !BN_is_odd(n.get()) ||
-        BN_cmp(e.get(), n.get()) >= 0) {
+    if (!e || !n || !isUsablePublicExponent(e.get()) || !BN_is_odd(n.get()) || BN_cmp(e.get(), n.get()) >= 0) {
         return std::nullopt;
     }
     BigNumber d;
@@ -60,11 +56,10 @@ std::optional<RsaKey> RsaKey::fromComponents(std::span<const uint8_t> publicExpo
     return RsaKey(std::move(e), std::move(n), std::move(d));
 }
 
-std::optional<RsaKey> RsaKey::fromPrimes(std::span<const uint8_t> publicExponent,
-                                         std::span<const uint8_t> p, std::span<const uint8_t> q) {
+std::optional<RsaKey> RsaKey::fromPrimes(std::span<const uint8_t> publicExponent, std::span<const uint8_t> p,
+                                         std::span<const uint8_t> q) {
     constexpr std::size_t kPrimeBytes = kRsaModulusBytes / 2;
-    if (publicExponent.size() > kRsaExponentBytes || p.size() != kPrimeBytes ||
-        q.size() != kPrimeBytes) {
+    if (publicExponent.size() > kRsaExponentBytes || p.size() != kPrimeBytes || q.size() != kPrimeBytes) {
         return std::nullopt;
     }
     const BigNumberContext context(BN_CTX_new());
@@ -85,8 +80,7 @@ std::optional<RsaKey> RsaKey::generate(uint32_t publicExponent) {
     const BigNumberContext context(BN_CTX_new());
     BigNumber e = newBigNumber();
     const BigNumber p = newBigNumber(), q = newBigNumber();
-    if (!context || !e || !p || !q || BN_set_word(e.get(), publicExponent) != 1 ||
-        !isUsablePublicExponent(e.get())) {
+    if (!context || !e || !p || !q || BN_set_word(e.get(), publicExponent) != 1 || !isUsablePublicExponent(e.get())) {
         return std::nullopt;
     }
     BN_set_flags(p.get(), BN_FLG_CONSTTIME);
@@ -102,8 +96,7 @@ std::optional<RsaKey> RsaKey::generate(uint32_t publicExponent) {
         if (BN_cmp(p.get(), q.get()) == 0) continue;
         BigNumber d = privateExponentFromPrimes(e.get(), p.get(), q.get(), context.get());
         BigNumber n = newBigNumber();
-        if (!d || !n || BN_mul(n.get(), p.get(), q.get(), context.get()) != 1 ||
-            BN_num_bits(n.get()) != kModulusBits) {
+        if (!d || !n || BN_mul(n.get(), p.get(), q.get(), context.get()) != 1 || BN_num_bits(n.get()) != kModulusBits) {
             continue;
         }
         return RsaKey(std::move(e), std::move(n), std::move(d));
@@ -116,8 +109,7 @@ std::optional<RsaKey> RsaKey::deserialize(std::span<const uint8_t> bytes) {
     if (bytes.size() < kPublicPart || bytes[0] != kSerialTag || bytes[1] > 1) return std::nullopt;
     const bool withPrivate = bytes[1] == 1;
     if (bytes.size() != kPublicPart + (withPrivate ? kRsaModulusBytes : 0)) return std::nullopt;
-    return fromComponents(bytes.subspan(2, kRsaExponentBytes),
-                          bytes.subspan(2 + kRsaExponentBytes, kRsaModulusBytes),
+    return fromComponents(bytes.subspan(2, kRsaExponentBytes), bytes.subspan(2 + kRsaExponentBytes, kRsaModulusBytes),
                           bytes.subspan(kPublicPart));
 }
 
@@ -158,8 +150,8 @@ std::vector<uint8_t> RsaKey::signPkcs1(std::span<const uint8_t> data) const {
     const BigNumber m = bigNumberFromBytes(block);
     const BigNumber s = newBigNumber();
     if (!context || !m || !s || BN_cmp(m.get(), modulus_.get()) >= 0 ||
-        BN_mod_exp_mont_consttime(s.get(), m.get(), privateExponent_.get(), modulus_.get(),
-                                  context.get(), nullptr) != 1) {
+        BN_mod_exp_mont_consttime(s.get(), m.get(), privateExponent_.get(), modulus_.get(), context.get(), nullptr) !=
+            1) {
         return {};
     }
     const WipedBytes signature = bigNumberToBytes(s.get(), kRsaModulusBytes);

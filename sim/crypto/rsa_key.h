@@ -34,8 +34,7 @@ public:
                                                 std::span<const uint8_t> privateExponent = {});
     // A key loaded from its primes (the CRT form): the modulus and the private
     // exponent follow from e, p and q (64 bytes each).
-    static std::optional<RsaKey> fromPrimes(std::span<const uint8_t> publicExponent,
-                                            std::span<const uint8_t> p,
+    static std::optional<RsaKey> fromPrimes(std::span<const uint8_t> publicExponent, std::span<const uint8_t> p,
                                             std::span<const uint8_t> q);
     // Inverse of serialize(); nothing for malformed bytes.
     static std::optional<RsaKey> deserialize(std::span<const uint8_t> bytes);

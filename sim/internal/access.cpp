@@ -18,8 +18,10 @@ std::optional<std::size_t> attributeIndex(const FileNode& file, Operation operat
     case Operation::verify:
     case Operation::loadKey: return 3;
     case Operation::update:
-    case Operation::useKey: return file.isDirectory() ? std::nullopt : std::optional<std::size_t>{4};
-    case Operation::createChild: return file.isDirectory() ? std::optional<std::size_t>{4} : std::nullopt;
+    case Operation::useKey:
+      return file.isDirectory() ? std::nullopt : std::optional<std::size_t>{4};
+    case Operation::createChild:
+      return file.isDirectory() ? std::optional<std::size_t>{4} : std::nullopt;
     case Operation::append:
     case Operation::changeReference: return 5;
     case Operation::resetRetryCounter: return 6;
@@ -35,15 +37,11 @@ bool isSatisfied(const CardState& card, uint8_t condition) {
   };
   if (isAlways(condition)) return true;
   switch (condition) {
-    case 0x05:
-      return verified(soPinReference);
+    case 0x05: return verified(soPinReference);
     case 0x07:
-    case 0x12:
-      return verified(userPinReference);
-    case 0x09:
-      return verified(credentialReference);
-    default:
-      return false;  // FF and every value without a meaning: never
+    case 0x12: return verified(userPinReference);
+    case 0x09: return verified(credentialReference);
+    default: return false;  // FF and every value without a meaning: never
   }
 }
 

@@ -14,8 +14,8 @@ namespace korva::sim {
 // Status words the card answers with (ISO 7816-4 meanings).
 namespace sw {
 inline constexpr uint16_t ok = 0x9000;
-inline constexpr uint16_t moreData = 0x6100;            // + bytes still available
-inline constexpr uint16_t pinIncorrect = 0x63C0;        // + tries left
+inline constexpr uint16_t moreData = 0x6100;      // + bytes still available
+inline constexpr uint16_t pinIncorrect = 0x63C0;  // + tries left
 inline constexpr uint16_t wrongLength = 0x6700;
 inline constexpr uint16_t chainLastExpected = 0x6883;
 inline constexpr uint16_t incompatibleFile = 0x6981;
@@ -34,7 +34,7 @@ inline constexpr uint16_t lcInconsistent = 0x6A87;
 inline constexpr uint16_t referenceNotFound = 0x6A88;
 inline constexpr uint16_t fileExists = 0x6A89;
 inline constexpr uint16_t wrongOffset = 0x6B00;
-inline constexpr uint16_t wrongLe = 0x6C00;             // + the right length
+inline constexpr uint16_t wrongLe = 0x6C00;  // + the right length
 inline constexpr uint16_t insNotSupported = 0x6D00;
 inline constexpr uint16_t claNotSupported = 0x6E00;
 }  // namespace sw

@@ -149,7 +149,8 @@ void readSealedParts(Reader& in, FileNode& node) {
   if (isGostKeyObject(node)) {
     const auto* curve = node.publicKey.empty() ? nullptr : crypto::findGostCurve(node.publicKey[0]);
     if (!node.secret.empty() ||
-        (!node.sealed.empty() && (curve == nullptr || node.publicKey.size() != 1 + 2 * curve->size)))
+        (!node.sealed.empty() &&
+         (curve == nullptr || node.publicKey.size() != 1 + 2 * curve->size)))
       damagedFile(node, "GOST key");
   } else if (!node.publicKey.empty()) {
     damagedFile(node, "public key");
@@ -308,8 +309,7 @@ CardState parseCardFile(std::span<const uint8_t> bytes, uint16_t* versionRead) {
 
   uint64_t budget = card.options.memorySize;
   card.files.root = readNode(in, version, 0, budget);
-  if (card.files.root.fid != masterFileId || !card.files.root.isDirectory())
-    damaged("master file");
+  if (card.files.root.fid != masterFileId || !card.files.root.isDirectory()) damaged("master file");
   if (!in.atEnd()) damaged("trailing bytes");
   return card;
 }

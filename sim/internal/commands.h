@@ -25,10 +25,10 @@ Answer putData(CardState& card, const Command& command);
 
 // Card-level commands (commands_card.cpp).
 Answer getChallenge(CardState& card, const Command& command);
-Answer cardQuery(CardState& card, const Command& command);          // 80 FE
-Answer cardInformation(CardState& card, const Command& command);    // 80 78
-Answer keySlotBitmap(CardState& card, const Command& command);      // 80 74
-Answer resetSecurityState(CardState& card, const Command& command); // 80 52
+Answer cardQuery(CardState& card, const Command& command);           // 80 FE
+Answer cardInformation(CardState& card, const Command& command);     // 80 78
+Answer keySlotBitmap(CardState& card, const Command& command);       // 80 74
+Answer resetSecurityState(CardState& card, const Command& command);  // 80 52
 
 // PINs (pins.cpp).
 Answer verify(CardState& card, const Command& command);

@@ -50,16 +50,14 @@ Answer getChallenge(CardState& card, const Command& command) {
 Answer cardQuery(CardState& card, const Command& command) {
   if (command.p2 != 0) return statusOnly(sw::wrongP1P2);
   switch (command.p1) {
-    case 0x00:
-      return answerExactly(command, capabilityAnswer(card.options));
+    case 0x00: return answerExactly(command, capabilityAnswer(card.options));
     case 0x06: {
       // The identity waits for GET RESPONSE: 61 20, then 8 bytes and 61 18.
       card.pendingResponse.assign(card.identity.begin(), card.identity.end());
       card.pendingResponse.resize(identityRecordLength, 0);
       return statusOnly(static_cast<uint16_t>(sw::moreData | identityRecordLength));
     }
-    default:
-      return statusOnly(sw::wrongP1P2);
+    default: return statusOnly(sw::wrongP1P2);
   }
 }
 

@@ -67,7 +67,8 @@ std::vector<uint8_t> runBlockCipher(const SecretKey& key, uint8_t mode,
   const CipherContext context(EVP_CIPHER_CTX_new());
   if (cipher == nullptr || !context) return {};
   const uint8_t* iv = mode == cipherModeCbc ? chainingValue.data() : nullptr;
-  if (EVP_CipherInit_ex(context.get(), cipher, nullptr, cipherKey.data(), iv, encrypt ? 1 : 0) != 1 ||
+  if (EVP_CipherInit_ex(context.get(), cipher, nullptr, cipherKey.data(), iv, encrypt ? 1 : 0) !=
+          1 ||
       EVP_CIPHER_CTX_set_padding(context.get(), 0) != 1)
     return {};
   std::vector<uint8_t> output(input.size());
@@ -109,7 +110,8 @@ Answer secretKeyPiece(CardState& card, const Command& command, const SecretKey& 
 
 // The raw private operation c^d mod n on a 128-byte cryptogram below the
 // modulus, from an RSA key file's stored pair; empty on failure.
-std::vector<uint8_t> rsaPrivateOperation(const FileNode& file, std::span<const uint8_t> cryptogram) {
+std::vector<uint8_t> rsaPrivateOperation(const FileNode& file,
+                                         std::span<const uint8_t> cryptogram) {
   constexpr std::size_t modulusOffset = crypto::kRsaExponentBytes;
   constexpr std::size_t privateOffset = modulusOffset + crypto::kRsaModulusBytes;
   const std::span<const uint8_t> material = file.secret;

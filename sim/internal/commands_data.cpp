@@ -10,7 +10,6 @@
 namespace korva::sim {
 namespace {
 
-
 bool hasBody(const FileNode& file) {
   return file.descriptor() == descriptorTransparent || file.descriptor() == descriptorInternal;
 }

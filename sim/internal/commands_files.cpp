@@ -55,8 +55,7 @@ std::variant<Location, uint16_t> selectionTarget(const FileSystem& files, const 
       if (location) return *location;
       return sw::fileNotFound;
     }
-    default:
-      return sw::wrongP1P2;
+    default: return sw::wrongP1P2;
   }
 }
 
@@ -135,7 +134,8 @@ Answer deleteFile(CardState& card, const Command& command) {
     parent.directories.pop_back();
   }
   // Deleting a directory frees its whole subtree.
-  std::erase_if(files.at(parent)->children, [&](const FileNode& child) { return child.fid == fid; });
+  std::erase_if(files.at(parent)->children,
+                [&](const FileNode& child) { return child.fid == fid; });
 
   // A current file or directory that went with it gives way to the parent.
   const std::vector<uint16_t>& current = files.current.directories;

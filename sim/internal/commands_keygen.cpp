@@ -115,9 +115,7 @@ FileNode newGostKeyObject(uint16_t fid, uint8_t reference) {
 Answer publicKeyCommand(CardState& card, const Command& command) {
   switch (command.p1) {
     case readPublicKeyP1: return readPublicKey(card, command);
-    case generateKeyPairP1:
-      ++card.revision;
-      return generateRsaKeyPair(card, command);
+    case generateKeyPairP1: ++card.revision; return generateRsaKeyPair(card, command);
     default: return statusOnly(sw::wrongP1P2);
   }
 }

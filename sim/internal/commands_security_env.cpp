@@ -52,8 +52,7 @@ std::variant<SetRequest, uint16_t> readSetRequest(const CardState& card, const C
           return sw::wrongData;
         request.iv.emplace(entry.value.begin(), entry.value.end());
         break;
-      default:
-        return sw::wrongData;
+      default: return sw::wrongData;
     }
   }
   return request;

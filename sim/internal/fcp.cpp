@@ -22,10 +22,8 @@ bool isKnownDescriptor(uint8_t descriptor) {
     case descriptorLinearFixed:
     case descriptorKey:
     case descriptorInternal:
-    case descriptorDirectory:
-      return true;
-    default:
-      return false;
+    case descriptorDirectory: return true;
+    default: return false;
   }
 }
 
@@ -43,10 +41,9 @@ std::vector<uint8_t> directoryProprietary(const FileNode& node, uint32_t freeMem
     for (const Tlv& entry : *entries)
       if (entry.tag != 0x82) appendTlv(out, entry.tag, entry.value);
   }
-  const std::array<uint8_t, 4> free{static_cast<uint8_t>(freeMemory >> 24),
-                                    static_cast<uint8_t>(freeMemory >> 16),
-                                    static_cast<uint8_t>(freeMemory >> 8),
-                                    static_cast<uint8_t>(freeMemory)};
+  const std::array<uint8_t, 4> free{
+      static_cast<uint8_t>(freeMemory >> 24), static_cast<uint8_t>(freeMemory >> 16),
+      static_cast<uint8_t>(freeMemory >> 8), static_cast<uint8_t>(freeMemory)};
   appendTlv(out, 0x82, free);
   return out;
 }
@@ -121,8 +118,7 @@ std::variant<FileNode, uint16_t> parseCreationTemplate(std::span<const uint8_t> 
           return sw::wrongData;
         node.proprietary.assign(entry.value.begin(), entry.value.end());
         break;
-      default:
-        break;  // 81 and other tags are accepted and not kept
+      default: break;  // 81 and other tags are accepted and not kept
     }
   }
   if (!haveDescriptor || !haveIdentifier) return sw::wrongData;

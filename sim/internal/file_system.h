@@ -34,22 +34,22 @@ inline constexpr std::size_t maxDataObjectsPerFile = 32;
 
 struct FileNode {
   uint16_t fid = 0;
-  std::vector<uint8_t> descriptorBytes;     // tag 82 as created
-  uint32_t size = 0;                        // tag 80: body size or record capacity in bytes
-  bool sizeGiven = false;                   // a directory reports 80 only when created with it
-  uint8_t lifeCycle = lifeCycleOperational; // tag 8A
-  std::vector<uint8_t> securityAttributes;  // tag 86, as written at creation
-  std::vector<uint8_t> name;                // tag 84
-  std::vector<uint8_t> proprietary;         // the value of A5, as written at creation
-  std::vector<uint8_t> body;                // transparent and internal files: `size` bytes
+  std::vector<uint8_t> descriptorBytes;       // tag 82 as created
+  uint32_t size = 0;                          // tag 80: body size or record capacity in bytes
+  bool sizeGiven = false;                     // a directory reports 80 only when created with it
+  uint8_t lifeCycle = lifeCycleOperational;   // tag 8A
+  std::vector<uint8_t> securityAttributes;    // tag 86, as written at creation
+  std::vector<uint8_t> name;                  // tag 84
+  std::vector<uint8_t> proprietary;           // the value of A5, as written at creation
+  std::vector<uint8_t> body;                  // transparent and internal files: `size` bytes
   std::vector<std::vector<uint8_t>> records;  // linear fixed files
   std::map<uint16_t, std::vector<uint8_t>> dataObjects;  // PUT DATA, by tag
-  WipedBytes secret;                        // key material (sealed card: its public part only)
-  std::vector<uint8_t> sealed;              // sealed card: the sealed secret or body; empty = open
-  std::vector<uint8_t> publicKey;           // GOST key objects: curve code, X, Y
-  std::vector<uint8_t> pinWrap;             // PIN objects: the storage key under this PIN; empty = no value
-  uint8_t triesLeft = 0;                    // PIN objects
-  std::vector<FileNode> children;           // directories
+  WipedBytes secret;               // key material (sealed card: its public part only)
+  std::vector<uint8_t> sealed;     // sealed card: the sealed secret or body; empty = open
+  std::vector<uint8_t> publicKey;  // GOST key objects: curve code, X, Y
+  std::vector<uint8_t> pinWrap;    // PIN objects: the storage key under this PIN; empty = no value
+  uint8_t triesLeft = 0;           // PIN objects
+  std::vector<FileNode> children;  // directories
 
   uint8_t descriptor() const { return descriptorBytes.empty() ? 0 : descriptorBytes[0]; }
   bool isDirectory() const { return descriptor() == descriptorDirectory; }
@@ -78,8 +78,8 @@ struct Location {
 
 class FileSystem {
  public:
-  FileNode root;      // the master file
-  Location current;   // current directory, and current elementary file if any
+  FileNode root;     // the master file
+  Location current;  // current directory, and current elementary file if any
 
   FileNode* at(const Location& location);
   const FileNode* at(const Location& location) const;

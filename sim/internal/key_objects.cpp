@@ -14,23 +14,17 @@ constexpr std::size_t materialHeader = 8;  // the short value in front of a key
 
 std::optional<std::size_t> secretKeyLength(const FileNode& file, SecretAlgorithm& algorithm) {
   switch (file.proprietaryByte(0x85).value_or(0)) {
-    case algorithmDes:
-      algorithm = SecretAlgorithm::des;
-      return 8;
-    case algorithmDes2:
-      algorithm = SecretAlgorithm::des2;
-      return 16;
+    case algorithmDes: algorithm = SecretAlgorithm::des; return 8;
+    case algorithmDes2: algorithm = SecretAlgorithm::des2; return 16;
     case algorithmAes: {
       algorithm = SecretAlgorithm::aes;
       const uint8_t variant = file.proprietaryByte(0x8F).value_or(0);
       if (variant > 2) return std::nullopt;
       return 16 + 8 * std::size_t{variant};
     }
-    default:
-      return std::nullopt;
+    default: return std::nullopt;
   }
 }
-
 
 }  // namespace
 
@@ -60,10 +54,10 @@ std::optional<crypto::RsaKey> rsaKeyOf(const FileNode& file) {
   // The exponent field is an 8-byte big-endian number, as READ PUBLIC KEY
   // answers it; a value written from the left reads as a huge even number,
   // which is no key.
-  return crypto::RsaKey::fromComponents(material.first(crypto::kRsaExponentBytes),
-                                        material.subspan(crypto::kRsaExponentBytes,
-                                                         crypto::kRsaModulusBytes),
-                                        material.subspan(publicPart));
+  return crypto::RsaKey::fromComponents(
+      material.first(crypto::kRsaExponentBytes),
+      material.subspan(crypto::kRsaExponentBytes, crypto::kRsaModulusBytes),
+      material.subspan(publicPart));
 }
 
 std::optional<SecretKey> secretKeyOf(const FileNode& file) {

@@ -7,14 +7,9 @@ uint64_t memoryOf(const FileNode& node) {
   switch (node.descriptor()) {
     case descriptorTransparent:
     case descriptorLinearFixed:
-    case descriptorInternal:
-      total += node.size;
-      break;
-    case descriptorKey:
-      total += keyObjectSize;
-      break;
-    default:
-      break;
+    case descriptorInternal: total += node.size; break;
+    case descriptorKey: total += keyObjectSize; break;
+    default: break;
   }
   for (const auto& [tag, value] : node.dataObjects) total += 2 + value.size();
   return total;

@@ -12,7 +12,7 @@
 namespace korva::sim {
 
 inline constexpr uint32_t fileOverhead = 32;
-inline constexpr uint32_t keyObjectSize = 320;   // also the limit of a key's material
+inline constexpr uint32_t keyObjectSize = 320;  // also the limit of a key's material
 inline constexpr uint32_t minimumMemory = 0x1000;
 inline constexpr uint32_t maximumMemory = 0x1000000;
 

@@ -47,8 +47,8 @@ uint16_t setReferenceData(CardState& card, FileNode& pin, const std::vector<uint
   if (!card.storageKey) return sw::securityNotSatisfied;
   if (!byHolder) renewStorageKey(card, pin);
   const KdfCost cost{card.options.pinKeyCost, KdfCost{}.blockSize, KdfCost{}.parallelism};
-  std::vector<uint8_t> wrap = card.pinKeys.wrap(value, *card.storageKey, cost,
-                                                sealingContext(card, pin, purposePinWrap));
+  std::vector<uint8_t> wrap =
+      card.pinKeys.wrap(value, *card.storageKey, cost, sealingContext(card, pin, purposePinWrap));
   if (wrap.empty()) return 0x6F00;
   pin.pinWrap = std::move(wrap);
   pin.triesLeft = pinTries;
@@ -131,8 +131,8 @@ Answer resetRetryCounter(CardState& card, const Command& command) {
     return statusOnly(sw::securityNotSatisfied);
   if (command.data.size() > maxPinLength) return statusOnly(sw::wrongLength);
   if (command.p1 == 0x02)
-    return statusOnly(setReferenceData(card, *pin, command.data,
-                                       card.verifiedReferences.count(command.p2) != 0));
+    return statusOnly(
+        setReferenceData(card, *pin, command.data, card.verifiedReferences.count(command.p2) != 0));
   pin->triesLeft = pinTries;
   return statusOnly(sw::ok);
 }

@@ -87,7 +87,8 @@ std::vector<uint8_t> sealValue(std::span<const uint8_t> key, std::span<const uin
   const EvpCipherCtxPtr cipher(EVP_CIPHER_CTX_new());
   int length = 0;
   if (!cipher ||
-      EVP_EncryptInit_ex(cipher.get(), EVP_aes_256_gcm(), nullptr, key.data(), sealed.data()) != 1 ||
+      EVP_EncryptInit_ex(cipher.get(), EVP_aes_256_gcm(), nullptr, key.data(), sealed.data()) !=
+          1 ||
       EVP_EncryptUpdate(cipher.get(), nullptr, &length, context.data(),
                         static_cast<int>(context.size())) != 1 ||
       (!plain.empty() && EVP_EncryptUpdate(cipher.get(), sealed.data() + nonceLength, &length,
@@ -109,7 +110,8 @@ std::optional<WipedBytes> openValue(std::span<const uint8_t> key, std::span<cons
   const EvpCipherCtxPtr cipher(EVP_CIPHER_CTX_new());
   int length = 0;
   if (!cipher ||
-      EVP_DecryptInit_ex(cipher.get(), EVP_aes_256_gcm(), nullptr, key.data(), sealed.data()) != 1 ||
+      EVP_DecryptInit_ex(cipher.get(), EVP_aes_256_gcm(), nullptr, key.data(), sealed.data()) !=
+          1 ||
       EVP_DecryptUpdate(cipher.get(), nullptr, &length, context.data(),
                         static_cast<int>(context.size())) != 1 ||
       (plainLength != 0 &&
@@ -149,8 +151,7 @@ void PinKeys::remember(std::vector<uint8_t> wrap, std::span<const uint8_t> pin,
   known_[std::move(salt)] = Known{std::move(wrap), pinMac(pin), std::move(derivedKey)};
 }
 
-std::optional<WipedBytes> PinKeys::open(std::span<const uint8_t> wrap,
-                                        std::span<const uint8_t> pin,
+std::optional<WipedBytes> PinKeys::open(std::span<const uint8_t> wrap, std::span<const uint8_t> pin,
                                         std::span<const uint8_t> context) {
   const auto cost = wrapCost(wrap);
   if (!cost) return std::nullopt;

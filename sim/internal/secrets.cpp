@@ -103,7 +103,8 @@ SealedForm sealedFormOf(const CardState& card, const FileNode& node) {
       throw std::runtime_error("a secret of the virtual card has no storage key to seal it");
     return form;
   }
-  form.sealed = sealValue(*card.storageKey, parts.hidden, sealingContext(card, node, purposeSecret));
+  form.sealed =
+      sealValue(*card.storageKey, parts.hidden, sealingContext(card, node, purposeSecret));
   if (form.sealed.empty()) throw std::runtime_error("cannot seal a secret of the virtual card");
   return form;
 }
@@ -116,7 +117,8 @@ bool sealPinValues(CardState& card) {
   forEachNode(card.files.root, [&](FileNode& node) {
     if (isGostKeyObject(node) && node.publicKey.empty()) node.publicKey = gostPublicForm(node);
     if (!node.isPinObject() || node.secret.empty()) return;
-    node.pinWrap = card.pinKeys.wrap(node.secret, key, cost, sealingContext(card, node, purposePinWrap));
+    node.pinWrap =
+        card.pinKeys.wrap(node.secret, key, cost, sealingContext(card, node, purposePinWrap));
     node.secret.clear();
     sealed = sealed && !node.pinWrap.empty();
   });
@@ -127,8 +129,8 @@ bool sealPinValues(CardState& card) {
 bool openSecrets(CardState& card, const WipedBytes& storageKey) {
   std::vector<uint16_t> path;
   if (findDamage(card, card.files.root, storageKey, path)) {
-    card.damage = "card file is damaged: the sealed secret of " + pathText(path) +
-                  " does not authenticate";
+    card.damage =
+        "card file is damaged: the sealed secret of " + pathText(path) + " does not authenticate";
     return false;
   }
   forEachNode(card.files.root, [&](FileNode& node) {
@@ -168,13 +170,15 @@ bool renewStorageKey(CardState& card, const FileNode& except) {
   if (key.empty()) return false;
   bool complete = true;
   forEachNode(card.files.root, [&](const FileNode& node) {
-    if (&node != &except && !node.pinWrap.empty()) complete = complete && card.pinKeys.knows(node.pinWrap);
+    if (&node != &except && !node.pinWrap.empty())
+      complete = complete && card.pinKeys.knows(node.pinWrap);
   });
   if (!complete) return false;
   std::vector<std::pair<FileNode*, std::vector<uint8_t>>> wraps;
   forEachNode(card.files.root, [&](FileNode& node) {
     if (&node == &except || node.pinWrap.empty()) return;
-    auto renewed = card.pinKeys.rewrap(node.pinWrap, key, sealingContext(card, node, purposePinWrap));
+    auto renewed =
+        card.pinKeys.rewrap(node.pinWrap, key, sealingContext(card, node, purposePinWrap));
     if (renewed) wraps.emplace_back(&node, std::move(*renewed));
     complete = complete && renewed.has_value();
   });

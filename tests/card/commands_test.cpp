@@ -114,8 +114,8 @@ TEST(ReadRecord, UnknownLengthIsAskedAgainWithTheCardsLength) {
         std::size_t answered;
         CardResult expected;
     };
-    for (const Case c : {Case{0x6C28, 40, result::kOk}, Case{0x6C00, 200, result::kOk},
-                         Case{0x6C00, 256, result::kWrongLength}}) {
+    for (const Case c :
+         {Case{0x6C28, 40, result::kOk}, Case{0x6C00, 200, result::kOk}, Case{0x6C00, 256, result::kWrongLength}}) {
         SCOPED_TRACE(c.firstStatus);
         FakeCard card;
         card.answer(c.firstStatus).ok(counting(c.answered));
@@ -196,12 +196,24 @@ TEST(Templates, LengthsAreConsistentAndValuesInPlace) {
     const Case cases[] = {
         {"data file", [](CardContext& c) { return createNumberedDataFile(c, 0x0101, 100); }, 29, 1},
         {"container map", [](CardContext& c) { return createContainerMapFile(c, 1291); }, 29, 1},
-        {"first profile", [](CardContext& c) { return createTransparentFile(c, 0x6401, 300, TransparentProfile::kFirst, 0x12, 0x00); }, 29, 1},
-        {"second profile", [](CardContext& c) { return createTransparentFile(c, 0x6301, 33, TransparentProfile::kSecond, 0x07, 0x07); }, 29, 1},
+        {"first profile",
+         [](CardContext& c) { return createTransparentFile(c, 0x6401, 300, TransparentProfile::kFirst, 0x12, 0x00); },
+         29, 1},
+        {"second profile",
+         [](CardContext& c) { return createTransparentFile(c, 0x6301, 33, TransparentProfile::kSecond, 0x07, 0x07); },
+         29, 1},
         {"record file", [](CardContext& c) { return createRecordFile(c, 0x5000, 4, false); }, 31, 1},
         {"subdirectory", [](CardContext& c) { return createApplicationSubdirectory(c); }, 32, 0},
-        {"key file 1", [](CardContext& c) { return createKeyFile(c, 0x6101, KeyFileFirstForm{0x22, 0x61, 0x02, 0x01}); }, 55, 1},
-        {"key file 2", [](CardContext& c) { return createKeyFile(c, 0x6302, KeyFileSecondForm{0x02, 0x52, 0x00}); }, 50, 1},
+        {"key file 1",
+         [](CardContext& c) {
+             return createKeyFile(c, 0x6101, KeyFileFirstForm{0x22, 0x61, 0x02, 0x01});
+         },
+         55, 1},
+        {"key file 2",
+         [](CardContext& c) {
+             return createKeyFile(c, 0x6302, KeyFileSecondForm{0x02, 0x52, 0x00});
+         },
+         50, 1},
         {"PIN object", [](CardContext& c) { return createPinObject(c, 0x0A); }, 47, 0},
     };
     for (const Case& c : cases) {
@@ -249,8 +261,8 @@ TEST(LoadKey, TwoPartFormChainsWithClass10) {
     const Bytes privateExponent = testing::filled(128, 0xD2);
     ASSERT_EQ(loadKeyPair(context, 0x61, Bytes{0x01, 0x00, 0x01}, modulus, privateExponent), result::kOk);
     ASSERT_EQ(card.sent().size(), 2u);
-    EXPECT_EQ(card.command(0), testing::concat({{0x10, 0x24, 0x01, 0x61, 0x88, 0, 0, 0, 0, 0, 0x01, 0x00, 0x01},
-                                                modulus}));
+    EXPECT_EQ(card.command(0),
+              testing::concat({{0x10, 0x24, 0x01, 0x61, 0x88, 0, 0, 0, 0, 0, 0x01, 0x00, 0x01}, modulus}));
     EXPECT_EQ(card.command(1), testing::concat({{0x00, 0x24, 0x01, 0x61, 0x80}, privateExponent}));
     EXPECT_EQ(card.sent()[0].flag, 1u);
     for (uint8_t byte : context.command) ASSERT_EQ(byte, 0);
@@ -398,8 +410,8 @@ TEST(Signature, VerifyEncodesBothLengthForms) {
               testing::concat({{0x00, 0x2A, 0x00, 0xA8, 0x64, 0x9A, 0x20}, hash, {0x9E, 0x40}, counting(64)}));
     const Bytes data = counting(117);
     EXPECT_EQ(verifySignature(context, data, counting(128)), result::kSignatureRejected);
-    EXPECT_EQ(card.command(1), testing::concat({{0x00, 0x2A, 0x00, 0xA8, 0xFA, 0x9A, 0x75}, data,
-                                                {0x9E, 0x81, 0x80}, counting(128)}));
+    EXPECT_EQ(card.command(1),
+              testing::concat({{0x00, 0x2A, 0x00, 0xA8, 0xFA, 0x9A, 0x75}, data, {0x9E, 0x81, 0x80}, counting(128)}));
     EXPECT_EQ(verifySignature(context, hash, counting(64)), result::kUnexpected);
     EXPECT_EQ(verifySignature(context, counting(118), counting(128)), result::kBadArgumentOrTransport);
     EXPECT_EQ(verifySignature(context, hash, counting(129)), result::kBadArgumentOrTransport);
@@ -447,8 +459,8 @@ TEST(KeyGeneration, OnCardForms) {
     EXPECT_EQ(generateKeyOnCardLong(context, plain, 0xD4321001, false), result::kOk);
     EXPECT_EQ(card.command(2), (Bytes{0x80, 0x76, 0x11, 0x31, 0x04, 0xF0, 0x31, 0x07, 0x00}));
     EXPECT_EQ(generateKeyOnCardLong(context, withOption, kKeyTypeGost512, false), result::kOk);
-    EXPECT_EQ(card.command(3), (Bytes{0x80, 0x76, 0xB2, 0x32, 0x0A, 0xF0, 0x32, 0x07, 0x00, 0x01, 0x08, 0x05, 0x00,
-                                      0x00, 0x01}));
+    EXPECT_EQ(card.command(3),
+              (Bytes{0x80, 0x76, 0xB2, 0x32, 0x0A, 0xF0, 0x32, 0x07, 0x00, 0x01, 0x08, 0x05, 0x00, 0x00, 0x01}));
     EXPECT_EQ(generateKeyOnCardLong(context, withOption, 0xD4321001, false), result::kMemory);
     EXPECT_EQ(card.command(4)[13], 0x09);
     EXPECT_EQ(generateKeyOnCardLong(context, plain, 0xD4321001, true), result::kUnexpected);  // 90 00

@@ -12,7 +12,6 @@ using testing::FakeCard;
 
 Bytes head(const Bytes& command, std::size_t count) { return Bytes(command.begin(), command.begin() + count); }
 
-
 TEST(WriteRollback, UndoesNewestFirstUnlessCommitted) {
     FakeCard card;
     for (int i = 0; i < 12; ++i) card.ok();

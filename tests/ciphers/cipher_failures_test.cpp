@@ -59,7 +59,8 @@ TEST_F(CipherFailures, InitialisationRefusesWhatDoesNotFit) {
         {"session key, other type", Direction::kDecrypt, CKM_AES_CBC, session, {}, CKR_KEY_TYPE_INCONSISTENT},
         {"unknown session object", Direction::kEncrypt, CKM_DES3_ECB, {7, 0xFF, 0xFF}, {}, CKR_FUNCTION_FAILED},
     };
-    for (const Row& row : rows) EXPECT_EQ(initWith(row.direction, row.mechanism, row.handle, row.iv), row.expected) << row.what;
+    for (const Row& row : rows)
+        EXPECT_EQ(initWith(row.direction, row.mechanism, row.handle, row.iv), row.expected) << row.what;
 
     OperationRecord state{};
     const CK_MECHANISM mechanism{CKM_AES_ECB, nullptr, 0};
@@ -135,11 +136,10 @@ TEST_F(CipherFailures, UpdatesKeepTheRecordAndFinalsCheckIt) {
 
     // Null pointers and a pending count past one block are refused, not read.
     CK_ULONG length = 8;
-    EXPECT_EQ(slots().encryptFinal(host->context(), user(), nullptr, out.data(), &length, &gost, nullptr,
-                                   CKM_GOST28147),
-              CKR_FUNCTION_FAILED);
-    EXPECT_EQ(slots().decryptFinal(host->context(), user(), nullptr, out.data(), nullptr, &gost, &state,
-                                   CKM_GOST28147),
+    EXPECT_EQ(
+        slots().encryptFinal(host->context(), user(), nullptr, out.data(), &length, &gost, nullptr, CKM_GOST28147),
+        CKR_FUNCTION_FAILED);
+    EXPECT_EQ(slots().decryptFinal(host->context(), user(), nullptr, out.data(), nullptr, &gost, &state, CKM_GOST28147),
               CKR_FUNCTION_FAILED);
     state.cipher.pendingCount = 200;
     EXPECT_EQ(update(Direction::kEncrypt, CKM_GOST28147, gost, state, Bytes(5, 4), out), CKR_FUNCTION_FAILED);
@@ -222,11 +222,11 @@ TEST_P(EveryExchangeFails, UpdateFailsAndLeavesTheRecord) {
 
 INSTANTIATE_TEST_SUITE_P(
     Ciphers, EveryExchangeFails,
-    ::testing::Values(FaultCase{"AesCbcPadEncrypt", CKM_AES_CBC_PAD, {CKK_AES, 16}, Direction::kEncrypt},
-                      FaultCase{"AesCbcPadDecrypt", CKM_AES_CBC_PAD, {CKK_AES, 16}, Direction::kDecrypt},
-                      FaultCase{"GostCfbDecrypt", CKM_GOST28147, {CKK_GOST28147, 32}, Direction::kDecrypt},
-                      FaultCase{"Des3ThreeKeyEncrypt", CKM_DES3_CBC, {CKK_DES3, 24, KeyHome::kTokenDes3},
-                                Direction::kEncrypt}),
+    ::testing::Values(
+        FaultCase{"AesCbcPadEncrypt", CKM_AES_CBC_PAD, {CKK_AES, 16}, Direction::kEncrypt},
+        FaultCase{"AesCbcPadDecrypt", CKM_AES_CBC_PAD, {CKK_AES, 16}, Direction::kDecrypt},
+        FaultCase{"GostCfbDecrypt", CKM_GOST28147, {CKK_GOST28147, 32}, Direction::kDecrypt},
+        FaultCase{"Des3ThreeKeyEncrypt", CKM_DES3_CBC, {CKK_DES3, 24, KeyHome::kTokenDes3}, Direction::kEncrypt}),
     [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

@@ -17,7 +17,8 @@ Bytes gostParameterSet(uint8_t code) { return {0x06, 0x07, 0x2A, 0x85, 0x03, 0x0
 
 const char* gostParameterName(uint8_t code) {
     static const char* const kNames[] = {"id-Gost28147-89-CryptoPro-A-ParamSet", "id-Gost28147-89-CryptoPro-B-ParamSet",
-                                         "id-Gost28147-89-CryptoPro-C-ParamSet", "id-Gost28147-89-CryptoPro-D-ParamSet"};
+                                         "id-Gost28147-89-CryptoPro-C-ParamSet",
+                                         "id-Gost28147-89-CryptoPro-D-ParamSet"};
     return kNames[code - 5];
 }
 
@@ -97,12 +98,14 @@ bool isPadded(uint32_t mechanism) {
 
 std::size_t ivLengthOf(uint32_t mechanism) {
     switch (mechanism) {
-        case CKM_DES_CBC: case CKM_DES_CBC_PAD: case CKM_DES3_CBC: case CKM_DES3_CBC_PAD: case CKM_GOST28147:
-            return 8;
-        case CKM_AES_CBC: case CKM_AES_CBC_PAD:
-            return 16;
-        default:
-            return 0;
+        case CKM_DES_CBC:
+        case CKM_DES_CBC_PAD:
+        case CKM_DES3_CBC:
+        case CKM_DES3_CBC_PAD:
+        case CKM_GOST28147: return 8;
+        case CKM_AES_CBC:
+        case CKM_AES_CBC_PAD: return 16;
+        default: return 0;
     }
 }
 
@@ -117,20 +120,20 @@ Bytes referenceCipher(uint32_t mechanism, const Bytes& key, uint8_t gostCode, co
     const bool encrypt = direction == Direction::kEncrypt;
     const bool padding = isPadded(mechanism);
     switch (mechanism) {
-        case CKM_DES_ECB: case CKM_DES3_ECB:
-            return evpCipher(EVP_des_ede3_ecb(), tripleDesKey(key), {}, input, encrypt, false);
-        case CKM_DES_CBC: case CKM_DES_CBC_PAD: case CKM_DES3_CBC: case CKM_DES3_CBC_PAD:
-            return evpCipher(EVP_des_ede3_cbc(), tripleDesKey(key), iv, input, encrypt, padding);
-        case CKM_AES_ECB:
-            return evpCipher(aes(key.size(), false), key, {}, input, encrypt, false);
-        case CKM_AES_CBC: case CKM_AES_CBC_PAD:
-            return evpCipher(aes(key.size(), true), key, iv, input, encrypt, padding);
-        case CKM_GOST28147_ECB:
-            return gostEcbByEngine(key, gostCode, input, encrypt);
+        case CKM_DES_ECB:
+        case CKM_DES3_ECB: return evpCipher(EVP_des_ede3_ecb(), tripleDesKey(key), {}, input, encrypt, false);
+        case CKM_DES_CBC:
+        case CKM_DES_CBC_PAD:
+        case CKM_DES3_CBC:
+        case CKM_DES3_CBC_PAD: return evpCipher(EVP_des_ede3_cbc(), tripleDesKey(key), iv, input, encrypt, padding);
+        case CKM_AES_ECB: return evpCipher(aes(key.size(), false), key, {}, input, encrypt, false);
+        case CKM_AES_CBC:
+        case CKM_AES_CBC_PAD: return evpCipher(aes(key.size(), true), key, iv, input, encrypt, padding);
+        case CKM_GOST28147_ECB: return gostEcbByEngine(key, gostCode, input, encrypt);
         case CKM_GOST28147:
-            return evpCipher(EVP_get_cipherbyname("gost89"), key, iv, input, encrypt, false, gostParameterName(gostCode));
-        default:
-            throw std::runtime_error("no reference for the mechanism");
+            return evpCipher(EVP_get_cipherbyname("gost89"), key, iv, input, encrypt, false,
+                             gostParameterName(gostCode));
+        default: throw std::runtime_error("no reference for the mechanism");
     }
 }
 

@@ -17,9 +17,9 @@ enum class Direction { kEncrypt, kDecrypt };
 
 // Where a secret key lives.
 enum class KeyHome {
-    kToken,        // made by slot 11 on the card
-    kSession,      // a triple-DES key in the host's session objects
-    kTokenDes3,    // a three-key triple-DES key in body 63 nn (read by the module)
+    kToken,      // made by slot 11 on the card
+    kSession,    // a triple-DES key in the host's session objects
+    kTokenDes3,  // a three-key triple-DES key in body 63 nn (read by the module)
 };
 
 struct KeySpec {
@@ -62,8 +62,8 @@ protected:
                      const Bytes& input, std::size_t piece);
 
     // Raw calls with the host's own state.
-    abi::CK_RV update(Direction direction, uint32_t mechanism, const abi::ObjectHandle& key, abi::OperationRecord& state,
-                      const Bytes& input, Bytes& output);
+    abi::CK_RV update(Direction direction, uint32_t mechanism, const abi::ObjectHandle& key,
+                      abi::OperationRecord& state, const Bytes& input, Bytes& output);
     abi::CK_RV final(Direction direction, uint32_t mechanism, const abi::ObjectHandle& key, abi::OperationRecord& state,
                      Bytes& output);
 };

@@ -57,7 +57,8 @@ TEST_P(EveryMechanism, SinglePartEqualsOpenSsl) {
             EXPECT_EQ(once(Direction::kEncrypt, row.mechanism, key, iv, plain).rv, CKR_DATA_LEN_RANGE) << length;
             continue;
         }
-        const Bytes expected = referenceCipher(row.mechanism, keyValue, row.key.gostCode, iv, plain, Direction::kEncrypt);
+        const Bytes expected =
+            referenceCipher(row.mechanism, keyValue, row.key.gostCode, iv, plain, Direction::kEncrypt);
         const Outcome encrypted = once(Direction::kEncrypt, row.mechanism, key, iv, plain);
         ASSERT_EQ(encrypted.rv, CKR_OK) << length;
         EXPECT_EQ(encrypted.data, expected) << length << " bytes";

@@ -122,8 +122,8 @@ TEST_F(RsaCipher, LengthsBlocksAndHandlesAreChecked) {
     const Bytes message(16, 1);
     Bytes small(127);
     CK_ULONG length = CK_ULONG(small.size());
-    EXPECT_EQ(slots().encrypt(host->context(), user(), nullptr, message.data(), 16, small.data(), &length,
-                              &publicKey_, &state, CKM_RSA_PKCS),
+    EXPECT_EQ(slots().encrypt(host->context(), user(), nullptr, message.data(), 16, small.data(), &length, &publicKey_,
+                              &state, CKM_RSA_PKCS),
               CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(length, 128u);
 }

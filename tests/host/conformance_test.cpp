@@ -33,7 +33,8 @@ protected:
     ck_rv_t dataObject(bool onCard, ck_object_handle_t* object, ck_session_handle_t in = 0) {
         unsigned long dataClass = CKO_DATA;
         unsigned char token = onCard, value[] = "data";
-        ck_attribute made[] = {{CKA_CLASS, &dataClass, sizeof dataClass}, {CKA_TOKEN, &token, 1}, {CKA_VALUE, value, 4}};
+        ck_attribute made[] = {
+            {CKA_CLASS, &dataClass, sizeof dataClass}, {CKA_TOKEN, &token, 1}, {CKA_VALUE, value, 4}};
         return f->C_CreateObject(in != 0 ? in : session, made, 3, object);
     }
     ck_rv_t keyPair(bool onCard, ck_object_handle_t* publicKey, ck_object_handle_t* privateKey) {
@@ -76,7 +77,8 @@ const AccessRow kAccessRows[] = {
 
 TEST_F(Conformance, AccessBySessionKindAndLoginState) {
     for (const AccessRow& row : kAccessRows) {
-        SCOPED_TRACE(std::string(row.operation) + (row.readWrite ? " rw " : " ro ") + std::to_string(row.user.value_or(9)));
+        SCOPED_TRACE(std::string(row.operation) + (row.readWrite ? " rw " : " ro ") +
+                     std::to_string(row.user.value_or(9)));
         open(row.readWrite, row.user);
         ck_object_handle_t made = 0, other = 0;
         const std::string operation = row.operation;
@@ -163,7 +165,7 @@ TEST_F(Conformance, AttributesByClass) {
         {&data, CKA_MODULUS, CKR_ATTRIBUTE_TYPE_INVALID, CKR_ATTRIBUTE_TYPE_INVALID},
         {&publicKey, CKA_SENSITIVE, CKR_ATTRIBUTE_TYPE_INVALID, CKR_ATTRIBUTE_TYPE_INVALID},
         {&publicKey, CKA_SIGN, CKR_ATTRIBUTE_TYPE_INVALID, CKR_ATTRIBUTE_TYPE_INVALID},
-        {&privateKey, CKA_SIGN, CKR_OK, CKR_ATTRIBUTE_TYPE_INVALID},  // the card's usage flags stay
+        {&privateKey, CKA_SIGN, CKR_OK, CKR_ATTRIBUTE_TYPE_INVALID},    // the card's usage flags stay
         {&privateKey, CKA_SENSITIVE, CKR_OK, CKR_ATTRIBUTE_READ_ONLY},  // back to false
     };
     for (const auto& row : rows) {
@@ -302,8 +304,8 @@ TEST(SessionKeyJournal, DecodesOnlyWhatItWrote) {
     badFlag[4] = 2;
     badMagic[0] = 'X';
     huge.resize(1 << 16);
-    for (const auto& hostile : {countTooLarge, badFlag, badMagic, huge, std::vector<uint8_t>(two.begin(), two.end() - 1),
-                                std::vector<uint8_t>{}})
+    for (const auto& hostile : {countTooLarge, badFlag, badMagic, huge,
+                                std::vector<uint8_t>(two.begin(), two.end() - 1), std::vector<uint8_t>{}})
         EXPECT_FALSE(host::decodeJournal(hostile));
 }
 
@@ -314,8 +316,8 @@ TEST_F(Conformance, CipherCodes) {
     unsigned char yes = 1, iv[16] = {}, out[64], wrapped[3] = {1, 2, 3};
     unsigned long outLength = sizeof out;
     ck_attribute aesTemplate[] = {{CKA_TOKEN, &yes, 1}, {CKA_VALUE_LEN, &sixteen, sizeof sixteen}};
-    ck_mechanism aesGen{CKM_AES_KEY_GEN, nullptr, 0}, noIv{CKM_AES_CBC_PAD, nullptr, 0}, padded{CKM_AES_CBC_PAD, iv, 16},
-        unknown{0x7FFFFFF0, nullptr, 0};
+    ck_mechanism aesGen{CKM_AES_KEY_GEN, nullptr, 0}, noIv{CKM_AES_CBC_PAD, nullptr, 0},
+        padded{CKM_AES_CBC_PAD, iv, 16}, unknown{0x7FFFFFF0, nullptr, 0};
     ck_object_handle_t aes = 0, unwrapped = 0;
     ASSERT_EQ(f->C_GenerateKey(session, &aesGen, aesTemplate, 2, &aes), CKR_OK);
     EXPECT_EQ(f->C_EncryptInit(session, &noIv, aes), CKR_MECHANISM_PARAM_INVALID);
@@ -340,8 +342,10 @@ TEST_F(Conformance, WrapTemplateReadsBackAsGiven) {
     unsigned long publicClass = CKO_PUBLIC_KEY, secretClass = CKO_SECRET_KEY, gost = CKK_GOSTR3410, readClass = 0;
     unsigned char no = 0, yes = 1, readExtractable = 0;
     ck_attribute wrapped[] = {{CKA_CLASS, &secretClass, sizeof secretClass}, {CKA_EXTRACTABLE, &yes, 1}};
-    ck_attribute made[] = {{CKA_CLASS, &publicClass, sizeof publicClass}, {CKA_TOKEN, &no, 1},
-                           {CKA_KEY_TYPE, &gost, sizeof gost}, {CKA_WRAP_TEMPLATE, wrapped, sizeof wrapped}};
+    ck_attribute made[] = {{CKA_CLASS, &publicClass, sizeof publicClass},
+                           {CKA_TOKEN, &no, 1},
+                           {CKA_KEY_TYPE, &gost, sizeof gost},
+                           {CKA_WRAP_TEMPLATE, wrapped, sizeof wrapped}};
     ck_object_handle_t key = 0;
     ASSERT_EQ(f->C_CreateObject(session, made, 4, &key), CKR_OK);
     ck_attribute read[2] = {{CKA_CLASS, &readClass, sizeof readClass}, {CKA_EXTRACTABLE, &readExtractable, 1}};

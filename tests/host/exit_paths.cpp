@@ -67,8 +67,8 @@ int main(int argc, char** argv) {
     setenv("KORVA_CARD_PIN_COST", "1", 1);
     if (mode == "handler") std::atexit(finaliseAtExit);
     void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-    auto get = library == nullptr ? nullptr
-                                  : reinterpret_cast<CK_C_GetFunctionList>(dlsym(library, "C_GetFunctionList"));
+    auto get =
+        library == nullptr ? nullptr : reinterpret_cast<CK_C_GetFunctionList>(dlsym(library, "C_GetFunctionList"));
     if (get == nullptr || get(&functions) != CKR_OK) return 3;
     if (!work()) return 4;
     if (mode == "thread") {

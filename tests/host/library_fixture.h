@@ -39,8 +39,8 @@ protected:
         f = library();
         cards = {folder.path() / "first.card", folder.path() / "second.card"};
         setenv("KORVA_CARDS", (cards[0].string() + ":" + cards[1].string()).c_str(), 1);
-        setenv("KORVA_CARD_PIN_COST", "1", 1);  // fresh cards derive PIN keys cheaply
-        setenv("XDG_STATE_HOME", folder.path().c_str(), 1);  // the crash journal of session keys
+        setenv("KORVA_CARD_PIN_COST", "1", 1);                           // fresh cards derive PIN keys cheaply
+        setenv("XDG_STATE_HOME", folder.path().c_str(), 1);              // the crash journal of session keys
         setenv("XDG_CACHE_HOME", (folder.path() / "cache").c_str(), 1);  // the objects kept between processes
     }
     void TearDown() override { f->C_Finalize(nullptr); }

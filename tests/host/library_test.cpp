@@ -234,9 +234,8 @@ TEST_F(LibraryTest, FailedSaveOfTheCardFileFailsTheCall) {
     ASSERT_EQ(f->C_Login(session, CKU_USER, text(kUserPin), 8), CKR_OK);
     unsigned long objectClass = CKO_DATA;
     unsigned char yes = 1, label[] = "unsaved";
-    ck_attribute attributes[] = {{CKA_CLASS, &objectClass, sizeof objectClass},
-                                 {CKA_TOKEN, &yes, 1},
-                                 {CKA_LABEL, label, sizeof label - 1}};
+    ck_attribute attributes[] = {
+        {CKA_CLASS, &objectClass, sizeof objectClass}, {CKA_TOKEN, &yes, 1}, {CKA_LABEL, label, sizeof label - 1}};
     ck_object_handle_t object = 0;
     rlimit limit{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
@@ -510,7 +509,8 @@ TEST_F(ObjectCacheTest, SearchesAndReadsSeeChangesMadeElsewhere) {
         std::vector<std::string> labels;
     };
     const std::vector<Change> changes = {
-        {"another process adds", [&] { inChild([&](ck_session_handle_t own) { return dataObject(own, "added") ? 0 : 3; }); },
+        {"another process adds",
+         [&] { inChild([&](ck_session_handle_t own) { return dataObject(own, "added") ? 0 : 3; }); },
          {"added", "doomed", "first"}},
         {"another process deletes",
          [&] {
@@ -526,17 +526,21 @@ TEST_F(ObjectCacheTest, SearchesAndReadsSeeChangesMadeElsewhere) {
              });
          },
          {"added", "first"}},
-        {"the module renames", [&] {
+        {"the module renames",
+         [&] {
              throughModule([&](korva::test::TestHost& host) {
                  return host.table()->setAttributes(host.context(), host.login(1, kUserPin), host.settings(), &first,
                                                     &renamed, 1);
              });
-         }, {"added", "renamed"}},
-        {"the module deletes", [&] {
+         },
+         {"added", "renamed"}},
+        {"the module deletes",
+         [&] {
              throughModule([&](korva::test::TestHost& host) {
                  return host.table()->destroyObject(host.context(), host.login(1, kUserPin), host.settings(), &first);
              });
-         }, {"added"}},
+         },
+         {"added"}},
     };
     for (const Change& change : changes) {
         change.make();

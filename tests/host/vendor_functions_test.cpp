@@ -70,8 +70,8 @@ TEST(VendorFunctions, OutputBuffersAndTheLibrarysChecks) {
     unsigned long bits = 1024;
     unsigned char yes = 1, id[] = {0x42};
     ck_attribute publicTemplate[] = {{CKA_TOKEN, &yes, 1}, {CKA_MODULUS_BITS, &bits, sizeof bits}, {CKA_ID, id, 1}};
-    ck_attribute privateTemplate[] = {{CKA_TOKEN, &yes, 1}, {CKA_PRIVATE, &yes, 1}, {CKA_SIGN, &yes, 1},
-                                      {CKA_ID, id, 1}};
+    ck_attribute privateTemplate[] = {
+        {CKA_TOKEN, &yes, 1}, {CKA_PRIVATE, &yes, 1}, {CKA_SIGN, &yes, 1}, {CKA_ID, id, 1}};
     ck_mechanism generate{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
     ASSERT_EQ(f->C_GenerateKeyPair(session, &generate, publicTemplate, 3, privateTemplate, 4, &publicKey, &privateKey),
               CKR_OK);
@@ -97,15 +97,14 @@ TEST(VendorFunctions, OutputBuffersAndTheLibrarysChecks) {
          CKR_OBJECT_HANDLE_INVALID},
         {"a subject entry without a name", [&] { return request(session, publicKey, unnamed, nullptr, &length); },
          CKR_ARGUMENTS_BAD},
-        {"no output length", [&] { return request(session, publicKey, subject, nullptr, nullptr); },
-         CKR_ARGUMENTS_BAD},
+        {"no output length", [&] { return request(session, publicKey, subject, nullptr, nullptr); }, CKR_ARGUMENTS_BAD},
         {"a closed session", [&] { return request(0x7777, publicKey, subject, nullptr, &length); },
          CKR_SESSION_HANDLE_INVALID},
         {"a flag the message does not know",
          [&] { return vendor->signMessage(session, publicKey, 0, nullptr, 0, data, 6, 0x100, nullptr, &length); },
          CKR_ARGUMENTS_BAD},
-        {"import in a read-only session",
-         [&] { return vendor->importCertificate(readOnly, nullptr, id, 1, data, 6); }, CKR_SESSION_READ_ONLY},
+        {"import in a read-only session", [&] { return vendor->importCertificate(readOnly, nullptr, id, 1, data, 6); },
+         CKR_SESSION_READ_ONLY},
         {"a certificate that is none", [&] { return vendor->importCertificate(session, nullptr, id, 1, data, 6); },
          CKR_DATA_INVALID},
         {"a message that is none", [&] { return vendor->verifyMessage(session, data, 6, nullptr, 0); },

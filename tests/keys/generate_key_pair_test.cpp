@@ -27,8 +27,8 @@ constexpr uint16_t kNotFound = 0x6A82;
 
 Bytes directoryFcp(uint16_t id) {
     // Two records of 255 bytes.
-    return {0x62, 0x10, 0x80, 0x02, 0x01, 0xFE, 0x82, 0x03, 0x02, 0xC1, 0xFF,
-            0x83, 0x02, uint8_t(id >> 8), uint8_t(id), 0x8A, 0x01, 0x05};
+    return {0x62,        0x10, 0x80, 0x02, 0x01, 0xFE, 0x82, 0x03, 0x02, 0xC1, 0xFF, 0x83, 0x02, uint8_t(id >> 8),
+            uint8_t(id), 0x8A, 0x01, 0x05};
 }
 
 Bytes rsaPublicKeyAnswer(uint8_t firstModulusByte) {
@@ -75,9 +75,9 @@ Outcome generate(RuleCard& card, uint32_t mechanismType, std::vector<CK_ATTRIBUT
     const abi::CK_MECHANISM mechanism{mechanismType, nullptr, 0};
     Outcome out;
     const HostContext host = card.host();
-    out.rv = generateKeyPair(host, nullptr, &vector, pub.data(), uint32_t(pub.size()), priv.data(),
-                             uint32_t(priv.size()), &mechanism, &out.publicHandle, &out.privateHandle,
-                             &out.publicSummary, &out.privateSummary);
+    out.rv =
+        generateKeyPair(host, nullptr, &vector, pub.data(), uint32_t(pub.size()), priv.data(), uint32_t(priv.size()),
+                        &mechanism, &out.publicHandle, &out.privateHandle, &out.publicSummary, &out.privateSummary);
     return out;
 }
 
@@ -141,7 +141,8 @@ TEST(GenerateKeyPair, Gost2012KeyWithDefaultsOnTheLongForm) {
     const std::vector<Bytes> records = writtenRecords(card);
     ASSERT_EQ(records.size(), 2u);
     for (const Bytes& record : records) {
-        EXPECT_EQ(attributeIn(record, abi::CKA_GOSTR3410_PARAMS), Bytes(kCryptoProCurveA.begin(), kCryptoProCurveA.end()));
+        EXPECT_EQ(attributeIn(record, abi::CKA_GOSTR3410_PARAMS),
+                  Bytes(kCryptoProCurveA.begin(), kCryptoProCurveA.end()));
         EXPECT_EQ(attributeIn(record, abi::CKA_GOSTR3411_PARAMS), Bytes(kStreebog256.begin(), kStreebog256.end()));
         EXPECT_EQ(attributeIn(record, abi::CKA_KEY_TYPE), (Bytes{0, 0, 0, 0x30}));
         EXPECT_EQ(attributeIn(record, abi::CKA_VENDOR_KEY_REFERENCE), Bytes{0x30});
@@ -157,8 +158,7 @@ TEST(GenerateKeyPair, Gost2012KeyWithDefaultsOnTheLongForm) {
     // one private key more.
     const std::vector<Bytes> counters = sentWith(card, {0x00, 0xD6, 0x00, 0x00, 0x0E});
     ASSERT_EQ(counters.size(), 1u);
-    EXPECT_EQ(Bytes(counters[0].begin() + 5, counters[0].end()),
-              (Bytes{0, 0, 1, 0, 1, 0, 1, 0, 0, 0, 0, 0, 1, 1}));
+    EXPECT_EQ(Bytes(counters[0].begin() + 5, counters[0].end()), (Bytes{0, 0, 1, 0, 1, 0, 1, 0, 0, 0, 0, 0, 1, 1}));
 }
 
 TEST(GenerateKeyPair, GenerationCommandFollowsHashDeriveAndCardKind) {
@@ -174,13 +174,33 @@ TEST(GenerateKeyPair, GenerationCommandFollowsHashDeriveAndCardKind) {
         Bytes command;
     };
     const Case cases[] = {
-        {"2001 key", true, abi::CKM_GOSTR3410_KEY_PAIR_GEN, {digest}, {}, 0,
+        {"2001 key",
+         true,
+         abi::CKM_GOSTR3410_KEY_PAIR_GEN,
+         {digest},
+         {},
+         0,
          {0x80, 0x76, 0x12, 0x30, 0x04, 0xF0, 0x30, 0x07, 0x00}},
-        {"derive, third slot", true, abi::CKM_GOSTR3410_KEY_PAIR_GEN, {}, {boolean(abi::CKA_DERIVE, yes)}, 2,
+        {"derive, third slot",
+         true,
+         abi::CKM_GOSTR3410_KEY_PAIR_GEN,
+         {},
+         {boolean(abi::CKA_DERIVE, yes)},
+         2,
          {0x80, 0x76, 0xB2, 0x32, 0x0A, 0xF0, 0x32, 0x07, 0x00, 0x01, 0x08, 0x05, 0x00, 0x00, 0x01}},
-        {"512-bit key", true, abi::CKM_GOSTR3410_512_KEY_PAIR_GEN, {}, {}, 0,
+        {"512-bit key",
+         true,
+         abi::CKM_GOSTR3410_512_KEY_PAIR_GEN,
+         {},
+         {},
+         0,
          {0x80, 0x76, 0x99, 0x30, 0x04, 0xF0, 0x30, 0x07, 0x00}},
-        {"2001-only card", false, abi::CKM_GOSTR3410_KEY_PAIR_GEN, {}, {}, 0,
+        {"2001-only card",
+         false,
+         abi::CKM_GOSTR3410_KEY_PAIR_GEN,
+         {},
+         {},
+         0,
          {0x80, 0x76, 0x12, 0x30, 0x05, 0xF0, 0x30, 0x07, 0x00, 0x09}},
     };
     for (const Case& c : cases) {
@@ -271,7 +291,8 @@ TEST(GenerateKeyPair, RsaKeyThatMayNotDecryptIsMadeByTheCard) {
     standardCard(card);
     uint32_t bits;
     uint8_t no = 0;
-    const Outcome out = generate(card, abi::CKM_RSA_PKCS_KEY_PAIR_GEN, rsaPublic(bits, no), {boolean(abi::CKA_DECRYPT, no)});
+    const Outcome out =
+        generate(card, abi::CKM_RSA_PKCS_KEY_PAIR_GEN, rsaPublic(bits, no), {boolean(abi::CKA_DECRYPT, no)});
     ASSERT_EQ(out.rv, abi::CKR_OK);
     // Key object 61 01 with key reference 61, then the card's generator with
     // exponent 65537; no private exponent file.
@@ -296,8 +317,9 @@ TEST(GenerateKeyPair, RsaPublicKeyAnswerMustBeWholeAndFull) {
         shortAnswer.pop_back();
         card.on({0x00, 0x46, 0x01, 0x00, 0x00}, {shortAnswer});
         standardCard(card);
-        EXPECT_EQ(generate(card, abi::CKM_RSA_PKCS_KEY_PAIR_GEN, rsaPublic(bits, no), {boolean(abi::CKA_DECRYPT, no)}).rv,
-                  abi::CKR_FUNCTION_FAILED);
+        EXPECT_EQ(
+            generate(card, abi::CKM_RSA_PKCS_KEY_PAIR_GEN, rsaPublic(bits, no), {boolean(abi::CKA_DECRYPT, no)}).rv,
+            abi::CKR_FUNCTION_FAILED);
         for (const Bytes& record : writtenRecords(card))
             EXPECT_TRUE(std::all_of(record.begin(), record.end(), [](uint8_t b) { return b == 0; }));
         // The key object made for the pair goes again.
@@ -308,8 +330,9 @@ TEST(GenerateKeyPair, RsaPublicKeyAnswerMustBeWholeAndFull) {
         RuleCard card;
         card.on({0x00, 0x46, 0x01, 0x00, 0x00}, {rsaPublicKeyAnswer(0x7F)});
         standardCard(card);
-        EXPECT_EQ(generate(card, abi::CKM_RSA_PKCS_KEY_PAIR_GEN, rsaPublic(bits, no), {boolean(abi::CKA_DECRYPT, no)}).rv,
-                  abi::CKR_DEVICE_ERROR);
+        EXPECT_EQ(
+            generate(card, abi::CKM_RSA_PKCS_KEY_PAIR_GEN, rsaPublic(bits, no), {boolean(abi::CKA_DECRYPT, no)}).rv,
+            abi::CKR_DEVICE_ERROR);
         EXPECT_EQ(sentWith(card, {0x00, 0x46, 0x02}).size(), kRsaGenerationAttempts);
     }
     {
@@ -317,8 +340,9 @@ TEST(GenerateKeyPair, RsaPublicKeyAnswerMustBeWholeAndFull) {
         RuleCard card;
         card.on({0x00, 0x46, 0x01, 0x00, 0x00}, {rsaPublicKeyAnswer(0x00)}, 1);
         standardCard(card);
-        EXPECT_EQ(generate(card, abi::CKM_RSA_PKCS_KEY_PAIR_GEN, rsaPublic(bits, no), {boolean(abi::CKA_DECRYPT, no)}).rv,
-                  abi::CKR_OK);
+        EXPECT_EQ(
+            generate(card, abi::CKM_RSA_PKCS_KEY_PAIR_GEN, rsaPublic(bits, no), {boolean(abi::CKA_DECRYPT, no)}).rv,
+            abi::CKR_OK);
         EXPECT_EQ(sentWith(card, {0x00, 0x46, 0x02}).size(), 2u);
     }
 }

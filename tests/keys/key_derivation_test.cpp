@@ -23,8 +23,8 @@ struct Agreement {
     const char* name;
     uint32_t pairMechanism;
     Bytes curve;
-    Bytes digest;   // empty: the mechanism's default
-    uint8_t code;   // the card's curve code, which also tells the engine's key kind
+    Bytes digest;  // empty: the mechanism's default
+    uint8_t code;  // the card's curve code, which also tells the engine's key kind
     size_t keySize;
     uint32_t deriveMechanism;
     size_t ukmLength;  // the engine takes UKMs of 8 bytes only
@@ -41,8 +41,8 @@ class DerivationTest : public SecretKeyTest {
 protected:
     struct Party {
         abi::ObjectHandle privateKey{};
-        Bytes publicKey;   // CKA_VALUE: X then Y, each little-endian
-        Bytes secret;      // big-endian, from the card's own state
+        Bytes publicKey;  // CKA_VALUE: X then Y, each little-endian
+        Bytes secret;     // big-endian, from the card's own state
     };
 
     Party makeParty(const Agreement& a, const std::string& id, bool derive = true) {
@@ -54,9 +54,10 @@ protected:
         abi::ObjectHandle publicHandle{};
         abi::ObjectSummary s1{}, s2{};
         Party party;
-        EXPECT_EQ(slots().generateKeyPair(host->context(), user(), host->settings(), pub.data(), pub.size(), priv.data(),
-                                          priv.size(), &mechanism, &publicHandle, &party.privateKey, &s1, &s2),
-                  abi::CKR_OK);
+        EXPECT_EQ(
+            slots().generateKeyPair(host->context(), user(), host->settings(), pub.data(), pub.size(), priv.data(),
+                                    priv.size(), &mechanism, &publicHandle, &party.privateKey, &s1, &s2),
+            abi::CKR_OK);
         party.publicKey = readAll(publicHandle)->get(abi::CKA_VALUE).value_or(Bytes{});
         const Bytes reference = readAll(party.privateKey)->get(abi::CKA_VENDOR_KEY_REFERENCE).value_or(Bytes{0});
         party.secret = cardSecret(uint16_t(0xF000 | reference[0]), a.keySize);
@@ -164,8 +165,8 @@ struct Refusal {
     const char* name;
     uint32_t mechanism;
     size_t ukmLength;
-    bool useBaseKey;   // false: name the public key instead
-    bool derive;       // the base key's CKA_DERIVE
+    bool useBaseKey;  // false: name the public key instead
+    bool derive;      // the base key's CKA_DERIVE
     CK_RV expected;
 };
 
@@ -199,9 +200,9 @@ TEST_F(DerivationTest, The2012MechanismNeedsACardThatKnowsIt) {
     capability[29] = 1;  // a GOST R 34.10-2001-only card
     host->failOn("80 FE 00 00", Fault::answer(capability, 0x90, 0x00), 0);
     NewKey key;
-    EXPECT_EQ(derive(abi::CKM_GOSTR3410_12_DERIVE, inlineParameter(party.publicKey, Bytes(8, 1)), party.privateKey,
-                     key),
-              abi::CKR_MECHANISM_INVALID);
+    EXPECT_EQ(
+        derive(abi::CKM_GOSTR3410_12_DERIVE, inlineParameter(party.publicKey, Bytes(8, 1)), party.privateKey, key),
+        abi::CKR_MECHANISM_INVALID);
     host->clearFaults();
 }
 

@@ -83,7 +83,8 @@ protected:
     size_t keySlotsInUse() {
         EXPECT_EQ(sendToCard(host->card(), "80 78 00 00").statusWord(), 0x6C7F);
         const sim::Answer record = sendToCard(host->card(), "00 C0 00 00 7F");
-        return size_t(std::count_if(record.data.begin() + 47, record.data.begin() + 79, [](uint8_t b) { return b != 0; }));
+        return size_t(
+            std::count_if(record.data.begin() + 47, record.data.begin() + 79, [](uint8_t b) { return b != 0; }));
     }
 
     size_t keyCount() {
@@ -240,9 +241,9 @@ using Bignum = BignumPtr;
 Bignum bignum(const Bytes& bytes) { return Bignum(BN_bin2bn(bytes.data(), int(bytes.size()), nullptr)); }
 
 TEST_F(KeyPairTest, RsaKeyThatMayDecryptKeepsAWorkingPrivateExponent) {
-    const Pair pair = mustGenerate(abi::CKM_RSA_PKCS_KEY_PAIR_GEN,
-                                   Template().number(abi::CKA_MODULUS_BITS, 1024).bytes(abi::CKA_PUBLIC_EXPONENT, {0x03}),
-                                   Template());
+    const Pair pair = mustGenerate(
+        abi::CKM_RSA_PKCS_KEY_PAIR_GEN,
+        Template().number(abi::CKA_MODULUS_BITS, 1024).bytes(abi::CKA_PUBLIC_EXPONENT, {0x03}), Template());
     const std::optional<FoundObject> publicKey = readAll(pair.publicKey);
     ASSERT_TRUE(publicKey);
     const Bytes modulus = publicKey->get(abi::CKA_MODULUS).value_or(Bytes{});

@@ -113,18 +113,18 @@ const Bytes kOidTc26_512B = der({0x06, 0x09, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x02,
 TEST(GostParameters, NamedSetsChooseCurveAndHashAndLeaveThePrivateListAlone) {
     Bytes curve = kOidXchA, digest = kOidHash94;
     KeyPairLists lists;
-    const GostChoice choice = chooseGost(
-        abi::CKM_GOSTR3410_KEY_PAIR_GEN,
-        {attr(abi::CKA_GOSTR3410_PARAMS, curve), attr(abi::CKA_GOSTR3411_PARAMS, digest)}, {}, lists);
+    const GostChoice choice =
+        chooseGost(abi::CKM_GOSTR3410_KEY_PAIR_GEN,
+                   {attr(abi::CKA_GOSTR3410_PARAMS, curve), attr(abi::CKA_GOSTR3411_PARAMS, digest)}, {}, lists);
     EXPECT_EQ(choice.curveCode, 2);
     EXPECT_FALSE(choice.hash2012);  // a GOST R 34.10-2001 key
     EXPECT_EQ(lists.privateKey.find(abi::CKA_GOSTR3410_PARAMS), nullptr);
     EXPECT_EQ(lists.privateKey.find(abi::CKA_GOSTR3411_PARAMS), nullptr);
 
     Bytes wide = kOidTc26_512B;
-    EXPECT_EQ(chooseGost(abi::CKM_GOSTR3410_512_KEY_PAIR_GEN, {attr(abi::CKA_GOSTR3410_PARAMS, wide)}, {}, lists)
-                  .curveCode,
-              10);
+    EXPECT_EQ(
+        chooseGost(abi::CKM_GOSTR3410_512_KEY_PAIR_GEN, {attr(abi::CKA_GOSTR3410_PARAMS, wide)}, {}, lists).curveCode,
+        10);
 }
 
 TEST(GostParameters, UnknownOrMismatchedIdentifiersAreInvalid) {
@@ -197,8 +197,7 @@ TEST(RsaTemplate, ExponentIsThreeSeventeenOr65537WithOnlyZerosInFront) {
         SCOPED_TRACE(::testing::PrintToString(c.value));
         uint32_t bits = 1024, exponent = 0;
         Bytes value = c.value;
-        EXPECT_EQ(checkRsa({attr(abi::CKA_MODULUS_BITS, bits), attr(abi::CKA_PUBLIC_EXPONENT, value)}, exponent),
-                  c.rv);
+        EXPECT_EQ(checkRsa({attr(abi::CKA_MODULUS_BITS, bits), attr(abi::CKA_PUBLIC_EXPONENT, value)}, exponent), c.rv);
         if (c.rv == abi::CKR_OK) {
             EXPECT_EQ(exponent, c.exponent);
         }

@@ -93,7 +93,7 @@ Template secretClass() {
 }
 
 const Refusal kRefusals[] = {
-    {"NoClass", abi::CKM_DES_KEY_GEN, 
+    {"NoClass", abi::CKM_DES_KEY_GEN,
      [] {
          Template tmpl;
          tmpl.text(abi::CKA_LABEL, "x");

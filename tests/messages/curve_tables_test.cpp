@@ -36,9 +36,9 @@ struct EngineSet {
 
 TEST(CurveTables, EveryRowIsTheCurveTheEngineUsesForItsSet) {
     const EngineSet sets[] = {
-        {&kCurves256[0], NID_id_GostR3410_2001, "0"},  {&kCurves256[1], NID_id_GostR3410_2001, "A"},
-        {&kCurves256[2], NID_id_GostR3410_2001, "B"},  {&kCurves256[3], NID_id_GostR3410_2001, "C"},
-        {&kCurves256[4], NID_id_GostR3410_2001, "XA"}, {&kCurves256[5], NID_id_GostR3410_2001, "XB"},
+        {&kCurves256[0], NID_id_GostR3410_2001, "0"},     {&kCurves256[1], NID_id_GostR3410_2001, "A"},
+        {&kCurves256[2], NID_id_GostR3410_2001, "B"},     {&kCurves256[3], NID_id_GostR3410_2001, "C"},
+        {&kCurves256[4], NID_id_GostR3410_2001, "XA"},    {&kCurves256[5], NID_id_GostR3410_2001, "XB"},
         {&kCurves512[0], NID_id_GostR3410_2012_512, "A"}, {&kCurves512[1], NID_id_GostR3410_2012_512, "B"},
     };
     const BnCtxPtr scratch(BN_CTX_new());

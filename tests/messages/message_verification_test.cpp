@@ -23,8 +23,8 @@ void PrintTo(const SignerCase& c, std::ostream* out) { *out << c.name; }
 class MessageVerification : public ::testing::TestWithParam<SignerCase> {
 protected:
     void SetUp() override {
-        const ToolResult key = tool.run(std::string("genpkey -engine gost -algorithm ") + GetParam().algorithm +
-                                        " -out key.pem");
+        const ToolResult key =
+            tool.run(std::string("genpkey -engine gost -algorithm ") + GetParam().algorithm + " -out key.pem");
         ASSERT_EQ(key.exitCode, 0) << key.output;
         const ToolResult certificate =
             tool.run("req -engine gost -new -x509 -key key.pem -subj /CN=signer -days 1 -out signer.pem");
@@ -33,8 +33,10 @@ protected:
     }
 
     Bytes sign(const std::string& options) {
-        const ToolResult signedData = tool.run("cms -sign -engine gost -noattr -binary -signer signer.pem -inkey key.pem "
-                                               "-in data -outform DER -out message.der " + options);
+        const ToolResult signedData = tool.run(
+            "cms -sign -engine gost -noattr -binary -signer signer.pem -inkey key.pem "
+            "-in data -outform DER -out message.der " +
+            options);
         EXPECT_EQ(signedData.exitCode, 0) << signedData.output;
         return tool.read("message.der");
     }
@@ -63,8 +65,8 @@ TEST_P(MessageVerification, MessagesOfTheCommandLineVerifyUntilDamaged) {
     EXPECT_EQ(verify(detached, content), abi::CKR_OK);
     EXPECT_EQ(verify(detached), abi::CKR_SIGNATURE_INVALID);
     // A content pointer with length 0 is no content.
-    EXPECT_EQ(host.table()->verifyMessage(host.context(), nullptr, nullptr, detached.data(),
-                                          CK_ULONG(detached.size()), content.data(), 0),
+    EXPECT_EQ(host.table()->verifyMessage(host.context(), nullptr, nullptr, detached.data(), CK_ULONG(detached.size()),
+                                          content.data(), 0),
               abi::CKR_SIGNATURE_INVALID);
     Bytes otherContent = content;
     otherContent[0] ^= 0x01;

@@ -28,15 +28,20 @@ const Bytes kDigest2012_256{0x06, 0x08, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x02
 
 // The lists of slot 48 as the host lays them out.
 struct Lists {
-    std::string subject = "CN\0Card holder\0" "1.2.643.100.3\0" "12345678901\0"s;
+    std::string subject =
+        "CN\0Card holder\0"
+        "1.2.643.100.3\0"
+        "12345678901\0"s;
     CK_ULONG subjectCount = 2;
     std::string attributes = "challengePassword\0pass phrase\0"s;
     CK_ULONG attributeCount = 1;
-    std::optional<std::string> extensions = "keyUsage\0digitalSignature\0" "1\0basicConstraints\0CA:FALSE\0" "0\0"s;
+    std::optional<std::string> extensions =
+        "keyUsage\0digitalSignature\0"
+        "1\0basicConstraints\0CA:FALSE\0"
+        "0\0"s;
     CK_ULONG extensionCount = 2;
     CK_ULONG extensionFormat = 0;  // triples
 };
-
 
 X509_REQ* decodeRequest(const Bytes& der) {
     const unsigned char* cursor = der.data();
@@ -61,9 +66,9 @@ protected:
         const abi::CK_MECHANISM mechanism{mechanismType, nullptr, 0};
         Pair pair;
         abi::ObjectSummary publicSummary{}, privateSummary{};
-        EXPECT_EQ(slots().generateKeyPair(host->context(), user(), host->settings(), pub.data(), pub.size(), priv.data(),
-                                          priv.size(), &mechanism, &pair.publicKey, &pair.privateKey, &publicSummary,
-                                          &privateSummary),
+        EXPECT_EQ(slots().generateKeyPair(host->context(), user(), host->settings(), pub.data(), pub.size(),
+                                          priv.data(), priv.size(), &mechanism, &pair.publicKey, &pair.privateKey,
+                                          &publicSummary, &privateSummary),
                   abi::CKR_OK);
         return pair;
     }
@@ -111,7 +116,9 @@ protected:
 
     abi::ObjectHandle storeCertificate(const Bytes& der, const std::string& id) {
         Template tmpl;
-        tmpl.number(abi::CKA_CLASS, abi::CKO_CERTIFICATE).flag(abi::CKA_TOKEN, true).number(abi::CKA_CERTIFICATE_TYPE, 0);
+        tmpl.number(abi::CKA_CLASS, abi::CKO_CERTIFICATE)
+            .flag(abi::CKA_TOKEN, true)
+            .number(abi::CKA_CERTIFICATE_TYPE, 0);
         tmpl.text(abi::CKA_ID, id).bytes(abi::CKA_VALUE, der);
         return mustCreate(tmpl);
     }
@@ -230,13 +237,19 @@ TEST_P(MessagesEndToEnd, RequestAndMessagesSignedOnTheCardPassOpenSsl) {
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, MessagesEndToEnd,
-    ::testing::Values(
-        KeyCase{"Gost2001", abi::CKM_GOSTR3410_KEY_PAIR_GEN, kCryptoProA, kDigest94, NID_id_GostR3411_94_with_GostR3410_2001, 14, 36, 36},
-        KeyCase{"Gost2012_256", abi::CKM_GOSTR3410_KEY_PAIR_GEN, kCryptoProA, kDigest2012_256,
-                NID_id_tc26_signwithdigest_gost3410_2012_256, 14, 37, 37},
-        KeyCase{"Gost2012_512", abi::CKM_GOSTR3410_512_KEY_PAIR_GEN, kTc26_512A, {},
-                NID_id_tc26_signwithdigest_gost3410_2012_512, 14, 37, 37},
-        KeyCase{"Rsa", abi::CKM_RSA_PKCS_KEY_PAIR_GEN, {}, {}, NID_sha1WithRSAEncryption, 14, 34, 34}),
+    ::testing::Values(KeyCase{"Gost2001", abi::CKM_GOSTR3410_KEY_PAIR_GEN, kCryptoProA, kDigest94,
+                              NID_id_GostR3411_94_with_GostR3410_2001, 14, 36, 36},
+                      KeyCase{"Gost2012_256", abi::CKM_GOSTR3410_KEY_PAIR_GEN, kCryptoProA, kDigest2012_256,
+                              NID_id_tc26_signwithdigest_gost3410_2012_256, 14, 37, 37},
+                      KeyCase{"Gost2012_512",
+                              abi::CKM_GOSTR3410_512_KEY_PAIR_GEN,
+                              kTc26_512A,
+                              {},
+                              NID_id_tc26_signwithdigest_gost3410_2012_512,
+                              14,
+                              37,
+                              37},
+                      KeyCase{"Rsa", abi::CKM_RSA_PKCS_KEY_PAIR_GEN, {}, {}, NID_sha1WithRSAEncryption, 14, 34, 34}),
     [](const auto& test) { return std::string(test.param.name); });
 
 // --- what the lists and arguments do ------------------------------------------
@@ -250,8 +263,15 @@ int count(const std::string& text, const std::string& what) {
 TEST_F(MessagesTest, RequestEntriesKeepTheirStringTypesCurveAndCriticality) {
     const Pair pair = generate(abi::CKM_GOSTR3410_KEY_PAIR_GEN, kXchA, kDigest94, "exchange");
     Lists lists;
-    lists.subject = "1.2.643.100.1\0" "1027700132195\0" "1.2.643.100.3\0" "12345678901\0"
-                    "1.2.643.3.131.1.1\0" "007700000000\0" "CN\0" "12345678901\0"s;
+    lists.subject =
+        "1.2.643.100.1\0"
+        "1027700132195\0"
+        "1.2.643.100.3\0"
+        "12345678901\0"
+        "1.2.643.3.131.1.1\0"
+        "007700000000\0"
+        "CN\0"
+        "12345678901\0"s;
     lists.subjectCount = 4;
     // The marker switches the 2001 key to the 2012 profile and adds nothing.
     lists.attributes = "1.2.643.7.1.1.2.2\0yes\0"s;
@@ -291,7 +311,9 @@ TEST_F(MessagesTest, RequestsAnswerRefusedEntriesAndBadHandlesWithTheirCodes) {
     cases[1] = {"unknown attribute", {}, abi::CKR_VENDOR_REQUEST_ATTRIBUTE_REJECTED};
     cases[1].lists.attributes = "noSuchAttribute\0x\0"s;
     cases[2] = {"unknown key usage", {}, abi::CKR_VENDOR_EXTENSION_REJECTED};
-    cases[2].lists.extensions = "keyUsage\0notAUsage\0" "0\0"s;
+    cases[2].lists.extensions =
+        "keyUsage\0notAUsage\0"
+        "0\0"s;
     cases[2].lists.extensionCount = 1;
     // Pairs: the criticality text "1" becomes the name of a second extension.
     cases[3] = {"triples read as pairs", {}, abi::CKR_VENDOR_EXTENSION_REJECTED};
@@ -306,7 +328,8 @@ TEST_F(MessagesTest, RequestsAnswerRefusedEntriesAndBadHandlesWithTheirCodes) {
         if (c.rv != abi::CKR_OK) continue;
         const RequestPtr decoded(decodeRequest(request));
         ASSERT_TRUE(decoded);
-        EXPECT_EQ(X509_REQ_get_attr_by_NID(decoded.get(), NID_ext_req, -1) >= 0, c.lists.extensions.has_value()) << c.what;
+        EXPECT_EQ(X509_REQ_get_attr_by_NID(decoded.get(), NID_ext_req, -1) >= 0, c.lists.extensions.has_value())
+            << c.what;
     }
 
     CK_ULONG length = 0;
@@ -421,10 +444,11 @@ TEST_F(MessagesTest, GostKeyFilesOutsideTheKeyDirectoryAreRefused) {
     // The user's login of the key generation still holds on the card.
     ASSERT_EQ(sendToCard(host->card(), "00 A4 08 04 04 A1 BC 7F 01").statusWord(), 0x9000);
     ASSERT_EQ(sendToCard(host->card(), Bytes{0x00, 0xE4, 0x00, 0x00, 0x02, 0x61, n}).statusWord(), 0x9000);
-    const Bytes gostKeyFile{0x00, 0xE0, 0x00, 0x00, 0x32, 0x62, 0x30, 0x82, 0x01, 0x11, 0x83, 0x02, 0x61, n,
-                            0x86, 0x0A, 0xFF, 0xFF, 0x12, 0x12, 0x12, 0xFF, 0xFF, 0x00, 0x12, 0x12, 0x8A, 0x01,
-                            0x05, 0xA5, 0x18, 0x85, 0x01, 0x21, 0x86, 0x01, 0x88, 0x87, 0x01, reference, 0x88, 0x01,
-                            reference, 0x8F, 0x01, 0x08, 0x8E, 0x01, 0x02, 0x89, 0x01, 0x00, 0x8B, 0x01, 0x00};
+    const Bytes gostKeyFile{0x00, 0xE0, 0x00, 0x00, 0x32, 0x62, 0x30,      0x82, 0x01, 0x11,      0x83,
+                            0x02, 0x61, n,    0x86, 0x0A, 0xFF, 0xFF,      0x12, 0x12, 0x12,      0xFF,
+                            0xFF, 0x00, 0x12, 0x12, 0x8A, 0x01, 0x05,      0xA5, 0x18, 0x85,      0x01,
+                            0x21, 0x86, 0x01, 0x88, 0x87, 0x01, reference, 0x88, 0x01, reference, 0x8F,
+                            0x01, 0x08, 0x8E, 0x01, 0x02, 0x89, 0x01,      0x00, 0x8B, 0x01,      0x00};
     ASSERT_EQ(sendToCard(host->card(), gostKeyFile).statusWord(), 0x9000);
 
     Bytes request;

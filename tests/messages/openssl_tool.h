@@ -29,8 +29,8 @@ public:
 
     std::filesystem::path write(const std::string& name, const std::vector<uint8_t>& bytes) const {
         const auto path = file(name);
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                    std::streamsize(bytes.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
         return path;
     }
 

@@ -34,7 +34,10 @@ std::vector<TextEntry> entries(TextList list, bool* ended = nullptr) {
 }
 
 TEST(TextLists, EntriesAreReadAsPairsOrTriplesAndNeverPastTheEntryThatEndsTheList) {
-    const std::string block = "keyUsage\0digitalSignature\0" "1\0basicConstraints\0CA:FALSE\0" "0\0"s;
+    const std::string block =
+        "keyUsage\0digitalSignature\0"
+        "1\0basicConstraints\0CA:FALSE\0"
+        "0\0"s;
     const auto triples = entries(TextList(block.data(), 2, EntryShape::kTriples, block.size()));
     ASSERT_EQ(triples.size(), 2u);
     EXPECT_EQ(triples[1].name, "basicConstraints");
@@ -98,7 +101,10 @@ TEST_F(RequestBody, RefusedEntriesGiveTheCodeOfTheirList) {
     };
     const Case cases[] = {
         {"country too long", "C\0RUS\0"s, "", 0, abi::CKR_VENDOR_SUBJECT_ENTRY_REJECTED},
-        {"letters in a number field", "1.2.643.100.3\0" "1234567890A\0"s, "", 0, abi::CKR_VENDOR_SUBJECT_ENTRY_REJECTED},
+        {"letters in a number field",
+         "1.2.643.100.3\0"
+         "1234567890A\0"s,
+         "", 0, abi::CKR_VENDOR_SUBJECT_ENTRY_REJECTED},
         {"attribute value a field does not take", "CN\0x\0"s, "countryName\0RUS\0"s, 1,
          abi::CKR_VENDOR_REQUEST_ATTRIBUTE_REJECTED},
         {"attribute by OID", "CN\0x\0"s, "1.2.3.4\0value\0"s, 1, abi::CKR_OK},

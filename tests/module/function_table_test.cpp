@@ -28,8 +28,8 @@ std::array<AnySlot, KORVA_SLOT_COUNT> entriesOf(const ModuleFunctionTable& table
     return entries;
 }
 
-extern "C" uint32_t transmitMustNotBeCalled(HostContext, const uint8_t*, uint32_t, uint8_t*,
-                                            uint32_t*, uint8_t*, uint8_t*, uint32_t, uint32_t) {
+extern "C" uint32_t transmitMustNotBeCalled(HostContext, const uint8_t*, uint32_t, uint8_t*, uint32_t*, uint8_t*,
+                                            uint8_t*, uint32_t, uint32_t) {
     ADD_FAILURE() << "a constant slot reached for the card";
     return 1;
 }
@@ -83,10 +83,8 @@ TEST(ConstantSlots, AnswerWithoutTouchingTheCard) {
     EXPECT_EQ(table.signFinal(host), abi::CKR_FUNCTION_NOT_SUPPORTED);
 
     const uint8_t seed[4] = {1, 2, 3, 4};
-    EXPECT_EQ(table.seedRandom(host, nullptr, nullptr, nullptr, 0),
-              abi::CKR_RANDOM_SEED_NOT_SUPPORTED);
-    EXPECT_EQ(table.seedRandom(host, nullptr, nullptr, seed, sizeof seed),
-              abi::CKR_RANDOM_SEED_NOT_SUPPORTED);
+    EXPECT_EQ(table.seedRandom(host, nullptr, nullptr, nullptr, 0), abi::CKR_RANDOM_SEED_NOT_SUPPORTED);
+    EXPECT_EQ(table.seedRandom(host, nullptr, nullptr, seed, sizeof seed), abi::CKR_RANDOM_SEED_NOT_SUPPORTED);
 
     // A host context with nothing in it is as good: none of them reads it.
     EXPECT_EQ(table.noOperation(HostContext{}), abi::CKR_OK);
@@ -126,8 +124,7 @@ TEST(ModuleFile, WorksAgainAfterBeingUnloadedAndReloaded) {
     for (int round = 0; round < 3; ++round) {
         LoadedModule module;
         const ModuleFunctionTable& table = *module.getFunctionList();
-        EXPECT_EQ(table.unsupportedOperation(hostWithoutCard()), abi::CKR_FUNCTION_NOT_SUPPORTED)
-            << "round " << round;
+        EXPECT_EQ(table.unsupportedOperation(hostWithoutCard()), abi::CKR_FUNCTION_NOT_SUPPORTED) << "round " << round;
     }
 }
 

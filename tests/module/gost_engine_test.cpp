@@ -179,9 +179,9 @@ Bytes moduleGostDigest(const LoadedModule& module) {
     abi::OperationRecord state{};
     Bytes out(32);
     abi::CK_ULONG length = out.size();
-    const abi::CK_RV rv = module.getFunctionList()->digest(abi::HostContext{}, nullptr, nullptr, kMessage.data(),
-                                                           kMessage.size(), out.data(), &length, &state,
-                                                           abi::CKM_GOSTR3411_12_256);
+    const abi::CK_RV rv =
+        module.getFunctionList()->digest(abi::HostContext{}, nullptr, nullptr, kMessage.data(), kMessage.size(),
+                                         out.data(), &length, &state, abi::CKM_GOSTR3411_12_256);
     return rv == abi::CKR_OK ? out : Bytes{};
 }
 

@@ -18,8 +18,7 @@ namespace {
 TEST(SlotGuard, TurnsExceptionsIntoReturnValues) {
     EXPECT_EQ(guardSlot([] { return abi::CKR_PIN_LOCKED; }), abi::CKR_PIN_LOCKED);
     EXPECT_EQ(guardSlot([]() -> abi::CK_RV { throw std::bad_alloc(); }), abi::CKR_HOST_MEMORY);
-    EXPECT_EQ(guardSlot([]() -> abi::CK_RV { throw std::runtime_error("fault"); }),
-              abi::CKR_GENERAL_ERROR);
+    EXPECT_EQ(guardSlot([]() -> abi::CK_RV { throw std::runtime_error("fault"); }), abi::CKR_GENERAL_ERROR);
     EXPECT_EQ(guardSlot([]() -> abi::CK_RV { throw 42; }), abi::CKR_GENERAL_ERROR);
 }
 
@@ -36,9 +35,9 @@ TEST(CardResultToRv, MapsTheCommonCases) {
     EXPECT_EQ(cardResultToRv(result::kOk), abi::CKR_OK);
     EXPECT_EQ(cardResultToRv(result::kMemory), abi::CKR_HOST_MEMORY);
     EXPECT_EQ(cardResultToRv(result::kMemory, MemoryFailure::device), abi::CKR_DEVICE_MEMORY);
-    for (CardResult other : {result::kBadArgumentOrTransport, result::kNotFound, result::kWrongLength,
-                             result::kUnexpected, result::kPinIncorrect, result::kPinBlocked,
-                             result::kSecurity, result::kSignatureRejected}) {
+    for (CardResult other :
+         {result::kBadArgumentOrTransport, result::kNotFound, result::kWrongLength, result::kUnexpected,
+          result::kPinIncorrect, result::kPinBlocked, result::kSecurity, result::kSignatureRejected}) {
         EXPECT_EQ(cardResultToRv(other), abi::CKR_FUNCTION_FAILED) << "result " << valueOf(other);
     }
 }

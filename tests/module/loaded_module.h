@@ -13,13 +13,11 @@ namespace korva::test {
 
 class LoadedModule final {
 public:
-    explicit LoadedModule(const char* path = KORVA_MODULE_FILE)
-        : handle_(dlopen(path, RTLD_NOW | RTLD_LOCAL)) {
+    explicit LoadedModule(const char* path = KORVA_MODULE_FILE) : handle_(dlopen(path, RTLD_NOW | RTLD_LOCAL)) {
         if (handle_ == nullptr) {
             throw std::runtime_error(std::string("dlopen: ") + dlerror());
         }
-        getFunctionList_ =
-            reinterpret_cast<abi::GetFunctionListFunction>(dlsym(handle_, "GetFunctionList"));
+        getFunctionList_ = reinterpret_cast<abi::GetFunctionListFunction>(dlsym(handle_, "GetFunctionList"));
         if (getFunctionList_ == nullptr) {
             dlclose(handle_);
             throw std::runtime_error("the module does not export GetFunctionList");

@@ -100,9 +100,8 @@ TEST(AttributeKinds, OnlyTheUpdatableTypesOfEachDirectoryMayChange) {
 
 // A key record as the store writes it: sensitive, a label, a key type.
 Bytes sampleRecord() {
-    return concat({entry(CKA_SENSITIVE, {1}), entry(CKA_LABEL, bytesOf("my key")),
-                   entry(CKA_KEY_TYPE, {0, 0, 0, 0x1F}), entry(CKA_START_DATE, bytesOf("20260101")),
-                   Bytes(40, 0)});
+    return concat({entry(CKA_SENSITIVE, {1}), entry(CKA_LABEL, bytesOf("my key")), entry(CKA_KEY_TYPE, {0, 0, 0, 0x1F}),
+                   entry(CKA_START_DATE, bytesOf("20260101")), Bytes(40, 0)});
 }
 
 TEST(FillTemplate, AnswersStoredValuesDefaultsAndLengthQueries) {
@@ -111,10 +110,12 @@ TEST(FillTemplate, AnswersStoredValuesDefaultsAndLengthQueries) {
     uint8_t sensitive = 9, derive = 9, modifiable = 9;
     Bytes label(16, 0), date(8, 0);
     std::vector<CK_ATTRIBUTE> tmpl = {
-        attr(CKA_CLASS, objectClass), attr(CKA_KEY_TYPE, keyType), attr(CKA_SENSITIVE, sensitive),
-        attr(CKA_LABEL, label),       attr(CKA_START_DATE, date),  attr(CKA_DERIVE, derive),
-        attr(CKA_MODIFIABLE, modifiable), attr(CKA_ID, nullptr, 77), attr(CKA_LABEL, nullptr, 0),
-        attr(CKA_ALWAYS_AUTHENTICATE, nullptr, 0), attr(CKA_CLASS, nullptr, 0),
+        attr(CKA_CLASS, objectClass),     attr(CKA_KEY_TYPE, keyType),
+        attr(CKA_SENSITIVE, sensitive),   attr(CKA_LABEL, label),
+        attr(CKA_START_DATE, date),       attr(CKA_DERIVE, derive),
+        attr(CKA_MODIFIABLE, modifiable), attr(CKA_ID, nullptr, 77),
+        attr(CKA_LABEL, nullptr, 0),      attr(CKA_ALWAYS_AUTHENTICATE, nullptr, 0),
+        attr(CKA_CLASS, nullptr, 0),
     };
     ASSERT_EQ(fillTemplate(tmpl, CKO_SECRET_KEY, record, {}), FillResult::Ok);
     EXPECT_EQ(objectClass, CKO_SECRET_KEY);
@@ -123,8 +124,8 @@ TEST(FillTemplate, AnswersStoredValuesDefaultsAndLengthQueries) {
     EXPECT_EQ(tmpl[3].ulValueLen, 6u);
     EXPECT_EQ(std::string(label.begin(), label.begin() + 6), "my key");
     EXPECT_EQ(date, bytesOf("20260101"));
-    EXPECT_EQ(derive, 0);      // default false
-    EXPECT_EQ(modifiable, 1);  // default true
+    EXPECT_EQ(derive, 0);               // default false
+    EXPECT_EQ(modifiable, 1);           // default true
     EXPECT_EQ(tmpl[7].ulValueLen, 0u);  // CKA_ID: empty default
     EXPECT_EQ(tmpl[8].ulValueLen, 6u);  // length query
     EXPECT_EQ(tmpl[9].ulValueLen, 1u);  // always-authenticate reads as false

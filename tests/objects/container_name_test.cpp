@@ -15,11 +15,11 @@ std::optional<Units> convert(const Bytes& utf8) { return utf8ToUtf16(utf8); }
 
 TEST(Utf8ToUtf16, ConvertsEverySequenceLength) {
     EXPECT_EQ(convert(bytesOf("Key 1")), (Units{'K', 'e', 'y', ' ', '1'}));
-    EXPECT_EQ(convert({0xC3, 0xA9}), Units{0x00E9});                            // é
+    EXPECT_EQ(convert({0xC3, 0xA9}), Units{0x00E9});                              // é
     EXPECT_EQ(convert({0xD0, 0x9A, 0xE2, 0x82, 0xAC}), (Units{0x041A, 0x20AC}));  // К€
     EXPECT_EQ(convert({0xEF, 0xBF, 0xBF}), Units{0xFFFF});
-    EXPECT_EQ(convert({0xF0, 0x9F, 0x98, 0x80}), (Units{0xD83D, 0xDE00}));       // U+1F600
-    EXPECT_EQ(convert({0xF4, 0x8F, 0xBF, 0xBF}), (Units{0xDBFF, 0xDFFF}));       // U+10FFFF
+    EXPECT_EQ(convert({0xF0, 0x9F, 0x98, 0x80}), (Units{0xD83D, 0xDE00}));  // U+1F600
+    EXPECT_EQ(convert({0xF4, 0x8F, 0xBF, 0xBF}), (Units{0xDBFF, 0xDFFF}));  // U+10FFFF
     EXPECT_EQ(convert({}), Units{});
 }
 
@@ -32,9 +32,9 @@ TEST(Utf8ToUtf16, RefusesIllFormedInput) {
         {0xED, 0xBF, 0xBF},        // U+DFFF
         {0xF4, 0x90, 0x80, 0x80},  // U+110000
         {0xF8, 0x88, 0x80, 0x80, 0x80},
-        {0x41, 0xE2, 0x82},        // truncated at the end
-        {0xC3, 0x41},              // continuation missing
-        {0x80},                    // continuation without a lead
+        {0x41, 0xE2, 0x82},  // truncated at the end
+        {0xC3, 0x41},        // continuation missing
+        {0x80},              // continuation without a lead
     };
     for (const Bytes& bad : cases) EXPECT_FALSE(convert(bad).has_value()) << testing::PrintToString(bad);
 }

@@ -45,8 +45,8 @@ protected:
     void wrap() {
         abi::CK_MECHANISM mechanism{abi::CKM_GOST28147_KEY_WRAP, nullptr, 0};
         abi::CK_ULONG length = abi::CK_ULONG(wrapped.size());
-        EXPECT_EQ(slots().wrapKey(host->context(), user(), nullptr, &mechanism, &wrapping, &extractable,
-                                  wrapped.data(), &length),
+        EXPECT_EQ(slots().wrapKey(host->context(), user(), nullptr, &mechanism, &wrapping, &extractable, wrapped.data(),
+                                  &length),
                   abi::CKR_OK);
     }
 
@@ -79,8 +79,8 @@ protected:
         tmpl.number(abi::CKA_CLASS, abi::CKO_SECRET_KEY).number(abi::CKA_KEY_TYPE, abi::CKK_GOST28147);
         abi::ObjectHandle handle{};
         abi::ObjectSummary summary{};
-        EXPECT_EQ(slots().deriveKey(host->context(), user(), host->settings(), &mechanism, &agreeingPrivate, tmpl.data(),
-                                    tmpl.size(), &handle, &summary),
+        EXPECT_EQ(slots().deriveKey(host->context(), user(), host->settings(), &mechanism, &agreeingPrivate,
+                                    tmpl.data(), tmpl.size(), &handle, &summary),
                   abi::CKR_OK);
     }
 
@@ -116,7 +116,8 @@ protected:
 
     abi::ObjectHandle dataHandle() { return {1, 0x50, 0x07}; }
 
-    abi::ObjectHandle publicKey{}, privateKey{}, agreeingPublic{}, agreeingPrivate{}, rsaPublic{}, rsaPrivate{}, twoKey{}, threeKey{}, certificateHandle{};
+    abi::ObjectHandle publicKey{}, privateKey{}, agreeingPublic{}, agreeingPrivate{}, rsaPublic{}, rsaPrivate{},
+        twoKey{}, threeKey{}, certificateHandle{};
     Bytes keyBytes, peer;
     abi::OperationRecord signingState{};
     int dataObjects = 0;
@@ -139,8 +140,8 @@ TEST_F(ExchangeCountTest, OperationsSendOnlyTheirSequences) {
          9},
         {"login", nothing,
          [&] {
-             EXPECT_EQ(slots().login(host->context(), host->settings(), reinterpret_cast<const uint8_t*>(kUserPin),
-                                     8, abi::CKU_USER),
+             EXPECT_EQ(slots().login(host->context(), host->settings(), reinterpret_cast<const uint8_t*>(kUserPin), 8,
+                                     abi::CKU_USER),
                        abi::CKR_OK);
          },
          4},
@@ -175,10 +176,15 @@ TEST_F(ExchangeCountTest, OperationsSendOnlyTheirSequences) {
              peer = readAll(agreeingPublic)->get(abi::CKA_VALUE).value_or(Bytes{});
          },
          [&] { derive(); }, 35},
-        {"triple DES with a two-key key on the card", [&] { twoKey = makeKey({abi::CKK_DES2, 16}, keyBytes); },
+        {"triple DES with a two-key key on the card",
+         [&] {
+             twoKey = makeKey({abi::CKK_DES2, 16}, keyBytes);
+         },
          [&] { encrypt(abi::CKM_DES3_ECB, twoKey); }, 3 + 11},
         {"triple DES with a three-key key in software",
-         [&] { threeKey = makeKey({abi::CKK_DES3, 24, KeyHome::kTokenDes3}, keyBytes); },
+         [&] {
+             threeKey = makeKey({abi::CKK_DES3, 24, KeyHome::kTokenDes3}, keyBytes);
+         },
          [&] { encrypt(abi::CKM_DES3_ECB, threeKey); }, 3 + 8},
         {"GOST 28147-89 ECB", nothing, [&] { encrypt(abi::CKM_GOST28147_ECB, extractable); }, 3 + 6},
         {"destroying a GOST private key", nothing, [&] { EXPECT_EQ(destroy(privateKey), abi::CKR_OK); }, 15},
@@ -192,8 +198,7 @@ TEST_F(ExchangeCountTest, OperationsSendOnlyTheirSequences) {
          // the first key that has none either.
          [&] { generatePair(abi::CKM_RSA_PKCS_KEY_PAIR_GEN, rsaPublic, rsaPrivate, "rsa"); },
          [&] {
-             EXPECT_EQ(once(Direction::kDecrypt, abi::CKM_RSA_X_509, rsaPrivate, {}, Bytes(128, 0x01)).rv,
-                       abi::CKR_OK);
+             EXPECT_EQ(once(Direction::kDecrypt, abi::CKM_RSA_X_509, rsaPrivate, {}, Bytes(128, 0x01)).rv, abi::CKR_OK);
          },
          // The length query reads the key's record after the login step;
          // the decryption reads it again, finds the public key of the same
@@ -206,7 +211,8 @@ TEST_F(ExchangeCountTest, OperationsSendOnlyTheirSequences) {
         c.before();
         host->clearExchanges();
         c.run();
-        EXPECT_EQ(host->exchanges().size(), c.exchanges) << c.operation << ":\n" << ::testing::PrintToString(host->commandLog());
+        EXPECT_EQ(host->exchanges().size(), c.exchanges) << c.operation << ":\n"
+                                                         << ::testing::PrintToString(host->commandLog());
     }
 }
 

@@ -12,8 +12,8 @@ using layout::checkObjectStore;
 using layout::LayoutReport;
 }  // namespace korva::test
 
-#define EXPECT_STORE_CONSISTENT(card, settings)                                   \
-    do {                                                                          \
+#define EXPECT_STORE_CONSISTENT(card, settings)                                                          \
+    do {                                                                                                 \
         const ::korva::test::LayoutReport report_ = ::korva::test::checkObjectStore((card), (settings)); \
-        EXPECT_TRUE(report_.ok()) << report_.text();                              \
+        EXPECT_TRUE(report_.ok()) << report_.text();                                                     \
     } while (false)

@@ -52,8 +52,8 @@ TestKeyPair makeKeyPair() {
     X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 3600L * 24 * 365);
     X509_set_pubkey(certificate.get(), key.get());
     X509_NAME* name = X509_get_subject_name(certificate.get());
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("KORVA store test"),
-                               -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("KORVA store test"), -1,
+                               -1, 0);
     X509_set_issuer_name(certificate.get(), name);
     if (X509_sign(certificate.get(), key.get(), EVP_sha256()) <= 0) throw std::runtime_error("certificate");
     pair.certificate = der(certificate.get(), i2d_X509);
@@ -170,16 +170,16 @@ std::vector<FoundObject> StoreTest::findAll(abi::LoginRecord* login, const Templ
     abi::FindCursor cursor{};
     Template none;
     const Template& tmpl = filter ? *filter : none;
-    EXPECT_EQ(slots().findObjectsInit(host->context(), nullptr, const_cast<Template&>(tmpl).data(), tmpl.size(),
-                                      &cursor),
-              abi::CKR_OK);
+    EXPECT_EQ(
+        slots().findObjectsInit(host->context(), nullptr, const_cast<Template&>(tmpl).data(), tmpl.size(), &cursor),
+        abi::CKR_OK);
     for (int guard = 0; guard < 1000; ++guard) {
         abi::CK_ATTRIBUTE* array = nullptr;
         abi::CK_ULONG count = 0;
         FoundObject object;
-        const abi::CK_RV rv = slots().findNextObjectAttributes(host->context(), login ? login : user(),
-                                                               host->settings(), &cursor, &array, &count,
-                                                               &object.handle, &object.objectClass, &object.isPrivate);
+        const abi::CK_RV rv =
+            slots().findNextObjectAttributes(host->context(), login ? login : user(), host->settings(), &cursor, &array,
+                                             &count, &object.handle, &object.objectClass, &object.isPrivate);
         if (rv == 8) return found;
         EXPECT_EQ(rv, abi::CKR_OK);
         if (rv != abi::CKR_OK) return found;

@@ -67,7 +67,8 @@ protected:
     abi::ObjectHandle mustCreate(Template&& tmpl) { return mustCreate(tmpl); }
     abi::CK_RV destroy(const abi::ObjectHandle& handle, abi::LoginRecord* login = nullptr);
     // Slot 13 for one byte-string attribute (length query, then the value).
-    abi::CK_RV readValue(const abi::ObjectHandle& handle, uint32_t type, Bytes& value, abi::LoginRecord* login = nullptr);
+    abi::CK_RV readValue(const abi::ObjectHandle& handle, uint32_t type, Bytes& value,
+                         abi::LoginRecord* login = nullptr);
     // Slots 14 and 62 over the whole token.
     std::vector<FoundObject> findAll(abi::LoginRecord* login = nullptr, const Template* filter = nullptr);
     std::optional<FoundObject> readAll(const abi::ObjectHandle& handle, abi::CK_RV* rv = nullptr);

@@ -19,7 +19,8 @@ bool sameHandle(const ObjectHandle& a, const ObjectHandle& b) {
 }
 
 const FoundObject* findHandle(const std::vector<FoundObject>& objects, const ObjectHandle& handle) {
-    const auto found = std::ranges::find_if(objects, [&](const FoundObject& o) { return sameHandle(o.handle, handle); });
+    const auto found =
+        std::ranges::find_if(objects, [&](const FoundObject& o) { return sameHandle(o.handle, handle); });
     return found == objects.end() ? nullptr : &*found;
 }
 
@@ -70,9 +71,9 @@ TEST_F(StoreTest, UpdatesRefuseWhatTheClassCannotChange) {
     Template tokenFlag;
     tokenFlag.flag(CKA_TOKEN, false);
     host->clearExchanges();
-    EXPECT_EQ(slots().setAttributes(host->context(), user(), host->settings(), &handle, tokenFlag.data(),
-                                    tokenFlag.size()),
-              CKR_ATTRIBUTE_TYPE_INVALID);
+    EXPECT_EQ(
+        slots().setAttributes(host->context(), user(), host->settings(), &handle, tokenFlag.data(), tokenFlag.size()),
+        CKR_ATTRIBUTE_TYPE_INVALID);
     EXPECT_TRUE(host->exchanges().empty());
 
     Template readOnly = dataObject("ro", {1});

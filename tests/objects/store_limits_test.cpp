@@ -18,7 +18,8 @@ int recordCount(sim::VirtualCard& card, const std::string& parent, const std::st
     if (answer.statusWord() != 0x9000) return -1;
     // 62 L 80 02 size ...: the capacity over 255-byte records.
     for (size_t i = 2; i + 3 < answer.data.size(); ++i) {
-        if (answer.data[i] == 0x80 && answer.data[i + 1] == 0x02) return (answer.data[i + 2] << 8 | answer.data[i + 3]) / 255;
+        if (answer.data[i] == 0x80 && answer.data[i + 1] == 0x02)
+            return (answer.data[i + 2] << 8 | answer.data[i + 3]) / 255;
     }
     return -1;
 }
@@ -73,9 +74,10 @@ TEST_F(StoreTest, KeyRecordsAboveThirtyTwoAreNeverHandedOut) {
     sendToCard(card, "00 A4 08 04 02 05 1F");
     ASSERT_EQ(sendToCard(card, "00 20 00 07 08 34 37 31 30 32 39 35 38").statusWord(), 0x9000);
     sendToCard(card, "00 A4 08 04 04 A1 BC 7F 01");
-    ASSERT_EQ(sendToCard(card, "00 E0 00 00 1A 62 18 80 02 27 D8 82 03 02 C1 FF 83 02 50 03 86 06 FF FF 12 00 12 12 8A 01 05")
-                  .statusWord(),
-              0x9000);
+    ASSERT_EQ(
+        sendToCard(card, "00 E0 00 00 1A 62 18 80 02 27 D8 82 03 02 C1 FF 83 02 50 03 86 06 FF FF 12 00 12 12 8A 01 05")
+            .statusWord(),
+        0x9000);
     for (int n = 1; n <= 40; ++n) {
         Bytes apdu = fromHex("00 E2 00 00 FF");
         Bytes record(255, 0);
@@ -216,7 +218,7 @@ TEST_F(StoreTest, ContainerMapThatCannotGrowKeepsThePublicKeysAsTheyWere) {
 TEST_F(StoreTest, DamageWhileMakingRoomIsAFailureNotAFullCard) {
     struct Case {
         const char* what;
-        int publicKeys;   // created first, with the data objects
+        int publicKeys;  // created first, with the data objects
         int dataObjects;
         std::vector<std::pair<std::string, uint16_t>> faults;  // command prefix, status word
         std::function<CK_RV()> act;
@@ -230,25 +232,46 @@ TEST_F(StoreTest, DamageWhileMakingRoomIsAFailureNotAFullCard) {
         };
     };
     const Case cases[] = {
-        {"70 FD missing when the public keys grow", 3, 0, {{"00 A4 09 00 02 70 FD", 0x6A82}},
-         createOne([] { return publicKey("d"); }), false},
-        {"70 01 missing under the certificate directory", 0, 0, {{"00 A4 08 00 06 A1 BC 7F 01 70 01", 0x6A82}},
-         createOne([] { return certificate(""); }), false},
-        {"70 00 missing when a certificate pairs", 1, 0, {{"00 A4 09 00 02 70 00", 0x6A82}},
-         createOne([] { return certificate("a"); }), false},
-        {"70 00 missing when a certificate goes", 0, 0, {},
+        {"70 FD missing when the public keys grow",
+         3,
+         0,
+         {{"00 A4 09 00 02 70 FD", 0x6A82}},
+         createOne([] { return publicKey("d"); }),
+         false},
+        {"70 01 missing under the certificate directory",
+         0,
+         0,
+         {{"00 A4 08 00 06 A1 BC 7F 01 70 01", 0x6A82}},
+         createOne([] { return certificate(""); }),
+         false},
+        {"70 00 missing when a certificate pairs",
+         1,
+         0,
+         {{"00 A4 09 00 02 70 00", 0x6A82}},
+         createOne([] { return certificate("a"); }),
+         false},
+        {"70 00 missing when a certificate goes",
+         0,
+         0,
+         {},
          [this] {
              const ObjectHandle handle = mustCreate(certificate(""));
              host->failOn("00 A4 09 00 02 70 00", Fault::status(0x6A, 0x82));
              return destroy(handle);
          },
          false},
-        {"70 FD cannot be made again at its old size", 3, 0,
+        {"70 FD cannot be made again at its old size",
+         3,
+         0,
          {{"00 E0 00 00 18 62 16 80 02 02 05", 0x6A84}, {"00 E0 00 00 18 62 16 80 02 01 03", 0x6A84}},
-         createOne([] { return publicKey("d"); }), true},
-        {"a directory cannot be made again at its old size", 0, 3,
+         createOne([] { return publicKey("d"); }),
+         true},
+        {"a directory cannot be made again at its old size",
+         0,
+         3,
          {{"00 E0 00 00 1A 62 18 80 02 05 FA", 0x6A84}, {"00 E0 00 00 1A 62 18 80 02 02 FD", 0x6A84}},
-         createOne([] { return dataObject("fourth", {4}); }), true},
+         createOne([] { return dataObject("fourth", {4}); }),
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -351,9 +374,9 @@ TEST_F(StoreTest, TemplatesThatCannotBeStoredAreRefusedBeforeTheCard) {
     host->clearExchanges();
     Template badUpdate;
     badUpdate.raw(CKA_LABEL, nullptr, 3);
-    EXPECT_EQ(slots().setAttributes(host->context(), user(), host->settings(), &handle, badUpdate.data(),
-                                    badUpdate.size()),
-              CKR_ATTRIBUTE_VALUE_INVALID);
+    EXPECT_EQ(
+        slots().setAttributes(host->context(), user(), host->settings(), &handle, badUpdate.data(), badUpdate.size()),
+        CKR_ATTRIBUTE_VALUE_INVALID);
     Template endlessValue;
     endlessValue.raw(CKA_VALUE, some.data(), 0xFFFFFFFF);
     EXPECT_EQ(slots().setAttributes(host->context(), user(), host->settings(), &handle, endlessValue.data(),

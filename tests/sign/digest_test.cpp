@@ -15,10 +15,8 @@ namespace {
 using namespace korva::abi;
 using Bytes = std::vector<uint8_t>;
 
-constexpr std::array<uint8_t, 9> kOidGost94CryptoPro{0x06, 0x07, 0x2A, 0x85, 0x03,
-                                                      0x02, 0x02, 0x1E, 0x01};
-constexpr std::array<uint8_t, 10> kOidGost2012_512{0x06, 0x08, 0x2A, 0x85, 0x03,
-                                                    0x07, 0x01, 0x01, 0x02, 0x03};
+constexpr std::array<uint8_t, 9> kOidGost94CryptoPro{0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x1E, 0x01};
+constexpr std::array<uint8_t, 10> kOidGost2012_512{0x06, 0x08, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x02, 0x03};
 
 Bytes fromHex(const std::string& hex) {
     Bytes out;
@@ -57,8 +55,8 @@ Bytes digestOf(CK_MECHANISM_TYPE mechanism, const std::string& message, const Op
                CK_RV* rv = nullptr) {
     Bytes out(64, 0xEE);
     CK_ULONG length = static_cast<CK_ULONG>(out.size());
-    const CK_RV result = digest(reinterpret_cast<const uint8_t*>(message.data()),
-                                static_cast<CK_ULONG>(message.size()), out.data(), &length, &state, mechanism);
+    const CK_RV result = digest(reinterpret_cast<const uint8_t*>(message.data()), static_cast<CK_ULONG>(message.size()),
+                                out.data(), &length, &state, mechanism);
     if (rv != nullptr) *rv = result;
     if (result != CKR_OK) return {};
     out.resize(length);
@@ -121,8 +119,7 @@ TEST(Digest, RefusesBadArgumentsAndRecords) {
     tooLong.digest.length = 40;
     EXPECT_EQ(digest(data, 1, out, &length, &tooLong, CKM_GOSTR3411), CKR_FUNCTION_FAILED);
     const uint8_t unknownOid[] = {0x06, 0x03, 0x2A, 0x85, 0x03};
-    EXPECT_EQ(digest(data, 1, out, &length, &(tooLong = recordWith(unknownOid)), CKM_GOSTR3411),
-              CKR_FUNCTION_FAILED);
+    EXPECT_EQ(digest(data, 1, out, &length, &(tooLong = recordWith(unknownOid)), CKM_GOSTR3411), CKR_FUNCTION_FAILED);
     // Null data of length 0 is the empty message.
     length = sizeof out;
     EXPECT_EQ(digest(nullptr, 0, out, &length, &zero, CKM_SHA_1), CKR_OK);

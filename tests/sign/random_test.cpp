@@ -31,7 +31,9 @@ TEST(Random, OneByteTakesOneChallengeAndUsesItsFirstByte) {
 
 TEST(Random, SeventeenBytesTakeThreeChallenges) {
     testing::RuleCard card;
-    card.on(kGetChallenge, {challenge(0x10)}, 1).on(kGetChallenge, {challenge(0x20)}, 1).on(kGetChallenge, {challenge(0x30)}, 1);
+    card.on(kGetChallenge, {challenge(0x10)}, 1)
+        .on(kGetChallenge, {challenge(0x20)}, 1)
+        .on(kGetChallenge, {challenge(0x30)}, 1);
     Bytes out(17);
     EXPECT_EQ(generateRandom(card.host(), out.data(), 17), CKR_OK);
     Bytes expected = challenge(0x10);

@@ -46,8 +46,8 @@ using PkeyContext = EvpPkeyCtxPtr;
 // each little-endian) is the engine's own encoding of the point.
 Pkey gostPublicKey(const Bytes& algorithm, const Bytes& curve, const Bytes& digest, const Bytes& value) {
     const Bytes parameters = der(0x30, join({curve, digest}));
-    const Bytes spki = der(0x30, join({der(0x30, join({algorithm, parameters})),
-                                       der(0x03, join({{0x00}, der(0x04, value)}))}));
+    const Bytes spki =
+        der(0x30, join({der(0x30, join({algorithm, parameters})), der(0x03, join({{0x00}, der(0x04, value)}))}));
     const uint8_t* cursor = spki.data();
     return Pkey(d2i_PUBKEY(nullptr, &cursor, long(spki.size())));
 }
@@ -117,8 +117,8 @@ protected:
                                          nullptr, &length, &pair.privateKey, state, mechanismType);
         if (query != abi::CKR_OK) return query;
         signature.assign(length, 0);
-        return slots().sign(host->context(), user(), nullptr, data.data(), abi::CK_ULONG(data.size()),
-                            signature.data(), &length, &pair.privateKey, state, mechanismType);
+        return slots().sign(host->context(), user(), nullptr, data.data(), abi::CK_ULONG(data.size()), signature.data(),
+                            &length, &pair.privateKey, state, mechanismType);
     }
 
     CK_RV verify(const Pair& pair, uint32_t mechanismType, const Bytes& data, const Bytes& signature) {
@@ -127,8 +127,7 @@ protected:
         const CK_RV init = slots().verifyInit(host->context(), nullptr, nullptr, &mechanism, &pair.publicKey, state);
         if (init != abi::CKR_OK) return init;
         return slots().verify(host->context(), nobody(), nullptr, data.data(), abi::CK_ULONG(data.size()),
-                              signature.data(), abi::CK_ULONG(signature.size()), &pair.publicKey, state,
-                              mechanismType);
+                              signature.data(), abi::CK_ULONG(signature.size()), &pair.publicKey, state, mechanismType);
     }
 
     Bytes attribute(const abi::ObjectHandle& handle, uint32_t type) {
@@ -156,10 +155,24 @@ const Bytes kDigest2012_256{0x06, 0x08, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x02
 const GostCase kGostCases[] = {
     {"Gost2001", abi::CKM_GOSTR3410_KEY_PAIR_GEN, kCryptoProA, kDigest94, kGost2001Algorithm, kDigest94,
      abi::CKM_GOSTR3410, abi::CKM_GOSTR3410_WITH_GOSTR3411, "md_gost94"},
-    {"Gost2012_256", abi::CKM_GOSTR3410_KEY_PAIR_GEN, kCryptoProA, {}, kGost2012_256Algorithm, kDigest2012_256,
-     abi::CKM_GOSTR3410, abi::CKM_GOSTR3410_WITH_GOSTR3411_12_256, "md_gost12_256"},
-    {"Gost2012_512", abi::CKM_GOSTR3410_512_KEY_PAIR_GEN, kTc26_512A, {}, kGost2012_512Algorithm, {},
-     abi::CKM_GOSTR3410_512, abi::CKM_GOSTR3410_WITH_GOSTR3411_12_512, "md_gost12_512"},
+    {"Gost2012_256",
+     abi::CKM_GOSTR3410_KEY_PAIR_GEN,
+     kCryptoProA,
+     {},
+     kGost2012_256Algorithm,
+     kDigest2012_256,
+     abi::CKM_GOSTR3410,
+     abi::CKM_GOSTR3410_WITH_GOSTR3411_12_256,
+     "md_gost12_256"},
+    {"Gost2012_512",
+     abi::CKM_GOSTR3410_512_KEY_PAIR_GEN,
+     kTc26_512A,
+     {},
+     kGost2012_512Algorithm,
+     {},
+     abi::CKM_GOSTR3410_512,
+     abi::CKM_GOSTR3410_WITH_GOSTR3411_12_512,
+     "md_gost12_512"},
 };
 
 class GostSigningEndToEnd : public SigningEndToEnd, public ::testing::WithParamInterface<GostCase> {
@@ -210,16 +223,18 @@ TEST_P(GostSigningEndToEnd, HashingMechanismSignsTheMessagesHash) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryKeyKind, GostSigningEndToEnd, ::testing::ValuesIn(kGostCases),
-                         [](const ::testing::TestParamInfo<GostCase>& tested) { return std::string(tested.param.name); });
+                         [](const ::testing::TestParamInfo<GostCase>& tested) {
+                             return std::string(tested.param.name);
+                         });
 
 TEST_F(SigningEndToEnd, SigningNeedsTheUserPinAndAPrivateKeyThatMaySign) {
     const Pair pair = generate(abi::CKM_GOSTR3410_KEY_PAIR_GEN, Template(), Template().flag(abi::CKA_SIGN, false));
     const abi::CK_MECHANISM mechanism{abi::CKM_GOSTR3410, nullptr, 0};
     EXPECT_EQ(slots().signInit(host->context(), nullptr, nullptr, &mechanism, &pair.privateKey, host->operation()),
               abi::CKR_KEY_FUNCTION_NOT_PERMITTED);
-    EXPECT_EQ(slots().signRecoverInit(host->context(), nullptr, nullptr, &mechanism, &pair.publicKey,
-                                      host->operation()),
-              abi::CKR_KEY_HANDLE_INVALID);
+    EXPECT_EQ(
+        slots().signRecoverInit(host->context(), nullptr, nullptr, &mechanism, &pair.publicKey, host->operation()),
+        abi::CKR_KEY_HANDLE_INVALID);
 
     const Pair usable = generate(abi::CKM_GOSTR3410_KEY_PAIR_GEN, Template(), Template());
     logOut();
@@ -240,8 +255,8 @@ TEST_F(SigningEndToEnd, SigningNeedsTheUserPinAndAPrivateKeyThatMaySign) {
 // --- RSA ---------------------------------------------------------------------
 
 TEST_F(SigningEndToEnd, RsaSignatureVerifiesWithOpenSslOnTheCardAndRecoversItsData) {
-    const Pair pair = generate(abi::CKM_RSA_PKCS_KEY_PAIR_GEN, Template().number(abi::CKA_MODULUS_BITS, 1024),
-                               Template());
+    const Pair pair =
+        generate(abi::CKM_RSA_PKCS_KEY_PAIR_GEN, Template().number(abi::CKA_MODULUS_BITS, 1024), Template());
     const Bytes data = hashed("SHA1", Bytes{'r', 's', 'a'});
     Bytes signature;
     ASSERT_EQ(sign(pair, abi::CKM_RSA_PKCS, data, signature), abi::CKR_OK);
@@ -268,8 +283,8 @@ TEST_F(SigningEndToEnd, RsaSignatureVerifiesWithOpenSslOnTheCardAndRecoversItsDa
               abi::CKR_OK);
     recovered.resize(length);
     EXPECT_EQ(recovered, data);
-    EXPECT_EQ(slots().verifyRecover(host->context(), nobody(), nullptr, flipped.data(), 128, recovered.data(),
-                                    &length, &pair.publicKey, state, abi::CKM_RSA_PKCS),
+    EXPECT_EQ(slots().verifyRecover(host->context(), nobody(), nullptr, flipped.data(), 128, recovered.data(), &length,
+                                    &pair.publicKey, state, abi::CKM_RSA_PKCS),
               abi::CKR_SIGNATURE_INVALID);
 }
 

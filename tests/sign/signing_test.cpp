@@ -35,7 +35,9 @@ Bytes entry(uint32_t type, const Bytes& value) {
     out.insert(out.end(), value.begin(), value.end());
     return out;
 }
-Bytes number(uint32_t value) { return {uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value)}; }
+Bytes number(uint32_t value) {
+    return {uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value)};
+}
 Bytes join(std::initializer_list<Bytes> parts) {
     Bytes all;
     for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
@@ -174,8 +176,7 @@ TEST(SigningInit, DigestParameterOfTheGost94Mechanism) {
     hashing.ulParameterLen = 0;  // an empty parameter leaves the record empty
     ASSERT_EQ(signInit(card.host(), &hashing, &kPrivateKey, &state), CKR_OK);
     EXPECT_EQ(state.digest.length, 0);
-    EXPECT_EQ(signWith(card, CKM_GOSTR3410_WITH_GOSTR3411, Bytes{1, 2, 3}, 64, false, &state).rv,
-              CKR_FUNCTION_FAILED);
+    EXPECT_EQ(signWith(card, CKM_GOSTR3410_WITH_GOSTR3411, Bytes{1, 2, 3}, 64, false, &state).rv, CKR_FUNCTION_FAILED);
 
     Bytes tooLong(40, 0);
     hashing.pParameter = tooLong.data();
@@ -238,17 +239,13 @@ TEST(GostSigning, LengthsAreCheckedBeforeAnyBufferIsUsed) {
 
     CK_ULONG length = 64;
     uint8_t buffer[64];
-    EXPECT_EQ(signData(card.host(), nullptr, nullptr, 32, buffer, &length, &kPrivateKey, &kNoState,
-                       CKM_GOSTR3410),
+    EXPECT_EQ(signData(card.host(), nullptr, nullptr, 32, buffer, &length, &kPrivateKey, &kNoState, CKM_GOSTR3410),
               CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(signData(card.host(), nullptr, buffer, 0, buffer, &length, &kPrivateKey, &kNoState,
-                       CKM_GOSTR3410),
+    EXPECT_EQ(signData(card.host(), nullptr, buffer, 0, buffer, &length, &kPrivateKey, &kNoState, CKM_GOSTR3410),
               CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(signData(card.host(), nullptr, buffer, 32, buffer, nullptr, &kPrivateKey, &kNoState,
-                       CKM_GOSTR3410),
+    EXPECT_EQ(signData(card.host(), nullptr, buffer, 32, buffer, nullptr, &kPrivateKey, &kNoState, CKM_GOSTR3410),
               CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(signWith(card, CKM_GOSTR3410, Bytes(32, 1), 64, false, nullptr, kPublicKey).rv,
-              CKR_KEY_HANDLE_INVALID);
+    EXPECT_EQ(signWith(card, CKM_GOSTR3410, Bytes(32, 1), 64, false, nullptr, kPublicKey).rv, CKR_KEY_HANDLE_INVALID);
 }
 
 TEST(GostSigning, RefusesDamagedRecordsAndAnswersWithoutWritingTheBuffer) {
@@ -276,16 +273,16 @@ TEST(GostSigning, RefusesDamagedRecordsAndAnswersWithoutWritingTheBuffer) {
 TEST(GostVerification, SendsCardFormsAndMapsTheVerdict) {
     const Bytes hash = counting(32);
     const Bytes hostSignature = counting(64, 0x40);
-    for (const auto& [statusWord, expected] :
-         std::vector<std::pair<uint16_t, CK_RV>>{{0x9000, CKR_OK}, {0x6982, CKR_SIGNATURE_INVALID},
-                                                 {0x6A80, CKR_FUNCTION_FAILED}}) {
+    for (const auto& [statusWord, expected] : std::vector<std::pair<uint16_t, CK_RV>>{
+             {0x9000, CKR_OK}, {0x6982, CKR_SIGNATURE_INVALID}, {0x6A80, CKR_FUNCTION_FAILED}}) {
         RuleCard card = cardWith(gostRecord(CKK_GOSTR3410));
         card.on(kVerifySignature, {{}, statusWord});
         EXPECT_EQ(verifyWith(card, CKM_GOSTR3410, hash, hostSignature), expected);
         const auto sent = card.commandsStartingWith(kVerifySignature);
         ASSERT_EQ(sent.size(), 1u);
-        EXPECT_EQ(sent[0], join({kVerifySignature, {0x64, 0x9A, 0x20}, reversed(hash), {0x9E, 0x40},
-                                 halvesExchanged(hostSignature)}));
+        EXPECT_EQ(
+            sent[0],
+            join({kVerifySignature, {0x64, 0x9A, 0x20}, reversed(hash), {0x9E, 0x40}, halvesExchanged(hostSignature)}));
     }
 
     RuleCard wide = cardWith(gostRecord(CKK_GOSTR3410_512));
@@ -297,8 +294,8 @@ TEST(GostVerification, SendsCardFormsAndMapsTheVerdict) {
     EXPECT_EQ(Bytes(sent.begin() + 71, sent.begin() + 74), (Bytes{0x9E, 0x81, 0x80}));
 
     RuleCard card = cardWith(gostRecord(CKK_GOSTR3410));
-    EXPECT_EQ(verifyData(card.host(), nullptr, hash.data(), 32, hostSignature.data(), 0, &kPublicKey,
-                         &kNoState, CKM_GOSTR3410),
+    EXPECT_EQ(verifyData(card.host(), nullptr, hash.data(), 32, hostSignature.data(), 0, &kPublicKey, &kNoState,
+                         CKM_GOSTR3410),
               CKR_ARGUMENTS_BAD);
     EXPECT_EQ(verifyWith(card, CKM_GOSTR3410_WITH_GOSTR3411_12_256, Bytes(5, 1), Bytes(63, 1)),
               CKR_SIGNATURE_LEN_RANGE);
@@ -387,20 +384,20 @@ TEST(RsaRecovery, RecoversThroughTheRawTransform) {
     card.on(kEncipher, {join({{0x02}, block})});
     const Bytes signature(128, 0x5A);
     CK_ULONG length = 0;
-    ASSERT_EQ(verifyRecover(card.host(), nullptr, signature.data(), 128, nullptr, &length, &kPublicKey,
-                            &kNoState, CKM_RSA_PKCS),
+    ASSERT_EQ(verifyRecover(card.host(), nullptr, signature.data(), 128, nullptr, &length, &kPublicKey, &kNoState,
+                            CKM_RSA_PKCS),
               CKR_OK);
     EXPECT_EQ(length, 36u);
     Bytes out(36);
     length = 35;
-    EXPECT_EQ(verifyRecover(card.host(), nullptr, signature.data(), 128, out.data(), &length, &kPublicKey,
-                            &kNoState, CKM_RSA_PKCS),
+    EXPECT_EQ(verifyRecover(card.host(), nullptr, signature.data(), 128, out.data(), &length, &kPublicKey, &kNoState,
+                            CKM_RSA_PKCS),
               CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(length, 36u);
     out.resize(128);
     length = 128;
-    ASSERT_EQ(verifyRecover(card.host(), nullptr, signature.data(), 128, out.data(), &length, &kPublicKey,
-                            &kNoState, CKM_RSA_PKCS),
+    ASSERT_EQ(verifyRecover(card.host(), nullptr, signature.data(), 128, out.data(), &length, &kPublicKey, &kNoState,
+                            CKM_RSA_PKCS),
               CKR_OK);
     EXPECT_EQ(length, 36u);
     out.resize(length);
@@ -414,15 +411,15 @@ TEST(RsaRecovery, RefusesBadArgumentsBlocksAndAnswers) {
     CK_ULONG length = 128;
     Bytes out(128);
     auto recover = [&](RuleCard& card, CK_ULONG signatureLength, CK_MECHANISM_TYPE mechanism = CKM_RSA_PKCS) {
-        return verifyRecover(card.host(), nullptr, signature.data(), signatureLength, out.data(), &length,
-                             &kPublicKey, &kNoState, mechanism);
+        return verifyRecover(card.host(), nullptr, signature.data(), signatureLength, out.data(), &length, &kPublicKey,
+                             &kNoState, mechanism);
     };
     RuleCard card = cardWith(rsaRecord());
     EXPECT_EQ(recover(card, 0), CKR_SIGNATURE_LEN_RANGE);
     EXPECT_EQ(recover(card, 64), CKR_SIGNATURE_LEN_RANGE);
     EXPECT_EQ(recover(card, 128, CKM_RSA_X_509), CKR_FUNCTION_FAILED);
-    EXPECT_EQ(verifyRecover(card.host(), nullptr, signature.data(), 128, out.data(), nullptr, &kPublicKey,
-                            &kNoState, CKM_RSA_PKCS),
+    EXPECT_EQ(verifyRecover(card.host(), nullptr, signature.data(), 128, out.data(), nullptr, &kPublicKey, &kNoState,
+                            CKM_RSA_PKCS),
               CKR_ARGUMENTS_BAD);
 
     RuleCard gost = cardWith(gostRecord(CKK_GOSTR3410));

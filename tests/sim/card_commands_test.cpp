@@ -120,7 +120,7 @@ TEST_F(CardCommandsTest, EnvelopeReassemblesACommand) {
 
   expectStatus(card, "00 C2 00 00 00", 0x6985);  // nothing collected
   expectOk(card, "00 C2 00 00 02 00A4");
-  expectOk(card, "00 A4 00 00 02 3F00");         // another command drops the pieces
+  expectOk(card, "00 A4 00 00 02 3F00");  // another command drops the pieces
   expectStatus(card, "00 C2 00 00 00", 0x6985);
   expectStatus(card, "00 C2 01 00 02 00A4", 0x6A86);
 

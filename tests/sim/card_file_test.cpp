@@ -26,7 +26,8 @@ class CardFileTest : public ::testing::Test {
 
   void SetUp() override {
     directory = fs::temp_directory_path() /
-                ("korva-sim-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                ("korva-sim-" +
+                 std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
                  "-" + std::to_string(::getpid()));
     fs::create_directories(directory);
     cardFile = directory / "token.card";
@@ -39,7 +40,8 @@ class CardFileTest : public ::testing::Test {
   }
   void writeFile(const Bytes& bytes) const {
     std::ofstream out(cardFile, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
   }
 };
 
@@ -56,8 +58,9 @@ VirtualCard populatedCard() {
   expectOk(card, "00 E2 00 00 04 01020304");
   expectOk(card, "00 E0 00 00 10 62 0E 80 02 000C 82 01 12 83 02 50E2 8A 01 03");
   expectOk(card, "00 DA 02 12 02 0107");
-  expectOk(card, "00 E0 00 00 20 62 1E 82 01 11 83 02 6101 86 04 FFFF1212 8A 01 05"
-                 " A5 0C 85 01 22 87 01 61 8E 01 02 89 01 00");
+  expectOk(card,
+           "00 E0 00 00 20 62 1E 82 01 11 83 02 6101 86 04 FFFF1212 8A 01 05"
+           " A5 0C 85 01 22 87 01 61 8E 01 02 89 01 00");
   return card;
 }
 
@@ -187,15 +190,16 @@ TEST_F(CardFileTest, UnknownVersionIsRefused) {
     VirtualCard::load(cardFile);
     FAIL() << "version 3 loaded";
   } catch (const std::runtime_error& error) {
-    EXPECT_NE(std::string(error.what()).find("version 3 is newer"), std::string::npos) << error.what();
+    EXPECT_NE(std::string(error.what()).find("version 3 is newer"), std::string::npos)
+        << error.what();
   }
   EXPECT_EQ(readFile(), bytes);  // left as it is
 }
 
-
 namespace sealed {
 
-constexpr std::string_view secretBody = "01 A1A2A3A4A5A6A7A8 B1B2B3B4B5B6B7B8 C1C2C3C4C5C6C7C8 D1D2D3D4D5D6D7D8";
+constexpr std::string_view secretBody =
+    "01 A1A2A3A4A5A6A7A8 B1B2B3B4B5B6B7B8 C1C2C3C4C5C6C7C8 D1D2D3D4D5D6D7D8";
 
 bool contains(const Bytes& file, const Bytes& value) {
   return std::search(file.begin(), file.end(), value.begin(), value.end()) != file.end();
@@ -255,8 +259,8 @@ TEST_F(CardFileTest, AFirstFormatFileIsSealedOnItsFirstLoad) {
   VirtualCard card = VirtualCard::load(cardFile, 1);
   const Bytes migrated = readFile();
   EXPECT_EQ(migrated[9], 2);  // the current format
-  for (const Bytes& secret : {hex("3837363534333231"), hex("3234363831333537"), gostPrivate,
-                              hex(sealed::secretBody)})
+  for (const Bytes& secret :
+       {hex("3837363534333231"), hex("3234363831333537"), gostPrivate, hex(sealed::secretBody)})
     EXPECT_FALSE(sealed::contains(migrated, secret));
 
   sealed::verifyUser(card, "3234363831333537", 0x9000);
@@ -267,7 +271,10 @@ TEST_F(CardFileTest, AFirstFormatFileIsSealedOnItsFirstLoad) {
   EXPECT_FALSE(sealed::contains(migrated, hex(dump.substr(rsa + 7 + 2 * 136, 2 * 128))));
   expectOk(card, "00 22 C1 B6 03 83 01 30");
   EXPECT_EQ(send(card, "00 2A 9E 9A 20 " + std::string(64, '5')).statusWord(), 0x9000);
-  EXPECT_EQ(VirtualCard::load(cardFile).dumpTree(), [&] { card.reset(); return card.dumpTree(); }());
+  EXPECT_EQ(VirtualCard::load(cardFile).dumpTree(), [&] {
+    card.reset();
+    return card.dumpTree();
+  }());
 }
 
 // A sealed value that does not authenticate is reported, by file, when the
@@ -287,7 +294,8 @@ TEST_F(CardFileTest, ADamagedSealedSecretIsNamedAndLeftAlone) {
 
   VirtualCard loaded = VirtualCard::load(cardFile);
   sealed::verifyUser(loaded, userPinBlock, 0x6581);
-  EXPECT_NE(loaded.damage().find("A1BC/6301 does not authenticate"), std::string::npos) << loaded.damage();
+  EXPECT_NE(loaded.damage().find("A1BC/6301 does not authenticate"), std::string::npos)
+      << loaded.damage();
   expectStatus(loaded, "00 B0 00 00 21", 0x6982);
   EXPECT_EQ(readFile(), damaged);
 }

@@ -2,7 +2,6 @@
 // ENCIPHER / DECIPHER in CLA 10 pieces, checked against OpenSSL.
 #include <openssl/evp.h>
 
-
 #include "tests/sim/key_card.h"
 #include "common/openssl_ptr.h"
 
@@ -38,11 +37,13 @@ Bytes referenceCbc(const CipherCase& cipher, const Bytes& key, const Bytes& iv, 
   const Bytes cipherKey = referenceKey(cipher, key);
   Bytes out(input.size());
   int length = 0;
-  EXPECT_EQ(EVP_CipherInit_ex(context.get(), cipher.reference(), nullptr, cipherKey.data(), iv.data(),
-                              encrypt ? 1 : 0), 1);
+  EXPECT_EQ(EVP_CipherInit_ex(context.get(), cipher.reference(), nullptr, cipherKey.data(),
+                              iv.data(), encrypt ? 1 : 0),
+            1);
   EVP_CIPHER_CTX_set_padding(context.get(), 0);
   EXPECT_EQ(EVP_CipherUpdate(context.get(), out.data(), &length, input.data(),
-                             static_cast<int>(input.size())), 1);
+                             static_cast<int>(input.size())),
+            1);
   return out;
 }
 
@@ -58,8 +59,9 @@ class SecretKeys : public KeyCard {
   void setCipherEnvironment(uint8_t mode, const Bytes& iv) {
     expectOk(card, "00 22 F3 00");
     expectOk(card, "00 22 C1 B8 06 83 01 51 8C 01 " + hexByte(mode));
-    ASSERT_EQ(send(card, command("00 22 C1 B8", concat(hex("87" + hexByte(iv.size())), iv))).statusWord(),
-              0x9000);
+    ASSERT_EQ(
+        send(card, command("00 22 C1 B8", concat(hex("87" + hexByte(iv.size())), iv))).statusWord(),
+        0x9000);
   }
   // The text in pieces of `piece` bytes, CLA 10 on all but the last; the
   // answers joined, each without its first `skip` bytes.
@@ -106,14 +108,13 @@ TEST_P(EveryCipher, ChainedPiecesMatchOneCbcPass) {
   EXPECT_EQ(inPieces("80 86", enciphered, 224, true), plain);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Algorithms, EveryCipher,
-    ::testing::Values(CipherCase{"des", 0x02, 0, 8, EVP_des_ede3_cbc},
-                      CipherCase{"des2", 0x03, 0, 16, EVP_des_ede3_cbc},
-                      CipherCase{"aes128", 0x04, 0, 16, EVP_aes_128_cbc},
-                      CipherCase{"aes192", 0x04, 1, 24, EVP_aes_192_cbc},
-                      CipherCase{"aes256", 0x04, 2, 32, EVP_aes_256_cbc}),
-    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+INSTANTIATE_TEST_SUITE_P(Algorithms, EveryCipher,
+                         ::testing::Values(CipherCase{"des", 0x02, 0, 8, EVP_des_ede3_cbc},
+                                           CipherCase{"des2", 0x03, 0, 16, EVP_des_ede3_cbc},
+                                           CipherCase{"aes128", 0x04, 0, 16, EVP_aes_128_cbc},
+                                           CipherCase{"aes192", 0x04, 1, 24, EVP_aes_192_cbc},
+                                           CipherCase{"aes256", 0x04, 2, 32, EVP_aes_256_cbc}),
+                         [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 // The published DES example: "Now is t" under 01 23 45 67 89 AB CD EF.
 TEST_F(SecretKeys, DesEcbKnownAnswer) {
@@ -129,9 +130,9 @@ TEST_F(SecretKeys, RefusalsLeaveTheKeyUnused) {
   loadKey(0x03, 0x00, Bytes(16, 0x3C));  // a two-key triple-DES file, not a PIN
   expectStatus(card, "00 2A 86 80 08 0001020304050607", 0x6985);  // no environment
   setCipherEnvironment(0x02, Bytes(8, 0));
-  expectStatus(card, "00 2A 86 80 07 00010203040506", 0x6700);  // not whole blocks
+  expectStatus(card, "00 2A 86 80 07 00010203040506", 0x6700);       // not whole blocks
   expectStatus(card, "00 2A 80 86 09 01 0001020304050607", 0x6A80);  // padding indicator
-  expectStatus(card, "00 22 C1 B8 06 83 01 51 8C 01 04", 0x6A80);  // mechanism unknown
+  expectStatus(card, "00 22 C1 B8 06 83 01 51 8C 01 04", 0x6A80);    // mechanism unknown
   expectStatus(card, "00 22 C1 B8 03 83 01 59", 0x6A88);
   expectOk(card, "80 52 00 00");
   expectStatus(card, "00 2A 86 80 08 0001020304050607", 0x6982);  // user PIN needed

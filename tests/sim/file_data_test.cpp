@@ -26,17 +26,19 @@ TEST_F(FileDataTest, ReadBinaryHonoursOffsetsAndTheEndOfTheFile) {
   Bytes content(300);
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i * 7);
   ASSERT_EQ(send(card, concat(hex("00 D6 00 00 FF"), Bytes(content.begin(), content.begin() + 255)))
-                .statusWord(), 0x9000);
+                .statusWord(),
+            0x9000);
   ASSERT_EQ(send(card, concat(hex("00 D6 00 FF 2D"), Bytes(content.begin() + 255, content.end())))
-                .statusWord(), 0x9000);
+                .statusWord(),
+            0x9000);
 
   const Answer first = expectOk(card, "00 B0 00 00 FF");
   const Answer rest = expectOk(card, "00 B0 00 FF 2D");
   EXPECT_EQ(concat(first.data, rest.data), content);
   EXPECT_EQ(expectOk(card, "00 B0 01 2B 01").data, Bytes{content[299]});
 
-  expectStatus(card, "00 B0 01 2C 01", 0x6B00);  // offset 300: past the end
-  expectStatus(card, "00 B0 01 00 40", 0x6C2C);  // 64 asked, 44 left
+  expectStatus(card, "00 B0 01 2C 01", 0x6B00);                  // offset 300: past the end
+  expectStatus(card, "00 B0 01 00 40", 0x6C2C);                  // 64 asked, 44 left
   EXPECT_EQ(expectOk(card, "00 B0 01 00 00").data.size(), 44u);  // Le 00: what is left
   EXPECT_EQ(expectOk(card, "00 B0 00 00 00").data.size(), 256u);
 }
@@ -83,8 +85,9 @@ TEST_F(FileDataTest, ModuleSizedDirectoryFileHoldsFullRecords) {
   expectOk(card, "00 20 00 07 08 " + std::string(userPinBlock));
   expectOk(card, "00 A4 08 00 02 051E");
   // 50 00 with three 255-byte records, as the object store creates it.
-  expectOk(card, "00 E0 00 00 1A 62 18 80 02 02FD 82 03 02 C1 FF 83 02 50 00"
-                 " 86 06 FF FF 12 00 12 12 8A 01 05");
+  expectOk(card,
+           "00 E0 00 00 1A 62 18 80 02 02FD 82 03 02 C1 FF 83 02 50 00"
+           " 86 06 FF FF 12 00 12 12 8A 01 05");
   const Bytes record(255, 0x5A);
   for (int i = 0; i < 3; ++i)
     EXPECT_EQ(send(card, concat(hex("00 E2 00 00 FF"), record)).statusWord(), 0x9000);
@@ -94,8 +97,9 @@ TEST_F(FileDataTest, ModuleSizedDirectoryFileHoldsFullRecords) {
 
 TEST_F(FileDataTest, PutDataStoresDataObjectsInTheCurrentFile) {
   // The PIN policy file of token initialisation.
-  expectOk(card, "00 E0 00 00 1C 62 1A 80 02 00 0C 82 01 12 83 02 50 E2 8A 01 03"
-                 " 86 05 FF FF FF 00 FF A5 03 84 01 03");
+  expectOk(card,
+           "00 E0 00 00 1C 62 1A 80 02 00 0C 82 01 12 83 02 50 E2 8A 01 03"
+           " 86 05 FF FF FF 00 FF A5 03 84 01 03");
   expectOk(card, "00 DA 02 10 06 01 07 01 05 01 09");
   expectOk(card, "00 DA 02 12 02 01 07");
   expectOk(card, "00 DA 02 14 04 01 05 01 09");

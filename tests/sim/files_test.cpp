@@ -40,8 +40,9 @@ class FilesTest : public ::testing::Test {
   void createApplicationDirectory() {
     verifySoPin(card);
     expectOk(card, "00 A4 08 00 02 A1BC");
-    expectOk(card, "00 E0 00 00 1B 62 19 80 01 00 82 01 38 83 02 7F 01 86 05 FF FF 05 FF 10"
-                   " 8A 01 03 A5 03 8A 01 01");
+    expectOk(card,
+             "00 E0 00 00 1B 62 19 80 01 00 82 01 38 83 02 7F 01 86 05 FF FF 05 FF 10"
+             " 8A 01 03 A5 03 8A 01 01");
   }
 };
 
@@ -62,8 +63,9 @@ TEST_F(FilesTest, FactoryCardHasItsDirectoriesOperational) {
 
 TEST_F(FilesTest, CreatedTransparentFileAnswersItsTemplateAndBecomesCurrent) {
   createApplicationDirectory();
-  expectOk(card, "00 E0 00 00 1D 62 1B 80 02 00 64 82 01 01 83 02 50 E1 86 06 FF FF FF 00 FF FF"
-                 " 8A 01 03 A5 03 90 01 01");
+  expectOk(card,
+           "00 E0 00 00 1D 62 1B 80 02 00 64 82 01 01 83 02 50 E1 86 06 FF FF FF 00 FF FF"
+           " 8A 01 03 A5 03 90 01 01");
   // Current right after creation: the module writes it at once.
   expectOk(card, "00 D6 00 00 02 0201");
 
@@ -92,13 +94,13 @@ TEST_F(FilesTest, NewDirectoryBecomesCurrentAndReportsFreeMemory) {
 
 TEST_F(FilesTest, SelectionByIdentifierReachesChildrenSelfParentAndMasterFile) {
   createApplicationDirectory();
-  expectOk(card, "00 A4 09 00 02 7F01");  // the current directory itself
-  expectOk(card, "00 A4 09 00 02 A1BC");  // its parent
-  expectOk(card, "00 A4 09 00 02 7F01");  // a child of A1 BC
+  expectOk(card, "00 A4 09 00 02 7F01");              // the current directory itself
+  expectOk(card, "00 A4 09 00 02 A1BC");              // its parent
+  expectOk(card, "00 A4 09 00 02 7F01");              // a child of A1 BC
   expectStatus(card, "00 A4 09 00 02 051F", 0x6A82);  // not a child of A1 BC
   expectOk(card, "00 A4 00 00 02 3F00");
   expectOk(card, "00 A4 09 00 02 051F");
-  expectOk(card, "00 A4 08 00 06 3F00 A1BC 7F01");     // the master file's id may lead
+  expectOk(card, "00 A4 08 00 06 3F00 A1BC 7F01");       // the master file's id may lead
   expectStatus(card, "00 A4 08 00 03 A1BC 7F", 0x6A87);  // odd path
   expectStatus(card, "00 A4 08 00 04 051F 0005", 0x9000);
   expectStatus(card, "00 A4 08 00 06 051F 0005 0001", 0x6A82);  // through an elementary file
@@ -113,7 +115,8 @@ TEST_F(FilesTest, CreationRejectsDuplicatesAndMalformedTemplates) {
   expectStatus(card, "00 E0 00 00 0C 62 0A 82 01 38 83 02 7F01 8A 01 05", 0x6A89);  // own id
   expectStatus(card, "00 E0 00 00 09 62 07 80 02 0010 82 01 01", 0x6A80);           // no 83
   expectStatus(card, "00 E0 00 00 0C 62 0A 82 01 07 83 02 0102 8A 01 05", 0x6A80);  // descriptor
-  expectStatus(card, "00 E0 00 00 0F 62 0D 80 02 0010 82 03 02C100 83 02 0103", 0x6A80);  // record length 0
+  expectStatus(card, "00 E0 00 00 0F 62 0D 80 02 0010 82 03 02C100 83 02 0103",
+               0x6A80);                                               // record length 0
   expectStatus(card, "00 E0 00 00 07 62 05 82 01 01 83 09", 0x6A80);  // value runs past the end
   expectStatus(card, "00 E0 00 00 0C 62 0A 82 01 01 83 02 3F00 8A 01 05", 0x6A80);  // reserved id
 }
@@ -182,16 +185,18 @@ TEST_F(FilesTest, ActivateMakesTheCurrentOrNamedFileOperational) {
 TEST_F(FilesTest, KeyFilesReportTheirKeyAttributeBytes) {
   createApplicationDirectory();
   // A key file as the module creates it for an RSA key (first form).
-  expectOk(card, "00 E0 00 00 32 62 30 82 01 11 83 02 6101 86 0A FFFF121212FFFF001212 8A 01 05"
-                 " A5 18 85 01 22 86 01 88 87 01 61 88 01 61 8F 01 08 8E 01 02 89 01 00 8B 01 01");
+  expectOk(card,
+           "00 E0 00 00 32 62 30 82 01 11 83 02 6101 86 0A FFFF121212FFFF001212 8A 01 05"
+           " A5 18 85 01 22 86 01 88 87 01 61 88 01 61 8F 01 08 8E 01 02 89 01 00 8B 01 01");
   const Answer key = expectOk(card, "00 A4 09 00 02 6101");
   EXPECT_EQ(fcpTag(key.data, 0x82), hex("11"));
   EXPECT_EQ(fcpTag(key.data, 0xA5), hex("850122 860188 870161 880161 8F0108 8E0102 890100 8B0101"));
 
   // The PIN-type object carries no 8E; the card reports it as 00.
   expectOk(card, "00 A4 08 00 04 A1BC 7F01");
-  expectOk(card, "00 E0 00 00 2A 62 28 82 01 11 83 02 0003 86 08 FFFFFF0000 0505FF 8A 01 03"
-                 " A5 12 85 01 03 86 01 02 87 01 09 89 01 03 88 01 09 8F 01 01");
+  expectOk(card,
+           "00 E0 00 00 2A 62 28 82 01 11 83 02 0003 86 08 FFFFFF0000 0505FF 8A 01 03"
+           " A5 12 85 01 03 86 01 02 87 01 09 89 01 03 88 01 09 8F 01 01");
   const Answer pin = expectOk(card, "00 A4 09 00 02 0003");
   EXPECT_EQ(fcpTag(pin.data, 0xA5), hex("850103 860102 870109 890103 880109 8F0101 8E0100"));
 }

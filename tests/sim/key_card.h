@@ -27,7 +27,9 @@ inline std::string hexByte(unsigned value) {
   return hexText(std::span(&byte, 1));
 }
 
-inline Bytes reversedBytes(std::span<const uint8_t> bytes) { return {bytes.rbegin(), bytes.rend()}; }
+inline Bytes reversedBytes(std::span<const uint8_t> bytes) {
+  return {bytes.rbegin(), bytes.rend()};
+}
 
 // A short command: header, Lc and data.
 inline Bytes command(std::string_view header, std::span<const uint8_t> data) {
@@ -84,13 +86,15 @@ class KeyCard : public ::testing::Test {
 
   // Key file, first form (RSA) or second form (secret keys), at `fid`.
   void createRsaKeyFile(uint16_t fid, uint8_t reference) {
-    expectOk(card, "00 E0 00 00 32 62 30 82 01 11 83 02 " + hexText(Bytes{uint8_t(fid >> 8), uint8_t(fid)}) +
+    expectOk(card, "00 E0 00 00 32 62 30 82 01 11 83 02 " +
+                       hexText(Bytes{uint8_t(fid >> 8), uint8_t(fid)}) +
                        " 86 0A FFFF121212FFFF001212 8A 01 05 A5 18 85 01 22 86 01 88 87 01 " +
                        hexByte(reference) + " 88 01 " + hexByte(reference) +
                        " 8F 01 08 8E 01 02 89 01 00 8B 01 01");
   }
   void createSecretKeyFile(uint16_t fid, uint8_t reference, uint8_t algorithm, uint8_t variant) {
-    expectOk(card, "00 E0 00 00 2D 62 2B 82 01 11 83 02 " + hexText(Bytes{uint8_t(fid >> 8), uint8_t(fid)}) +
+    expectOk(card, "00 E0 00 00 2D 62 2B 82 01 11 83 02 " +
+                       hexText(Bytes{uint8_t(fid >> 8), uint8_t(fid)}) +
                        " 86 08 FFFF121212FFFFFF 8A 01 05 A5 15 85 01 " + hexByte(algorithm) +
                        " 86 01 08 87 01 " + hexByte(reference) + " 88 01 " + hexByte(reference) +
                        " 89 01 01 8F 01 " + hexByte(variant) + " 8E 01 00");

@@ -57,7 +57,8 @@ TEST_P(GostKeys, GeneratedKeySignsAsTheEngineVerifies) {
   ASSERT_TRUE(context);
   ASSERT_EQ(EVP_PKEY_verify_init(context.get()), 1);
   EXPECT_EQ(EVP_PKEY_verify(context.get(), hostSignature.data(), hostSignature.size(),
-                            digest.data(), digest.size()), 1);
+                            digest.data(), digest.size()),
+            1);
 
   EXPECT_EQ(verifyOnCard(reversedBytes(digest), signed_.data).statusWord(), 0x9000);
   Bytes forged = signed_.data;
@@ -67,9 +68,11 @@ TEST_P(GostKeys, GeneratedKeySignsAsTheEngineVerifies) {
 }
 
 INSTANTIATE_TEST_SUITE_P(CurveCodes, GostKeys,
-                         ::testing::Values(uint8_t{1}, uint8_t{2}, uint8_t{3}, uint8_t{4}, uint8_t{5},
-                                           uint8_t{9}, uint8_t{10}, uint8_t{11}),
-                         [](const auto& testInfo) { return "code" + std::to_string(testInfo.param); });
+                         ::testing::Values(uint8_t{1}, uint8_t{2}, uint8_t{3}, uint8_t{4},
+                                           uint8_t{5}, uint8_t{9}, uint8_t{10}, uint8_t{11}),
+                         [](const auto& testInfo) {
+                           return "code" + std::to_string(testInfo.param);
+                         });
 
 TEST_F(KeyCard, GostGenerationForms) {
   expectStatus(card, "80 76 12 30 04 F030 0700", 0x6982);  // no user PIN
@@ -216,14 +219,16 @@ TEST_F(KeyCard, RsaPairLoadedInTwoPartsSignsAndRecovers) {
 
   // DECIPHER: the raw private operation gives the type-2 block back.
   const Bytes message = randomBytes(24);
-  const Answer deciphered = send(card, command("00 2A 80 86", concat(Bytes{0x02}, rsa.encrypt(message))));
+  const Answer deciphered =
+      send(card, command("00 2A 80 86", concat(Bytes{0x02}, rsa.encrypt(message))));
   ASSERT_EQ(deciphered.statusWord(), 0x9000);
   ASSERT_EQ(deciphered.data.size(), 128u);
   EXPECT_EQ(deciphered.data[1], 0x02);
   EXPECT_EQ(Bytes(deciphered.data.end() - 24, deciphered.data.end()), message);
   expectOk(card, "80 52 00 00");
-  EXPECT_EQ(send(card, command("00 2A 80 86", concat(Bytes{0x02}, rsa.encrypt(message)))).statusWord(),
-            0x6982);
+  EXPECT_EQ(
+      send(card, command("00 2A 80 86", concat(Bytes{0x02}, rsa.encrypt(message)))).statusWord(),
+      0x6982);
 }
 
 TEST_F(KeyCard, RsaPublicKeyInTheSingleFormOnlyVerifies) {
@@ -294,7 +299,8 @@ TEST_F(KeyCard, DamagedGostKeyMaterialDoesNotLoad) {
   const Bytes original{std::istreambuf_iterator<char>(in), {}};
   in.close();
   // The public key kept in the clear: the curve code 02, then X and Y.
-  const auto found = std::search(original.begin(), original.end(), publicKey.begin(), publicKey.end());
+  const auto found =
+      std::search(original.begin(), original.end(), publicKey.begin(), publicKey.end());
   ASSERT_NE(found, original.end());
   const auto offset = static_cast<std::size_t>(found - original.begin()) - 1;
   ASSERT_EQ(original[offset], 0x02);
@@ -305,7 +311,8 @@ TEST_F(KeyCard, DamagedGostKeyMaterialDoesNotLoad) {
     SHA256(bytes.data(), bytes.size() - SHA256_DIGEST_LENGTH,
            bytes.data() + bytes.size() - SHA256_DIGEST_LENGTH);
     std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     try {
       VirtualCard::load(path);
       return true;
@@ -358,8 +365,9 @@ TEST_P(KeyAgreement, MatchesTheEngine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Vko, KeyAgreement,
-                         ::testing::Values(AgreementCase{2, 0}, AgreementCase{2, 1}, AgreementCase{5, 0},
-                                           AgreementCase{5, 1}, AgreementCase{9, 1}),
+                         ::testing::Values(AgreementCase{2, 0}, AgreementCase{2, 1},
+                                           AgreementCase{5, 0}, AgreementCase{5, 1},
+                                           AgreementCase{9, 1}),
                          [](const auto& testInfo) {
                            return "code" + std::to_string(testInfo.param.code) + "p" +
                                   std::to_string(testInfo.param.p1);

@@ -22,11 +22,15 @@ class PinsTest : public ::testing::Test {
   void buildApplication() {
     verifySoPin(card);
     expectOk(card, "00 A4 08 00 02 A1BC");
-    expectOk(card, "00 E0 00 00 1B 62 19 80 01 00 82 01 38 83 02 7F01 86 05 FFFF05FF10 8A 01 03"
-                   " A5 03 8A 01 01");
-    expectOk(card, "00 E0 00 00 18 62 16 80 02 0004 82 01 01 83 02 6701 86 06 FFFF121212FF 8A 01 05");
-    expectOk(card, "00 E0 00 00 18 62 16 80 02 0004 82 01 01 83 02 6702 86 06 FFFF120012FF 8A 01 05");
-    expectOk(card, "00 E0 00 00 18 62 16 80 02 0004 82 01 01 83 02 5031 86 06 FFFFFF00FFFF 8A 01 03");
+    expectOk(card,
+             "00 E0 00 00 1B 62 19 80 01 00 82 01 38 83 02 7F01 86 05 FFFF05FF10 8A 01 03"
+             " A5 03 8A 01 01");
+    expectOk(card,
+             "00 E0 00 00 18 62 16 80 02 0004 82 01 01 83 02 6701 86 06 FFFF121212FF 8A 01 05");
+    expectOk(card,
+             "00 E0 00 00 18 62 16 80 02 0004 82 01 01 83 02 6702 86 06 FFFF120012FF 8A 01 05");
+    expectOk(card,
+             "00 E0 00 00 18 62 16 80 02 0004 82 01 01 83 02 5031 86 06 FFFFFF00FFFF 8A 01 03");
     expectOk(card, "00 D6 00 00 04 01020304");  // still in its initialisation state
     expectOk(card, "00 44 00 00");
     expectOk(card, "80 52 00 00");
@@ -76,7 +80,7 @@ TEST_F(PinsTest, AccessConditionsFollowTheSecurityAttributes) {
   expectOk(card, "00 A4 08 00 06 A1BC 7F01 6701");
   expectStatus(card, "00 B0 00 00 04", 0x6982);  // private body: user PIN
   expectOk(card, "00 A4 08 00 06 A1BC 7F01 6702");
-  expectOk(card, "00 B0 00 00 04");              // public body: always
+  expectOk(card, "00 B0 00 00 04");  // public body: always
   expectStatus(card, "00 D6 00 00 01 AA", 0x6982);
   expectStatus(card, "00 E4 00 00 02 6702", 0x6982);
 
@@ -122,8 +126,9 @@ TEST_F(PinsTest, UserChangesOwnPinAndSoSetsAndUnblocksIt) {
 TEST_F(PinsTest, CredentialObjectTakesTheSoDerivedValue) {
   buildApplication();
   expectOk(card, "00 A4 08 00 04 A1BC 7F01");
-  expectOk(card, "00 E0 00 00 2A 62 28 82 01 11 83 02 0003 86 08 FFFFFF00000505FF 8A 01 03"
-                 " A5 12 85 01 03 86 01 02 87 01 09 89 01 03 88 01 09 8F 01 01");
+  expectOk(card,
+           "00 E0 00 00 2A 62 28 82 01 11 83 02 0003 86 08 FFFFFF00000505FF 8A 01 03"
+           " A5 12 85 01 03 86 01 02 87 01 09 89 01 03 88 01 09 8F 01 01");
   expectStatus(card, "00 20 00 09", 0x6984);  // no value yet
   const std::string credential(48, 'A');
   expectOk(card, "00 24 01 09 18 " + credential);
@@ -142,8 +147,9 @@ TEST_F(PinsTest, KeyMaterialLoadsInChainedParts) {
   expectOk(card, "00 A4 08 00 02 051F");
   EXPECT_EQ(verifyUser(userPinBlock).statusWord(), 0x9000);
   expectOk(card, "00 A4 08 00 04 A1BC 7F01");
-  expectOk(card, "00 E0 00 00 32 62 30 82 01 11 83 02 6101 86 0A FFFF121212FFFF001212 8A 01 05"
-                 " A5 18 85 01 22 86 01 88 87 01 61 88 01 61 8F 01 08 8E 01 02 89 01 00 8B 01 01");
+  expectOk(card,
+           "00 E0 00 00 32 62 30 82 01 11 83 02 6101 86 0A FFFF121212FFFF001212 8A 01 05"
+           " A5 18 85 01 22 86 01 88 87 01 61 88 01 61 8F 01 08 8E 01 02 89 01 00 8B 01 01");
   // An RSA key file takes material that makes a key: the 8-byte exponent
   // field, an odd modulus, a private exponent below it.
   const Bytes first = concat(hex("10 24 01 61 88 0000000000010001"), Bytes(128, 0xC1));

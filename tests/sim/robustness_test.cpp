@@ -11,9 +11,9 @@ namespace {
 
 // Instructions the card knows, so that random commands reach the handlers
 // rather than stop at 6D 00.
-constexpr uint8_t knownInstructions[] = {0xA4, 0xE0, 0xE4, 0x44, 0xB0, 0xD6, 0xB2, 0xDC, 0xE2,
-                                         0xDA, 0x84, 0xC0, 0xC2, 0x20, 0x24, 0x2C, 0xFE, 0x78,
-                                         0x74, 0x52};
+constexpr uint8_t knownInstructions[] = {0xA4, 0xE0, 0xE4, 0x44, 0xB0, 0xD6, 0xB2,
+                                         0xDC, 0xE2, 0xDA, 0x84, 0xC0, 0xC2, 0x20,
+                                         0x24, 0x2C, 0xFE, 0x78, 0x74, 0x52};
 
 Bytes randomCommand(std::mt19937& random) {
   Bytes apdu;
@@ -38,7 +38,12 @@ Bytes randomCommand(std::mt19937& random) {
       fcp.insert(fcp.end(), {0x82, 0x01, descriptor});
     fcp.insert(fcp.end(), {0x83, 0x02, static_cast<uint8_t>(random() % 3),
                            static_cast<uint8_t>(random() % 4), 0x8A, 0x01, 0x05});
-    apdu = {0x00, 0xE0, 0x00, 0x00, static_cast<uint8_t>(fcp.size() + 2), 0x62,
+    apdu = {0x00,
+            0xE0,
+            0x00,
+            0x00,
+            static_cast<uint8_t>(fcp.size() + 2),
+            0x62,
             static_cast<uint8_t>(fcp.size())};
     apdu.insert(apdu.end(), fcp.begin(), fcp.end());
   }
@@ -64,7 +69,7 @@ TEST(RobustnessTest, ShortAndEmptyCommandsAreWrongLength) {
   EXPECT_EQ(card.transmit({}).statusWord(), 0x6700);
   EXPECT_EQ(send(card, "00").statusWord(), 0x6700);
   EXPECT_EQ(send(card, "00 A4 00").statusWord(), 0x6700);
-  EXPECT_EQ(send(card, "00 A4 00 00 00 00").statusWord(), 0x6700);     // extended, cut short
+  EXPECT_EQ(send(card, "00 A4 00 00 00 00").statusWord(), 0x6700);       // extended, cut short
   EXPECT_EQ(send(card, "00 A4 00 00 00 0002 3F").statusWord(), 0x6700);  // extended Lc too long
 }
 

@@ -26,7 +26,8 @@ std::vector<Step> initialisationSteps(bool rebuild) {
       {"00 A4 09 00 02 0101", static_cast<uint16_t>(rebuild ? 0x9000 : 0x6A82)},
   };
   if (!rebuild)
-    steps.push_back({"00 E0 00 00 18 62 16 80 02 0064 82 01 01 83 02 0101 86 06 FFFF050000FF 8A 01 05"});
+    steps.push_back(
+        {"00 E0 00 00 18 62 16 80 02 0064 82 01 01 83 02 0101 86 06 FFFF050000FF 8A 01 05"});
   steps.push_back({"00 A4 08 00 02 A1BC"});
   if (rebuild) {
     steps.push_back({"00 A4 09 00 02 7F01"});
@@ -148,12 +149,14 @@ TEST_F(TokenLayoutTest, DirectoryFilesGrowByRecreationUntilMemoryRunsOut) {
     char create[128];
     std::snprintf(create, sizeof create,
                   "00 E0 00 00 1A 62 18 80 02 %04X 82 03 02 C1 FF 83 02 5007"
-                  " 86 06 FF FF 12 00 12 12 8A 01 05", grown * 255);
+                  " 86 06 FF FF 12 00 12 12 8A 01 05",
+                  grown * 255);
     if (send(card, create).statusWord() == 0x6A84) {
       // No room: the directory is recreated at its old size.
       std::snprintf(create, sizeof create,
                     "00 E0 00 00 1A 62 18 80 02 %04X 82 03 02 C1 FF 83 02 5007"
-                    " 86 06 FF FF 12 00 12 12 8A 01 05", records * 255);
+                    " 86 06 FF FF 12 00 12 12 8A 01 05",
+                    records * 255);
       expectOk(card, create);
       for (uint32_t i = 0; i < records; ++i)
         ASSERT_EQ(send(card, concat(hex("00 E2 00 00 FF"), empty)).statusWord(), 0x9000);

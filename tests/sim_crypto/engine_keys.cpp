@@ -20,9 +20,7 @@ const Bytes kDigest94{0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x1E, 0x01};
 const Bytes kDigest2012_256{0x06, 0x08, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x02, 0x02};
 
 Bytes cryptoProSet(uint8_t last) { return {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x23, last}; }
-Bytes tc26Set(uint8_t size, uint8_t last) {
-    return {0x06, 0x09, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x02, 0x01, size, last};
-}
+Bytes tc26Set(uint8_t size, uint8_t last) { return {0x06, 0x09, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x02, 0x01, size, last}; }
 
 const std::vector<EngineCurve> kCurves{
     {1, kGost2001, cryptoProSet(2), kDigest94},
@@ -56,8 +54,7 @@ Bytes concat(std::initializer_list<Bytes> parts) {
 }
 
 Bytes algorithmIdentifier(const EngineCurve& curve) {
-    return der(0x30, concat({curve.algorithmOid,
-                             der(0x30, concat({curve.paramsetOid, curve.digestOid}))}));
+    return der(0x30, concat({curve.algorithmOid, der(0x30, concat({curve.paramsetOid, curve.digestOid}))}));
 }
 
 }  // namespace
@@ -68,9 +65,7 @@ const EngineCurve& engineCurve(uint8_t code) {
     return *found;
 }
 
-std::vector<uint8_t> reversed(std::span<const uint8_t> bytes) {
-    return {bytes.rbegin(), bytes.rend()};
-}
+std::vector<uint8_t> reversed(std::span<const uint8_t> bytes) { return {bytes.rbegin(), bytes.rend()}; }
 
 Pkey enginePublicKey(uint8_t code, std::span<const uint8_t> publicKey) {
     const std::size_t half = publicKey.size() / 2;
@@ -114,9 +109,8 @@ std::vector<uint8_t> exchangeHalves(std::span<const uint8_t> signature) {
     return out;
 }
 
-void deriveWithEngine(uint8_t code, std::span<const uint8_t> privateKey,
-                      std::span<const uint8_t> peerPublicKey, std::span<const uint8_t> hostUkm,
-                      std::vector<uint8_t>& agreedKey) {
+void deriveWithEngine(uint8_t code, std::span<const uint8_t> privateKey, std::span<const uint8_t> peerPublicKey,
+                      std::span<const uint8_t> hostUkm, std::vector<uint8_t>& agreedKey) {
     const Pkey own = enginePrivateKey(code, privateKey);
     const Pkey other = enginePublicKey(code, peerPublicKey);
     ASSERT_TRUE(own && other);
@@ -124,8 +118,8 @@ void deriveWithEngine(uint8_t code, std::span<const uint8_t> privateKey,
     ASSERT_TRUE(context);
     ASSERT_EQ(EVP_PKEY_derive_init(context.get()), 1);
     ASSERT_EQ(EVP_PKEY_derive_set_peer(context.get(), other.get()), 1);
-    ASSERT_GT(EVP_PKEY_CTX_ctrl(context.get(), -1, -1, EVP_PKEY_CTRL_SET_IV,
-                                static_cast<int>(hostUkm.size()), const_cast<uint8_t*>(hostUkm.data())),
+    ASSERT_GT(EVP_PKEY_CTX_ctrl(context.get(), -1, -1, EVP_PKEY_CTRL_SET_IV, static_cast<int>(hostUkm.size()),
+                                const_cast<uint8_t*>(hostUkm.data())),
               0);
     agreedKey.assign(32, 0);
     std::size_t length = agreedKey.size();

@@ -24,7 +24,7 @@ struct EngineCurve {
     uint8_t code;
     std::vector<uint8_t> algorithmOid;  // DER, tag and length included
     std::vector<uint8_t> paramsetOid;
-    std::vector<uint8_t> digestOid;     // empty for 512-bit keys
+    std::vector<uint8_t> digestOid;  // empty for 512-bit keys
 };
 const EngineCurve& engineCurve(uint8_t code);
 
@@ -44,8 +44,7 @@ std::vector<uint8_t> exchangeHalves(std::span<const uint8_t> signature);
 // The engine's VKO: our big-endian private key with the peer's card-form
 // public key and the host's UKM. Fails the test where the engine refuses;
 // call it inside ASSERT_NO_FATAL_FAILURE.
-void deriveWithEngine(uint8_t code, std::span<const uint8_t> privateKey,
-                      std::span<const uint8_t> peerPublicKey, std::span<const uint8_t> hostUkm,
-                      std::vector<uint8_t>& agreedKey);
+void deriveWithEngine(uint8_t code, std::span<const uint8_t> privateKey, std::span<const uint8_t> peerPublicKey,
+                      std::span<const uint8_t> hostUkm, std::vector<uint8_t>& agreedKey);
 
 }  // namespace korva::test

@@ -28,18 +28,16 @@ Bytes fromHex(const std::string& hex) {
 // Worked example of the GOST R 34.10 signature standard on the test curve
 // (card code 4): private key d, hash value e, nonce k and the resulting r, s.
 TEST(GostKeyPair, SignsTheStandardsWorkedExample) {
-    const auto key = GostKeyPair::fromPrivateKey(
-        4, fromHex("7A929ADE789BB9BE10ED359DD39A72C11B60961F49397EEE1D19CE9891EC3B28"));
+    const auto key =
+        GostKeyPair::fromPrivateKey(4, fromHex("7A929ADE789BB9BE10ED359DD39A72C11B60961F49397EEE1D19CE9891EC3B28"));
     ASSERT_TRUE(key);
-    EXPECT_EQ(key->publicKey(),
-              fromHex("7F2B49E270DB6D90D8595BEC458B50C58585BA1D4E9B788F6689DBD8E56FD80B"
-                      "26F1B489D6701DD185C8413A977B3CBBAF64D1C593D26627DFFB101A87FF77DA"));
+    EXPECT_EQ(key->publicKey(), fromHex("7F2B49E270DB6D90D8595BEC458B50C58585BA1D4E9B788F6689DBD8E56FD80B"
+                                        "26F1B489D6701DD185C8413A977B3CBBAF64D1C593D26627DFFB101A87FF77DA"));
     const Bytes e = fromHex("2DFBC1B372D89A1188C09C52E0EEC61FCE52032AB1022E8E67ECE6672B043EE5");
-    const Bytes signature = key->signWithNonce(
-        e, fromHex("77105C9B20BCD3122823C8CF6FCC7B956DE33814E95B7FE64FED924594DCEAB3"));
-    EXPECT_EQ(signature,
-              fromHex("41AA28D2F1AB148280CD9ED56FEDA41974053554A42767B83AD043FD39DC0493"
-                      "01456C64BA4642A1653C235A98A60249BCD6D3F746B631DF928014F6C5BF9C40"));
+    const Bytes signature =
+        key->signWithNonce(e, fromHex("77105C9B20BCD3122823C8CF6FCC7B956DE33814E95B7FE64FED924594DCEAB3"));
+    EXPECT_EQ(signature, fromHex("41AA28D2F1AB148280CD9ED56FEDA41974053554A42767B83AD043FD39DC0493"
+                                 "01456C64BA4642A1653C235A98A60249BCD6D3F746B631DF928014F6C5BF9C40"));
     EXPECT_TRUE(key->verify(e, signature));
 }
 
@@ -60,8 +58,7 @@ TEST_P(EveryCurve, HostFormOfACardSignatureVerifiesWithTheEngine) {
     const auto engineVerifies = [&](const Bytes& signature) {
         const test::PkeyContext context(EVP_PKEY_CTX_new(publicKey.get(), nullptr));
         return context && EVP_PKEY_verify_init(context.get()) == 1 &&
-               EVP_PKEY_verify(context.get(), signature.data(), signature.size(), digest.data(),
-                               digest.size()) == 1;
+               EVP_PKEY_verify(context.get(), signature.data(), signature.size(), digest.data(), digest.size()) == 1;
     };
     Bytes hostSignature = exchangeHalves(cardSignature);
     EXPECT_TRUE(engineVerifies(hostSignature));
@@ -77,8 +74,7 @@ TEST_P(EveryCurve, EngineSignatureVerifiesOnTheCard) {
     ASSERT_TRUE(cardKey);
     const std::size_t size = cardKey->size();
     const auto serial = cardKey->serialize();
-    const test::Pkey engineKey =
-        test::enginePrivateKey(code, std::span(serial).subspan(2));
+    const test::Pkey engineKey = test::enginePrivateKey(code, std::span(serial).subspan(2));
     ASSERT_TRUE(engineKey);
     EXPECT_EQ(test::cardPublicKey(engineKey.get(), size), cardKey->publicKey());
 
@@ -88,8 +84,7 @@ TEST_P(EveryCurve, EngineSignatureVerifiesOnTheCard) {
     ASSERT_EQ(EVP_PKEY_sign_init(context.get()), 1);
     Bytes hostSignature(2 * size);
     std::size_t length = hostSignature.size();
-    ASSERT_EQ(EVP_PKEY_sign(context.get(), hostSignature.data(), &length, digest.data(),
-                            digest.size()), 1);
+    ASSERT_EQ(EVP_PKEY_sign(context.get(), hostSignature.data(), &length, digest.data(), digest.size()), 1);
     ASSERT_EQ(length, 2 * size);
 
     const Bytes cardSignature = exchangeHalves(hostSignature);
@@ -110,8 +105,8 @@ TEST_P(EveryCurve, SerialisedKeyComesBackWhole) {
 }
 
 INSTANTIATE_TEST_SUITE_P(CardCurveCodes, EveryCurve,
-                         testing::Values(uint8_t{1}, uint8_t{2}, uint8_t{3}, uint8_t{4},
-                                         uint8_t{5}, uint8_t{9}, uint8_t{10}, uint8_t{11}),
+                         testing::Values(uint8_t{1}, uint8_t{2}, uint8_t{3}, uint8_t{4}, uint8_t{5}, uint8_t{9},
+                                         uint8_t{10}, uint8_t{11}),
                          [](const auto& testInfo) { return "code" + std::to_string(testInfo.param); });
 
 TEST(GostKeyPair, RefusesUnknownCurvesAndOutOfRangeKeys) {
@@ -177,18 +172,17 @@ TEST_P(KeyAgreementWithEngine, MatchesTheEngine) {
 
     const auto serial = ours->serialize();
     Bytes engineKey;
-    ASSERT_NO_FATAL_FAILURE(test::deriveWithEngine(agreement.code, std::span(serial).subspan(2),
-                                                   peer->publicKey(), hostUkm, engineKey));
+    ASSERT_NO_FATAL_FAILURE(
+        test::deriveWithEngine(agreement.code, std::span(serial).subspan(2), peer->publicKey(), hostUkm, engineKey));
     ASSERT_EQ(engineKey.size(), 32u);
     EXPECT_EQ(Bytes(cardKey.begin(), cardKey.end()), engineKey);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Vko, KeyAgreementWithEngine,
-    testing::Values(AgreementCase{2, KeyAgreement::kVko2001},
-                    AgreementCase{5, KeyAgreement::kVko2012},
-                    AgreementCase{9, KeyAgreement::kVko2012}),
-    [](const auto& testInfo) { return "code" + std::to_string(testInfo.param.code); });
+INSTANTIATE_TEST_SUITE_P(Vko, KeyAgreementWithEngine,
+                         testing::Values(AgreementCase{2, KeyAgreement::kVko2001},
+                                         AgreementCase{5, KeyAgreement::kVko2012},
+                                         AgreementCase{9, KeyAgreement::kVko2012}),
+                         [](const auto& testInfo) { return "code" + std::to_string(testInfo.param.code); });
 
 TEST(GostKeyPair, KeyAgreementRefusesPointsOffTheCurveAndZeroUkm) {
     const auto key = GostKeyPair::generate(2);
@@ -199,8 +193,7 @@ TEST(GostKeyPair, KeyAgreementRefusesPointsOffTheCurveAndZeroUkm) {
     EXPECT_TRUE(key->agreeKey(offCurve, Bytes(8, 1), KeyAgreement::kVko2001).empty());
     EXPECT_TRUE(key->agreeKey(peer->publicKey(), Bytes(8, 0), KeyAgreement::kVko2001).empty());
     const Bytes peerKey = peer->publicKey();
-    EXPECT_TRUE(key->agreeKey(std::span(peerKey).first(32), Bytes(8, 1),
-                              KeyAgreement::kVko2001).empty());
+    EXPECT_TRUE(key->agreeKey(std::span(peerKey).first(32), Bytes(8, 1), KeyAgreement::kVko2001).empty());
 }
 
 }  // namespace

@@ -47,9 +47,7 @@ Bytes recoverWithOpenSsl(std::span<const uint8_t> cardPublicKey, std::span<const
 
 class RsaKeyTest : public testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        key_ = new RsaKey(*RsaKey::generate(65537));
-    }
+    static void SetUpTestSuite() { key_ = new RsaKey(*RsaKey::generate(65537)); }
     static void TearDownTestSuite() {
         delete key_;
         key_ = nullptr;
@@ -114,8 +112,8 @@ TEST(RsaKey, FromPrimesMatchesTheModulusAndSigns) {
     const BigNumber p = newBigNumber(), q = newBigNumber();
     ASSERT_EQ(BN_generate_prime_ex(p.get(), 512, 0, nullptr, nullptr, nullptr), 1);
     ASSERT_EQ(BN_generate_prime_ex(q.get(), 512, 0, nullptr, nullptr, nullptr), 1);
-    const auto key = RsaKey::fromPrimes(Bytes{0x01, 0x00, 0x01}, bigNumberToBytes(p.get(), 64),
-                                        bigNumberToBytes(q.get(), 64));
+    const auto key =
+        RsaKey::fromPrimes(Bytes{0x01, 0x00, 0x01}, bigNumberToBytes(p.get(), 64), bigNumberToBytes(q.get(), 64));
     ASSERT_TRUE(key);
     const Bytes data{0x30, 0x21};
     EXPECT_EQ(recoverWithOpenSsl(key->publicKey(), key->signPkcs1(data)), data);

@@ -56,7 +56,8 @@ Bytes fromHex(const std::string& text) {
 }
 
 std::string Exchange::describe() const {
-    std::string text = hex(command) + " [flag " + std::to_string(flag) + ", capacity " + std::to_string(capacity) + "] -> ";
+    std::string text =
+        hex(command) + " [flag " + std::to_string(flag) + ", capacity " + std::to_string(capacity) + "] -> ";
     if (rc != 0) return text + "rc " + std::to_string(rc) + (faulted ? " (fault)" : "");
     char sw[8];
     std::snprintf(sw, sizeof sw, "%02X %02X", sw1, sw2);

@@ -15,17 +15,17 @@ using Bytes = std::vector<uint8_t>;
 // One call of the host's TransmitCallback, as the module made it and as the
 // host answered it.
 struct Exchange {
-    Bytes command;            // the command APDU the module sent
-    uint32_t flag = 0;        // the per-command transport option
-    uint32_t reserved = 0;    // must always be 0
-    uint32_t capacity = 0;    // *responseLength on entry
-    Bytes response;           // bytes written into the module's buffer
+    Bytes command;                // the command APDU the module sent
+    uint32_t flag = 0;            // the per-command transport option
+    uint32_t reserved = 0;        // must always be 0
+    uint32_t capacity = 0;        // *responseLength on entry
+    Bytes response;               // bytes written into the module's buffer
     uint32_t reportedLength = 0;  // *responseLength on return
     uint8_t sw1 = 0;
     uint8_t sw2 = 0;
-    uint32_t rc = 0;          // the callback's return value
-    bool reachedCard = false; // false when a fault answered instead
-    bool faulted = false;     // a fault changed this exchange
+    uint32_t rc = 0;           // the callback's return value
+    bool reachedCard = false;  // false when a fault answered instead
+    bool faulted = false;      // a fault changed this exchange
 
     uint16_t sw() const { return static_cast<uint16_t>(sw1 << 8 | sw2); }
     // The command's first bytes (CLA INS P1 P2 when present).
@@ -36,17 +36,17 @@ struct Exchange {
 // How one exchange goes wrong. Build one with the factory functions.
 struct Fault {
     enum class Kind {
-        Transport,      // the callback returns `rc` without reaching the card
-        Answer,         // the card is not asked; the host answers data + SW
-        Truncate,       // the card's data is cut to `length` bytes
-        Overlong,       // `extra` is appended to the card's data
-        ReportLength,   // the card's data is delivered but `length` is reported
-        Rewrite,        // the card runs the command; `data` is delivered instead of its data
+        Transport,     // the callback returns `rc` without reaching the card
+        Answer,        // the card is not asked; the host answers data + SW
+        Truncate,      // the card's data is cut to `length` bytes
+        Overlong,      // `extra` is appended to the card's data
+        ReportLength,  // the card's data is delivered but `length` is reported
+        Rewrite,       // the card runs the command; `data` is delivered instead of its data
     };
 
     Kind kind = Kind::Transport;
     uint32_t rc = 1;
-    Bytes data{};   // Answer: the data; Overlong: the bytes appended
+    Bytes data{};  // Answer: the data; Overlong: the bytes appended
     uint8_t sw1 = 0x90;
     uint8_t sw2 = 0x00;
     uint32_t length = 0;

@@ -29,7 +29,7 @@ public:
     Template& bytes(uint32_t type, const Bytes& value);
     Template& text(uint32_t type, const std::string& value) { return bytes(type, Bytes(value.begin(), value.end())); }
     Template& flag(uint32_t type, bool value) { return bytes(type, Bytes{uint8_t(value ? 1 : 0)}); }
-    Template& number(uint32_t type, uint32_t value);  // in the host's byte order
+    Template& number(uint32_t type, uint32_t value);               // in the host's byte order
     Template& raw(uint32_t type, void* pointer, uint32_t length);  // for bad input
 
     abi::CK_ATTRIBUTE* data() { return entries_.data(); }

@@ -19,8 +19,7 @@ public:
 
     explicit TempPath(const std::string& stem = "korva", Storage storage = Storage::temporaryFolder) {
         static std::atomic<unsigned> counter{0};
-        path_ = folder(storage) /
-                (stem + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        path_ = folder(storage) / (stem + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
     }
     ~TempPath() {
         std::error_code ignored;

@@ -22,9 +22,8 @@ TestHost* findHost(const abi::HostContext& host) {
     return it == registry.end() ? nullptr : it->second;
 }
 
-extern "C" uint32_t testHostTransmit(abi::HostContext host, const uint8_t* command,
-                                     uint32_t commandLength, uint8_t* response,
-                                     uint32_t* responseLength, uint8_t* sw1, uint8_t* sw2,
+extern "C" uint32_t testHostTransmit(abi::HostContext host, const uint8_t* command, uint32_t commandLength,
+                                     uint8_t* response, uint32_t* responseLength, uint8_t* sw1, uint8_t* sw2,
                                      uint32_t flag, uint32_t reserved) {
     TestHost* self = findHost(host);
     if (self == nullptr) return TestHost::kRcBadArguments;
@@ -152,9 +151,8 @@ const FaultRule* TestHost::takeFault(const Bytes& command) {
     return nullptr;
 }
 
-uint32_t TestHost::transmit(const uint8_t* command, uint32_t commandLength, uint8_t* response,
-                            uint32_t* responseLength, uint8_t* sw1, uint8_t* sw2, uint32_t flag,
-                            uint32_t reserved) {
+uint32_t TestHost::transmit(const uint8_t* command, uint32_t commandLength, uint8_t* response, uint32_t* responseLength,
+                            uint8_t* sw1, uint8_t* sw2, uint32_t flag, uint32_t reserved) {
     ++exchangeCount_;
     Exchange& ex = exchanges_.emplace_back();
     ex.flag = flag;

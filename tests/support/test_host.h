@@ -81,9 +81,8 @@ public:
     abi::FindCursor* cursor();
 
     // Answers the TransmitCallback for this host; public for the thunk.
-    uint32_t transmit(const uint8_t* command, uint32_t commandLength, uint8_t* response,
-                      uint32_t* responseLength, uint8_t* sw1, uint8_t* sw2, uint32_t flag,
-                      uint32_t reserved);
+    uint32_t transmit(const uint8_t* command, uint32_t commandLength, uint8_t* response, uint32_t* responseLength,
+                      uint8_t* sw1, uint8_t* sw2, uint32_t flag, uint32_t reserved);
 
     // Non-zero callback values the host itself returns.
     static constexpr uint32_t kRcAnswerTooLong = 0x8010'0008;  // answer beyond the capacity

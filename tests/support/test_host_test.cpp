@@ -148,8 +148,9 @@ TEST(TestHostCard, CardFileSurvivesSaveAndLoad) {
         TestHost host;
         // A numbered data file 01 05 of 4 bytes in 05 1E, written through the host.
         EXPECT_EQ(send(host, "00 A4 08 00 02 05 1E").sw, 0x9000);
-        EXPECT_EQ(send(host, "00 E0 00 00 18 62 16 80 02 00 04 82 01 01 83 02 01 05 86 06 FF FF 05 00 00 FF 8A 01 05").sw,
-                  0x9000);
+        EXPECT_EQ(
+            send(host, "00 E0 00 00 18 62 16 80 02 00 04 82 01 01 83 02 01 05 86 06 FF FF 05 00 00 FF 8A 01 05").sw,
+            0x9000);
         EXPECT_EQ(send(host, "00 D6 00 00 04 DE AD BE EF").sw, 0x9000);
         host.saveCard(file);
         auto id = host.card().identity();

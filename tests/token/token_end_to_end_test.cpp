@@ -35,8 +35,8 @@ protected:
     // Slot 52 with the default values except the settings flags and the
     // container count.
     CK_RV initialiseFull(abi::CK_ULONG containers, abi::CK_ULONG flags) {
-        return slots().initTokenFull(host_.context(), bytes(kFactorySoPin), 8, bytes(kLabel), 1, 3, 3, 0, 3, 0,
-                                     3, 0, containers, 0, 3, 0, 3, 0, flags);
+        return slots().initTokenFull(host_.context(), bytes(kFactorySoPin), 8, bytes(kLabel), 1, 3, 3, 0, 3, 0, 3, 0,
+                                     containers, 0, 3, 0, 3, 0, flags);
     }
 
     // What the host does after an initialisation: keep the settings record.
@@ -82,7 +82,9 @@ protected:
     TestHost host_;
 };
 
-std::string text(const uint8_t* field, std::size_t size) { return std::string(reinterpret_cast<const char*>(field), size); }
+std::string text(const uint8_t* field, std::size_t size) {
+    return std::string(reinterpret_cast<const char*>(field), size);
+}
 
 TEST_F(TokenEndToEnd, FreshCardThenInitialisedToken) {
     abi::CK_TOKEN_INFO fresh = tokenInfo();
@@ -96,8 +98,8 @@ TEST_F(TokenEndToEnd, FreshCardThenInitialisedToken) {
     EXPECT_EQ(text(info.label, 32), kLabel);
     EXPECT_EQ(text(info.serialNumber, 16), serialOfCard());
     EXPECT_EQ(text(info.manufacturerID, 4), "LUMO");
-    EXPECT_EQ(info.flags, abi::CKF_RNG | abi::CKF_LOGIN_REQUIRED | abi::CKF_USER_PIN_INITIALIZED |
-                              abi::CKF_TOKEN_INITIALIZED);
+    EXPECT_EQ(info.flags,
+              abi::CKF_RNG | abi::CKF_LOGIN_REQUIRED | abi::CKF_USER_PIN_INITIALIZED | abi::CKF_TOKEN_INITIALIZED);
     EXPECT_EQ(info.ulFreePrivateMemory, host_.card().freeMemory());
 
     // The user PIN is now the default one; the factory PIN is gone.
@@ -116,10 +118,10 @@ TEST_F(TokenEndToEnd, SettingsRecordAndItsSeparateBytes) {
     ASSERT_EQ(slots().readTokenSettings(host_.context(), settings.data(), &length), abi::CKR_OK);
     EXPECT_EQ(settings, (std::vector<uint8_t>{2, 1, 1, 3, 3, 0, 3, 0, 3, 0, 15, 0, 3, 0, 3, 0, 2}));
     uint8_t s8 = 0, flags = 0;
-    EXPECT_EQ(slots().getTokenSettings(host_.context(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                       nullptr, nullptr, nullptr, nullptr, &s8, nullptr, nullptr, nullptr, nullptr,
-                                       nullptr, &flags),
-              abi::CKR_OK);
+    EXPECT_EQ(
+        slots().getTokenSettings(host_.context(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                 nullptr, nullptr, nullptr, &s8, nullptr, nullptr, nullptr, nullptr, nullptr, &flags),
+        abi::CKR_OK);
     EXPECT_EQ(s8, 15);
     EXPECT_EQ(flags, 2);
     // 15 containers of 86 bytes and one byte more.
@@ -202,8 +204,7 @@ TEST_F(TokenEndToEnd, NumberedDataFilesRoundTrip) {
     EXPECT_EQ(slots().readDataFile(host_.context(), 7, nullptr, &length), abi::CKR_OK);
     EXPECT_EQ(length, 0u);
     const std::vector<uint8_t> data(40, 0x5A);
-    ASSERT_EQ(slots().writeDataFile(host_.context(), host_.login(1, kDefaultUserPin), 7, data.data(), 40),
-              abi::CKR_OK);
+    ASSERT_EQ(slots().writeDataFile(host_.context(), host_.login(1, kDefaultUserPin), 7, data.data(), 40), abi::CKR_OK);
     std::vector<uint8_t> read(40);
     length = 40;
     ASSERT_EQ(slots().readDataFile(host_.context(), 7, read.data(), &length), abi::CKR_OK);

@@ -16,8 +16,8 @@ using testing::FakeCard;
 const Bytes kIdentity = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
 
 Bytes fcp(uint16_t fileId, uint8_t lifeCycle, Bytes extra = {}) {
-    Bytes body = concat({{0x82, 0x01, 0x01, 0x83, 0x02, static_cast<uint8_t>(fileId >> 8),
-                          static_cast<uint8_t>(fileId), 0x8A, 0x01, lifeCycle},
+    Bytes body = concat({{0x82, 0x01, 0x01, 0x83, 0x02, static_cast<uint8_t>(fileId >> 8), static_cast<uint8_t>(fileId),
+                          0x8A, 0x01, lifeCycle},
                          extra});
     return concat({{0x62, static_cast<uint8_t>(body.size())}, body});
 }
@@ -103,12 +103,12 @@ TEST(TokenInfo, DamagedSubdirectoryOrLabelFileIsNotRecognised) {
     lyingInside[6] = 0x40;  // the label string runs past its [0]
     Bytes notASequence = labelFile("Accounts");
     notASequence[0] = 0x31;
-    for (const Case& c : {Case{"40-byte label", fcp(0x5032, 5, sized(static_cast<uint8_t>(longString.size()))), longString},
-                          Case{"outer length", fcp(0x5032, 5, sized(static_cast<uint8_t>(lying.size()))), lying},
-                          Case{"inner length", fcp(0x5032, 5, sized(static_cast<uint8_t>(lyingInside.size()))), lyingInside},
-                          Case{"not a sequence", fcp(0x5032, 5, sized(static_cast<uint8_t>(notASequence.size()))), notASequence},
-                          Case{"oversized file", fcp(0x5032, 5, {0x80, 0x01, 0x81}), {}},
-                          Case{"size unknown", fcp(0x5032, 5), {}}}) {
+    for (const Case& c :
+         {Case{"40-byte label", fcp(0x5032, 5, sized(static_cast<uint8_t>(longString.size()))), longString},
+          Case{"outer length", fcp(0x5032, 5, sized(static_cast<uint8_t>(lying.size()))), lying},
+          Case{"inner length", fcp(0x5032, 5, sized(static_cast<uint8_t>(lyingInside.size()))), lyingInside},
+          Case{"not a sequence", fcp(0x5032, 5, sized(static_cast<uint8_t>(notASequence.size()))), notASequence},
+          Case{"oversized file", fcp(0x5032, 5, {0x80, 0x01, 0x81}), {}}, Case{"size unknown", fcp(0x5032, 5), {}}}) {
         FakeCard card;
         scriptUpToSubdirectory(card, 0x63CA, 0x63CA, 0x9000, operational);
         card.ok(c.labelFcp);

@@ -74,15 +74,17 @@ void addCardCommand(CLI::App& app) {
     make->callback([fresh] { newCard(*fresh); });
 
     auto checked = std::make_shared<CardFileOptions>();
-    CLI::App* check_ = card->add_subcommand("check", "Check the object store of a card file: counters, records, "
-                                                     "bodies, key files, container and name maps; exit 7 and "
-                                                     "name every problem when it is damaged");
+    CLI::App* check_ = card->add_subcommand("check",
+                                            "Check the object store of a card file: counters, records, "
+                                            "bodies, key files, container and name maps; exit 7 and "
+                                            "name every problem when it is damaged");
     check_->add_option("FILE", checked->file, "The card file")->required();
     check_->callback([checked] { checkCard(*checked); });
 
     auto dumped = std::make_shared<CardFileOptions>();
-    CLI::App* dump = card->add_subcommand("dump", "Print the card's file tree, records, data objects and PIN "
-                                                  "counters as text");
+    CLI::App* dump = card->add_subcommand("dump",
+                                          "Print the card's file tree, records, data objects and PIN "
+                                          "counters as text");
     dump->add_option("FILE", dumped->file, "The card file")->required();
     dump->callback([dumped] { dumpCard(*dumped); });
 }

@@ -42,7 +42,8 @@ public:
 
 private:
     [[noreturn]] void fail(const std::string& what) const {
-        throw Failure(ExitCode::Usage, "subject \"" + text_ + "\", at character " + std::to_string(at_ + 1) + ": " + what);
+        throw Failure(ExitCode::Usage,
+                      "subject \"" + text_ + "\", at character " + std::to_string(at_ + 1) + ": " + what);
     }
 
     std::string attributeType() {

@@ -10,13 +10,13 @@ namespace korva::tool {
 
 enum class ExitCode : int {
     Ok = 0,
-    Refused = 1,    // verify: the signature, the content or the signer is not good
-    Usage = 2,      // the command line (or a subject or extension text) is wrong
-    File = 3,       // a file cannot be read or written, or holds no usable data
-    Library = 4,    // the PKCS#11 library cannot be loaded, or no such slot or token
-    Token = 5,      // the token refused or failed an operation
-    Pin = 6,        // wrong, locked or missing PIN or password
-    CardFile = 7,   // card check: the card file's object store is damaged
+    Refused = 1,   // verify: the signature, the content or the signer is not good
+    Usage = 2,     // the command line (or a subject or extension text) is wrong
+    File = 3,      // a file cannot be read or written, or holds no usable data
+    Library = 4,   // the PKCS#11 library cannot be loaded, or no such slot or token
+    Token = 5,     // the token refused or failed an operation
+    Pin = 6,       // wrong, locked or missing PIN or password
+    CardFile = 7,  // card check: the card file's object store is damaged
 };
 
 // The standard's name of a return value ("CKR_PIN_INCORRECT"), the token's own

@@ -60,9 +60,9 @@ std::string keyKind(const EVP_PKEY* key) {
 
 // Opens the file with the password as the token will, and judges its key.
 void judgePkcs12(PKCS12* file, const std::string& path, const Secret& secret) {
-    if (PKCS12_verify_mac(file, secret.get().c_str(), int(secret.get().size())) != 1 &&
-        PKCS12_mac_present(file) == 1)
-        throw Failure(ExitCode::Pin, "wrong password for " + path + " (its integrity check fails); nothing was written");
+    if (PKCS12_verify_mac(file, secret.get().c_str(), int(secret.get().size())) != 1 && PKCS12_mac_present(file) == 1)
+        throw Failure(ExitCode::Pin,
+                      "wrong password for " + path + " (its integrity check fails); nothing was written");
     EVP_PKEY* key = nullptr;
     X509* certificate = nullptr;
     const int parsed = PKCS12_parse(file, secret.get().c_str(), &key, &certificate, nullptr);
@@ -70,8 +70,9 @@ void judgePkcs12(PKCS12* file, const std::string& path, const Secret& secret) {
     const X509Ptr certificateOwner(certificate, X509_free);
     ERR_clear_error();
     if (parsed != 1 || key == nullptr)
-        throw Failure(ExitCode::File, path + ": its key cannot be read (a kind of key this program does not know); "
-                                             "nothing was written");
+        throw Failure(ExitCode::File, path +
+                                          ": its key cannot be read (a kind of key this program does not know); "
+                                          "nothing was written");
     if (certificate == nullptr) throw Failure(ExitCode::File, path + " holds no certificate; nothing was written");
     if (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA || EVP_PKEY_get_bits(key) != kImportableRsaBits)
         throw Failure(ExitCode::File, path + " holds a " + std::to_string(EVP_PKEY_get_bits(key)) + "-bit " +
@@ -160,8 +161,9 @@ void runImport(const GlobalOptions& global, const ImportOptions& options) {
     const X509Ptr certificate = certificateFrom(der);
     const Pkcs12Ptr pkcs12 = certificate ? Pkcs12Ptr(nullptr, PKCS12_free) : pkcs12From(der);
     if (!certificate && !pkcs12)
-        throw Failure(ExitCode::File, options.in + " is neither a PKCS#12 file nor a certificate (damaged or "
-                                                   "truncated?); nothing was written");
+        throw Failure(ExitCode::File, options.in +
+                                          " is neither a PKCS#12 file nor a certificate (damaged or "
+                                          "truncated?); nothing was written");
     const ConnectionOptions connection = global.connection();
     const Library library(global.module);
     TokenSession session(library, connection, true);
@@ -176,14 +178,16 @@ void runImport(const GlobalOptions& global, const ImportOptions& options) {
 
 void addImportCommand(CLI::App& app, const GlobalOptions& global) {
     auto options = std::make_shared<ImportOptions>();
-    CLI::App* command = app.add_subcommand("import", "Import a PKCS#12 file (RSA key pair and certificate) or a "
-                                                     "certificate (PEM or DER) into the token");
+    CLI::App* command = app.add_subcommand("import",
+                                           "Import a PKCS#12 file (RSA key pair and certificate) or a "
+                                           "certificate (PEM or DER) into the token");
     command->add_option("--in", options->in, "The PKCS#12 file or certificate")->required();
     auto* file = command->add_option("--password-file", options->passwordFile,
                                      "Read the PKCS#12 password from the first line of this file (else it is asked "
                                      "on the terminal without echo)");
-    command->add_option("--password-env", options->passwordVariable,
-                        "Read the PKCS#12 password from this environment variable")
+    command
+        ->add_option("--password-env", options->passwordVariable,
+                     "Read the PKCS#12 password from this environment variable")
         ->excludes(file);
     command->add_option("--label", options->label, "The label of the imported objects");
     command->add_option("--id", options->id,

@@ -61,9 +61,9 @@ void showToken(const Library& library, CK_SLOT_ID slot, const GlobalOptions& glo
               << fixedText(token.serialNumber, sizeof token.serialNumber) << "\n"
               << "  initialised: " << ((token.flags & CKF_TOKEN_INITIALIZED) ? "yes" : "no") << "\n"
               << "  user PIN: "
-              << ((token.flags & CKF_USER_PIN_INITIALIZED) ? pinState(token.flags, CKF_USER_PIN_COUNT_LOW,
-                                                                     CKF_USER_PIN_FINAL_TRY, CKF_USER_PIN_LOCKED)
-                                                          : "not set")
+              << ((token.flags & CKF_USER_PIN_INITIALIZED)
+                      ? pinState(token.flags, CKF_USER_PIN_COUNT_LOW, CKF_USER_PIN_FINAL_TRY, CKF_USER_PIN_LOCKED)
+                      : "not set")
               << ((token.flags & CKF_USER_PIN_TO_BE_CHANGED) ? ", to be changed" : "") << "\n"
               << "  SO PIN: " << pinState(token.flags, CKF_SO_PIN_COUNT_LOW, CKF_SO_PIN_FINAL_TRY, CKF_SO_PIN_LOCKED)
               << "\n"
@@ -82,8 +82,8 @@ void info(const GlobalOptions& global) {
     CK_INFO about{};
     check("C_GetInfo", library->C_GetInfo(&about));
     std::cout << "library: " << fixedText(about.libraryDescription, sizeof about.libraryDescription) << " "
-              << int(about.libraryVersion.major) << "." << int(about.libraryVersion.minor) << " ("
-              << global.module << ")\n";
+              << int(about.libraryVersion.major) << "." << int(about.libraryVersion.minor) << " (" << global.module
+              << ")\n";
     auto slots = library.slots(false);
     if (global.slot) {
         if (std::find(slots.begin(), slots.end(), *global.slot) == slots.end())
@@ -105,8 +105,9 @@ void info(const GlobalOptions& global) {
 }  // namespace
 
 void addInfoCommand(CLI::App& app, const GlobalOptions& global) {
-    CLI::App* command = app.add_subcommand("info", "Show the slots, their tokens, PIN states, free memory and "
-                                                   "objects by class (private objects with --pin or --pin-file)");
+    CLI::App* command = app.add_subcommand("info",
+                                           "Show the slots, their tokens, PIN states, free memory and "
+                                           "objects by class (private objects with --pin or --pin-file)");
     command->callback([&global] { info(global); });
 }
 

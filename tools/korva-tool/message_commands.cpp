@@ -76,8 +76,9 @@ ExitCode verify(const GlobalOptions& global, const VerifyOptions& options) {
 
 void addMessageCommands(CLI::App& app, const GlobalOptions& global) {
     auto signing = std::make_shared<SignOptions>();
-    CLI::App* sign_ = app.add_subcommand("sign", "Sign a file on the token as a PKCS#7 signed message that "
-                                                 "carries the signer's certificate");
+    CLI::App* sign_ = app.add_subcommand("sign",
+                                         "Sign a file on the token as a PKCS#7 signed message that "
+                                         "carries the signer's certificate");
     signing->certificate.addOptions(*sign_, "the signer's certificate (its key pair has the same CKA_ID)");
     sign_->add_option("--in", signing->in, "The file to sign")->required();
     sign_->add_option("--out", signing->out, "The file to write the message to")->required();
@@ -86,9 +87,10 @@ void addMessageCommands(CLI::App& app, const GlobalOptions& global) {
     sign_->callback([&global, signing] { sign(global, *signing); });
 
     auto verifying = std::make_shared<VerifyOptions>();
-    CLI::App* verify_ = app.add_subcommand("verify", "Check a PKCS#7 signed message (PEM or DER) with the "
-                                                     "signer's certificate it carries; exit 0 only for a good "
-                                                     "signature, 1 for a refused one");
+    CLI::App* verify_ = app.add_subcommand("verify",
+                                           "Check a PKCS#7 signed message (PEM or DER) with the "
+                                           "signer's certificate it carries; exit 0 only for a good "
+                                           "signature, 1 for a refused one");
     verify_->add_option("--in", verifying->in, "The signed message")->required();
     verify_->add_option("--content", verifying->content, "The signed content of a detached message");
     verify_->callback([&global, verifying] {

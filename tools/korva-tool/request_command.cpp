@@ -54,8 +54,9 @@ bool onTc26Curve256(const TokenSession& session, CK_OBJECT_HANDLE publicKey) {
 
 // Requests are a few hundred bytes: one call usually does, and saves the
 // token a second signature.
-Bytes createRequest(const TokenSession& session, CK_OBJECT_HANDLE publicKey, const std::vector<KORVA_NAME_VALUE>& subject,
-                    const std::vector<KORVA_NAME_VALUE>& attributes, const std::vector<KORVA_EXTENSION>& extensions) {
+Bytes createRequest(const TokenSession& session, CK_OBJECT_HANDLE publicKey,
+                    const std::vector<KORVA_NAME_VALUE>& subject, const std::vector<KORVA_NAME_VALUE>& attributes,
+                    const std::vector<KORVA_EXTENSION>& extensions) {
     const auto& vendor = session.library().vendor();
     Bytes request(16 * 1024);
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -66,11 +67,13 @@ Bytes createRequest(const TokenSession& session, CK_OBJECT_HANDLE publicKey, con
         request.resize(length);
         if (rv == CKR_BUFFER_TOO_SMALL) continue;
         if (rv == CKR_VENDOR_SUBJECT_ENTRY_REJECTED)
-            throw Failure(ExitCode::Usage, "the token refused an entry of the subject (unknown type or a value "
-                                           "its type does not allow): " + rvName(rv));
+            throw Failure(ExitCode::Usage,
+                          "the token refused an entry of the subject (unknown type or a value "
+                          "its type does not allow): " +
+                              rvName(rv));
         if (rv == CKR_VENDOR_EXTENSION_REJECTED)
-            throw Failure(ExitCode::Usage, "the token could not build an extension from its name and value: " +
-                                               rvName(rv));
+            throw Failure(ExitCode::Usage,
+                          "the token could not build an extension from its name and value: " + rvName(rv));
         if (rv == CKR_VENDOR_REQUEST_ATTRIBUTE_REJECTED)
             throw Failure(ExitCode::Usage, "the token refused a request attribute: " + rvName(rv));
         if (rv == CKR_FUNCTION_FAILED && onTc26Curve256(session, publicKey))
@@ -112,14 +115,16 @@ void request(const GlobalOptions& global, const RequestOptions& options) {
 
 void addRequestCommand(CLI::App& app, const GlobalOptions& global) {
     auto options = std::make_shared<RequestOptions>();
-    CLI::App* command = app.add_subcommand("request", "Make a PKCS#10 certificate request for a key pair on the "
-                                                      "token, signed by the token");
+    CLI::App* command = app.add_subcommand("request",
+                                           "Make a PKCS#10 certificate request for a key pair on the "
+                                           "token, signed by the token");
     options->key.addOptions(*command, "the key pair");
-    command->add_option("--subject", options->subject,
-                        "The subject as RFC 4514 text, most specific entry first, e.g. "
-                        "\"CN=Ivan Petrov,O=Example,C=RU\"; types by short name, long name or dotted "
-                        "identifier (1.2.643.100.1 OGRN, 1.2.643.100.3 SNILS, 1.2.643.3.131.1.1 INN "
-                        "become NumericStrings)")
+    command
+        ->add_option("--subject", options->subject,
+                     "The subject as RFC 4514 text, most specific entry first, e.g. "
+                     "\"CN=Ivan Petrov,O=Example,C=RU\"; types by short name, long name or dotted "
+                     "identifier (1.2.643.100.1 OGRN, 1.2.643.100.3 SNILS, 1.2.643.3.131.1.1 INN "
+                     "become NumericStrings)")
         ->required();
     command->add_option("--out", options->out, "The file to write the request to")->required();
     command->add_flag("--der", options->der, "Write DER instead of PEM");

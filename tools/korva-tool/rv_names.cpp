@@ -14,7 +14,8 @@ struct RvName {
     const char* name;
 };
 
-#define KORVA_RV(name) {name, #name}
+#define KORVA_RV(name) \
+    { name, #name }
 constexpr RvName kNames[] = {
     KORVA_RV(CKR_ACTION_PROHIBITED),
     KORVA_RV(CKR_ARGUMENTS_BAD),

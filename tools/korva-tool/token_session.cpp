@@ -34,7 +34,8 @@ Library::~Library() {
 
 const KORVA_VENDOR_FUNCTION_LIST& Library::vendor() const {
     if (vendor_ == nullptr)
-        throw Failure(ExitCode::Library, "the PKCS#11 library has no KORVA_GetVendorFunctionList: not the token's library");
+        throw Failure(ExitCode::Library,
+                      "the PKCS#11 library has no KORVA_GetVendorFunctionList: not the token's library");
     return *vendor_;
 }
 
@@ -97,15 +98,15 @@ std::vector<CK_OBJECT_HANDLE> TokenSession::find(CK_OBJECT_CLASS objectClass, co
 
 CK_OBJECT_HANDLE TokenSession::findOne(CK_OBJECT_CLASS objectClass, const std::optional<Bytes>& id,
                                        const std::optional<std::string>& label) const {
-    const char* what = objectClass == CKO_CERTIFICATE ? "certificate"
+    const char* what = objectClass == CKO_CERTIFICATE  ? "certificate"
                        : objectClass == CKO_PUBLIC_KEY ? "public key"
                                                        : "private key";
     const std::string by = id ? "id " + toHex(*id) : label ? "label \"" + *label + "\"" : "any id";
     const auto found = find(objectClass, id, label);
     if (found.empty()) throw Failure(ExitCode::Token, std::string("no ") + what + " with " + by + " on the token");
     if (found.size() > 1)
-        throw Failure(ExitCode::Usage, std::to_string(found.size()) + " " + what + "s with " + by +
-                                           " on the token; name one with --id");
+        throw Failure(ExitCode::Usage,
+                      std::to_string(found.size()) + " " + what + "s with " + by + " on the token; name one with --id");
     return found.front();
 }
 

@@ -79,7 +79,8 @@ public:
     void useSettings(const std::array<uint8_t, 17>& settings) { settings_ = settings; }
 
     LayoutReport run() {
-        for (const ClassLayout& layout : objects::kClassLayouts) directories_[layout.objectClass] = readDirectory(layout);
+        for (const ClassLayout& layout : objects::kClassLayouts)
+            directories_[layout.objectClass] = readDirectory(layout);
         checkCounts();
         checkBodies();
         checkContainerMap();
@@ -122,8 +123,8 @@ private:
             objects::EntryResult step;
             while ((step = objects::nextEntry(rest, entry)) == objects::EntryResult::Entry) {
             }
-            if (step == objects::EntryResult::Malformed) problem(hexId(layout.directoryId) + " record " +
-                                                                 std::to_string(n) + " is malformed");
+            if (step == objects::EntryResult::Malformed)
+                problem(hexId(layout.directoryId) + " record " + std::to_string(n) + " is malformed");
             directory.used.push_back(std::move(record));
         }
         return directory;
@@ -193,16 +194,17 @@ private:
         for (const StoredRecord& key : privates.used) {
             if (key.attribute(abi::CKA_VENDOR_KEY_REFERENCE)) continue;
             const auto id = key.attribute(abi::CKA_ID);
-            const auto match = std::ranges::find_if(publics.used, [&](const StoredRecord& p) {
-                return id && p.attribute(abi::CKA_ID) == id;
-            });
-            if (match == publics.used.end()) problem("private key " + std::to_string(key.number) + " has no public key");
+            const auto match = std::ranges::find_if(
+                publics.used, [&](const StoredRecord& p) { return id && p.attribute(abi::CKA_ID) == id; });
+            if (match == publics.used.end())
+                problem("private key " + std::to_string(key.number) + " has no public key");
         }
         // A key pair's files belong to a public key record.
         card::selectApplicationSubdirectory(context_);
         for (int n = 1; n <= 16; ++n) {
             const bool used = std::ranges::any_of(publics.used, [&](const StoredRecord& r) { return r.number == n; });
-            if (!used && exists(objects::bodyFileId(0x61, uint8_t(n)))) problem("key file 61" + hexByte(n) + " has no record");
+            if (!used && exists(objects::bodyFileId(0x61, uint8_t(n))))
+                problem("key file 61" + hexByte(n) + " has no record");
             if (!used && exists(uint16_t(objects::bodyFileId(0x61, uint8_t(n)) | 0x8000))) {
                 problem("exponent file E1" + hexByte(n) + " has no record");
             }
@@ -229,7 +231,8 @@ private:
                 continue;
             }
             const auto entry = objects::decodeContainerMapEntry(bytes);
-            const auto key = std::ranges::find_if(publics.used, [&](const StoredRecord& r) { return r.number == k + 1; });
+            const auto key =
+                std::ranges::find_if(publics.used, [&](const StoredRecord& r) { return r.number == k + 1; });
             if (key == publics.used.end()) {
                 if (!entry->isFree()) problem("container map entry " + std::to_string(k) + " names a free record");
                 continue;
@@ -260,7 +263,8 @@ private:
         for (size_t j = 0; j < objects::name_map::kEntryCount; ++j) {
             const auto entry = objects::decodeNameMapEntry(std::span(bytes).subspan(12 * j, 12));
             if ((entry->fileId & 0xFF00) != 0x6400) continue;
-            if (!entries.emplace(entry->fileId, *entry).second) problem("two name map entries for " + hexId(entry->fileId));
+            if (!entries.emplace(entry->fileId, *entry).second)
+                problem("two name map entries for " + hexId(entry->fileId));
         }
         for (const StoredRecord& certificate : certificates.used) {
             const uint16_t body = objects::bodyFileId(0x64, certificate.number);
@@ -270,8 +274,8 @@ private:
             });
             const auto entry = entries.find(body);
             if (key == publics.used.end()) {
-                if (entry != entries.end()) problem("certificate " + std::to_string(certificate.number) +
-                                                    " has a name map entry but no key");
+                if (entry != entries.end())
+                    problem("certificate " + std::to_string(certificate.number) + " has a name map entry but no key");
                 continue;
             }
             if (entry == entries.end()) {
