@@ -26,7 +26,6 @@ std::optional<std::string_view> nextString(const char*& cursor, std::size_t& lef
 
 std::optional<TextEntry> TextList::next() noexcept {
     if (done()) return std::nullopt;
-    TextEntry entry;
     const auto name = nextString(cursor_, left_);
     // An empty name is no field, attribute or extension: the list ends at it.
     const auto value = name && !name->empty() ? nextString(cursor_, left_) : std::nullopt;
