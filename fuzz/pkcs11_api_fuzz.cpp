@@ -99,47 +99,17 @@ struct Template {
     unsigned long size() const { return attributes.size(); }
 };
 
+// clang-format off
 constexpr ck_attribute_type_t kTypes[] = {
-    CKA_CLASS,
-    CKA_TOKEN,
-    CKA_PRIVATE,
-    CKA_LABEL,
-    CKA_VALUE,
-    CKA_KEY_TYPE,
-    CKA_ID,
-    CKA_SENSITIVE,
-    CKA_ENCRYPT,
-    CKA_DECRYPT,
-    CKA_SIGN,
-    CKA_VERIFY,
-    CKA_MODULUS,
-    CKA_PUBLIC_EXPONENT,
-    CKA_PRIVATE_EXPONENT,
-    CKA_VALUE_LEN,
-    CKA_EXTRACTABLE,
-    CKA_MODULUS_BITS,
-    CKA_GOSTR3410_PARAMS,
-    CKA_GOSTR3411_PARAMS,
-    CKA_GOST28147_PARAMS,
-    CKA_WRAP,
-    CKA_UNWRAP,
-    CKA_DERIVE,
-    CKA_CERTIFICATE_TYPE,
+    CKA_CLASS, CKA_TOKEN, CKA_PRIVATE, CKA_LABEL, CKA_VALUE, CKA_KEY_TYPE, CKA_ID,
+    CKA_SENSITIVE, CKA_ENCRYPT, CKA_DECRYPT, CKA_SIGN, CKA_VERIFY, CKA_MODULUS, CKA_PUBLIC_EXPONENT,
+    CKA_PRIVATE_EXPONENT, CKA_VALUE_LEN, CKA_EXTRACTABLE, CKA_MODULUS_BITS, CKA_GOSTR3410_PARAMS,
+    CKA_GOSTR3411_PARAMS, CKA_GOST28147_PARAMS, CKA_WRAP, CKA_UNWRAP, CKA_DERIVE, CKA_CERTIFICATE_TYPE,
 };
-constexpr unsigned long kNumbers[] = {CKO_DATA,
-                                      CKO_CERTIFICATE,
-                                      CKO_PUBLIC_KEY,
-                                      CKO_PRIVATE_KEY,
-                                      CKO_SECRET_KEY,
-                                      CKK_RSA,
-                                      CKK_DES3,
-                                      CKK_AES,
-                                      CKK_GOST28147,
-                                      CKK_GOSTR3410,
-                                      16,
-                                      24,
-                                      32,
-                                      1024};
+constexpr unsigned long kNumbers[] = {CKO_DATA, CKO_CERTIFICATE, CKO_PUBLIC_KEY, CKO_PRIVATE_KEY, CKO_SECRET_KEY,
+                                      CKK_RSA,  CKK_DES3,       CKK_AES,        CKK_GOST28147,   CKK_GOSTR3410,
+                                      16,       24,             32,             1024};
+// clang-format on
 
 bool holdsNumber(ck_attribute_type_t type) {
     return type == CKA_CLASS || type == CKA_KEY_TYPE || type == CKA_VALUE_LEN || type == CKA_MODULUS_BITS ||
@@ -182,37 +152,16 @@ ck_object_handle_t pickObject(Input& in, const std::vector<ck_object_handle_t>& 
     return objects[pick % objects.size()];
 }
 
+// clang-format off
 constexpr ck_mechanism_type_t kMechanisms[] = {
-    CKM_RSA_PKCS,
-    CKM_SHA1_RSA_PKCS,
-    CKM_SHA256_RSA_PKCS,
-    CKM_SHA512_RSA_PKCS,
-    CKM_RSA_X_509,
-    CKM_SHA256,
-    CKM_SHA_1,
-    CKM_MD5,
-    CKM_GOSTR3411,
-    CKM_GOSTR3411_12_256,
-    CKM_GOSTR3410,
-    CKM_GOSTR3410_WITH_GOSTR3411,
-    CKM_GOSTR3410_WITH_GOSTR3411_12_256,
-    CKM_GOSTR3410_512,
-    CKM_AES_ECB,
-    CKM_AES_CBC,
-    CKM_AES_CBC_PAD,
-    CKM_DES3_ECB,
-    CKM_DES3_CBC_PAD,
-    CKM_GOST28147,
-    CKM_GOST28147_ECB,
-    CKM_GOST28147_KEY_WRAP,
-    CKM_GOSTR3410_DERIVE,
-    CKM_GOSTR3410_12_DERIVE,
-    CKM_AES_KEY_GEN,
-    CKM_DES3_KEY_GEN,
-    CKM_GOST28147_KEY_GEN,
-    CKM_DES_KEY_GEN,
-    CKM_DES2_KEY_GEN,
+    CKM_RSA_PKCS, CKM_SHA1_RSA_PKCS, CKM_SHA256_RSA_PKCS, CKM_SHA512_RSA_PKCS, CKM_RSA_X_509, CKM_SHA256,
+    CKM_SHA_1, CKM_MD5, CKM_GOSTR3411, CKM_GOSTR3411_12_256, CKM_GOSTR3410, CKM_GOSTR3410_WITH_GOSTR3411,
+    CKM_GOSTR3410_WITH_GOSTR3411_12_256, CKM_GOSTR3410_512, CKM_AES_ECB, CKM_AES_CBC, CKM_AES_CBC_PAD,
+    CKM_DES3_ECB, CKM_DES3_CBC_PAD, CKM_GOST28147, CKM_GOST28147_ECB, CKM_GOST28147_KEY_WRAP,
+    CKM_GOSTR3410_DERIVE, CKM_GOSTR3410_12_DERIVE, CKM_AES_KEY_GEN, CKM_DES3_KEY_GEN, CKM_GOST28147_KEY_GEN,
+    CKM_DES_KEY_GEN, CKM_DES2_KEY_GEN,
 };
+// clang-format on
 
 struct GostDerive {
     unsigned long kdf;

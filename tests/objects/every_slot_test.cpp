@@ -126,16 +126,15 @@ TEST_F(EverySlotTest, EachLiveSlotDoesItsOwnWork) {
     Bytes signature(64);
     Bytes rsaSignature(128);
     ObjectHandle dataHandle{};
+    // clang-format off
     const std::vector<std::pair<std::size_t, std::function<void()>>> table = {
-        {0,
-         [&] {
+        {0, [&] {
              Bytes read(17);
              CK_ULONG length = 17;
              ASSERT_EQ(slots().readTokenSettings(host->context(), read.data(), &length), CKR_OK);
              EXPECT_EQ(read, Bytes(settings.begin(), settings.end()));
          }},
-        {55,
-         [&] {
+        {55, [&] {
              std::array<uint8_t, 17> bytes{};
              ASSERT_EQ(slots().getTokenSettings(host->context(), &bytes[0], &bytes[1], &bytes[2], &bytes[3], &bytes[4],
                                                 &bytes[5], &bytes[6], &bytes[7], &bytes[8], &bytes[9], &bytes[10],
@@ -143,77 +142,65 @@ TEST_F(EverySlotTest, EachLiveSlotDoesItsOwnWork) {
                        CKR_OK);
              EXPECT_EQ(bytes, settings);
          }},
-        {6,
-         [&] {
+        {6, [&] {
              CK_TOKEN_INFO info{};
              ASSERT_EQ(slots().getTokenInfo(host->context(), host->settings(), &info), CKR_OK);
              EXPECT_EQ(std::string(reinterpret_cast<const char*>(info.label), 12), "object store");
          }},
-        {7,
-         [&] {
+        {7, [&] {
              ASSERT_EQ(login(kUserPin), CKR_OK);
              EXPECT_TRUE(userPinVerified());
          }},
-        {1,
-         [&] {
+        {1, [&] {
              ASSERT_EQ(slots().resetSecurityState(host->context()), CKR_OK);
              EXPECT_FALSE(userPinVerified());
          }},
-        {67,
-         [&] {
+        {67, [&] {
              ASSERT_EQ(slots().openUserSession(host->contextPointer(), user()), CKR_OK);
              EXPECT_TRUE(userPinVerified());
          }},
-        {5,
-         [&] {
+        {5, [&] {
              ASSERT_EQ(
                  slots().setPin(host->context(), host->settings(), text(kUserPin), 8, text("11223344"), 8, CKU_USER),
                  CKR_OK);
              EXPECT_EQ(login("11223344"), CKR_OK);
          }},
-        {4,
-         [&] {
+        {4, [&] {
              ASSERT_EQ(
                  slots().initUserPin(host->context(), host->login(0, kSoPin), host->settings(), text(kUserPin), 8),
                  CKR_OK);
              EXPECT_EQ(login(kUserPin), CKR_OK);
          }},
-        {9,
-         [&] {
+        {9, [&] {
              CK_ULONG count = 0;
              ASSERT_EQ(slots().getMechanismList(host->context(), nullptr, nullptr, &count), CKR_OK);
              std::vector<CK_MECHANISM_TYPE> list(count);
              ASSERT_EQ(slots().getMechanismList(host->context(), nullptr, list.data(), &count), CKR_OK);
              EXPECT_NE(std::ranges::find(list, CKM_GOSTR3410), list.end());
          }},
-        {10,
-         [&] {
+        {10, [&] {
              CK_MECHANISM_INFO info{};
              ASSERT_EQ(slots().getMechanismInfo(host->context(), nullptr, CKM_RSA_PKCS, &info), CKR_OK);
              EXPECT_EQ(info.ulMaxKeySize, 1024u);
          }},
-        {72,
-         [&] {
+        {72, [&] {
              CK_ULONG count = 0;
              ASSERT_EQ(slots().getMechanismsWithInfo(host->context(), nullptr, nullptr, &count), CKR_OK);
              std::vector<MechanismInfoEntry> entries(count);
              ASSERT_EQ(slots().getMechanismsWithInfo(host->context(), nullptr, entries.data(), &count), CKR_OK);
              EXPECT_NE(std::ranges::find(entries, CKM_RSA_PKCS, &MechanismInfoEntry::type), entries.end());
          }},
-        {11,
-         [&] {
+        {11, [&] {
              Template data = dataObject("listed", {1, 2, 3});
              ASSERT_EQ(create(data, dataHandle), CKR_OK);
              EXPECT_EQ(readAll(dataHandle)->get(CKA_VALUE), (Bytes{1, 2, 3}));
          }},
-        {13,
-         [&] {
+        {13, [&] {
              Bytes label;
              ASSERT_EQ(readValue(dataHandle, CKA_LABEL, label), CKR_OK);
              EXPECT_EQ(std::string(label.begin(), label.end()), "listed");
          }},
-        {18,
-         [&] {
+        {18, [&] {
              Template change;
              change.text(CKA_LABEL, "renamed");
              ASSERT_EQ(slots().setAttributes(host->context(), user(), host->settings(), &dataHandle, change.data(),
@@ -221,20 +208,17 @@ TEST_F(EverySlotTest, EachLiveSlotDoesItsOwnWork) {
                        CKR_OK);
              EXPECT_EQ(readAll(dataHandle)->get(CKA_LABEL), (Bytes{'r', 'e', 'n', 'a', 'm', 'e', 'd'}));
          }},
-        {17,
-         [&] {
+        {17, [&] {
              CK_ULONG size = 0;
              ASSERT_EQ(slots().getObjectSize(host->context(), nullptr, nullptr, &dataHandle, &size), CKR_OK);
              EXPECT_EQ(size, 512u);
          }},
-        {14,
-         [&] {
+        {14, [&] {
              cursor.lastIndex = 9;
              ASSERT_EQ(slots().findObjectsInit(host->context(), nullptr, nullptr, 0, &cursor), CKR_OK);
              EXPECT_EQ(cursor.lastIndex, 0);
          }},
-        {15,
-         [&] {
+        {15, [&] {
              ObjectHandle found{};
              CK_OBJECT_CLASS objectClass = 0xFF;
              uint8_t isPrivate = 0xFF;
@@ -245,8 +229,7 @@ TEST_F(EverySlotTest, EachLiveSlotDoesItsOwnWork) {
              EXPECT_EQ(objectClass, CKO_DATA);
              EXPECT_EQ(isPrivate, 0);
          }},
-        {62,
-         [&] {
+        {62, [&] {
              FindCursor fresh{};
              CK_ATTRIBUTE* array = nullptr;
              CK_ULONG count = 0;
@@ -260,8 +243,7 @@ TEST_F(EverySlotTest, EachLiveSlotDoesItsOwnWork) {
              EXPECT_GT(count, 0u);
              slots().releaseAttributes(array, count);  // 63 as well; checked below
          }},
-        {65,
-         [&] {
+        {65, [&] {
              CK_ATTRIBUTE* array = nullptr;
              CK_ULONG count = 0;
              ASSERT_EQ(slots().getDefaultAttributes(host->context(), nullptr, nullptr, &array, &count, CKO_DATA),
@@ -270,8 +252,7 @@ TEST_F(EverySlotTest, EachLiveSlotDoesItsOwnWork) {
              EXPECT_EQ(array[3].type, CKA_LABEL);
              slots().releaseAttributes(array, count);
          }},
-        {63,
-         [&] {
+        {63, [&] {
              CK_ATTRIBUTE* array = nullptr;
              CK_ULONG count = 0;
              ASSERT_EQ(slots().getAllAttributes(host->context(), nullptr, host->settings(), &dataHandle, &array, &count,
@@ -282,20 +263,17 @@ TEST_F(EverySlotTest, EachLiveSlotDoesItsOwnWork) {
              slots().releaseAttributes(array, count);  // the sanitizer build finds what it does not free
          }},
         {61, [&] { EXPECT_EQ(slots().releaseBuffer(std::malloc(16)), CKR_OK); }},
-        {66,
-         [&] {
+        {66, [&] {
              CK_ULONG counter = 0xFFFFFFFF;
              ASSERT_EQ(slots().getChangeCounter(host->context(), nullptr, nullptr, &counter), CKR_OK);
              EXPECT_EQ(counter, changeCounter());
              EXPECT_NE(counter, 0xFFFFFFFFu);
          }},
-        {16,
-         [&] {
+        {16, [&] {
              ASSERT_EQ(destroy(dataHandle), CKR_OK);
              EXPECT_FALSE(readAll(dataHandle));
          }},
-        {20,
-         [&] {
+        {20, [&] {
              Template pub, priv;
              const CK_MECHANISM mechanism{CKM_GOSTR3410_KEY_PAIR_GEN, nullptr, 0};
              ObjectSummary publicSummary{}, privateSummary{};
@@ -306,30 +284,28 @@ TEST_F(EverySlotTest, EachLiveSlotDoesItsOwnWork) {
              EXPECT_EQ(uint32_t{privateSummary.objectClass}, CKO_PRIVATE_KEY);
              EXPECT_TRUE(readAll(publicKey)->has(CKA_VALUE));
          }},
-        {64, [&] { EXPECT_EQ(readAll(privateKey)->objectClass, CKO_PRIVATE_KEY); }},
-        {23,
-         [&] {
+        {64, [&] {
+             EXPECT_EQ(readAll(privateKey)->objectClass, CKO_PRIVATE_KEY);
+         }},
+        {23, [&] {
              const CK_MECHANISM mechanism{CKM_GOSTR3410_WITH_GOSTR3411, nullptr, 0};
              ASSERT_EQ(slots().signInit(host->context(), nullptr, nullptr, &mechanism, &privateKey, &state), CKR_OK);
              EXPECT_EQ(state.digest.length, 9);  // the default digest parameter
          }},
-        {27,
-         [&] {
+        {27, [&] {
              const CK_MECHANISM mechanism{CKM_GOSTR3410, nullptr, 0};
              ASSERT_EQ(slots().signRecoverInit(host->context(), nullptr, nullptr, &mechanism, &privateKey, &state),
                        CKR_OK);
              EXPECT_EQ(state.digest.length, 0);
          }},
-        {24,
-         [&] {
+        {24, [&] {
              CK_ULONG length = signature.size();
              ASSERT_EQ(slots().sign(host->context(), user(), nullptr, hash.data(), 32, signature.data(), &length,
                                     &privateKey, &state, CKM_GOSTR3410),
                        CKR_OK);
              EXPECT_EQ(length, 64u);
          }},
-        {28,
-         [&] {
+        {28, [&] {
              Bytes again(64);
              CK_ULONG length = again.size();
              ASSERT_EQ(slots().signRecover(host->context(), user(), nullptr, hash.data(), 32, again.data(), &length,
@@ -337,13 +313,11 @@ TEST_F(EverySlotTest, EachLiveSlotDoesItsOwnWork) {
                        CKR_OK);
              EXPECT_NE(again, Bytes(64, 0));
          }},
-        {37,
-         [&] {
+        {37, [&] {
              const CK_MECHANISM mechanism{CKM_GOSTR3410, nullptr, 0};
              ASSERT_EQ(slots().verifyInit(host->context(), nullptr, nullptr, &mechanism, &publicKey, &state), CKR_OK);
          }},
-        {38,
-         [&] {
+        {38, [&] {
              EXPECT_EQ(slots().verify(host->context(), user(), nullptr, hash.data(), 32, signature.data(), 64,
                                       &publicKey, &state, CKM_GOSTR3410),
                        CKR_OK);
@@ -353,8 +327,7 @@ TEST_F(EverySlotTest, EachLiveSlotDoesItsOwnWork) {
                                       &state, CKM_GOSTR3410),
                        CKR_SIGNATURE_INVALID);
          }},
-        {39,
-         [&] {
+        {39, [&] {
              // An RSA pair made by the card, signed with through slot 24.
              Template pub, priv;
              pub.number(CKA_MODULUS_BITS, 1024).flag(CKA_ENCRYPT, false).text(CKA_ID, "rsa");
@@ -373,8 +346,7 @@ TEST_F(EverySlotTest, EachLiveSlotDoesItsOwnWork) {
              ASSERT_EQ(slots().verifyRecoverInit(host->context(), nullptr, nullptr, &mechanism, &rsaPublic, &state),
                        CKR_OK);
          }},
-        {40,
-         [&] {
+        {40, [&] {
              Bytes recovered(128);
              CK_ULONG length = recovered.size();
              ASSERT_EQ(slots().verifyRecover(host->context(), user(), nullptr, rsaSignature.data(), 128,
@@ -383,15 +355,13 @@ TEST_F(EverySlotTest, EachLiveSlotDoesItsOwnWork) {
              recovered.resize(length);
              EXPECT_EQ(recovered, hash);
          }},
-        {21,
-         [&] {
+        {21, [&] {
              const CK_MECHANISM mechanism{CKM_GOSTR3411_12_256, nullptr, 0};
              std::ranges::fill(state.bytes, uint8_t{0xEE});
              ASSERT_EQ(slots().digestInit(host->context(), nullptr, nullptr, &mechanism, &state), CKR_OK);
              EXPECT_EQ(state.bytes[0], 0);
          }},
-        {22,
-         [&] {
+        {22, [&] {
              const Bytes abc{'a', 'b', 'c'};
              Bytes digest(32);
              CK_ULONG length = digest.size();
@@ -401,26 +371,22 @@ TEST_F(EverySlotTest, EachLiveSlotDoesItsOwnWork) {
              EXPECT_EQ(digest[0], 0x4e);  // GOST R 34.11-2012 of "abc": 4e2919cf...
              EXPECT_EQ(digest[31], 0x81);
          }},
-        {45,
-         [&] {
+        {45, [&] {
              Bytes random(20, 0);
              ASSERT_EQ(slots().generateRandom(host->context(), nullptr, nullptr, random.data(), 20), CKR_OK);
              EXPECT_NE(random, Bytes(20, 0));
          }},
-        {59,
-         [&] {
+        {59, [&] {
              const Bytes data(12, 0x5A);
              ASSERT_EQ(slots().writeDataFile(host->context(), user(), 3, data.data(), 12), CKR_OK);
          }},
-        {60,
-         [&] {
+        {60, [&] {
              Bytes read(12);
              CK_ULONG length = 12;
              ASSERT_EQ(slots().readDataFile(host->context(), 3, read.data(), &length), CKR_OK);
              EXPECT_EQ(read, Bytes(12, 0x5A));
          }},
-        {70,
-         [&] {
+        {70, [&] {
              ObjectHandle session{};
              Template des3 = secretKey(CKK_DES3, Bytes(24, 0x33), false);
              ASSERT_EQ(create(des3, session), CKR_OK);
@@ -436,8 +402,7 @@ TEST_F(EverySlotTest, EachLiveSlotDoesItsOwnWork) {
              CK_RV rv = CKR_OK;
              EXPECT_FALSE(readAll(session, &rv));
          }},
-        {19,
-         [&] {
+        {19, [&] {
              Template tmpl;
              tmpl.number(CKA_CLASS, CKO_SECRET_KEY).number(CKA_VALUE_LEN, 16).flag(CKA_TOKEN, true);
              const CK_MECHANISM mechanism{CKM_AES_KEY_GEN, nullptr, 0};
@@ -453,42 +418,36 @@ TEST_F(EverySlotTest, EachLiveSlotDoesItsOwnWork) {
              std::memcpy(&type, keyType.data(), 4);  // the host's byte order
              EXPECT_EQ(type, CKK_AES);
          }},
-        {29,
-         [&] {
+        {29, [&] {
              aesKey = mustCreate(secretKey(CKK_AES, aesValue));
              EXPECT_EQ(cipherOnce(slots().encryptInit, slots().encrypt, plain), aesEcb(aesValue, plain, true));
          }},
         {30, [&] { EXPECT_EQ(cipherOnce(slots().encryptInit, slots().encrypt, plain).size(), plain.size()); }},
-        {31,
-         [&] {
+        {31, [&] {
              EXPECT_EQ(cipherInParts(slots().encryptInit, slots().encryptUpdate, slots().encryptFinal, plain),
                        aesEcb(aesValue, plain, true));
          }},
-        {32,
-         [&] {
+        {32, [&] {
              EXPECT_EQ(cipherInParts(slots().encryptInit, slots().encryptUpdate, slots().encryptFinal, Bytes(16, 1)),
                        aesEcb(aesValue, Bytes(16, 1), true));
          }},
-        {33,
-         [&] {
+        {33, [&] {
              const Bytes enciphered = aesEcb(aesValue, plain, true);
              EXPECT_EQ(cipherOnce(slots().decryptInit, slots().decrypt, enciphered), plain);
          }},
-        {34,
-         [&] { EXPECT_EQ(cipherOnce(slots().decryptInit, slots().decrypt, plain), aesEcb(aesValue, plain, false)); }},
-        {35,
-         [&] {
+        {34, [&] {
+             EXPECT_EQ(cipherOnce(slots().decryptInit, slots().decrypt, plain), aesEcb(aesValue, plain, false));
+         }},
+        {35, [&] {
              const Bytes enciphered = aesEcb(aesValue, plain, true);
              EXPECT_EQ(cipherInParts(slots().decryptInit, slots().decryptUpdate, slots().decryptFinal, enciphered),
                        plain);
          }},
-        {36,
-         [&] {
+        {36, [&] {
              EXPECT_EQ(cipherInParts(slots().decryptInit, slots().decryptUpdate, slots().decryptFinal, Bytes(16, 1)),
                        aesEcb(aesValue, Bytes(16, 1), false));
          }},
-        {41,
-         [&] {
+        {41, [&] {
              // A GOST 28147-89 key wrapped under itself: 32 enciphered bytes and a 4-byte MAC.
              Template tmpl;
              tmpl.number(CKA_CLASS, CKO_SECRET_KEY).number(CKA_KEY_TYPE, CKK_GOST28147);
@@ -502,20 +461,18 @@ TEST_F(EverySlotTest, EachLiveSlotDoesItsOwnWork) {
              EXPECT_EQ(length, 36u);
              EXPECT_NE(wrapping, Bytes(36, 0));
          }},
-        {42,
-         [&] {
+        {42, [&] {
              Template tmpl;
              tmpl.number(CKA_CLASS, CKO_SECRET_KEY).text(CKA_LABEL, "unwrapped");
              const CK_MECHANISM mechanism{CKM_GOST28147_KEY_WRAP, nullptr, 0};
              ObjectSummary summary{};
-             ASSERT_EQ(
-                 slots().unwrapKey(host->context(), user(), host->settings(), &mechanism, &gostKey, wrapping.data(),
-                                   CK_ULONG(wrapping.size()), tmpl.data(), tmpl.size(), &wrapped, &summary),
-                 CKR_OK);
+             ASSERT_EQ(slots().unwrapKey(host->context(), user(), host->settings(), &mechanism, &gostKey,
+                                         wrapping.data(), CK_ULONG(wrapping.size()), tmpl.data(), tmpl.size(),
+                                         &wrapped, &summary),
+                       CKR_OK);
              EXPECT_EQ(readAll(wrapped)->get(CKA_LABEL), (Bytes{'u', 'n', 'w', 'r', 'a', 'p', 'p', 'e', 'd'}));
          }},
-        {47,
-         [&] {
+        {47, [&] {
              const auto before = findAll().size();
              const std::string label = "imported";
              const Bytes id{'c', 'e', 'r', 't'};
@@ -525,16 +482,14 @@ TEST_F(EverySlotTest, EachLiveSlotDoesItsOwnWork) {
                        CKR_OK);
              EXPECT_EQ(findAll().size(), before + 1);
          }},
-        {3,
-         [&] {
+        {3, [&] {
              const Initialised made = initialiseWith([](TestHost& fresh) {
                  return fresh.table()->initToken(fresh.context(), text(kSoPin), 8, text(kLabel));
              });
              EXPECT_EQ(made.label, kLabel);
              EXPECT_EQ(Bytes(made.settings.begin(), made.settings.begin() + 5), (Bytes{2, 1, 1, 3, 3}));
          }},
-        {51,
-         [&] {
+        {51, [&] {
              const Initialised made = initialiseWith([](TestHost& fresh) {
                  return fresh.table()->initTokenWithSettings(fresh.context(), text(kSoPin), 8, text(kLabel), 5, 2);
              });
@@ -542,8 +497,7 @@ TEST_F(EverySlotTest, EachLiveSlotDoesItsOwnWork) {
              EXPECT_EQ(Bytes(made.settings.begin(), made.settings.begin() + 5), (Bytes{2, 1, 1, 5, 2}));
              EXPECT_EQ(made.settings[10], 3);  // s8, the container count, as slot 3 sets it
          }},
-        {52,
-         [&] {
+        {52, [&] {
              const Initialised made = initialiseWith([](TestHost& fresh) {
                  return fresh.table()->initTokenFull(fresh.context(), text(kSoPin), 8, text(kLabel), 1, 4, 2, 0, 3, 0,
                                                      3, 0, 6, 0, 3, 0, 3, 0, 0);
@@ -553,6 +507,7 @@ TEST_F(EverySlotTest, EachLiveSlotDoesItsOwnWork) {
              EXPECT_EQ(made.settings[10], 6);
          }},
     };
+    // clang-format on
 
     std::set<std::size_t> called;
     for (const auto& [slot, run] : table) {

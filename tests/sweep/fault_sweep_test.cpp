@@ -266,75 +266,57 @@ const Bytes kHash(32, 0x42);
 // signatures, ciphers, secret keys made, wrapped, unwrapped and derived on
 // the card, imports, certificate requests and signed messages. New
 // operations join the table as they land.
+// clang-format off
 const Scenario kScenarios[] = {
-    {"TokenInformation",
-     {},
-     [](FaultSweep& t) {
+    {"TokenInformation", {}, [](FaultSweep& t) {
          abi::CK_TOKEN_INFO info{};
          return t.slots().getTokenInfo(t.host->context(), t.host->settings(), &info);
      }},
-    {"UserLogin",
-     {},
-     [](FaultSweep& t) {
+    {"UserLogin", {}, [](FaultSweep& t) {
          const std::string pin = kUserPin;
          return t.slots().login(t.host->context(), t.host->settings(), reinterpret_cast<const uint8_t*>(pin.data()),
                                 abi::CK_ULONG(pin.size()), 1);
      }},
-    {"UserPinChange",
-     {},
-     [](FaultSweep& t) {
+    {"UserPinChange", {}, [](FaultSweep& t) {
          const std::string from = kUserPin, to = "13572468";
          return t.slots().setPin(t.host->context(), t.host->settings(), reinterpret_cast<const uint8_t*>(from.data()),
                                  abi::CK_ULONG(from.size()), reinterpret_cast<const uint8_t*>(to.data()),
                                  abi::CK_ULONG(to.size()), 1);
      }},
-    {"UserPinSetBySecurityOfficer",
-     {},
-     [](FaultSweep& t) {
+    {"UserPinSetBySecurityOfficer", {}, [](FaultSweep& t) {
          const std::string pin = "24681357";
          return t.slots().initUserPin(t.host->context(), t.host->login(0, "87654321"), t.host->settings(),
                                       reinterpret_cast<const uint8_t*>(pin.data()), abi::CK_ULONG(pin.size()));
      }},
-    {"TokenInitialisation",
-     {},
-     [](FaultSweep& t) {
+    {"TokenInitialisation", {}, [](FaultSweep& t) {
          const std::string soPin = "87654321";
          uint8_t label[32];
          std::fill(std::begin(label), std::end(label), uint8_t(' '));
          return t.slots().initToken(t.host->context(), reinterpret_cast<const uint8_t*>(soPin.data()),
                                     abi::CK_ULONG(soPin.size()), label);
-     },
-     {},
-     {},
-     false},
-    {"DataFileWrite",
-     {},
-     [](FaultSweep& t) {
+     }, {}, {}, false},
+    {"DataFileWrite", {}, [](FaultSweep& t) {
          const Bytes data(300, 0x3C);
          return t.slots().writeDataFile(t.host->context(), t.host->login(0, "87654321"), 3, data.data(),
                                         abi::CK_ULONG(data.size()));
      }},
-    {"CreateDataObject",
-     {},
-     [](FaultSweep& t) { return t.createAndKeep(FaultSweep::dataObject("sweep", Bytes(40, 0x77), true)); },
-     kCreationLeftovers},
+    {"CreateDataObject", {}, [](FaultSweep& t) {
+         return t.createAndKeep(FaultSweep::dataObject("sweep", Bytes(40, 0x77), true));
+     }, kCreationLeftovers},
     {"CreateCertificate", [](FaultSweep& t) { ASSERT_EQ(t.generateRsa(), abi::CKR_OK); },
      [](FaultSweep& t) { return t.createAndKeep(FaultSweep::certificate("rsa")); }, kCreationLeftovers,
      kUnpairedCertificate},
-    {"CreatePublicKey",
-     {},
-     [](FaultSweep& t) { return t.createAndKeep(FaultSweep::publicKey("loaded")); },
+    {"CreatePublicKey", {}, [](FaultSweep& t) { return t.createAndKeep(FaultSweep::publicKey("loaded")); },
      kCreationLeftovers},
     {"CreatePrivateKey", [](FaultSweep& t) { t.mustCreate(FaultSweep::publicKey("loaded")); },
-     [](FaultSweep& t) { return t.createAndKeep(FaultSweep::privateKey("loaded")); }, kCreationLeftovers},
-    {"CreateSecretKey",
-     {},
-     [](FaultSweep& t) { return t.createAndKeep(FaultSweep::secretKey(abi::CKK_DES2, Bytes(16, 0x2B))); },
+     [](FaultSweep& t) { return t.createAndKeep(FaultSweep::privateKey("loaded")); },
      kCreationLeftovers},
+    {"CreateSecretKey", {}, [](FaultSweep& t) {
+         return t.createAndKeep(FaultSweep::secretKey(abi::CKK_DES2, Bytes(16, 0x2B)));
+     }, kCreationLeftovers},
     {"ReadAllAttributes", [](FaultSweep& t) { ASSERT_EQ(t.generateGost(), abi::CKR_OK); },
      [](FaultSweep& t) { return t.readEverything(); }},
-    {"Search",
-     [](FaultSweep& t) {
+    {"Search", [](FaultSweep& t) {
          ASSERT_EQ(t.generateGost(), abi::CKR_OK);
          t.mustCreate(FaultSweep::dataObject("one", Bytes(8, 1)));
          t.mustCreate(FaultSweep::certificate("sweep"));
@@ -344,16 +326,13 @@ const Scenario kScenarios[] = {
      [](FaultSweep& t) { return t.relabel(t.object); }},
     {"DestroyDataObject", [](FaultSweep& t) { t.object = t.mustCreate(FaultSweep::dataObject("x", Bytes(8, 1))); },
      [](FaultSweep& t) { return t.destroy(t.object, t.user()); }, kDestructionLeftovers, kDeniedBodies},
-    {"DestroyCertificate",
-     [](FaultSweep& t) {
+    {"DestroyCertificate", [](FaultSweep& t) {
          ASSERT_EQ(t.generateGost(), abi::CKR_OK);
          t.object = t.mustCreate(FaultSweep::certificate("sweep"));
      },
      [](FaultSweep& t) { return t.destroy(t.object, t.user()); }, kDestructionLeftovers, kDeniedBodies},
-    {"DestroyPrivateKey",
-     [](FaultSweep& t) { ASSERT_EQ(t.generateGost(), abi::CKR_OK); },
-     [](FaultSweep& t) { return t.destroy(t.pair.privateKey, t.user()); },
-     kDestructionLeftovers,
+    {"DestroyPrivateKey", [](FaultSweep& t) { ASSERT_EQ(t.generateGost(), abi::CKR_OK); },
+     [](FaultSweep& t) { return t.destroy(t.pair.privateKey, t.user()); }, kDestructionLeftovers,
      {"names a missing card key"}},
     {"GenerateGostKeyPair", {}, [](FaultSweep& t) { return t.generateGost(); }, kKeyPairLeftovers},
     {"GenerateRsaKeyPair", {}, [](FaultSweep& t) { return t.generateRsa(); }, kKeyPairLeftovers},
@@ -366,9 +345,7 @@ const Scenario kScenarios[] = {
          const CK_RV rv = t.verifyGost();
          return rv == abi::CKR_SIGNATURE_INVALID ? abi::CKR_OK : rv;
      }},
-    {"RandomBytes",
-     {},
-     [](FaultSweep& t) {
+    {"RandomBytes", {}, [](FaultSweep& t) {
          Bytes out(64);
          return t.slots().generateRandom(t.host->context(), nullptr, nullptr, out.data(), abi::CK_ULONG(out.size()));
      }},
@@ -381,19 +358,15 @@ const Scenario kScenarios[] = {
      [](FaultSweep& t) { return t.cipher(true, abi::CKM_RSA_PKCS, t.pair.publicKey, Bytes(100, 0x21)); }},
     {"DecryptRsa", [](FaultSweep& t) { ASSERT_EQ(t.generateRsa(), abi::CKR_OK); },
      [](FaultSweep& t) { return t.cipher(false, abi::CKM_RSA_X_509, t.pair.privateKey, Bytes(128, 0x00)); }},
-    {"GenerateSecretKey",
-     {},
-     [](FaultSweep& t) {
+    {"GenerateSecretKey", {}, [](FaultSweep& t) {
          Template tmpl;
          tmpl.number(abi::CKA_CLASS, abi::CKO_SECRET_KEY).flag(abi::CKA_TOKEN, true).text(abi::CKA_LABEL, "generated");
          const abi::CK_MECHANISM mechanism{abi::CKM_DES2_KEY_GEN, nullptr, 0};
          abi::ObjectSummary summary{};
          return t.slots().generateKey(t.host->context(), t.user(), t.host->settings(), tmpl.data(), tmpl.size(),
                                       &mechanism, &t.object, &summary);
-     },
-     kCreationLeftovers},
-    {"WrapGostKey",
-     [](FaultSweep& t) {
+     }, kCreationLeftovers},
+    {"WrapGostKey", [](FaultSweep& t) {
          t.object = t.mustCreate(FaultSweep::gostSecretKey(9));
          t.other = t.mustCreate(FaultSweep::gostSecretKey(0x3E, true));
      },
@@ -401,8 +374,7 @@ const Scenario kScenarios[] = {
          Bytes wrapped;
          return t.wrap(wrapped);
      }},
-    {"UnwrapGostKey",
-     [](FaultSweep& t) {
+    {"UnwrapGostKey", [](FaultSweep& t) {
          t.object = t.mustCreate(FaultSweep::gostSecretKey(9));
          t.other = t.mustCreate(FaultSweep::gostSecretKey(0x3E, true));
          ASSERT_EQ(t.wrap(t.material), abi::CKR_OK);
@@ -416,10 +388,8 @@ const Scenario kScenarios[] = {
          return t.slots().unwrapKey(t.host->context(), t.user(), t.host->settings(), &mechanism, &t.object,
                                     t.material.data(), abi::CK_ULONG(t.material.size()), tmpl.data(), tmpl.size(),
                                     &handle, &summary);
-     },
-     kCreationLeftovers},
-    {"DeriveGostKey",
-     [](FaultSweep& t) {
+     }, kCreationLeftovers},
+    {"DeriveGostKey", [](FaultSweep& t) {
          ASSERT_EQ(t.generateGost(true), abi::CKR_OK);
          // The inline parameter: key-derivation function, public key with its
          // length, UKM with its length; here the pair agrees with itself.
@@ -443,10 +413,8 @@ const Scenario kScenarios[] = {
          abi::ObjectSummary summary{};
          return t.slots().deriveKey(t.host->context(), t.user(), t.host->settings(), &mechanism, &t.pair.privateKey,
                                     tmpl.data(), tmpl.size(), &t.object, &summary);
-     },
-     kCreationLeftovers},
-    {"ImportPkcs12",
-     [](FaultSweep& t) {
+     }, kCreationLeftovers},
+    {"ImportPkcs12", [](FaultSweep& t) {
          const EvpPkeyPtr key = makeRsaKey(1024);
          const X509Ptr certificate = makeCertificate(key.get(), "");
          t.material = makePkcs12(key.get(), certificate.get(), "sweep", Pkcs12Algorithms::kToday);
@@ -457,23 +425,18 @@ const Scenario kScenarios[] = {
          return t.slots().importPkcs12(t.host->context(), t.user(), t.host->settings(), t.material.data(),
                                        abi::CK_ULONG(t.material.size()), "sweep", 5, &certificate, &publicKey,
                                        &privateKey);
-     },
-     kImportLeftovers, kUnpairedCertificate},
-    {"ImportCertificate",
-     {},
-     [](FaultSweep& t) {
+     }, kImportLeftovers, kUnpairedCertificate},
+    {"ImportCertificate", {}, [](FaultSweep& t) {
          const Bytes& der = testKeyPair().certificate;
          const Bytes id{'i', 'm', 'p'};
          return t.slots().importCertificate(t.host->context(), t.user(), t.host->settings(), "imported", id.data(),
                                             abi::CK_ULONG(id.size()), der.data(), abi::CK_ULONG(der.size()));
-     },
-     kCreationLeftovers},
+     }, kCreationLeftovers},
     {"CertificateRequestGost", [](FaultSweep& t) { ASSERT_EQ(t.generateGost(), abi::CKR_OK); },
      [](FaultSweep& t) { return t.request(); }},
     {"CertificateRequestRsa", [](FaultSweep& t) { ASSERT_EQ(t.generateRsa(), abi::CKR_OK); },
      [](FaultSweep& t) { return t.request(); }},
-    {"SignMessageGost",
-     [](FaultSweep& t) {
+    {"SignMessageGost", [](FaultSweep& t) {
          ASSERT_EQ(t.generateGost(), abi::CKR_OK);
          // Any GOST certificate with the key's CKA_ID: the card signs, and
          // nothing here judges the signature against the certificate.
@@ -489,13 +452,13 @@ const Scenario kScenarios[] = {
          t.object = t.mustCreate(tmpl);
      },
      [](FaultSweep& t) { return t.signMessage(); }},
-    {"SignMessageRsa",
-     [](FaultSweep& t) {
+    {"SignMessageRsa", [](FaultSweep& t) {
          ASSERT_EQ(t.generateRsa(), abi::CKR_OK);
          t.object = t.mustCreate(FaultSweep::certificate("rsa"));
      },
      [](FaultSweep& t) { return t.signMessage(); }},
 };
+// clang-format on
 
 // The secrets a card holds after a run: what the module presented or set
 // as a PIN (references 05, 07, 09), the private part of every key file and
