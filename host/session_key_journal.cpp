@@ -4,7 +4,6 @@
 #include "host/object_search.h"
 #include "host/token.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -17,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace korva::host {
 namespace {
@@ -98,15 +99,23 @@ struct ForeignJournal {
     bool alive = false;
 };
 
-std::vector<ForeignJournal> foreignJournals(const std::string& directory, const std::string& serial,
-                                            const std::string& ours) {
+// Nothing when the directory cannot be read whole: a journal missed could be a
+// living process's, whose keys would then look left over.
+std::optional<std::vector<ForeignJournal>> foreignJournals(const std::string& directory, const std::string& serial,
+                                                           const std::string& ours) {
     std::vector<ForeignJournal> found;
-    DIR* listing = opendir(directory.c_str());
-    if (listing == nullptr) return found;
     const std::string prefix = serial + ".";
     const std::string suffix = ".journal";
-    while (const dirent* item = readdir(listing)) {
-        const std::string name = item->d_name;
+    // Not readdir(): in a 32-bit build its entry has 32-bit inode and offset
+    // fields, and it ends the listing (EOVERFLOW, which reads as the end) at
+    // the first entry whose values are wider: large inode numbers (XFS,
+    // overlay mounts), or the 64-bit hash offsets ext4 hands a 64-bit kernel
+    // caller, as a 32-bit process run by qemu-user is. The library's iterator
+    // reads 64-bit entries and reports a failure as one.
+    std::error_code error;
+    for (std::filesystem::directory_iterator item(directory, error), end; !error && item != end;
+         item.increment(error)) {
+        const std::string name = item->path().filename().string();
         if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
             name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
             continue;
@@ -120,8 +129,10 @@ std::vector<ForeignJournal> foreignJournals(const std::string& directory, const 
         }
         found.push_back(std::move(journal));
     }
-    closedir(listing);
-    return found;
+    if (!error) return found;
+    for (const ForeignJournal& journal : found)
+        if (journal.lock >= 0) ::close(journal.lock);
+    return std::nullopt;
 }
 
 void removeJournal(ForeignJournal& journal) {
@@ -226,7 +237,9 @@ void destroyCrashLeftovers(Token& token) {
     if (!directory) return;
     const auto serial = cardSerial(token);
     if (!serial) return;
-    std::vector<ForeignJournal> journals = foreignJournals(*directory, *serial, token.journal().base());
+    auto listed = foreignJournals(*directory, *serial, token.journal().base());
+    if (!listed) return;
+    std::vector<ForeignJournal>& journals = *listed;
     const bool anyDead = std::any_of(journals.begin(), journals.end(), [](const auto& j) { return !j.alive; });
     // What living processes (this one too) own stays.
     std::vector<abi::ObjectHandle> kept = token.libraryObjects().cardObjects();
