@@ -151,19 +151,10 @@ CardResult generateKeyPair(CardContext& context, uint8_t keyReference) noexcept 
 
 CardResult generateKeyPair(CardContext& context, uint8_t keyReference,
                            std::span<const uint8_t, 3> publicExponent) noexcept {
-    const std::array<uint8_t, 13> apdu = {0x00,
-                                          0x46,
-                                          0x02,
-                                          keyReference,
-                                          0x08,
-                                          0xA6,
-                                          0x06,
-                                          0x94,
-                                          0x04,
-                                          0x00,
-                                          publicExponent[0],
-                                          publicExponent[1],
-                                          publicExponent[2]};
+    // clang-format off
+    const std::array<uint8_t, 13> apdu = {0x00, 0x46, 0x02, keyReference, 0x08, 0xA6, 0x06, 0x94, 0x04, 0x00,
+                                          publicExponent[0], publicExponent[1], publicExponent[2]};
+    // clang-format on
     return detail::send(context, apdu, kTransportFlag1);
 }
 
@@ -186,16 +177,11 @@ uint8_t generationP1(const OnCardKeyRequest& request) noexcept {
 }  // namespace
 
 CardResult generateKeyOnCard(CardContext& context, const OnCardKeyRequest& request) noexcept {
-    const std::array<uint8_t, 10> apdu = {0x80,
-                                          0x76,
-                                          generationP1(request),
-                                          request.p2,
-                                          0x05,
+    // clang-format off
+    const std::array<uint8_t, 10> apdu = {0x80, 0x76, generationP1(request), request.p2, 0x05,
                                           static_cast<uint8_t>(request.fileId >> 8),
-                                          static_cast<uint8_t>(request.fileId),
-                                          0x07,
-                                          0x00,
-                                          0x09};
+                                          static_cast<uint8_t>(request.fileId), 0x07, 0x00, 0x09};
+    // clang-format on
     return judgeGeneration(context, sendCommand(context, apdu, kTransportFlag0), false);
 }
 
@@ -208,9 +194,10 @@ CardResult generateKeyOnCardLong(CardContext& context, const OnCardKeyRequest& r
     std::array<uint8_t, 15> apdu = {0x80, 0x76, p1, request.p2, 0x04, hi, lo, 0x07, 0x00};
     std::size_t length = 9;
     if (request.option) {
-        apdu = {0x80, 0x76, p1,   request.p2, 0x0A, hi,   lo,
-                0x07, 0x00, 0x01, 0x08,       0x05, 0x00, static_cast<uint8_t>(wide ? 0x00 : 0x09),
-                0x01};
+        // clang-format off
+        apdu = {0x80, 0x76, p1, request.p2, 0x0A, hi, lo, 0x07, 0x00, 0x01, 0x08, 0x05, 0x00,
+                static_cast<uint8_t>(wide ? 0x00 : 0x09), 0x01};
+        // clang-format on
         length = 15;
     }
     return judgeGeneration(context, sendCommand(context, std::span(apdu).first(length), kTransportFlag0), true);

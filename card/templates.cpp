@@ -26,14 +26,16 @@ CardResult create(CardContext& context, std::span<const uint8_t> apdu, uint32_t 
 // life cycle 05 (operational).
 CardResult createTransparent(CardContext& context, uint16_t fileId, uint16_t size,
                              const std::array<uint8_t, 6>& access) noexcept {
+    // clang-format off
     const std::array<uint8_t, 29> apdu = {
-        0x00, 0xE0, 0x00,       0x00,       0x18,      0x62,      0x16,                  //
-        0x80, 0x02, hi(size),   lo(size),                                                //
-        0x82, 0x01, 0x01,                                                                //
-        0x83, 0x02, hi(fileId), lo(fileId),                                              //
-        0x86, 0x06, access[0],  access[1],  access[2], access[3], access[4], access[5],  //
+        0x00, 0xE0, 0x00, 0x00, 0x18, 0x62, 0x16,                                      //
+        0x80, 0x02, hi(size), lo(size),                                                //
+        0x82, 0x01, 0x01,                                                              //
+        0x83, 0x02, hi(fileId), lo(fileId),                                            //
+        0x86, 0x06, access[0], access[1], access[2], access[3], access[4], access[5],  //
         0x8A, 0x01, 0x05,
     };
+    // clang-format on
     return create(context, apdu, kTransportFlag1);
 }
 
@@ -55,14 +57,16 @@ CardResult createTransparentFile(CardContext& context, uint16_t fileId, uint16_t
 CardResult createRecordFile(CardContext& context, uint16_t fileId, uint8_t recordCount, bool open) noexcept {
     const auto size = static_cast<uint16_t>(recordCount * 255u);
     const uint8_t guarded = open ? 0x00 : 0x12;
+    // clang-format off
     const std::array<uint8_t, 31> apdu = {
-        0x00, 0xE0, 0x00,       0x00,       0x1A,    0x62, 0x18,              //
-        0x80, 0x02, hi(size),   lo(size),                                     //
-        0x82, 0x03, 0x02,       0xC1,       0xFF,                             // linear fixed, records of 255
-        0x83, 0x02, hi(fileId), lo(fileId),                                   //
-        0x86, 0x06, 0xFF,       0xFF,       guarded, 0x00, guarded, guarded,  //
+        0x00, 0xE0, 0x00, 0x00, 0x1A, 0x62, 0x18,                 //
+        0x80, 0x02, hi(size), lo(size),                           //
+        0x82, 0x03, 0x02, 0xC1, 0xFF,                             // linear fixed, records of 255
+        0x83, 0x02, hi(fileId), lo(fileId),                       //
+        0x86, 0x06, 0xFF, 0xFF, guarded, 0x00, guarded, guarded,  //
         0x8A, 0x01, 0x05,
     };
+    // clang-format on
     return create(context, apdu, kTransportFlag1);
 }
 
@@ -80,53 +84,45 @@ CardResult createApplicationSubdirectory(CardContext& context) noexcept {
 }
 
 CardResult createKeyFile(CardContext& context, uint16_t fileId, const KeyFileFirstForm& values) noexcept {
+    // clang-format off
     const std::array<uint8_t, 55> apdu = {
-        0x00,       0xE0, 0x00,
-        0x00,       0x32, 0x62,
-        0x30,                    //
-        0x82,       0x01, 0x11,  // key file
-        0x83,       0x02, hi(fileId),
-        lo(fileId),  //
-        0x86,       0x0A, 0xFF,
-        0xFF,       0x12, 0x12,
-        0x12,       0xFF, 0xFF,
-        0x00,       0x12, 0x12,                 //
-        0x8A,       0x01, 0x05,                 //
-        0xA5,       0x18,                       //
-        0x85,       0x01, values.k85,           //
-        0x86,       0x01, 0x88,                 //
-        0x87,       0x01, values.keyReference,  //
-        0x88,       0x01, values.keyReference,  //
-        0x8F,       0x01, 0x08,                 //
-        0x8E,       0x01, values.k8E,           //
-        0x89,       0x01, 0x00,                 //
-        0x8B,       0x01, values.flag,
+        0x00, 0xE0, 0x00, 0x00, 0x32, 0x62, 0x30,                                //
+        0x82, 0x01, 0x11,                                                        // key file
+        0x83, 0x02, hi(fileId), lo(fileId),                                      //
+        0x86, 0x0A, 0xFF, 0xFF, 0x12, 0x12, 0x12, 0xFF, 0xFF, 0x00, 0x12, 0x12,  //
+        0x8A, 0x01, 0x05,                                                        //
+        0xA5, 0x18,                                                              //
+        0x85, 0x01, values.k85,                                                  //
+        0x86, 0x01, 0x88,                                                        //
+        0x87, 0x01, values.keyReference,                                         //
+        0x88, 0x01, values.keyReference,                                         //
+        0x8F, 0x01, 0x08,                                                        //
+        0x8E, 0x01, values.k8E,                                                  //
+        0x89, 0x01, 0x00,                                                        //
+        0x8B, 0x01, values.flag,
     };
+    // clang-format on
     return create(context, apdu, kTransportFlag1);
 }
 
 CardResult createKeyFile(CardContext& context, uint16_t fileId, const KeyFileSecondForm& values) noexcept {
+    // clang-format off
     const std::array<uint8_t, 50> apdu = {
-        0x00,       0xE0, 0x00,
-        0x00,       0x2D, 0x62,
-        0x2B,                    //
-        0x82,       0x01, 0x11,  //
-        0x83,       0x02, hi(fileId),
-        lo(fileId),  //
-        0x86,       0x08, 0xFF,
-        0xFF,       0x12, 0x12,
-        0x12,       0xFF, 0xFF,
-        0xFF,                                   //
-        0x8A,       0x01, 0x05,                 //
-        0xA5,       0x15,                       //
-        0x85,       0x01, values.k85,           //
-        0x86,       0x01, 0x08,                 //
-        0x87,       0x01, values.keyReference,  //
-        0x88,       0x01, values.keyReference,  //
-        0x89,       0x01, 0x01,                 //
-        0x8F,       0x01, values.k8F,           //
-        0x8E,       0x01, 0x00,
+        0x00, 0xE0, 0x00, 0x00, 0x2D, 0x62, 0x2B,                    //
+        0x82, 0x01, 0x11,                                            //
+        0x83, 0x02, hi(fileId), lo(fileId),                          //
+        0x86, 0x08, 0xFF, 0xFF, 0x12, 0x12, 0x12, 0xFF, 0xFF, 0xFF,  //
+        0x8A, 0x01, 0x05,                                            //
+        0xA5, 0x15,                                                  //
+        0x85, 0x01, values.k85,                                      //
+        0x86, 0x01, 0x08,                                            //
+        0x87, 0x01, values.keyReference,                             //
+        0x88, 0x01, values.keyReference,                             //
+        0x89, 0x01, 0x01,                                            //
+        0x8F, 0x01, values.k8F,                                      //
+        0x8E, 0x01, 0x00,
     };
+    // clang-format on
     return create(context, apdu, kTransportFlag1);
 }
 

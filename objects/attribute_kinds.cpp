@@ -79,26 +79,17 @@ constexpr bool sortedByType() {
 }
 static_assert(sortedByType(), "the attribute table must stay sorted by type");
 
+// clang-format off
 constexpr uint32_t kDataDefaults[] = {CKA_PRIVATE, CKA_TOKEN, CKA_MODIFIABLE};
-constexpr uint32_t kPublicKeyDefaults[] = {CKA_PRIVATE, CKA_TOKEN,  CKA_MODIFIABLE, CKA_DERIVE, CKA_LOCAL,
-                                           CKA_ENCRYPT, CKA_VERIFY, CKA_WRAP,       CKA_TRUSTED};
-constexpr uint32_t kPrivateKeyDefaults[] = {CKA_PRIVATE,
-                                            CKA_TOKEN,
-                                            CKA_MODIFIABLE,
-                                            CKA_DERIVE,
-                                            CKA_LOCAL,
-                                            CKA_SENSITIVE,
-                                            CKA_DECRYPT,
-                                            CKA_SIGN,
-                                            CKA_UNWRAP,
-                                            CKA_EXTRACTABLE,
-                                            CKA_ALWAYS_SENSITIVE,
-                                            CKA_NEVER_EXTRACTABLE,
-                                            CKA_ALWAYS_AUTHENTICATE};
-constexpr uint32_t kSecretKeyDefaults[] = {
-    CKA_PRIVATE,          CKA_TOKEN, CKA_MODIFIABLE, CKA_DERIVE, CKA_LOCAL,  CKA_SENSITIVE,   CKA_ENCRYPT,
-    CKA_DECRYPT,          CKA_SIGN,  CKA_VERIFY,     CKA_WRAP,   CKA_UNWRAP, CKA_EXTRACTABLE, CKA_ALWAYS_SENSITIVE,
-    CKA_NEVER_EXTRACTABLE};
+constexpr uint32_t kPublicKeyDefaults[] = {CKA_PRIVATE, CKA_TOKEN, CKA_MODIFIABLE, CKA_DERIVE, CKA_LOCAL,
+                                           CKA_ENCRYPT, CKA_VERIFY, CKA_WRAP, CKA_TRUSTED};
+constexpr uint32_t kPrivateKeyDefaults[] = {CKA_PRIVATE, CKA_TOKEN, CKA_MODIFIABLE, CKA_DERIVE, CKA_LOCAL,
+                                            CKA_SENSITIVE, CKA_DECRYPT, CKA_SIGN, CKA_UNWRAP, CKA_EXTRACTABLE,
+                                            CKA_ALWAYS_SENSITIVE, CKA_NEVER_EXTRACTABLE, CKA_ALWAYS_AUTHENTICATE};
+constexpr uint32_t kSecretKeyDefaults[] = {CKA_PRIVATE, CKA_TOKEN, CKA_MODIFIABLE, CKA_DERIVE, CKA_LOCAL,
+                                           CKA_SENSITIVE, CKA_ENCRYPT, CKA_DECRYPT, CKA_SIGN, CKA_VERIFY, CKA_WRAP,
+                                           CKA_UNWRAP, CKA_EXTRACTABLE, CKA_ALWAYS_SENSITIVE, CKA_NEVER_EXTRACTABLE};
+// clang-format on
 
 }  // namespace
 
@@ -124,30 +115,16 @@ std::span<const uint32_t> classDefaultAttributes(uint32_t classNumber) {
     }
 }
 
+// clang-format off
 const std::array<uint32_t, 20> kStandardAttributes = {
     // The seventeen booleans ...
-    CKA_PRIVATE,
-    CKA_TOKEN,
-    CKA_MODIFIABLE,
-    CKA_ENCRYPT,
-    CKA_DECRYPT,
-    CKA_SIGN,
-    CKA_VERIFY,
-    CKA_WRAP,
-    CKA_EXTRACTABLE,
-    CKA_UNWRAP,
-    CKA_DERIVE,
-    CKA_TRUSTED,
-    CKA_LOCAL,
-    CKA_ALWAYS_SENSITIVE,
-    CKA_NEVER_EXTRACTABLE,
-    CKA_SENSITIVE,
-    CKA_ALWAYS_AUTHENTICATE,
+    CKA_PRIVATE, CKA_TOKEN, CKA_MODIFIABLE, CKA_ENCRYPT, CKA_DECRYPT, CKA_SIGN, CKA_VERIFY, CKA_WRAP,
+    CKA_EXTRACTABLE, CKA_UNWRAP, CKA_DERIVE, CKA_TRUSTED, CKA_LOCAL, CKA_ALWAYS_SENSITIVE,
+    CKA_NEVER_EXTRACTABLE, CKA_SENSITIVE, CKA_ALWAYS_AUTHENTICATE,
     // ... then the three byte strings that read as empty.
-    CKA_LABEL,
-    CKA_OBJECT_ID,
-    CKA_ID,
+    CKA_LABEL, CKA_OBJECT_ID, CKA_ID,
 };
+// clang-format on
 
 AttributeTraits attributeTraits(uint32_t type) {
     const auto* end = std::end(kTraits);

@@ -193,6 +193,7 @@ TEST(Templates, LengthsAreConsistentAndValuesInPlace) {
         std::size_t length;
         uint32_t flag;
     };
+    // clang-format off
     const Case cases[] = {
         {"data file", [](CardContext& c) { return createNumberedDataFile(c, 0x0101, 100); }, 29, 1},
         {"container map", [](CardContext& c) { return createContainerMapFile(c, 1291); }, 29, 1},
@@ -205,17 +206,13 @@ TEST(Templates, LengthsAreConsistentAndValuesInPlace) {
         {"record file", [](CardContext& c) { return createRecordFile(c, 0x5000, 4, false); }, 31, 1},
         {"subdirectory", [](CardContext& c) { return createApplicationSubdirectory(c); }, 32, 0},
         {"key file 1",
-         [](CardContext& c) {
-             return createKeyFile(c, 0x6101, KeyFileFirstForm{0x22, 0x61, 0x02, 0x01});
-         },
+         [](CardContext& c) { return createKeyFile(c, 0x6101, KeyFileFirstForm{0x22, 0x61, 0x02, 0x01}); },
          55, 1},
-        {"key file 2",
-         [](CardContext& c) {
-             return createKeyFile(c, 0x6302, KeyFileSecondForm{0x02, 0x52, 0x00});
-         },
+        {"key file 2", [](CardContext& c) { return createKeyFile(c, 0x6302, KeyFileSecondForm{0x02, 0x52, 0x00}); },
          50, 1},
         {"PIN object", [](CardContext& c) { return createPinObject(c, 0x0A); }, 47, 0},
     };
+    // clang-format on
     for (const Case& c : cases) {
         FakeCard card;
         card.ok();

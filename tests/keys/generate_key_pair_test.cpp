@@ -27,8 +27,10 @@ constexpr uint16_t kNotFound = 0x6A82;
 
 Bytes directoryFcp(uint16_t id) {
     // Two records of 255 bytes.
-    return {0x62,        0x10, 0x80, 0x02, 0x01, 0xFE, 0x82, 0x03, 0x02, 0xC1, 0xFF, 0x83, 0x02, uint8_t(id >> 8),
-            uint8_t(id), 0x8A, 0x01, 0x05};
+    // clang-format off
+    return {0x62, 0x10, 0x80, 0x02, 0x01, 0xFE, 0x82, 0x03, 0x02, 0xC1, 0xFF,
+            0x83, 0x02, uint8_t(id >> 8), uint8_t(id), 0x8A, 0x01, 0x05};
+    // clang-format on
 }
 
 Bytes rsaPublicKeyAnswer(uint8_t firstModulusByte) {
@@ -173,36 +175,18 @@ TEST(GenerateKeyPair, GenerationCommandFollowsHashDeriveAndCardKind) {
         unsigned takenSlots;
         Bytes command;
     };
+    // clang-format off
     const Case cases[] = {
-        {"2001 key",
-         true,
-         abi::CKM_GOSTR3410_KEY_PAIR_GEN,
-         {digest},
-         {},
-         0,
+        {"2001 key", true, abi::CKM_GOSTR3410_KEY_PAIR_GEN, {digest}, {}, 0,
          {0x80, 0x76, 0x12, 0x30, 0x04, 0xF0, 0x30, 0x07, 0x00}},
-        {"derive, third slot",
-         true,
-         abi::CKM_GOSTR3410_KEY_PAIR_GEN,
-         {},
-         {boolean(abi::CKA_DERIVE, yes)},
-         2,
+        {"derive, third slot", true, abi::CKM_GOSTR3410_KEY_PAIR_GEN, {}, {boolean(abi::CKA_DERIVE, yes)}, 2,
          {0x80, 0x76, 0xB2, 0x32, 0x0A, 0xF0, 0x32, 0x07, 0x00, 0x01, 0x08, 0x05, 0x00, 0x00, 0x01}},
-        {"512-bit key",
-         true,
-         abi::CKM_GOSTR3410_512_KEY_PAIR_GEN,
-         {},
-         {},
-         0,
+        {"512-bit key", true, abi::CKM_GOSTR3410_512_KEY_PAIR_GEN, {}, {}, 0,
          {0x80, 0x76, 0x99, 0x30, 0x04, 0xF0, 0x30, 0x07, 0x00}},
-        {"2001-only card",
-         false,
-         abi::CKM_GOSTR3410_KEY_PAIR_GEN,
-         {},
-         {},
-         0,
+        {"2001-only card", false, abi::CKM_GOSTR3410_KEY_PAIR_GEN, {}, {}, 0,
          {0x80, 0x76, 0x12, 0x30, 0x05, 0xF0, 0x30, 0x07, 0x00, 0x09}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         RuleCard card;

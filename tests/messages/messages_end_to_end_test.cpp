@@ -235,22 +235,19 @@ TEST_P(MessagesEndToEnd, RequestAndMessagesSignedOnTheCardPassOpenSsl) {
     EXPECT_EQ(verifyMessage(flipped), abi::CKR_SIGNATURE_INVALID);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Keys, MessagesEndToEnd,
-    ::testing::Values(KeyCase{"Gost2001", abi::CKM_GOSTR3410_KEY_PAIR_GEN, kCryptoProA, kDigest94,
-                              NID_id_GostR3411_94_with_GostR3410_2001, 14, 36, 36},
-                      KeyCase{"Gost2012_256", abi::CKM_GOSTR3410_KEY_PAIR_GEN, kCryptoProA, kDigest2012_256,
-                              NID_id_tc26_signwithdigest_gost3410_2012_256, 14, 37, 37},
-                      KeyCase{"Gost2012_512",
-                              abi::CKM_GOSTR3410_512_KEY_PAIR_GEN,
-                              kTc26_512A,
-                              {},
-                              NID_id_tc26_signwithdigest_gost3410_2012_512,
-                              14,
-                              37,
-                              37},
-                      KeyCase{"Rsa", abi::CKM_RSA_PKCS_KEY_PAIR_GEN, {}, {}, NID_sha1WithRSAEncryption, 14, 34, 34}),
+    ::testing::Values(
+        KeyCase{"Gost2001", abi::CKM_GOSTR3410_KEY_PAIR_GEN, kCryptoProA, kDigest94,
+                NID_id_GostR3411_94_with_GostR3410_2001, 14, 36, 36},
+        KeyCase{"Gost2012_256", abi::CKM_GOSTR3410_KEY_PAIR_GEN, kCryptoProA, kDigest2012_256,
+                NID_id_tc26_signwithdigest_gost3410_2012_256, 14, 37, 37},
+        KeyCase{"Gost2012_512", abi::CKM_GOSTR3410_512_KEY_PAIR_GEN, kTc26_512A, {},
+                NID_id_tc26_signwithdigest_gost3410_2012_512, 14, 37, 37},
+        KeyCase{"Rsa", abi::CKM_RSA_PKCS_KEY_PAIR_GEN, {}, {}, NID_sha1WithRSAEncryption, 14, 34, 34}),
     [](const auto& test) { return std::string(test.param.name); });
+// clang-format on
 
 // --- what the lists and arguments do ------------------------------------------
 

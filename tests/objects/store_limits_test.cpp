@@ -231,48 +231,29 @@ TEST_F(StoreTest, DamageWhileMakingRoomIsAFailureNotAFullCard) {
             return create(tmpl, handle);
         };
     };
+    // clang-format off
     const Case cases[] = {
-        {"70 FD missing when the public keys grow",
-         3,
-         0,
-         {{"00 A4 09 00 02 70 FD", 0x6A82}},
-         createOne([] { return publicKey("d"); }),
-         false},
-        {"70 01 missing under the certificate directory",
-         0,
-         0,
-         {{"00 A4 08 00 06 A1 BC 7F 01 70 01", 0x6A82}},
-         createOne([] { return certificate(""); }),
-         false},
-        {"70 00 missing when a certificate pairs",
-         1,
-         0,
-         {{"00 A4 09 00 02 70 00", 0x6A82}},
-         createOne([] { return certificate("a"); }),
-         false},
-        {"70 00 missing when a certificate goes",
-         0,
-         0,
-         {},
+        {"70 FD missing when the public keys grow", 3, 0, {{"00 A4 09 00 02 70 FD", 0x6A82}},
+         createOne([] { return publicKey("d"); }), false},
+        {"70 01 missing under the certificate directory", 0, 0, {{"00 A4 08 00 06 A1 BC 7F 01 70 01", 0x6A82}},
+         createOne([] { return certificate(""); }), false},
+        {"70 00 missing when a certificate pairs", 1, 0, {{"00 A4 09 00 02 70 00", 0x6A82}},
+         createOne([] { return certificate("a"); }), false},
+        {"70 00 missing when a certificate goes", 0, 0, {},
          [this] {
              const ObjectHandle handle = mustCreate(certificate(""));
              host->failOn("00 A4 09 00 02 70 00", Fault::status(0x6A, 0x82));
              return destroy(handle);
          },
          false},
-        {"70 FD cannot be made again at its old size",
-         3,
-         0,
+        {"70 FD cannot be made again at its old size", 3, 0,
          {{"00 E0 00 00 18 62 16 80 02 02 05", 0x6A84}, {"00 E0 00 00 18 62 16 80 02 01 03", 0x6A84}},
-         createOne([] { return publicKey("d"); }),
-         true},
-        {"a directory cannot be made again at its old size",
-         0,
-         3,
+         createOne([] { return publicKey("d"); }), true},
+        {"a directory cannot be made again at its old size", 0, 3,
          {{"00 E0 00 00 1A 62 18 80 02 05 FA", 0x6A84}, {"00 E0 00 00 1A 62 18 80 02 02 FD", 0x6A84}},
-         createOne([] { return dataObject("fourth", {4}); }),
-         true},
+         createOne([] { return dataObject("fourth", {4}); }), true},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         useCard();

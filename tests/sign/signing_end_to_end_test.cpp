@@ -152,28 +152,16 @@ struct GostCase {
 
 const Bytes kDigest2012_256{0x06, 0x08, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x02, 0x02};
 
+// clang-format off
 const GostCase kGostCases[] = {
     {"Gost2001", abi::CKM_GOSTR3410_KEY_PAIR_GEN, kCryptoProA, kDigest94, kGost2001Algorithm, kDigest94,
      abi::CKM_GOSTR3410, abi::CKM_GOSTR3410_WITH_GOSTR3411, "md_gost94"},
-    {"Gost2012_256",
-     abi::CKM_GOSTR3410_KEY_PAIR_GEN,
-     kCryptoProA,
-     {},
-     kGost2012_256Algorithm,
-     kDigest2012_256,
-     abi::CKM_GOSTR3410,
-     abi::CKM_GOSTR3410_WITH_GOSTR3411_12_256,
-     "md_gost12_256"},
-    {"Gost2012_512",
-     abi::CKM_GOSTR3410_512_KEY_PAIR_GEN,
-     kTc26_512A,
-     {},
-     kGost2012_512Algorithm,
-     {},
-     abi::CKM_GOSTR3410_512,
-     abi::CKM_GOSTR3410_WITH_GOSTR3411_12_512,
-     "md_gost12_512"},
+    {"Gost2012_256", abi::CKM_GOSTR3410_KEY_PAIR_GEN, kCryptoProA, {}, kGost2012_256Algorithm, kDigest2012_256,
+     abi::CKM_GOSTR3410, abi::CKM_GOSTR3410_WITH_GOSTR3411_12_256, "md_gost12_256"},
+    {"Gost2012_512", abi::CKM_GOSTR3410_512_KEY_PAIR_GEN, kTc26_512A, {}, kGost2012_512Algorithm, {},
+     abi::CKM_GOSTR3410_512, abi::CKM_GOSTR3410_WITH_GOSTR3411_12_512, "md_gost12_512"},
 };
+// clang-format on
 
 class GostSigningEndToEnd : public SigningEndToEnd, public ::testing::WithParamInterface<GostCase> {
 protected:
