@@ -1,5 +1,7 @@
 #include "host/trace.h"
 
+#include <korva/rv_names.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,36 +17,6 @@ struct Name {
 };
 // clang-format off
 #define N(name) {name, #name}
-constexpr Name kReturnValues[] = {
-    N(CKR_OK), N(CKR_CANCEL), N(CKR_HOST_MEMORY), N(CKR_SLOT_ID_INVALID), N(CKR_GENERAL_ERROR),
-    N(CKR_FUNCTION_FAILED), N(CKR_ARGUMENTS_BAD), N(CKR_NO_EVENT), N(CKR_NEED_TO_CREATE_THREADS), N(CKR_CANT_LOCK),
-    N(CKR_ATTRIBUTE_READ_ONLY), N(CKR_ATTRIBUTE_SENSITIVE), N(CKR_ATTRIBUTE_TYPE_INVALID),
-    N(CKR_ATTRIBUTE_VALUE_INVALID), N(CKR_ACTION_PROHIBITED), N(CKR_DATA_INVALID), N(CKR_DATA_LEN_RANGE),
-    N(CKR_DEVICE_ERROR), N(CKR_DEVICE_MEMORY), N(CKR_DEVICE_REMOVED), N(CKR_ENCRYPTED_DATA_INVALID),
-    N(CKR_ENCRYPTED_DATA_LEN_RANGE), N(CKR_FUNCTION_CANCELED), N(CKR_FUNCTION_NOT_PARALLEL),
-    N(CKR_FUNCTION_NOT_SUPPORTED), N(CKR_KEY_HANDLE_INVALID), N(CKR_KEY_SIZE_RANGE), N(CKR_KEY_TYPE_INCONSISTENT),
-    N(CKR_KEY_NOT_NEEDED), N(CKR_KEY_CHANGED), N(CKR_KEY_NEEDED), N(CKR_KEY_INDIGESTIBLE),
-    N(CKR_KEY_FUNCTION_NOT_PERMITTED), N(CKR_KEY_NOT_WRAPPABLE), N(CKR_KEY_UNEXTRACTABLE), N(CKR_MECHANISM_INVALID),
-    N(CKR_MECHANISM_PARAM_INVALID), N(CKR_OBJECT_HANDLE_INVALID), N(CKR_OPERATION_ACTIVE),
-    N(CKR_OPERATION_NOT_INITIALIZED), N(CKR_PIN_INCORRECT), N(CKR_PIN_INVALID), N(CKR_PIN_LEN_RANGE),
-    N(CKR_PIN_EXPIRED), N(CKR_PIN_LOCKED), N(CKR_SESSION_CLOSED), N(CKR_SESSION_COUNT),
-    N(CKR_SESSION_HANDLE_INVALID), N(CKR_SESSION_PARALLEL_NOT_SUPPORTED), N(CKR_SESSION_READ_ONLY),
-    N(CKR_SESSION_EXISTS), N(CKR_SESSION_READ_ONLY_EXISTS), N(CKR_SESSION_READ_WRITE_SO_EXISTS),
-    N(CKR_SIGNATURE_INVALID), N(CKR_SIGNATURE_LEN_RANGE), N(CKR_TEMPLATE_INCOMPLETE), N(CKR_TEMPLATE_INCONSISTENT),
-    N(CKR_TOKEN_NOT_PRESENT), N(CKR_TOKEN_NOT_RECOGNIZED), N(CKR_TOKEN_WRITE_PROTECTED),
-    N(CKR_UNWRAPPING_KEY_SIZE_RANGE), N(CKR_UNWRAPPING_KEY_TYPE_INCONSISTENT), N(CKR_USER_ALREADY_LOGGED_IN),
-    N(CKR_USER_NOT_LOGGED_IN), N(CKR_USER_PIN_NOT_INITIALIZED), N(CKR_USER_TYPE_INVALID),
-    N(CKR_USER_ANOTHER_ALREADY_LOGGED_IN), N(CKR_USER_TOO_MANY_TYPES), N(CKR_WRAPPED_KEY_INVALID),
-    N(CKR_WRAPPED_KEY_LEN_RANGE), N(CKR_WRAPPING_KEY_HANDLE_INVALID), N(CKR_WRAPPING_KEY_SIZE_RANGE),
-    N(CKR_WRAPPING_KEY_TYPE_INCONSISTENT), N(CKR_RANDOM_SEED_NOT_SUPPORTED), N(CKR_RANDOM_NO_RNG),
-    N(CKR_DOMAIN_PARAMS_INVALID), N(CKR_CURVE_NOT_SUPPORTED), N(CKR_BUFFER_TOO_SMALL), N(CKR_SAVED_STATE_INVALID),
-    N(CKR_INFORMATION_SENSITIVE), N(CKR_STATE_UNSAVEABLE), N(CKR_CRYPTOKI_NOT_INITIALIZED),
-    N(CKR_CRYPTOKI_ALREADY_INITIALIZED), N(CKR_MUTEX_BAD), N(CKR_MUTEX_NOT_LOCKED), N(CKR_NEW_PIN_MODE),
-    N(CKR_NEXT_OTP), N(CKR_EXCEEDED_MAX_ITERATIONS), N(CKR_FIPS_SELF_TEST_FAILED), N(CKR_LIBRARY_LOAD_FAILED),
-    N(CKR_PIN_TOO_WEAK), N(CKR_PUBLIC_KEY_INVALID), N(CKR_FUNCTION_REJECTED), N(CKR_VENDOR_ATTRIBUTE_LIST_FULL),
-    N(CKR_VENDOR_SUBJECT_ENTRY_REJECTED), N(CKR_VENDOR_REQUEST_ATTRIBUTE_REJECTED), N(CKR_VENDOR_EXTENSION_REJECTED),
-};
-
 constexpr Name kMechanisms[] = {
     N(CKM_RSA_PKCS_KEY_PAIR_GEN), N(CKM_RSA_PKCS), N(CKM_RSA_X_509), N(CKM_SHA1_RSA_PKCS), N(CKM_SHA256_RSA_PKCS),
     N(CKM_SHA384_RSA_PKCS), N(CKM_SHA512_RSA_PKCS), N(CKM_SHA224_RSA_PKCS), N(CKM_RSA_PKCS_PSS),
@@ -75,13 +47,17 @@ constexpr Name kAttributes[] = {
 #undef N
 // clang-format on
 
+std::string hexNumber(unsigned long value) {
+    char number[24];
+    std::snprintf(number, sizeof number, "0x%lX", value);
+    return number;
+}
+
 template <size_t Count>
 std::string nameIn(const Name (&table)[Count], unsigned long value) {
     for (const Name& name : table)
         if (name.value == value) return name.text;
-    char number[24];
-    std::snprintf(number, sizeof number, "0x%lX", value);
-    return number;
+    return hexNumber(value);
 }
 
 // The data fields of these commands hold PINs or key material.
@@ -154,7 +130,10 @@ void line(int minimum, const std::string& text) noexcept {
 
 void notice(const std::string& text) noexcept { std::fprintf(stderr, "korva-pkcs11: %s\n", text.c_str()); }
 
-std::string returnValueName(ck_rv_t rv) { return nameIn(kReturnValues, rv); }
+std::string returnValueName(ck_rv_t rv) {
+    const char* name = korva_rv_name(rv);
+    return name != nullptr ? name : hexNumber(rv);
+}
 std::string mechanismName(ck_mechanism_type_t type) { return nameIn(kMechanisms, type); }
 std::string attributeName(ck_attribute_type_t type) { return nameIn(kAttributes, type); }
 
