@@ -1,6 +1,6 @@
 #include "host/object_cache_file.h"
 
-#include "sim/internal/card_file.h"
+#include "host/private_files.h"
 #include "sim/internal/tlv.h"
 
 #include <fcntl.h>
@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <exception>
 
 namespace korva::host {
 namespace {
@@ -101,13 +100,6 @@ bool trustworthy(const struct stat& status, bool folder) {
 bool folderTrustworthy(const std::filesystem::path& folder) {
     struct stat status {};
     return lstat(folder.c_str(), &status) == 0 && trustworthy(status, true);
-}
-
-// Creates the cache folder and ours in it, for the user alone.
-bool makeFolder(const std::filesystem::path& folder) {
-    for (const std::filesystem::path& each : {folder.parent_path(), folder})
-        if (mkdir(each.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    return folderTrustworthy(folder);
 }
 
 }  // namespace
@@ -208,16 +200,10 @@ std::optional<std::vector<uint8_t>> readTrustedFile(const std::filesystem::path&
 
 void saveObjectCache(const ObjectCache& cache, const std::string& serial, uint32_t counter) {
     const auto file = objectCacheFile(serial);
-    if (!file || !makeFolder(file->parent_path())) return;
+    if (!file || !makePrivateFolders(file->parent_path()) || !folderTrustworthy(file->parent_path())) return;
     const auto bytes = encodeObjectCache(cache, serial, counter);
-    if (!bytes) return;
-    try {
-        // The card file's writer: a temporary file of mode 0600 in the same
-        // folder, fsync, rename over the old file.
-        sim::writeCardFile(*file, *bytes);
-    } catch (const std::exception&) {
-        // Nothing kept: the next process walks the token.
-    }
+    // Nothing kept when it fails: the next process walks the token.
+    if (bytes) replacePrivateFile(*file, *bytes);
 }
 
 bool loadObjectCache(ObjectCache& cache, uint64_t card, const std::string& serial,

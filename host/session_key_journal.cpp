@@ -2,6 +2,7 @@
 
 #include "host/entry.h"
 #include "host/object_search.h"
+#include "host/private_files.h"
 #include "host/token.h"
 
 #include <fcntl.h>
@@ -29,45 +30,6 @@ constexpr size_t kHeaderSize = kMagic.size() + 3;
 constexpr size_t kEntrySize = 3;
 // A card holds a few hundred objects at most; a longer file is not ours.
 constexpr size_t kMaxJournalSize = kHeaderSize + 1024 * kEntrySize;
-
-bool makeDirectories(const std::string& path) {
-    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        const std::string part = path.substr(0, slash);
-        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
-        if (slash == std::string::npos) return true;
-    }
-}
-
-bool writeAll(int fd, std::span<const uint8_t> bytes) {
-    while (!bytes.empty()) {
-        const ssize_t count = ::write(fd, bytes.data(), bytes.size());
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return false;
-        bytes = bytes.subspan(static_cast<size_t>(count));
-    }
-    return true;
-}
-
-void syncDirectory(const std::string& directory) {
-    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    fsync(fd);
-    ::close(fd);
-}
-
-// Replaces `path` with `bytes`, synced: a reader meets the old journal or the new one.
-bool replaceFile(const std::string& directory, const std::string& path, std::span<const uint8_t> bytes) {
-    const std::string temporary = path + ".new";
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    const bool written = writeAll(fd, bytes) && fsync(fd) == 0;
-    if (::close(fd) != 0 || !written || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        unlink(temporary.c_str());
-        return false;
-    }
-    syncDirectory(directory);
-    return true;
-}
 
 std::optional<std::vector<uint8_t>> readSmallFile(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -204,7 +166,7 @@ bool SessionKeyJournal::write(const std::string& serial, const JournalContents& 
         return true;
     }
     const auto directory = journalDirectory();
-    if (!directory || !makeDirectories(*directory)) return false;
+    if (!directory || !makePrivateFolders(*directory)) return false;
     if (lock_ < 0) {
         const std::string base = *directory + "/" + serial + "." + std::to_string(getpid()) + "." +
                                  std::to_string(journalsOpened.fetch_add(1));
@@ -218,7 +180,7 @@ bool SessionKeyJournal::write(const std::string& serial, const JournalContents& 
         base_ = base;
         serial_ = serial;
     }
-    return replaceFile(*directory, base_ + ".journal", encodeJournal(contents));
+    return replacePrivateFile(base_ + ".journal", encodeJournal(contents));
 }
 
 std::optional<std::string> cardSerial(Token& token) {
