@@ -15,7 +15,7 @@
 
 #include <algorithm>
 
-namespace korva::keys::detail {
+namespace korva::ciphers::detail {
 namespace {
 
 using namespace korva::abi;
@@ -91,4 +91,4 @@ CK_RV gostCipher(CardContext& context, const CipherRequest& request, std::span<c
     return gostCfb(code, key, iv, data, output, direction) ? CKR_OK : CKR_FUNCTION_FAILED;
 }
 
-}  // namespace korva::keys::detail
+}  // namespace korva::ciphers::detail

@@ -17,7 +17,7 @@
 #include <climits>
 #include <new>
 
-namespace korva::keys {
+namespace korva::ciphers {
 namespace {
 
 using namespace korva::abi;
@@ -155,4 +155,4 @@ CK_RV cipherWithBackend(const HostContext& host, const CipherRequest& request, W
     }
 }
 
-}  // namespace korva::keys
+}  // namespace korva::ciphers

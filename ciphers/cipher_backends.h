@@ -26,7 +26,7 @@
 #include <optional>
 #include <span>
 
-namespace korva::keys {
+namespace korva::ciphers {
 
 struct CipherRequest {
     const abi::LoginRecord* login;  // for the login step before a key is used
@@ -71,4 +71,4 @@ abi::CK_RV gostCipher(CardContext& context, const CipherRequest& request, std::s
 
 }  // namespace detail
 
-}  // namespace korva::keys
+}  // namespace korva::ciphers

@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-namespace korva::keys {
+namespace korva::ciphers {
 namespace {
 
 using namespace korva::abi;
@@ -50,4 +50,4 @@ CK_RV decryptInit(const HostContext& host, const CK_MECHANISM* mechanism, const 
     return initialise(host, mechanism, key, state, CipherDirection::kDecrypt);
 }
 
-}  // namespace korva::keys
+}  // namespace korva::ciphers

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace korva::keys {
+namespace korva::ciphers {
 namespace {
 
 using namespace korva::abi;
@@ -92,4 +92,4 @@ CK_RV checkCipherKey(const HostContext& host, const ObjectHandle& handle, const 
     return judgeCipherKey(key.usageForbidden, key.keyType, mechanism);
 }
 
-}  // namespace korva::keys
+}  // namespace korva::ciphers

@@ -15,7 +15,7 @@
 #include <optional>
 #include <span>
 
-namespace korva::keys {
+namespace korva::ciphers {
 
 enum class CipherDirection : uint8_t { kEncrypt, kDecrypt };
 
@@ -71,4 +71,4 @@ const abi::SessionObject* sessionSecretKey(const abi::HostContext& host, const a
 abi::CK_RV checkCipherKey(const abi::HostContext& host, const abi::ObjectHandle& handle,
                           const CipherMechanism& mechanism, CipherDirection direction) noexcept;
 
-}  // namespace korva::keys
+}  // namespace korva::ciphers

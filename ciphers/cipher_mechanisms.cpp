@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <array>
 
-namespace korva::keys {
+namespace korva::ciphers {
 namespace {
 
 using namespace korva::abi;
@@ -48,4 +48,4 @@ const CipherMechanism* findCipherMechanism(CK_MECHANISM_TYPE type) noexcept {
     return found == kMechanisms.end() ? nullptr : found;
 }
 
-}  // namespace korva::keys
+}  // namespace korva::ciphers

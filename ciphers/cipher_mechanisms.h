@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <span>
 
-namespace korva::keys {
+namespace korva::ciphers {
 
 enum class CipherEngine : uint8_t {
     kRsa,        // software RSA with the key read from the card
@@ -40,4 +40,4 @@ struct CipherMechanism {
 // The row of `type`, or null for a mechanism outside the table.
 const CipherMechanism* findCipherMechanism(abi::CK_MECHANISM_TYPE type) noexcept;
 
-}  // namespace korva::keys
+}  // namespace korva::ciphers

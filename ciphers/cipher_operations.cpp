@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <new>
 
-namespace korva::keys {
+namespace korva::ciphers {
 namespace {
 
 using namespace korva::abi;
@@ -233,4 +233,4 @@ CK_RV decryptFinal(const CipherCall& args, uint8_t* output, CK_ULONG* outputLeng
     return finishDecryption(Call{args, *mechanism, args.state->cipher}, output, outputLength);
 }
 
-}  // namespace korva::keys
+}  // namespace korva::ciphers

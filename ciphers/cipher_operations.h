@@ -20,7 +20,7 @@
 
 #include <cstdint>
 
-namespace korva::keys {
+namespace korva::ciphers {
 
 // The arguments every data call shares.
 struct CipherCall {
@@ -54,4 +54,4 @@ abi::CK_RV decryptUpdate(const CipherCall& call, const uint8_t* input, abi::CK_U
 abi::CK_RV encryptFinal(const CipherCall& call, uint8_t* output, abi::CK_ULONG* outputLength);
 abi::CK_RV decryptFinal(const CipherCall& call, uint8_t* output, abi::CK_ULONG* outputLength);
 
-}  // namespace korva::keys
+}  // namespace korva::ciphers

@@ -6,7 +6,7 @@
 #include <array>
 #include <bit>
 
-namespace korva::keys {
+namespace korva::ciphers {
 namespace {
 
 // An S-box set: row r substitutes bits 4r..4r+3 of the round input.
@@ -181,4 +181,4 @@ bool gostMac32(std::span<const uint8_t> iv, uint8_t parameterCode, std::span<con
     return true;
 }
 
-}  // namespace korva::keys
+}  // namespace korva::ciphers

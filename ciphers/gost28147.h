@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <span>
 
-namespace korva::keys {
+namespace korva::ciphers {
 
 inline constexpr std::size_t kGostKeyBytes = 32;
 inline constexpr std::size_t kGostBlockBytes = 8;
@@ -51,4 +51,4 @@ bool gostEcb(uint8_t parameterCode, std::span<const uint8_t, kGostKeyBytes> key,
 bool gostMac32(std::span<const uint8_t> iv, uint8_t parameterCode, std::span<const uint8_t, kGostKeyBytes> key,
                std::span<const uint8_t, kGostMacDataBytes> data, std::span<uint8_t, kGostMacBytes> mac) noexcept;
 
-}  // namespace korva::keys
+}  // namespace korva::ciphers

@@ -8,7 +8,7 @@
 
 #include <climits>
 
-namespace korva::keys {
+namespace korva::ciphers {
 
 bool gostCfb(uint8_t parameterCode, std::span<const uint8_t, kGostKeyBytes> key,
              std::span<const uint8_t, kGostBlockBytes> iv, std::span<const uint8_t> input, std::span<uint8_t> output,
@@ -40,4 +40,4 @@ bool gostCfb(uint8_t parameterCode, std::span<const uint8_t, kGostKeyBytes> key,
     return std::size_t(written) + std::size_t(finished) == input.size();
 }
 
-}  // namespace korva::keys
+}  // namespace korva::ciphers

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <span>
 
-namespace korva::keys {
+namespace korva::ciphers {
 
 // Ciphers all of `input` (any length) into `output`, which must be as long
 // and may be `input` itself. Returns false for an unknown parameter code, a
@@ -18,4 +18,4 @@ bool gostCfb(uint8_t parameterCode, std::span<const uint8_t, kGostKeyBytes> key,
              std::span<const uint8_t, kGostBlockBytes> iv, std::span<const uint8_t> input, std::span<uint8_t> output,
              GostDirection direction) noexcept;
 
-}  // namespace korva::keys
+}  // namespace korva::ciphers

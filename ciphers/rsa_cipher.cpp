@@ -20,7 +20,7 @@
 #include <array>
 #include <new>
 
-namespace korva::keys {
+namespace korva::ciphers {
 namespace {
 
 using namespace korva::abi;
@@ -189,4 +189,4 @@ CK_RV rsaDecrypt(const HostContext& host, const LoginRecord* login, const Object
     }
 }
 
-}  // namespace korva::keys
+}  // namespace korva::ciphers

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <span>
 
-namespace korva::keys {
+namespace korva::ciphers {
 
 // The public key of directory 50 01 (else CKR_KEY_HANDLE_INVALID) encrypts
 // `input`: at most 117 bytes for CKM_RSA_PKCS, 128 for CKM_RSA_X_509 (else
@@ -31,4 +31,4 @@ abi::CK_RV rsaDecrypt(const abi::HostContext& host, const abi::LoginRecord* logi
                       const CipherMechanism& mechanism, std::span<const uint8_t> input, uint8_t* output,
                       abi::CK_ULONG* outputLength) noexcept;
 
-}  // namespace korva::keys
+}  // namespace korva::ciphers

@@ -9,7 +9,7 @@
 
 #include <new>
 
-namespace korva::keys {
+namespace korva::ciphers {
 namespace {
 
 using PkeyContext = EvpPkeyCtxPtr;
@@ -73,4 +73,4 @@ bool rsaRawOperation(std::span<const uint8_t> modulus, std::span<const uint8_t> 
     return done == 1 && BN_bn2binpad(result.get(), out.data(), int(out.size())) == int(out.size());
 }
 
-}  // namespace korva::keys
+}  // namespace korva::ciphers

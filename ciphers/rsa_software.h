@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <span>
 
-namespace korva::keys {
+namespace korva::ciphers {
 
 inline constexpr std::size_t kRsaModulusBytes = 128;
 
@@ -31,4 +31,4 @@ bool generateSoftwareRsaKey(uint32_t exponent, SoftwareRsaKey& key) noexcept;
 bool rsaRawOperation(std::span<const uint8_t> modulus, std::span<const uint8_t> exponent, bool secret,
                      std::span<const uint8_t> block, std::span<uint8_t> out) noexcept;
 
-}  // namespace korva::keys
+}  // namespace korva::ciphers

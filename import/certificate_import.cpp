@@ -15,7 +15,7 @@
 
 #include <cstring>
 
-namespace korva::keys {
+namespace korva::import {
 namespace {
 
 using abi::CK_RV;
@@ -86,4 +86,4 @@ CK_RV importCertificate(const abi::HostContext& host, const abi::LoginRecord* lo
     return createCertificateObject(host, login, settings, certificate, nullptr);
 }
 
-}  // namespace korva::keys
+}  // namespace korva::import

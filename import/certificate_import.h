@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <span>
 
-namespace korva::keys {
+namespace korva::import {
 
 struct CertificateInput {
     std::span<const uint8_t> label;
@@ -35,4 +35,4 @@ abi::CK_RV importCertificate(const abi::HostContext& host, const abi::LoginRecor
                              const abi::HostByteVector* settings, const char* label, const uint8_t* id,
                              uint32_t idLength, const uint8_t* der, uint32_t derLength);
 
-}  // namespace korva::keys
+}  // namespace korva::import

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string_view>
 
-namespace korva::keys {
+namespace korva::import {
 
 void formatImportLabel(std::span<const uint8_t, 16> random, ImportLabel& label) noexcept {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -26,4 +26,4 @@ CardResult makeImportLabel(CardContext& context, ImportLabel& label) noexcept {
     return result::kOk;
 }
 
-}  // namespace korva::keys
+}  // namespace korva::import

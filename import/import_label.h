@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <span>
 
-namespace korva::keys {
+namespace korva::import {
 
 inline constexpr std::size_t kImportIdLength = 36;
 inline constexpr std::size_t kImportLabelLength = kImportIdLength + 8;
@@ -31,4 +31,4 @@ CardResult makeImportLabel(CardContext& context, ImportLabel& label) noexcept;
 // The text for 16 given bytes.
 void formatImportLabel(std::span<const uint8_t, 16> random, ImportLabel& label) noexcept;
 
-}  // namespace korva::keys
+}  // namespace korva::import

@@ -14,10 +14,23 @@
 
 #include <algorithm>
 
-namespace korva::keys {
+namespace korva::import {
 namespace {
 
 using abi::CK_RV;
+using keys::bumpKeyPairCounters;
+using keys::createRsaKeyFiles;
+using keys::deleteRsaKeyFiles;
+using keys::EncodedPair;
+using keys::encodeLists;
+using keys::ExponentFile;
+using keys::KeyPairLists;
+using keys::KeyPairRecords;
+using keys::loadRsaKey;
+using keys::reserveRecords;
+using keys::RsaKeyFiles;
+using keys::rsaKeyFilesOf;
+using keys::storePair;
 using objects::TemplateRecord;
 using objects::TemplateResult;
 
@@ -166,4 +179,4 @@ CK_RV importPkcs12(const abi::HostContext& host, const abi::LoginRecord* login, 
     return abi::CKR_OK;
 }
 
-}  // namespace korva::keys
+}  // namespace korva::import

@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-namespace korva::keys {
+namespace korva::import {
 
 struct Pkcs12Outputs {
     abi::ObjectSummary* certificate = nullptr;
@@ -30,4 +30,4 @@ abi::CK_RV importPkcs12(const abi::HostContext& host, const abi::LoginRecord* lo
                         const abi::HostByteVector* settings, const uint8_t* data, uint32_t dataLength,
                         const char* password, uint32_t passwordLength, const Pkcs12Outputs& outputs);
 
-}  // namespace korva::keys
+}  // namespace korva::import

@@ -16,7 +16,7 @@
 #include <climits>
 #include <new>
 
-namespace korva::keys {
+namespace korva::import {
 namespace {
 
 using Pkcs12Ptr = OpenSslPtr<PKCS12, PKCS12_free>;
@@ -201,4 +201,4 @@ abi::CK_RV readPkcs12(std::span<const uint8_t> data, const char* password, Pkcs1
     return readCertificate(certificate.get(), contents);
 }
 
-}  // namespace korva::keys
+}  // namespace korva::import

@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-namespace korva::keys {
+namespace korva::import {
 
 struct Pkcs12Contents {
     // Gost: an EC or GOST R 34.10 key on a GOST R 34.10-2001 curve, which
@@ -38,4 +38,4 @@ struct Pkcs12Contents {
 // found.
 abi::CK_RV readPkcs12(std::span<const uint8_t> data, const char* password, Pkcs12Contents& contents);
 
-}  // namespace korva::keys
+}  // namespace korva::import

@@ -27,6 +27,12 @@ namespace korva::keys {
 namespace {
 
 using abi::CK_RV;
+using ciphers::GostDirection;
+using ciphers::gostEcb;
+using ciphers::gostMac32;
+using ciphers::kGostBlockBytes;
+using ciphers::kGostKeyBytes;
+using ciphers::kGostMacBytes;
 using objects::TemplateResult;
 
 constexpr uint16_t kSecretKeyDirectory = objects::directoryOf(objects::ObjectClass::SecretKey);

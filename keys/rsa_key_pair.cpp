@@ -21,8 +21,8 @@ std::array<uint8_t, 3> exponentBytes(uint32_t exponent) noexcept {
 // into the key object. `modulus` receives the modulus the card must show.
 CardResult loadSoftwareKey(CardContext& context, const RsaKeyFiles& files, uint32_t exponent, ExponentFile exponentFile,
                            WipedBytes& modulus) noexcept {
-    SoftwareRsaKey key;
-    if (!generateSoftwareRsaKey(exponent, key)) return result::kUnexpected;
+    ciphers::SoftwareRsaKey key;
+    if (!ciphers::generateSoftwareRsaKey(exponent, key)) return result::kUnexpected;
     const CardResult rc =
         loadRsaKey(context, files, true, exponentBytes(exponent), key.modulus, key.privateExponent, exponentFile);
     if (rc == result::kOk) modulus.swap(key.modulus);

@@ -10,14 +10,14 @@ extern "C" {
 
 CK_RV korva_slot29_encryptInit(HostContext host, const void*, const void*, const CK_MECHANISM* mechanism,
                                const ObjectHandle* key, OperationRecord* state) {
-    return guardSlot([&] { return keys::encryptInit(host, mechanism, key, state); });
+    return guardSlot([&] { return ciphers::encryptInit(host, mechanism, key, state); });
 }
 
 CK_RV korva_slot30_encrypt(HostContext host, const LoginRecord* login, const void*, const uint8_t* input,
                            CK_ULONG inputLength, uint8_t* output, CK_ULONG* outputLength, const ObjectHandle* key,
                            OperationRecord* state, CK_MECHANISM_TYPE mechanism) {
     return guardSlot([&] {
-        return keys::encrypt({host, login, key, state, mechanism}, input, inputLength, output, outputLength);
+        return ciphers::encrypt({host, login, key, state, mechanism}, input, inputLength, output, outputLength);
     });
 }
 
@@ -25,26 +25,26 @@ CK_RV korva_slot31_encryptUpdate(HostContext host, const LoginRecord* login, con
                                  CK_ULONG inputLength, uint8_t* output, CK_ULONG* outputLength, const ObjectHandle* key,
                                  OperationRecord* state, CK_MECHANISM_TYPE mechanism) {
     return guardSlot([&] {
-        return keys::encryptUpdate({host, login, key, state, mechanism}, input, inputLength, output, outputLength);
+        return ciphers::encryptUpdate({host, login, key, state, mechanism}, input, inputLength, output, outputLength);
     });
 }
 
 CK_RV korva_slot32_encryptFinal(HostContext host, const LoginRecord* login, const void*, uint8_t* output,
                                 CK_ULONG* outputLength, const ObjectHandle* key, OperationRecord* state,
                                 CK_MECHANISM_TYPE mechanism) {
-    return guardSlot([&] { return keys::encryptFinal({host, login, key, state, mechanism}, output, outputLength); });
+    return guardSlot([&] { return ciphers::encryptFinal({host, login, key, state, mechanism}, output, outputLength); });
 }
 
 CK_RV korva_slot33_decryptInit(HostContext host, const void*, const void*, const CK_MECHANISM* mechanism,
                                const ObjectHandle* key, OperationRecord* state) {
-    return guardSlot([&] { return keys::decryptInit(host, mechanism, key, state); });
+    return guardSlot([&] { return ciphers::decryptInit(host, mechanism, key, state); });
 }
 
 CK_RV korva_slot34_decrypt(HostContext host, const LoginRecord* login, const void*, const uint8_t* input,
                            CK_ULONG inputLength, uint8_t* output, CK_ULONG* outputLength, const ObjectHandle* key,
                            OperationRecord* state, CK_MECHANISM_TYPE mechanism) {
     return guardSlot([&] {
-        return keys::decrypt({host, login, key, state, mechanism}, input, inputLength, output, outputLength);
+        return ciphers::decrypt({host, login, key, state, mechanism}, input, inputLength, output, outputLength);
     });
 }
 
@@ -52,14 +52,14 @@ CK_RV korva_slot35_decryptUpdate(HostContext host, const LoginRecord* login, con
                                  CK_ULONG inputLength, uint8_t* output, CK_ULONG* outputLength, const ObjectHandle* key,
                                  OperationRecord* state, CK_MECHANISM_TYPE mechanism) {
     return guardSlot([&] {
-        return keys::decryptUpdate({host, login, key, state, mechanism}, input, inputLength, output, outputLength);
+        return ciphers::decryptUpdate({host, login, key, state, mechanism}, input, inputLength, output, outputLength);
     });
 }
 
 CK_RV korva_slot36_decryptFinal(HostContext host, const LoginRecord* login, const void*, uint8_t* output,
                                 CK_ULONG* outputLength, const ObjectHandle* key, OperationRecord* state,
                                 CK_MECHANISM_TYPE mechanism) {
-    return guardSlot([&] { return keys::decryptFinal({host, login, key, state, mechanism}, output, outputLength); });
+    return guardSlot([&] { return ciphers::decryptFinal({host, login, key, state, mechanism}, output, outputLength); });
 }
 
 }  // extern "C"

@@ -46,8 +46,8 @@ CK_RV korva_slot46_importPkcs12(HostContext host, const LoginRecord* login, cons
                                 const uint8_t* data, CK_ULONG dataLength, const char* password, CK_ULONG passwordLength,
                                 ObjectSummary* certificate, ObjectSummary* publicKey, ObjectSummary* privateKey) {
     return guardSlot([&] {
-        return keys::importPkcs12(host, login, settings, data, dataLength, password, passwordLength,
-                                  {certificate, publicKey, privateKey});
+        return import::importPkcs12(host, login, settings, data, dataLength, password, passwordLength,
+                                    {certificate, publicKey, privateKey});
     });
 }
 
@@ -55,7 +55,7 @@ CK_RV korva_slot47_importCertificate(HostContext host, const LoginRecord* login,
                                      const char* label, const uint8_t* id, CK_ULONG idLength, const uint8_t* der,
                                      CK_ULONG derLength) {
     return guardSlot(
-        [&] { return keys::importCertificate(host, login, settings, label, id, idLength, der, derLength); });
+        [&] { return import::importCertificate(host, login, settings, label, id, idLength, der, derLength); });
 }
 
 }  // extern "C"

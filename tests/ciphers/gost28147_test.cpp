@@ -18,7 +18,7 @@
 #include <span>
 #include <vector>
 
-namespace korva::keys {
+namespace korva::ciphers {
 namespace {
 
 using test::stackBelowHolds;
@@ -190,4 +190,4 @@ TEST(Gost28147, KeyWordsAreWipedFromTheStack) {
 }
 
 }  // namespace
-}  // namespace korva::keys
+}  // namespace korva::ciphers
