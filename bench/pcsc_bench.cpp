@@ -8,10 +8,8 @@
 // Needs pcscd with vpcd's reader "Virtual PCD 00 00" holding a card
 // (korva-vcard); scripts/pcsc-tests runs it that way. Both tokens are
 // initialised afresh.
-#define CRYPTOKI_GNU 1
-#include <p11-kit/pkcs11.h>
+#include "bench/pkcs11_library.h"
 
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -26,26 +24,23 @@
 
 namespace {
 
-constexpr unsigned long kGost2012Sign = 0xD4321008UL;  // GOST R 34.10-2012 with GOST R 34.11-2012, 256-bit
-constexpr const char* kSoPin = "87654321";
-constexpr const char* kUserPin = "12345678";
+using korva::bench::Pkcs11Library;
 
-unsigned char* bytes(const char* text) { return reinterpret_cast<unsigned char*>(const_cast<char*>(text)); }
+struct Token {
+    const Pkcs11Library* library = nullptr;
+    ck_session_handle_t session = 0;
+    ck_object_handle_t key = 0;
+};
 
-ck_function_list* f = nullptr;
-
-void check(ck_rv_t rv, const std::string& what) {
-    if (rv != CKR_OK) throw std::runtime_error(what + " failed with 0x" + std::to_string(rv));
-}
-
-ck_slot_id_t slotNamed(const std::string& start) {
+ck_slot_id_t slotNamed(const Pkcs11Library& library, const std::string& start) {
+    ck_function_list* f = library.f();
     unsigned long count = 0;
-    check(f->C_GetSlotList(1, nullptr, &count), "C_GetSlotList");
+    library.check(f->C_GetSlotList(1, nullptr, &count), "C_GetSlotList");
     std::vector<ck_slot_id_t> slots(count);
-    check(f->C_GetSlotList(1, slots.data(), &count), "C_GetSlotList");
+    library.check(f->C_GetSlotList(1, slots.data(), &count), "C_GetSlotList");
     for (ck_slot_id_t slot : slots) {
         ck_slot_info info{};
-        check(f->C_GetSlotInfo(slot, &info), "C_GetSlotInfo");
+        library.check(f->C_GetSlotInfo(slot, &info), "C_GetSlotInfo");
         if (std::string(reinterpret_cast<char*>(info.slot_description), sizeof info.slot_description)
                 .starts_with(start))
             return slot;
@@ -53,31 +48,17 @@ ck_slot_id_t slotNamed(const std::string& start) {
     throw std::runtime_error("no slot with a token named " + start);
 }
 
-struct Token {
-    ck_session_handle_t session = 0;
-    ck_object_handle_t key = 0;
-};
-
-Token prepare(ck_slot_id_t slot) {
-    unsigned char label[32];
-    std::memset(label, ' ', sizeof label);
-    std::memcpy(label, "bench", 5);
-    check(f->C_InitToken(slot, bytes(kSoPin), 8, label), "C_InitToken");
-    Token token;
-    check(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &token.session),
-          "C_OpenSession");
-    check(f->C_Login(token.session, CKU_SO, bytes(kSoPin), 8), "SO login");
-    check(f->C_InitPIN(token.session, bytes(kUserPin), 8), "C_InitPIN");
-    check(f->C_Logout(token.session), "C_Logout");
-    check(f->C_Login(token.session, CKU_USER, bytes(kUserPin), 8), "user login");
+Token prepare(const Pkcs11Library& library, ck_slot_id_t slot) {
+    library.initToken(slot, "bench");
+    Token token{&library, library.userSession(slot)};
     unsigned char yes = 1;
     ck_attribute publicTemplate[] = {{CKA_TOKEN, &yes, 1}, {CKA_VERIFY, &yes, 1}};
     ck_attribute privateTemplate[] = {{CKA_TOKEN, &yes, 1}, {CKA_PRIVATE, &yes, 1}, {CKA_SIGN, &yes, 1}};
     ck_mechanism generation{CKM_GOSTR3410_KEY_PAIR_GEN, nullptr, 0};
     ck_object_handle_t publicKey = 0;
-    check(
-        f->C_GenerateKeyPair(token.session, &generation, publicTemplate, 2, privateTemplate, 3, &publicKey, &token.key),
-        "C_GenerateKeyPair");
+    library.check(library.f()->C_GenerateKeyPair(token.session, &generation, publicTemplate, 2, privateTemplate, 3,
+                                                 &publicKey, &token.key),
+                  "C_GenerateKeyPair");
     return token;
 }
 
@@ -91,15 +72,17 @@ double timed(int rounds, const std::function<void()>& operation) {
 
 void exchange(const Token& token) {
     unsigned char random[8];
-    check(f->C_GenerateRandom(token.session, random, sizeof random), "C_GenerateRandom");
+    token.library->check(token.library->f()->C_GenerateRandom(token.session, random, sizeof random),
+                         "C_GenerateRandom");
 }
 
 void sign(const Token& token) {
-    ck_mechanism mechanism{kGost2012Sign, nullptr, 0};
+    ck_function_list* f = token.library->f();
+    ck_mechanism mechanism{korva::bench::kGost2012Sign, nullptr, 0};
     unsigned char data[64] = {1}, signature[128];
     unsigned long length = sizeof signature;
-    check(f->C_SignInit(token.session, &mechanism, token.key), "C_SignInit");
-    check(f->C_Sign(token.session, data, sizeof data, signature, &length), "C_Sign");
+    token.library->check(f->C_SignInit(token.session, &mechanism, token.key), "C_SignInit");
+    token.library->check(f->C_Sign(token.session, data, sizeof data, signature, &length), "C_Sign");
 }
 
 }  // namespace
@@ -110,12 +93,10 @@ int main(int argc, char** argv) {
     setenv("KORVA_CARDS", (folder / "bench.card").c_str(), 1);
     unsetenv("KORVA_READERS");
     try {
-        void* handle = dlopen(KORVA_PKCS11_PATH, RTLD_NOW | RTLD_LOCAL);
-        auto get = handle ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle, "C_GetFunctionList")) : nullptr;
-        if (get == nullptr || get(&f) != CKR_OK) throw std::runtime_error("cannot load the library");
-        check(f->C_Initialize(nullptr), "C_Initialize");
-        const Token builtIn = prepare(slotNamed("Virtual card"));
-        const Token pcsc = prepare(slotNamed("Virtual PCD 00 00"));
+        const Pkcs11Library library("korva", KORVA_PKCS11_PATH);
+        library.check(library.f()->C_Initialize(nullptr), "C_Initialize");
+        const Token builtIn = prepare(library, slotNamed(library, "Virtual card"));
+        const Token pcsc = prepare(library, slotNamed(library, "Virtual PCD 00 00"));
         struct Row {
             const char* name;
             int rounds;
@@ -128,7 +109,7 @@ int main(int argc, char** argv) {
             const double remote = timed(row.rounds, [&] { row.operation(pcsc); });
             std::printf("%-28s %14.1f %14.1f %8.2f\n", row.name, local, remote, remote / local);
         }
-        f->C_Finalize(nullptr);
+        library.f()->C_Finalize(nullptr);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "korva_bench_pcsc: %s\n", error.what());
         std::filesystem::remove_all(folder);

@@ -8,14 +8,11 @@
 //
 // Both tokens live in a temporary folder made for the run: a fresh card file
 // for the library, a private token folder for SoftHSM2.
-#define CRYPTOKI_GNU 1
-#include <p11-kit/pkcs11.h>
-
+#include "bench/pkcs11_library.h"
 #include "host/object_cache.h"
 #include "sim/virtual_card.h"
 
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 
 #include <unistd.h>
 
@@ -31,65 +28,44 @@
 
 namespace {
 
-constexpr unsigned long kGost2012Sign = 0xD4321008UL;  // GOST R 34.10-2012 with GOST R 34.11-2012, 256-bit
-constexpr const char* kSoPin = "87654321";
-constexpr const char* kUserPin = "12345678";
-
-unsigned char* bytes(const char* text) { return reinterpret_cast<unsigned char*>(const_cast<char*>(text)); }
+using korva::bench::kGost2012Sign;
 
 // One PKCS#11 library with a token set up for the measurements.
-class Provider {
+class Provider : public korva::bench::Pkcs11Library {
 public:
-    Provider(std::string name, const std::string& path) : name_(std::move(name)) {
-        void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        auto get = handle ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle, "C_GetFunctionList")) : nullptr;
-        if (get == nullptr || get(&f_) != CKR_OK) throw std::runtime_error("cannot load " + path);
-        check(f_->C_Initialize(nullptr), "C_Initialize");
+    Provider(std::string name, const std::string& path) : Pkcs11Library(std::move(name), path) {
+        check(f()->C_Initialize(nullptr), "C_Initialize");
         slot_ = slotWithToken(false);
-        unsigned char label[32];
-        std::memset(label, ' ', sizeof label);
-        std::memcpy(label, "bench", 5);
-        check(f_->C_InitToken(slot_, bytes(kSoPin), 8, label), "C_InitToken");
+        initToken(slot_, "bench");
         // SoftHSM2 moves an initialised token to a new slot number.
         slot_ = slotWithToken(true);
-        check(f_->C_OpenSession(slot_, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session_),
-              "C_OpenSession");
-        check(f_->C_Login(session_, CKU_SO, bytes(kSoPin), 8), "SO login");
-        check(f_->C_InitPIN(session_, bytes(kUserPin), 8), "C_InitPIN");
-        check(f_->C_Logout(session_), "C_Logout");
-        check(f_->C_Login(session_, CKU_USER, bytes(kUserPin), 8), "user login");
+        session_ = userSession(slot_);
         makeDataObjects(50);
         rsaKey_ = makeKeyPair(CKM_RSA_PKCS_KEY_PAIR_GEN, true);
         if (supports(kGost2012Sign)) gostKey_ = makeKeyPair(CKM_GOSTR3410_KEY_PAIR_GEN, false);
     }
 
-    const std::string& name() const { return name_; }
-    ck_function_list* f() const { return f_; }
     ck_session_handle_t session() const { return session_; }
     ck_object_handle_t rsaKey() const { return rsaKey_; }
     ck_object_handle_t gostKey() const { return gostKey_; }
 
-    void check(ck_rv_t rv, const char* what) const {
-        if (rv != CKR_OK) throw std::runtime_error(name_ + ": " + what + " failed with 0x" + std::to_string(rv));
-    }
-
 private:
     ck_slot_id_t slotWithToken(bool initialised) const {
         unsigned long count = 0;
-        check(f_->C_GetSlotList(1, nullptr, &count), "C_GetSlotList");
+        check(f()->C_GetSlotList(1, nullptr, &count), "C_GetSlotList");
         std::vector<ck_slot_id_t> slots(count);
-        check(f_->C_GetSlotList(1, slots.data(), &count), "C_GetSlotList");
+        check(f()->C_GetSlotList(1, slots.data(), &count), "C_GetSlotList");
         for (ck_slot_id_t slot : slots) {
             ck_token_info info{};
-            if (f_->C_GetTokenInfo(slot, &info) != CKR_OK) continue;
+            if (f()->C_GetTokenInfo(slot, &info) != CKR_OK) continue;
             if (((info.flags & CKF_TOKEN_INITIALIZED) != 0) == initialised) return slot;
         }
-        throw std::runtime_error(name_ + ": no suitable slot");
+        throw std::runtime_error(name() + ": no suitable slot");
     }
 
     bool supports(unsigned long mechanism) const {
         ck_mechanism_info info{};
-        return f_->C_GetMechanismInfo(slot_, mechanism, &info) == CKR_OK;
+        return f()->C_GetMechanismInfo(slot_, mechanism, &info) == CKR_OK;
     }
 
     void makeDataObjects(int count) {
@@ -102,7 +78,7 @@ private:
                                          {CKA_LABEL, const_cast<char*>(label.data()), label.size()},
                                          {CKA_VALUE, value, sizeof value}};
             ck_object_handle_t object = 0;
-            check(f_->C_CreateObject(session_, attributes, 4, &object), "C_CreateObject");
+            check(f()->C_CreateObject(session_, attributes, 4, &object), "C_CreateObject");
         }
     }
 
@@ -119,14 +95,12 @@ private:
             {CKA_TOKEN, &yes, 1}, {CKA_PRIVATE, &yes, 1}, {CKA_SIGN, &yes, 1}, {CKA_ID, id, 1}};
         ck_mechanism mechanism{mechanismType, nullptr, 0};
         ck_object_handle_t publicKey = 0, privateKey = 0;
-        check(f_->C_GenerateKeyPair(session_, &mechanism, publicTemplate.data(), publicTemplate.size(), privateTemplate,
-                                    4, &publicKey, &privateKey),
+        check(f()->C_GenerateKeyPair(session_, &mechanism, publicTemplate.data(), publicTemplate.size(),
+                                     privateTemplate, 4, &publicKey, &privateKey),
               "C_GenerateKeyPair");
         return privateKey;
     }
 
-    std::string name_;
-    ck_function_list* f_ = nullptr;
     ck_slot_id_t slot_ = 0;
     ck_session_handle_t session_ = 0;
     ck_object_handle_t rsaKey_ = 0, gostKey_ = 0;
