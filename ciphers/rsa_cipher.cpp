@@ -36,16 +36,16 @@ struct RsaKey {
     std::array<uint8_t, kRsaModulusBytes> modulus{};
 };
 
-CK_RV needDirectory(const ObjectHandle& handle, objects::ObjectClass objectClass) noexcept {
-    const objects::ClassLayout* layout = objects::layoutForDirectory(objects::handleDirectory(handle));
-    return layout != nullptr && layout->objectClass == objectClass ? CKR_OK : CKR_KEY_HANDLE_INVALID;
-}
-
-// Application subdirectory, login step, the key's record and its checks.
-// The card's RSA keys are all 1024-bit: a record that says otherwise is not
-// one of them.
+// A handle of the class the direction needs (a public key enciphers, a
+// private key deciphers), then application subdirectory, login step, the
+// key's record and its checks. The card's RSA keys are all 1024-bit: a record
+// that says otherwise is not one of them.
 CK_RV loadKey(CardContext& context, const LoginRecord* login, const ObjectHandle& handle,
               const CipherMechanism& mechanism, CipherDirection direction, RsaKey& key) noexcept {
+    const objects::ClassLayout* layout = objects::layoutForDirectory(objects::handleDirectory(handle));
+    const objects::ObjectClass needed =
+        direction == CipherDirection::kEncrypt ? objects::ObjectClass::PublicKey : objects::ObjectClass::PrivateKey;
+    if (layout == nullptr || layout->objectClass != needed) return CKR_KEY_HANDLE_INVALID;
     if (card::selectApplicationSubdirectory(context) != result::kOk ||
         token::loginWith(context, login) != result::kOk) {
         return CKR_FUNCTION_FAILED;
@@ -141,7 +141,6 @@ std::optional<std::span<const uint8_t>> messageOf(const CipherMechanism& mechani
 CK_RV rsaEncrypt(const HostContext& host, const LoginRecord* login, const ObjectHandle& handle,
                  const CipherMechanism& mechanism, std::span<const uint8_t> input, uint8_t* output,
                  CK_ULONG* outputLength) noexcept {
-    if (const CK_RV rv = needDirectory(handle, objects::ObjectClass::PublicKey); rv != CKR_OK) return rv;
     CardContext context(host);
     RsaKey key;
     if (const CK_RV rv = loadKey(context, login, handle, mechanism, CipherDirection::kEncrypt, key); rv != CKR_OK) {
@@ -163,7 +162,6 @@ CK_RV rsaEncrypt(const HostContext& host, const LoginRecord* login, const Object
 CK_RV rsaDecrypt(const HostContext& host, const LoginRecord* login, const ObjectHandle& handle,
                  const CipherMechanism& mechanism, std::span<const uint8_t> input, uint8_t* output,
                  CK_ULONG* outputLength) noexcept {
-    if (const CK_RV rv = needDirectory(handle, objects::ObjectClass::PrivateKey); rv != CKR_OK) return rv;
     CardContext context(host);
     RsaKey key;
     if (const CK_RV rv = loadKey(context, login, handle, mechanism, CipherDirection::kDecrypt, key); rv != CKR_OK) {
