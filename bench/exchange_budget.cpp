@@ -11,10 +11,8 @@
 // --plot-data writes the rows of the search plot that
 // bench/exchange_budget.sh draws; KORVA_BENCH_KEEP_TOOL_TRACE=FILE keeps the
 // trace of the last pkcs11-tool run (which calls cost what).
-#define CRYPTOKI_GNU 1
-#include <p11-kit/pkcs11.h>
+#include "bench/pkcs11_library.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,9 +40,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kSoPin = "87654321";
-constexpr const char* kUserPin = "12345678";
-constexpr unsigned long kGost2012Sign = 0xD4321008UL;       // GOST R 34.10-2012 with GOST R 34.11-2012, 256-bit
+using korva::bench::bytes;
+using korva::bench::kGost2012Sign;
+using korva::bench::kLibraryUserPin;
 constexpr int kObjectCounts[] = {0, 10, 25, 50, 100, 200};  // one card each, data objects only
 
 // The time model (bench/README.md): T=1 blocks of at most 254 information
@@ -62,8 +60,6 @@ std::string joined(std::initializer_list<std::string_view> pieces) {
     for (std::string_view piece : pieces) out += piece;
     return out;
 }
-
-unsigned char* bytes(const char* text) { return reinterpret_cast<unsigned char*>(const_cast<char*>(text)); }
 
 struct Exchange {
     size_t command = 0;
@@ -152,40 +148,29 @@ std::vector<unsigned char> certificate() {
     return der;
 }
 
-class Library {
+class Library : public korva::bench::Pkcs11Library {
 public:
-    explicit Library(const std::string& path) {
-        void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        auto get = handle ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle, "C_GetFunctionList")) : nullptr;
-        if (get == nullptr || get(&f) != CKR_OK) throw std::runtime_error("cannot load " + path);
-    }
-    static void check(ck_rv_t rv, const char* what) {
-        if (rv == CKR_OK) return;
-        char text[24];
-        std::snprintf(text, sizeof text, "0x%lX", rv);
-        throw std::runtime_error(std::string(what) + " failed with " + text);
-    }
+    explicit Library(const std::string& path) : Pkcs11Library("korva", path) {}
     ck_session_handle_t open(ck_slot_id_t slot) {
         ck_session_handle_t session = 0;
-        check(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session), "C_OpenSession");
+        check(f()->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session),
+              "C_OpenSession");
         return session;
     }
     ck_object_handle_t create(ck_session_handle_t session, std::vector<ck_attribute> attributes) {
         ck_object_handle_t object = 0;
-        check(f->C_CreateObject(session, attributes.data(), attributes.size(), &object), "C_CreateObject");
+        check(f()->C_CreateObject(session, attributes.data(), attributes.size(), &object), "C_CreateObject");
         return object;
     }
     std::vector<ck_object_handle_t> find(ck_session_handle_t session, std::vector<ck_attribute> attributes) {
         std::vector<ck_object_handle_t> found(512);
         unsigned long count = 0;
-        check(f->C_FindObjectsInit(session, attributes.data(), attributes.size()), "C_FindObjectsInit");
-        check(f->C_FindObjects(session, found.data(), found.size(), &count), "C_FindObjects");
-        check(f->C_FindObjectsFinal(session), "C_FindObjectsFinal");
+        check(f()->C_FindObjectsInit(session, attributes.data(), attributes.size()), "C_FindObjectsInit");
+        check(f()->C_FindObjects(session, found.data(), found.size(), &count), "C_FindObjects");
+        check(f()->C_FindObjectsFinal(session), "C_FindObjectsFinal");
         found.resize(count);
         return found;
     }
-
-    ck_function_list* f = nullptr;
 };
 
 unsigned char yes = 1;
@@ -195,18 +180,11 @@ ck_attribute classIs(unsigned long& value) { return {CKA_CLASS, &value, sizeof v
 // The cards of the run: slot 0 holds keys, a certificate and an AES key;
 // slot k + 1 holds kObjectCounts[k] data objects.
 void makeCards(Library& library) {
-    auto& f = *library.f;
+    auto& f = *library.f();
     const size_t slots = 1 + std::size(kObjectCounts);
     for (ck_slot_id_t slot = 0; slot < slots; ++slot) {
-        unsigned char label[32];
-        std::memset(label, ' ', sizeof label);
-        std::memcpy(label, "budget", 6);
-        Library::check(f.C_InitToken(slot, bytes(kSoPin), 8, label), "C_InitToken");
-        const ck_session_handle_t session = library.open(slot);
-        Library::check(f.C_Login(session, CKU_SO, bytes(kSoPin), 8), "SO login");
-        Library::check(f.C_InitPIN(session, bytes(kUserPin), 8), "C_InitPIN");
-        Library::check(f.C_Logout(session), "C_Logout");
-        Library::check(f.C_Login(session, CKU_USER, bytes(kUserPin), 8), "C_Login");
+        library.initToken(slot, "budget");
+        const ck_session_handle_t session = library.userSession(slot);
         unsigned long dataClass = CKO_DATA;
         unsigned char value[16] = {};
         for (int i = 0; slot > 0 && i < kObjectCounts[slot - 1]; ++i) {
@@ -232,9 +210,9 @@ void makeCards(Library& library) {
                 {CKA_TOKEN, &yes, 1}, {CKA_PRIVATE, &yes, 1}, {CKA_SIGN, &yes, 1}, {CKA_ID, id, 1}};
             ck_mechanism mechanism{rsa ? CKM_RSA_PKCS_KEY_PAIR_GEN : CKM_GOSTR3410_KEY_PAIR_GEN, nullptr, 0};
             ck_object_handle_t publicKey = 0, privateKey = 0;
-            Library::check(f.C_GenerateKeyPair(session, &mechanism, publicTemplate.data(), publicTemplate.size(),
-                                               privateTemplate, 4, &publicKey, &privateKey),
-                           "C_GenerateKeyPair");
+            library.check(f.C_GenerateKeyPair(session, &mechanism, publicTemplate.data(), publicTemplate.size(),
+                                              privateTemplate, 4, &publicKey, &privateKey),
+                          "C_GenerateKeyPair");
         }
         std::vector<unsigned char> der = certificate();
         unsigned long certificateClass = CKO_CERTIFICATE, x509 = CKC_X_509;
@@ -252,7 +230,7 @@ void makeCards(Library& library) {
                                  {CKA_LABEL, bytes("aes"), 3},
                                  {CKA_VALUE, aesValue, sizeof aesValue}});
     }
-    Library::check(f.C_Finalize(nullptr), "C_Finalize");
+    library.check(f.C_Finalize(nullptr), "C_Finalize");
 }
 
 struct Measured {
@@ -270,7 +248,7 @@ Measured& row(Results& results, const std::string& name) {
 Results measure(Library& library, const fs::path& folder, bool cache, const std::string& pkcs11Tool,
                 const std::string& libraryPath) {
     setenv("KORVA_PKCS11_OBJECT_CACHE", cache ? "1" : "0", 1);
-    auto& f = *library.f;
+    auto& f = *library.f();
     Results r;
     const auto both = [&](const std::string& name, const std::function<void()>& call) {
         row(r, name).first = traced(folder, call);
@@ -279,21 +257,21 @@ Results measure(Library& library, const fs::path& folder, bool cache, const std:
     ck_session_handle_t session = 0;
     const auto tokenInfo = [&] {
         unsigned long count = 0;
-        Library::check(f.C_GetSlotList(1, nullptr, &count), "C_GetSlotList");
+        library.check(f.C_GetSlotList(1, nullptr, &count), "C_GetSlotList");
         ck_token_info info{};
-        Library::check(f.C_GetTokenInfo(0, &info), "C_GetTokenInfo");
+        library.check(f.C_GetTokenInfo(0, &info), "C_GetTokenInfo");
     };
     row(r, "C_Initialize + C_GetSlotList + C_GetTokenInfo").first = traced(folder, [&] {
-        Library::check(f.C_Initialize(nullptr), "C_Initialize");
+        library.check(f.C_Initialize(nullptr), "C_Initialize");
         tokenInfo();
     });
     r["C_Initialize + C_GetSlotList + C_GetTokenInfo"].again = traced(folder, tokenInfo);
     both("C_OpenSession", [&] { session = library.open(0); });
     row(r, "C_Login").first =
-        traced(folder, [&] { Library::check(f.C_Login(session, CKU_USER, bytes(kUserPin), 8), "C_Login"); });
-    Library::check(f.C_Logout(session), "C_Logout");
+        traced(folder, [&] { library.check(f.C_Login(session, CKU_USER, bytes(kLibraryUserPin), 8), "C_Login"); });
+    library.check(f.C_Logout(session), "C_Logout");
     r["C_Login"].again =
-        traced(folder, [&] { Library::check(f.C_Login(session, CKU_USER, bytes(kUserPin), 8), "C_Login"); });
+        traced(folder, [&] { library.check(f.C_Login(session, CKU_USER, bytes(kLibraryUserPin), 8), "C_Login"); });
     for (size_t k = 0; k < std::size(kObjectCounts); ++k) {
         const ck_session_handle_t objects = library.open(ck_slot_id_t(k + 1));
         both(joined({"C_FindObjects over ", std::to_string(kObjectCounts[k]), " objects"}), [&] {
@@ -308,7 +286,7 @@ Results measure(Library& library, const fs::path& folder, bool cache, const std:
     const auto read = [&](ck_object_handle_t object, ck_attribute_type_t type) {
         std::vector<unsigned char> value(2048);
         ck_attribute attribute{type, value.data(), value.size()};
-        Library::check(f.C_GetAttributeValue(session, object, &attribute, 1), "C_GetAttributeValue");
+        library.check(f.C_GetAttributeValue(session, object, &attribute, 1), "C_GetAttributeValue");
     };
     const ck_object_handle_t certificateObject = oneOf(CKO_CERTIFICATE);
     both("C_GetAttributeValue: certificate CKA_VALUE", [&] { read(certificateObject, CKA_VALUE); });
@@ -324,8 +302,8 @@ Results measure(Library& library, const fs::path& folder, bool cache, const std:
         ck_mechanism mechanism{mechanismType, nullptr, 0};
         unsigned char data[32] = {1, 2, 3}, signature[256];
         unsigned long length = sizeof signature;
-        Library::check(f.C_SignInit(session, &mechanism, key), "C_SignInit");
-        Library::check(f.C_Sign(session, data, sizeof data, signature, &length), "C_Sign");
+        library.check(f.C_SignInit(session, &mechanism, key), "C_SignInit");
+        library.check(f.C_Sign(session, data, sizeof data, signature, &length), "C_Sign");
     };
     const ck_object_handle_t gostKey = privateKey(2), rsaKey = privateKey(1);
     both("C_SignInit + C_Sign: GOST R 34.10-2012", [&] { sign(kGost2012Sign, gostKey); });
@@ -335,7 +313,7 @@ Results measure(Library& library, const fs::path& folder, bool cache, const std:
         ck_attribute publicTemplate[] = {{CKA_TOKEN, &yes, 1}};
         ck_attribute privateTemplate[] = {{CKA_TOKEN, &yes, 1}, {CKA_PRIVATE, &yes, 1}};
         ck_object_handle_t made[2];
-        Library::check(
+        library.check(
             f.C_GenerateKeyPair(session, &mechanism, publicTemplate, 1, privateTemplate, 2, &made[0], &made[1]),
             "C_GenerateKeyPair");
     });
@@ -346,14 +324,14 @@ Results measure(Library& library, const fs::path& folder, bool cache, const std:
         unsigned char iv[16] = {}, data[1024] = {}, out[1040];
         ck_mechanism mechanism{CKM_AES_CBC, iv, sizeof iv};
         unsigned long length = sizeof out;
-        Library::check(f.C_EncryptInit(session, &mechanism, aesKeys.front()), "C_EncryptInit");
-        Library::check(f.C_Encrypt(session, data, sizeof data, out, &length), "C_Encrypt");
+        library.check(f.C_EncryptInit(session, &mechanism, aesKeys.front()), "C_EncryptInit");
+        library.check(f.C_Encrypt(session, data, sizeof data, out, &length), "C_Encrypt");
     });
     both("C_GenerateRandom: 32 bytes", [&] {
         unsigned char random[32];
-        Library::check(f.C_GenerateRandom(session, random, sizeof random), "C_GenerateRandom");
+        library.check(f.C_GenerateRandom(session, random, sizeof random), "C_GenerateRandom");
     });
-    Library::check(f.C_Finalize(nullptr), "C_Finalize");
+    library.check(f.C_Finalize(nullptr), "C_Finalize");
     if (!pkcs11Tool.empty()) {
         // A process of its own each time: its trace goes to a file.
         const auto run = [&] {
@@ -390,19 +368,19 @@ double microsecondsPerCall(const std::function<void()>& call) {
 
 void printCpuTimes(Library& library) {
     setenv("KORVA_PKCS11_OBJECT_CACHE", "1", 1);
-    auto& f = *library.f;
-    Library::check(f.C_Initialize(nullptr), "C_Initialize");
+    auto& f = *library.f();
+    library.check(f.C_Initialize(nullptr), "C_Initialize");
     const ck_session_handle_t session = library.open(0);
     ck_session_info info{};
     std::printf("\n| call without card exchange | CPU time per call (µs) |\n|---|---:|\n");
     std::printf("| C_GetSessionInfo | %.2f |\n", microsecondsPerCall([&] { f.C_GetSessionInfo(session, &info); }));
     ck_object_handle_t found[4];
     unsigned long count = 0;
-    Library::check(f.C_FindObjectsInit(session, nullptr, 0), "C_FindObjectsInit");
+    library.check(f.C_FindObjectsInit(session, nullptr, 0), "C_FindObjectsInit");
     std::printf("| C_FindObjects (search open) | %.2f |\n",
                 microsecondsPerCall([&] { f.C_FindObjects(session, found, 0, &count); }));
-    Library::check(f.C_FindObjectsFinal(session), "C_FindObjectsFinal");
-    Library::check(f.C_Finalize(nullptr), "C_Finalize");
+    library.check(f.C_FindObjectsFinal(session), "C_FindObjectsFinal");
+    library.check(f.C_Finalize(nullptr), "C_Finalize");
 }
 
 std::string argument(int argc, char** argv, const std::string& flag, std::string fallback) {
@@ -427,7 +405,7 @@ int main(int argc, char** argv) {
     setenv("XDG_CACHE_HOME", (folder / "user-cache").c_str(), 1);
     try {
         Library library(KORVA_PKCS11_PATH);
-        Library::check(library.f->C_Initialize(nullptr), "C_Initialize");
+        library.check(library.f()->C_Initialize(nullptr), "C_Initialize");
         makeCards(library);
         fs::copy(folder / "cards", folder / "pristine");
         const std::string tool = fs::exists(pkcs11Tool) ? pkcs11Tool : "";
