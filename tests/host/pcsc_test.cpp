@@ -335,8 +335,9 @@ INSTANTIATE_TEST_SUITE_P(PcscTest, CardTakenAway,
 // A card that does not answer as ours in the reader: every token call says so
 // within a bound, and nothing but the question whether it is ours reaches the
 // card (its file stays as it was). A card of another application is a token
-// the library does not know; one whose answer is no answer of ours is a device
-// error (asked again at the next call, never taken for ours).
+// the library does not know; one whose answer is no answer of ours, or that
+// answers nothing until the reader gives up, is a device error (asked again
+// at the next call, never taken for ours).
 struct NotOurs {
     const char* name;
     std::vector<std::string> options;
@@ -371,7 +372,8 @@ INSTANTIATE_TEST_SUITE_P(PcscTest, CardNotOurs,
                          ::testing::Values(NotOurs{"Foreign", {"--foreign"}, CKR_TOKEN_NOT_RECOGNIZED},
                                            NotOurs{"Garbage", {"--answer-all", "C35A17E209"}, CKR_TOKEN_NOT_RECOGNIZED},
                                            NotOurs{"EndlessMoreData", {"--answer-all", "6100"}, CKR_DEVICE_ERROR},
-                                           NotOurs{"OneByte", {"--answer-all", "90"}, CKR_DEVICE_ERROR}),
+                                           NotOurs{"OneByte", {"--answer-all", "90"}, CKR_DEVICE_ERROR},
+                                           NotOurs{"Mute", {"--mute"}, CKR_DEVICE_ERROR}),
                          [](const ::testing::TestParamInfo<NotOurs>& row) { return std::string(row.param.name); });
 
 // What the library writes to its trace (stderr) while `step` runs.

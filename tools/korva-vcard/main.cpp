@@ -15,6 +15,21 @@
 // every command that changed it, under the same lock. A command whose change
 // cannot be saved is answered 65 81 (memory failure), never 90 00.
 //
+// A mute card (--mute, for tests) is what a real reader makes of a card that
+// never answers: the reader waits the card's waiting time, gives up and
+// reports an error (pcscd: SCARD_E_NOT_TRANSACTED), and the card stays in
+// the reader. The driver has no time-out of its own, and an empty message is
+// no way to say "no answer": the driver reads the empty body with a
+// zero-length blocking receive with MSG_WAITALL, which on a TCP socket waits
+// for at least one more byte, so pcscd's reader thread, and with it the
+// application's SCardTransmit, would wait for ever. So the card program
+// plays the reader's part: it waits the waiting time, connects anew and only
+// then ends the old connection. The driver takes a connection that ends
+// during a command as an answer of no bytes (SCardTransmit succeeds with an
+// empty response, which the library takes as a failed exchange, as it takes
+// a reader's error) and drops it; pcscd, polling the reader, finds the new
+// connection's card at its next look and sees no removal.
+//
 // The ATR is our own, in the direct convention:
 //   T=1:  3B 8A 01 80 55 4B 4F 52 56 41 62 56 43 <TCK>
 //   T=0:  3B 0A 80 55 4B 4F 52 56 41 62 56 43
@@ -30,6 +45,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -143,6 +159,7 @@ struct Card {
     bool t0 = false;
     korva::sim::T0Link link;
     std::optional<uint8_t> vanishOn;  // taken away at the first command with this INS (a test's removal mid-call)
+    bool mute = false;                // answers no command (see the top of the file)
     // Not our card: every command gets these bytes (a card of another application, or one
     // that answers garbage) and the card file is never touched.
     std::optional<Bytes> fixedAnswer;
@@ -189,27 +206,49 @@ Bytes bytesOfHex(const std::string& text) {
     return bytes;
 }
 
-// Serves one connection; false when the card was taken away on purpose.
-bool serve(int connection, Card& card) {
+// How serving a connection ended.
+enum class Served {
+    closed,    // by the driver, a failed write or a stop signal
+    vanished,  // the card taken away on purpose (--vanish-on)
+    mute,      // a command went unanswered for the reader's time-out
+};
+
+// A real reader's time-out on a card that does not answer: about the
+// character waiting time of a T=0 card at its first rate (9600 etu at
+// 3.5712 MHz, ~1 s); a T=1 card's first block waiting time is of that order.
+constexpr int kReaderTimeoutMilliseconds = 1000;
+
+// Waits out the reader's time-out, or less if the driver hangs up or a stop
+// is asked.
+void waitOutReaderTimeout(int connection) {
+    pollfd driver{connection, POLLIN, 0};
+    ::poll(&driver, 1, kReaderTimeoutMilliseconds);
+}
+
+Served serve(int connection, Card& card) {
     while (!stopRequested) {
         const std::optional<Bytes> message = readMessage(connection);
-        if (!message) return true;
+        if (!message) return Served::closed;
         if (message->size() == 1) {
             switch ((*message)[0]) {
                 case 0x00:
                 case 0x01:
                 case 0x02: card.reset(); break;
                 case 0x04:
-                    if (!sendMessage(connection, ourAtr(card.t0))) return true;
+                    if (!sendMessage(connection, ourAtr(card.t0))) return Served::closed;
                     break;
                 default: break;
             }
             continue;
         }
-        if (card.vanishOn && (*message)[1] == *card.vanishOn) return false;
-        if (!sendMessage(connection, card.answer(*message))) return true;
+        if (card.vanishOn && (*message)[1] == *card.vanishOn) return Served::vanished;
+        if (card.mute) {
+            waitOutReaderTimeout(connection);
+            return Served::mute;
+        }
+        if (!sendMessage(connection, card.answer(*message))) return Served::closed;
     }
-    return true;
+    return Served::closed;
 }
 
 }  // namespace
@@ -222,6 +261,7 @@ int main(int argc, char** argv) {
     std::string vanishOn;
     bool foreign = false;
     std::string answerAll;
+    bool mute = false;
     app.add_option("CARD-FILE", cardFile, "the card file (made factory-fresh when it does not exist)")->required();
     app.add_option("-a,--address", address, "the driver's IPv4 address")->capture_default_str();
     app.add_option("-p,--port", port, "the driver's port (35963: its first reader, 35964: the second)")
@@ -233,6 +273,9 @@ int main(int argc, char** argv) {
                  "answer every command 6A 82 (not found), as a card of another application would; for tests");
     app.add_option("--answer-all", answerAll,
                    "answer every command with these bytes (hex), as a broken card would; for tests");
+    app.add_flag("--mute", mute,
+                 "answer no command: the reader reports a time-out after its waiting time, as with a mute card; "
+                 "for tests");
     CLI11_PARSE(app, argc, argv);
 
     catchStopSignals();
@@ -255,17 +298,26 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    Card card{korva::sim::KeptCard(cardFile), t0, {}, vanishInstruction, fixedAnswer};
+    Card card{korva::sim::KeptCard(cardFile), t0, {}, vanishInstruction, mute, fixedAnswer};
     if (card.kept.card() == nullptr) {
         std::fprintf(stderr, "korva-vcard: %s: %s\n", cardFile.c_str(), card.kept.problem().c_str());
         return 1;
     }
+    int connection = -1;
     while (!stopRequested) {
-        const int connection = connectToDriver(address, port);
+        if (connection < 0) connection = connectToDriver(address, port);
         if (connection < 0) break;
-        const bool stay = serve(connection, card);
+        const Served served = serve(connection, card);
+        if (served == Served::mute) {
+            const int next = connectToDriver(address, port);  // still in the reader at pcscd's next look
+            ::close(connection);
+            connection = next;
+            continue;
+        }
         ::close(connection);  // the card leaves the reader
-        if (!stay) break;
+        connection = -1;
+        if (served == Served::vanished) break;
     }
+    if (connection >= 0) ::close(connection);
     return 0;
 }
