@@ -84,15 +84,19 @@ CardResult removeBody(CardContext& context, const ClassLayout& layout, uint8_t n
 }
 
 // The other classes' bodies and key slots lie in the application
-// subdirectory, which stays current; a certificate's body took the
-// certificate subdirectory, so its directory's folder is selected again.
+// subdirectory, which stays current. A certificate's body took the
+// certificate subdirectory: the destruction steps back to the application
+// subdirectory first, then into the certificate subdirectory again when the
+// certificate directory lives there.
 CardResult freeRecord(CardContext& context, const TokenSettings& settings, const ClassLayout& layout, uint8_t number,
                       bool& wasInUse) {
     if (layout.objectClass == ObjectClass::Certificate) {
-        if (const CardResult rc = selectDirectory(context, settings, layout.directoryId); rc != result::kOk) return rc;
-    } else if (const CardResult rc = card::selectFile(context, layout.directoryId); rc != result::kOk) {
-        return rc;
+        if (const CardResult rc = card::selectApplicationSubdirectory(context); rc != result::kOk) return rc;
+        if (directoryInSubdirectory(settings, layout.directoryId)) {
+            if (const CardResult rc = card::selectCertificateDirectory(context); rc != result::kOk) return rc;
+        }
     }
+    if (const CardResult rc = card::selectFile(context, layout.directoryId); rc != result::kOk) return rc;
     DirectoryRecord record{};
     uint32_t length = 0;
     if (const CardResult rc = readDirectoryRecord(context, number, record, length); rc != result::kOk) return rc;
