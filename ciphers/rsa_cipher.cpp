@@ -63,8 +63,11 @@ CK_RV loadKey(CardContext& context, const LoginRecord* login, const ObjectHandle
     return bits / 8 == kRsaModulusBytes ? CKR_OK : CKR_FUNCTION_FAILED;
 }
 
-// A private key's files are those of the public key with the same CKA_ID;
-// without one, its own record number is the best guess.
+// A private key's files are those of the public key with the same CKA_ID:
+// a pair's files and key object are numbered after the public key's record
+// (61 nn, E1 nn, key 0x60 + n), which the private key's own record number
+// need not equal, and the wrong number would open another pair's exponent.
+// Without such a public key, its own record number is the best guess.
 CK_RV findBody(CardContext& context, RsaKey& key) noexcept {
     uint8_t paired = 0;
     const CardResult found = objects::findMatchingPublicKey(context, key.stored.record.view(), paired);
