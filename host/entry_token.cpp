@@ -116,6 +116,7 @@ KORVA_HOST_EXPORT ck_rv_t C_GetSlotInfo(ck_slot_id_t slot, ck_slot_info* info) {
         if (token == nullptr) return CKR_SLOT_ID_INVALID;
         if (info == nullptr) return CKR_ARGUMENTS_BAD;
         TokenCall call(*token);
+        if (call.begun() == ReaderStatus::readerGone) return CKR_SLOT_ID_INVALID;  // as in C_GetSlotList
         *info = {};
         blankPadded(info->slot_description, token->reader().description());
         blankPadded(info->manufacturer_id, "KORVA");

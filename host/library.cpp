@@ -232,8 +232,12 @@ ck_rv_t Library::admitCall(Token& token, const TokenCall& call, bool onSession) 
         case ReaderStatus::ok:
         case ReaderStatus::reset: break;
         case ReaderStatus::noCard:
-        case ReaderStatus::removed:
-        case ReaderStatus::readerGone: return onSession ? CKR_DEVICE_REMOVED : CKR_TOKEN_NOT_PRESENT;
+        case ReaderStatus::removed: return onSession ? CKR_DEVICE_REMOVED : CKR_TOKEN_NOT_PRESENT;
+        // A reader that went away never comes back to this slot (it has left
+        // the slot list): its sessions are gone with their device, and the
+        // slot itself is no longer one, even to an application that listed
+        // it before.
+        case ReaderStatus::readerGone: return onSession ? CKR_DEVICE_REMOVED : CKR_SLOT_ID_INVALID;
         case ReaderStatus::failed: return CKR_DEVICE_ERROR;
     }
     if (!card.present) return onSession ? CKR_DEVICE_REMOVED : CKR_TOKEN_NOT_PRESENT;

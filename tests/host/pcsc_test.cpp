@@ -392,9 +392,10 @@ std::string traceOf(const std::filesystem::path& file, Step step) {
 }
 
 // pcscd stopped while the library runs (scripts/pcsc-tests gives the test its
-// pcscd's process id): the readers' slots leave the slot list with a trace
-// line saying why, the card file's slot keeps working; a library started
-// with pcscd absent has the card file's slot only, and says why.
+// pcscd's process id): a reader slot listed before answers as no slot any
+// more, at once; the readers' slots leave the slot list with a trace line
+// saying why, the card file's slot keeps working; a library started with
+// pcscd absent has the card file's slot only, and says why.
 TEST(PcscdStopped, ReaderSlotsGoCardFileSlotStays) {
     const char* pcscd = std::getenv("KORVA_TEST_PCSCD_PID");
     if (pcscd == nullptr) GTEST_SKIP() << "KORVA_TEST_PCSCD_PID names no pcscd this test may stop";
@@ -406,12 +407,23 @@ TEST(PcscdStopped, ReaderSlotsGoCardFileSlotStays) {
     setenv("KORVA_CARDS", (folder.path() / "file.card").c_str(), 1);
     setenv("KORVA_PKCS11_TRACE", "1", 1);
     ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
-    unsigned long count = 0;
-    ASSERT_EQ(f->C_GetSlotList(0, nullptr, &count), CKR_OK);
+    ck_slot_id_t listed[3];
+    unsigned long count = 3;
+    ASSERT_EQ(f->C_GetSlotList(0, listed, &count), CKR_OK);
     ASSERT_GT(count, 1u) << "the card file's slot and the readers' slots";
 
     std::string trace = traceOf(folder.path() / "trace", [&] {
-        ASSERT_EQ(kill(static_cast<pid_t>(std::atoi(pcscd)), SIGTERM), 0);
+        const pid_t service = static_cast<pid_t>(std::atoi(pcscd));
+        ASSERT_EQ(kill(service, SIGTERM), 0);
+        // Until it has ended: gone, or a zombie that the script has not reaped yet.
+        for (std::string stat = "-"; !stat.empty() && stat.find(") Z ") == std::string::npos;)
+            stat = contentOf("/proc/" + std::to_string(service) + "/stat");
+        const auto start = std::chrono::steady_clock::now();
+        ck_session_handle_t session = 0;
+        EXPECT_EQ(f->C_OpenSession(listed[1], CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_SLOT_ID_INVALID);
+        ck_token_info token{};
+        EXPECT_EQ(f->C_GetTokenInfo(listed[1], &token), CKR_SLOT_ID_INVALID);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
         for (int i = 0; i < 100 && count != 1; ++i) {
             std::this_thread::sleep_for(50ms);
             EXPECT_EQ(f->C_GetSlotList(0, nullptr, &count), CKR_OK);
