@@ -44,6 +44,7 @@ const char* pcscErrorName(LONG rv) {
         case SCARD_E_NO_SMARTCARD: return "SCARD_E_NO_SMARTCARD";
         case SCARD_W_REMOVED_CARD: return "SCARD_W_REMOVED_CARD";
         case SCARD_W_RESET_CARD: return "SCARD_W_RESET_CARD";
+        case SCARD_W_SECURITY_VIOLATION: return "SCARD_W_SECURITY_VIOLATION (pcscd closed the connection)";
         case SCARD_W_UNRESPONSIVE_CARD: return "SCARD_W_UNRESPONSIVE_CARD";
         case SCARD_W_UNPOWERED_CARD: return "SCARD_W_UNPOWERED_CARD";
         case SCARD_E_TIMEOUT: return "SCARD_E_TIMEOUT";

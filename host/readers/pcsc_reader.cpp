@@ -106,6 +106,11 @@ ReaderStatus PcscReader::statusOf(LONG rv) {
         case SCARD_W_RESET_CARD: return ReaderStatus::reset;
         case SCARD_E_NO_SERVICE:
         case SCARD_E_SERVICE_STOPPED:
+        // pcsc-lite's word for a connection pcscd closed on its side: pcscd
+        // ended under a context (the first call after it stopped gets this
+        // half the time, SCARD_E_NO_SERVICE the other half), or refused this
+        // process the reader. The context cannot reach the reader again.
+        case SCARD_W_SECURITY_VIOLATION:
         case SCARD_E_READER_UNAVAILABLE:
         case SCARD_E_UNKNOWN_READER:
         case SCARD_E_INVALID_HANDLE:
