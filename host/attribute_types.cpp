@@ -1,6 +1,9 @@
 #include "host/attribute_types.h"
 
+#include <array>
+#include <bit>
 #include <cstdint>
+#include <vector>
 
 namespace korva::host {
 namespace {
@@ -20,6 +23,10 @@ struct AttributeType {
     ck_attribute_type_t type;
     ValueKind kind;
     uint8_t classes;
+    // The classes whose objects it names: fixed when the object is made,
+    // part of what the object is (a key's public material, a certificate,
+    // a data object's content), and never a value that must stay secret.
+    uint8_t names = 0;
 };
 
 using enum ValueKind;
@@ -28,7 +35,7 @@ using enum ValueKind;
 // type: a GOST key simply never holds a modulus.
 constexpr AttributeType kTypes[] = {
     // Every object.
-    {CKA_CLASS, Number, kAll},
+    {CKA_CLASS, Number, kAll, kAll},
     {CKA_TOKEN, Boolean, kAll},
     {CKA_PRIVATE, Boolean, kAll},
     {CKA_MODIFIABLE, Boolean, kAll},
@@ -36,11 +43,11 @@ constexpr AttributeType kTypes[] = {
     {CKA_DESTROYABLE, Boolean, kAll},
     {CKA_LABEL, Bytes, kAll},
     // Data objects.
-    {CKA_APPLICATION, Bytes, kData},
-    {CKA_OBJECT_ID, Bytes, kData},
-    {CKA_VALUE, Bytes, kData | kCertificate | kPublicKey | kPrivateKey | kSecretKey},
+    {CKA_APPLICATION, Bytes, kData, kData},
+    {CKA_OBJECT_ID, Bytes, kData, kData},
+    {CKA_VALUE, Bytes, kData | kCertificate | kPublicKey | kPrivateKey | kSecretKey, kData | kCertificate | kPublicKey},
     // Certificates.
-    {CKA_CERTIFICATE_TYPE, Number, kCertificate},
+    {CKA_CERTIFICATE_TYPE, Number, kCertificate, kCertificate},
     {CKA_TRUSTED, Boolean, kCertificate | kPublicKey | kSecretKey},
     {CKA_CERTIFICATE_CATEGORY, Number, kCertificate},
     {CKA_CHECK_VALUE, Bytes, kCertificate | kSecretKey},
@@ -60,7 +67,7 @@ constexpr AttributeType kTypes[] = {
     {CKA_END_DATE, Date, kCertificate | kKeys},
     {CKA_PUBLIC_KEY_INFO, Bytes, kCertificate | kPublicKey | kPrivateKey},
     // Keys.
-    {CKA_KEY_TYPE, Number, kKeys},
+    {CKA_KEY_TYPE, Number, kKeys, kKeys},
     {CKA_DERIVE, Boolean, kKeys},
     {CKA_LOCAL, Boolean, kKeys},
     {CKA_KEY_GEN_MECHANISM, Number, kKeys},
@@ -82,11 +89,11 @@ constexpr AttributeType kTypes[] = {
     {CKA_NEVER_EXTRACTABLE, Boolean, kPrivateKey | kSecretKey},
     {CKA_WRAP_WITH_TRUSTED, Boolean, kPrivateKey | kSecretKey},
     {CKA_ALWAYS_AUTHENTICATE, Boolean, kPrivateKey},
-    {CKA_VALUE_LEN, Number, kSecretKey},
+    {CKA_VALUE_LEN, Number, kSecretKey, kSecretKey},
     // Key-type attributes.
-    {CKA_MODULUS, Bytes, kPublicKey | kPrivateKey},
+    {CKA_MODULUS, Bytes, kPublicKey | kPrivateKey, kPublicKey | kPrivateKey},
     {CKA_MODULUS_BITS, Number, kPublicKey},
-    {CKA_PUBLIC_EXPONENT, Bytes, kPublicKey | kPrivateKey},
+    {CKA_PUBLIC_EXPONENT, Bytes, kPublicKey | kPrivateKey, kPublicKey | kPrivateKey},
     {CKA_PRIVATE_EXPONENT, Bytes, kPrivateKey},
     {CKA_PRIME_1, Bytes, kPrivateKey},
     {CKA_PRIME_2, Bytes, kPrivateKey},
@@ -99,10 +106,10 @@ constexpr AttributeType kTypes[] = {
     {CKA_PRIME_BITS, Number, kPrivateKey},
     {CKA_SUB_PRIME_BITS, Number, kPrivateKey},
     {CKA_VALUE_BITS, Number, kPrivateKey},
-    {CKA_EC_PARAMS, Bytes, kPublicKey | kPrivateKey},
-    {CKA_EC_POINT, Bytes, kPublicKey},
-    {CKA_GOSTR3410_PARAMS, Bytes, kPublicKey | kPrivateKey},
-    {CKA_GOSTR3411_PARAMS, Bytes, kPublicKey | kPrivateKey},
+    {CKA_EC_PARAMS, Bytes, kPublicKey | kPrivateKey, kPublicKey | kPrivateKey},
+    {CKA_EC_POINT, Bytes, kPublicKey, kPublicKey},
+    {CKA_GOSTR3410_PARAMS, Bytes, kPublicKey | kPrivateKey, kPublicKey | kPrivateKey},
+    {CKA_GOSTR3411_PARAMS, Bytes, kPublicKey | kPrivateKey, kPublicKey | kPrivateKey},
     {CKA_GOST28147_PARAMS, Bytes, kKeys},
     // Classes the token never holds: only their value kinds matter.
     {CKA_HW_FEATURE_TYPE, Number, 0},
@@ -148,6 +155,19 @@ uint8_t classBit(unsigned long objectClass) {
 ValueKind valueKind(ck_attribute_type_t type) {
     const AttributeType* row = find(type);
     return row == nullptr ? ValueKind::Bytes : row->kind;
+}
+
+std::span<const ck_attribute_type_t> namingAttributes(unsigned long objectClass) {
+    static const auto lists = [] {
+        std::array<std::vector<ck_attribute_type_t>, 5> byClass;
+        for (size_t bit = 0; bit < byClass.size(); ++bit)
+            for (const AttributeType& row : kTypes)
+                if ((row.names & (1u << bit)) != 0) byClass[bit].push_back(row.type);
+        return byClass;
+    }();
+    const uint8_t bit = classBit(objectClass);
+    if (bit == 0) return {};
+    return lists[static_cast<size_t>(std::countr_zero(bit))];
 }
 
 bool classHas(unsigned long objectClass, ck_attribute_type_t type) {

@@ -1,6 +1,7 @@
 #include "host/entry.h"
 
 #include "host/attributes.h"
+#include "host/object_identity.h"
 #include "host/token.h"
 #include "host/trace.h"
 
@@ -34,7 +35,12 @@ ck_rv_t findObject(Session& session, ck_object_handle_t handle, Access use, Obje
     }
     if (known == nullptr) return missing;
     entry = *known;
-    return access(session, use, {entry.tokenObject, entry.isPrivate});
+    if (const ck_rv_t rv = access(session, use, {entry.tokenObject, entry.isPrivate}); rv != CKR_OK) return rv;
+    // Another process may have destroyed a card object, or put another in its record.
+    if (!entry.onCard()) return CKR_OK;
+    if (const ck_rv_t rv = confirmHandle(session.token, handle, missing); rv != CKR_OK) return rv;
+    entry = *session.token.handles().find(handle);
+    return CKR_OK;
 }
 
 ck_object_handle_t recordObject(Session& session, const abi::ObjectHandle& made, const abi::ObjectSummary& summary,
@@ -42,7 +48,9 @@ ck_object_handle_t recordObject(Session& session, const abi::ObjectHandle& made,
     const bool inModuleTable = isSessionObject(made);
     if (inModuleTable) session.token.ownSessionObject(made.record, session.handle);
     if (!inModuleTable && !tokenObject) session.token.libraryObjects().ownCardObject(made, session.handle);
-    return session.token.handles().handleFor({made, summary.objectClass, summary.isPrivate != 0, tokenObject});
+    ObjectEntry entry{made, summary.objectClass, summary.isPrivate != 0, tokenObject};
+    if (entry.onCard()) entry.identity = readIdentity(session.token, made);
+    return session.token.handles().handleFor(entry);
 }
 
 bool isSessionObject(const abi::ObjectHandle& handle) { return directoryOf(handle) == KORVA_SESSION_DIRECTORY; }

@@ -6,6 +6,7 @@
 #include "host/access.h"
 #include "host/handles.h"
 #include "host/library.h"
+#include "host/object_identity.h"
 #include "host/pkcs11_api.h"
 
 #include <limits>
@@ -108,11 +109,13 @@ inline std::optional<abi::CK_ULONG> moduleLength(unsigned long value) {
 inline abi::CK_ULONG capacity(unsigned long value) {
     return static_cast<abi::CK_ULONG>(std::min<unsigned long>(value, std::numeric_limits<abi::CK_ULONG>::max()));
 }
-// Runs `make`, a module call that may leave a session key on the card, with
-// the crash journal noting it first: a key that cannot be journalled is not
-// made (a crash would leave it on the card for good).
+// Runs `make`, a module call that makes an object, after a look at what
+// others changed (so that our own change does not hide theirs), and with the
+// crash journal noting a session key the card keeps first: a key that cannot
+// be journalled is not made (a crash would leave it on the card for good).
 template <typename Make>
 ck_rv_t journalled(Token& token, bool sessionKey, Make make) {
+    noticeChangesElsewhere(token);
     if (!sessionKey) return make();
     if (!token.journalCardObjects(true)) return CKR_FUNCTION_FAILED;
     const ck_rv_t rv = make();

@@ -3,8 +3,11 @@
 #include "host/attributes.h"
 #include "host/entry.h"
 #include "host/object_cache.h"
+#include "host/object_identity.h"
 #include "host/object_search.h"
 #include "host/rsa_private_import.h"
+
+#include <algorithm>
 
 namespace korva::host {
 namespace {
@@ -78,6 +81,14 @@ ck_rv_t hideOtherClasses(unsigned long objectClass, ck_attribute* attributes, un
     return rv;
 }
 
+// Whether the change touches what names the object (host/object_identity.h).
+bool changesName(unsigned long objectClass, const ck_attribute* attributes, unsigned long count) {
+    const auto naming = namingAttributes(objectClass);
+    for (unsigned long i = 0; i < count; ++i)
+        if (std::find(naming.begin(), naming.end(), attributes[i].type) != naming.end()) return true;
+    return false;
+}
+
 // A change the standard allows: attributes of the class only, and a key once
 // sensitive or unextractable stays so.
 ck_rv_t checkChange(unsigned long objectClass, const ModuleTemplate& given, const ck_attribute* attributes,
@@ -89,10 +100,12 @@ ck_rv_t checkChange(unsigned long objectClass, const ModuleTemplate& given, cons
 
 // Keeps the handles of the objects that match.
 ck_rv_t search(Session& session, Token& token, const ck_attribute* attributes, unsigned long count) {
+    noticeChangesElsewhere(token);
     const ck_rv_t rv = searchObjects(
         token, attributes, count,
         [&](const abi::ObjectHandle& handle, uint32_t objectClass, bool isPrivate, const AttributeView& object) {
-            const ObjectEntry entry{handle, objectClass, isPrivate, !isSessionObject(handle)};
+            ObjectEntry entry{handle, objectClass, isPrivate, !isSessionObject(handle)};
+            if (entry.onCard()) entry.identity = identityOf(objectClass, object);
             // Private objects exist for the application only while the user is logged in.
             if (access(session, Access::Read, {entry.tokenObject, entry.isPrivate}) != CKR_OK) return;
             if (classHasAll(objectClass, attributes, count) && object.matches(attributes, count))
@@ -213,8 +226,12 @@ KORVA_HOST_EXPORT ck_rv_t C_SetAttributeValue(ck_session_handle_t handle, ck_obj
         if (LibraryObject* kept = token.libraryObjects().find(target.librarySerial)) return kept->change(given);
         LoginRecordCopy login;
         token.fillLogin(login);
-        return token.module().setAttributes(token.context(), login.get(), token.settings(), &target.module,
-                                            given.data(), given.size());
+        const abi::CK_RV rv = token.module().setAttributes(token.context(), login.get(), token.settings(),
+                                                           &target.module, given.data(), given.size());
+        // A data object's value may change: the handle names what it holds now.
+        if (rv == CKR_OK && target.onCard() && changesName(target.objectClass, attributes, count))
+            token.handles().setIdentity(object, readIdentity(token, target.module));
+        return rv;
     });
 }
 

@@ -1,5 +1,8 @@
 #include "host/handles.h"
 
+#include "host/card_commands.h"
+
+#include <algorithm>
 #include <atomic>
 #include <iterator>
 
@@ -28,9 +31,19 @@ bool ObjectEntry::sameObject(const ObjectEntry& other) const {
            sameModuleHandle(module, other.module);
 }
 
+bool ObjectEntry::onCard() const {
+    return librarySerial == 0 &&
+           static_cast<uint16_t>(module.directoryHigh << 8 | module.directoryLow) != KORVA_SESSION_DIRECTORY;
+}
+
 ck_object_handle_t HandleTable::handleFor(const ObjectEntry& entry) {
-    for (auto& [handle, known] : entries_) {
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+        auto& [handle, known] = *it;
         if (!known.sameObject(entry)) continue;
+        if (entry.identity && known.identity != entry.identity) {
+            entries_.erase(it);  // another object took the record
+            break;
+        }
         known = entry;
         return handle;
     }
@@ -58,6 +71,51 @@ void HandleTable::forgetLibraryObject(uint32_t serial) {
 
 void HandleTable::forgetPrivate() {
     std::erase_if(entries_, [](const auto& item) { return item.second.isPrivate; });
+}
+
+void HandleTable::noteCall(std::optional<bool> usedElsewhere, uint64_t card) {
+    // Another card, or the same one re-inserted or reset: its records may
+    // hold anything.
+    if (card != card_ || usedElsewhere != false) othersMayHaveChanged_ = true;
+    if (card != card_) counter_.reset();
+    card_ = card;
+}
+
+void HandleTable::noteCommand(std::span<const uint8_t> command) {
+    if (!leavesCardContentAlone(command)) ownChanges_ = true;
+}
+
+bool HandleTable::wroteWithHandlesOut() const {
+    return ownChanges_ &&
+           std::any_of(entries_.begin(), entries_.end(), [](const auto& item) { return item.second.onCard(); });
+}
+
+void HandleTable::noteCounter(std::optional<uint32_t> counter) {
+    // Our own creations and destructions move the counter as well. While
+    // nobody else had the card they are all that moved it (a destruction of
+    // ours forgot its handles): the counter is only taken as it is. After
+    // another process may have had it, a counter that moved, or one that
+    // moved by both hands, leaves every card object's handle in doubt.
+    const bool doubt = othersMayHaveChanged_ && (ownChanges_ || !counter || counter != counter_);
+    if (doubt) {
+        for (auto& [handle, entry] : entries_) entry.recheck = entry.recheck || entry.onCard();
+    }
+    counter_ = counter;
+    ownChanges_ = false;
+    othersMayHaveChanged_ = !counter.has_value();
+}
+
+void HandleTable::noteSeen(const abi::ObjectHandle& module, const ObjectIdentity& identity) {
+    for (auto it = entries_.begin(); it != entries_.end();) {
+        ObjectEntry& entry = it->second;
+        const bool settled = entry.recheck && entry.onCard() && sameModuleHandle(entry.module, module);
+        entry.recheck = entry.recheck && !settled;
+        it = settled && entry.identity != identity ? entries_.erase(it) : std::next(it);
+    }
+}
+
+void HandleTable::setIdentity(ck_object_handle_t handle, std::optional<ObjectIdentity> identity) {
+    if (const auto found = entries_.find(handle); found != entries_.end()) found->second.identity = identity;
 }
 
 }  // namespace korva::host

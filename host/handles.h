@@ -5,16 +5,25 @@
 // the next object made there takes over; a number handed out here is never
 // given to a second object, and numbers are unique over all slots, so that
 // a handle of one slot names nothing in another.
+//
+// Other processes change the card too: a handle of a card object is checked
+// again once they may have destroyed or replaced its object
+// (host/object_identity.h).
 #pragma once
 
 #include "host/pkcs11_api.h"
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace korva::host {
+
+// A digest of what names a card object (host/object_identity.h).
+using ObjectIdentity = std::array<uint8_t, 32>;
 
 // What the library knows of an object an application holds a handle to.
 struct ObjectEntry {
@@ -23,14 +32,22 @@ struct ObjectEntry {
     bool isPrivate = false;
     bool tokenObject = true;     // false for objects that live for one session
     uint32_t librarySerial = 0;  // an object the library keeps itself (host/session_objects.h), else 0
+    // Of an object in a directory record: what named it when the handle was
+    // given (nothing when it could not be read), and whether another process
+    // may have replaced it since.
+    std::optional<ObjectIdentity> identity{};
+    bool recheck = false;
 
     bool sameObject(const ObjectEntry& other) const;
+    // An object in a directory record, which other processes may destroy.
+    bool onCard() const;
 };
 
 // One token's handles; used under the token's lock.
 class HandleTable final {
 public:
-    // The handle the application has for this object, or a new one.
+    // The handle the application has for this object, or a new one: a new
+    // one when the record now holds another object than the handle named.
     ck_object_handle_t handleFor(const ObjectEntry& entry);
     const ObjectEntry* find(ck_object_handle_t handle) const;
     void forget(ck_object_handle_t handle);
@@ -41,8 +58,35 @@ public:
     void forgetPrivate();
     void clear() { entries_.clear(); }
 
+    // What tells whether other processes changed the card's objects
+    // (host/object_identity.h). At the start of each library call: the
+    // reader's word on whether anyone else had the card since our previous
+    // call (nothing: it cannot tell), and the card it holds.
+    void noteCall(std::optional<bool> usedElsewhere, uint64_t card);
+    // A command this process sends the card: one that may write moves the
+    // change counter by our own hand.
+    void noteCommand(std::span<const uint8_t> command);
+    // Whether the change counter is to be read before handles are trusted.
+    bool counterToRead() const { return othersMayHaveChanged_ || ownChanges_ || !counter_; }
+    bool wroteWithHandlesOut() const;
+    // The change counter as read now. Unless only this process can have
+    // moved it since it was last read, a counter that moved (or that was or
+    // is unknown) marks every card object's handle to be checked again.
+    void noteCounter(std::optional<uint32_t> counter);
+    // A token object as read again: a handle to be checked that names its
+    // record is good again when the identity is its own, else forgotten.
+    void noteSeen(const abi::ObjectHandle& module, const ObjectIdentity& identity);
+    void setIdentity(ck_object_handle_t handle, std::optional<ObjectIdentity> identity);
+
 private:
     std::map<ck_object_handle_t, ObjectEntry> entries_;
+    // The counter under which every handle not marked to be checked again
+    // was known true; whether another process may have had the card since,
+    // and whether this process changed the card since.
+    std::optional<uint32_t> counter_;
+    bool othersMayHaveChanged_ = true;
+    bool ownChanges_ = false;
+    uint64_t card_ = 0;
 };
 
 }  // namespace korva::host

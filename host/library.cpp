@@ -2,6 +2,7 @@
 
 #include "host/config.h"
 #include "host/module_loader.h"
+#include "host/object_identity.h"
 #include "host/trace.h"
 #include "host/readers/pcsc_reader.h"
 #include "host/readers/virtual_card_reader.h"
@@ -224,6 +225,7 @@ void Library::endSessionsOf(Token& token) {
 ck_rv_t Library::admitCall(Token& token, const TokenCall& call, bool onSession) {
     const CardState& card = call.card();
     token.noteSeen(card);
+    token.handles().noteCall(token.reader().usedElsewhereSinceLastCall(), token.cardIdentity());
     const bool busy = token.user().has_value() || sessionCount(token, false) != 0;
     const bool changed = busy && !card.sameCardAs(token.notedCard());
     if (changed) endSessionsOf(token);
@@ -246,6 +248,7 @@ ck_rv_t Library::admitCall(Token& token, const TokenCall& call, bool onSession) 
 }
 
 ck_rv_t Library::finishCall(Token& token, TokenCall& call, ck_rv_t rv) {
+    noteOwnChanges(token);
     rv = call.end(rv);
     if (rv == CKR_DEVICE_REMOVED) endSessionsOf(token);
     return rv;

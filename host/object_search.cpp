@@ -17,11 +17,7 @@ uint16_t directoryOf(const abi::FindCursor& cursor) {
 }
 
 ObjectCache::CounterReader counterOf(Token& token) {
-    return [&token]() -> std::optional<uint32_t> {
-        abi::CK_ULONG counter = 0;
-        if (token.module().getChangeCounter(token.context(), nullptr, nullptr, &counter) != CKR_OK) return std::nullopt;
-        return counter;
-    };
+    return [&token] { return readChangeCounter(token); };
 }
 
 bool userLoggedIn(const Token& token) { return token.user() == CKU_USER; }
@@ -107,6 +103,14 @@ ck_rv_t walk(Token& token, abi::FindCursor& cursor, const ObjectVisitor& visit) 
 }
 
 }  // namespace
+
+std::optional<uint32_t> readChangeCounter(Token& token) {
+    if (const auto known = token.counterOfCall()) return known;
+    abi::CK_ULONG counter = 0;
+    if (token.module().getChangeCounter(token.context(), nullptr, nullptr, &counter) != CKR_OK) return std::nullopt;
+    token.noteCounterOfCall(counter);
+    return counter;
+}
 
 ck_rv_t searchObjects(Token& token, const ck_attribute* attributes, unsigned long count, const ObjectVisitor& visit) {
     ModuleTemplate given;

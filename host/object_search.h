@@ -6,6 +6,7 @@
 #include "host/attributes.h"
 #include "host/pkcs11_api.h"
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 
@@ -17,6 +18,10 @@ class Token;
 // private, its attributes (secret parts left out when they come from the cache).
 using ObjectVisitor = std::function<void(const abi::ObjectHandle& handle, uint32_t objectClass, bool isPrivate,
                                          const AttributeView& attributes)>;
+
+// The card's object-set change counter: every creation, change and
+// destruction moves it, by whoever makes it. Nothing when it cannot be read.
+std::optional<uint32_t> readChangeCounter(Token& token);
 
 // Meets the objects a search with the template may return: every token
 // object of the directories the module's walk covers for it, then the

@@ -1,5 +1,6 @@
 #include "host/token.h"
 
+#include "host/card_commands.h"
 #include "host/trace.h"
 
 #include <openssl/crypto.h>
@@ -62,7 +63,7 @@ extern "C" uint32_t korvaHostTransmit(abi::HostContext host, const uint8_t* comm
     const std::span<const uint8_t> sent(command, commandLength);
     ReaderStatus status = ReaderStatus::failed;
     try {
-        token->objectCache().noteCommand(sent);
+        token->noteCommand(sent);
         status = token->reader().transmit(sent, response, responseLength, *sw1, *sw2,
                                           flag != 0 ? Outstanding::fetch : Outstanding::asAnswered);
     } catch (...) {
@@ -113,6 +114,12 @@ Token::~Token() {
     Registry& tokens = registry();
     std::lock_guard lock(tokens.mutex);
     tokens.tokens.erase(context_.hostA);
+}
+
+void Token::noteCommand(std::span<const uint8_t> command) {
+    objectCache_.noteCommand(command);
+    handles_.noteCommand(command);
+    if (!leavesCardContentAlone(command)) forgetCounterOfCall();
 }
 
 void Token::refreshSettings() {
@@ -224,6 +231,7 @@ TokenCall::TokenCall(Token& token) : token_(token) {
     token_.mutex().lock();
     try {
         token_.clearTransportTrouble();
+        token_.forgetCounterOfCall();
         begun_ = token_.reader().beginCall();
         card_ = token_.reader().cardState();
         // Whatever card comes back may not be the one the cache describes.

@@ -83,6 +83,13 @@ public:
 
     // What the library keeps of the token's objects between calls.
     ObjectCache& objectCache() { return objectCache_; }
+    // The object-set change counter as read in the current call, kept until
+    // this process writes to the card: within a call nobody else moves it.
+    std::optional<uint32_t> counterOfCall() const { return counterOfCall_; }
+    void noteCounterOfCall(uint32_t counter) { counterOfCall_ = counter; }
+    void forgetCounterOfCall() { counterOfCall_.reset(); }
+    // A command this process sends the card, for what keeps track of its content.
+    void noteCommand(std::span<const uint8_t> command);
     // The card the token's sessions and login belong to. The library notes
     // it while the token has neither (and so at the first session and at
     // login); a call that finds another card in the reader ends the sessions
@@ -129,6 +136,7 @@ private:
     WipedBytes pin_;
     std::map<uint8_t, ck_session_handle_t> sessionObjectOwners_;
     ObjectCache objectCache_;
+    std::optional<uint32_t> counterOfCall_;
     CardState notedCard_;
     CardState seenCard_;
     CardState reportedCard_;

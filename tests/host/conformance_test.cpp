@@ -1,9 +1,11 @@
 // The standard's rules for sessions, login states, objects and handles, as
 // tables of calls and the codes they must give.
+#include "host/attributes.h"
 #include "host/session_key_journal.h"
 #include "host/token.h"
 
 #include "tests/host/library_fixture.h"
+#include "tests/support/test_host.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,11 +39,12 @@ protected:
             {CKA_CLASS, &dataClass, sizeof dataClass}, {CKA_TOKEN, &token, 1}, {CKA_VALUE, value, 4}};
         return f->C_CreateObject(in != 0 ? in : session, made, 3, object);
     }
-    ck_rv_t keyPair(bool onCard, ck_object_handle_t* publicKey, ck_object_handle_t* privateKey) {
+    ck_rv_t keyPair(bool onCard, ck_object_handle_t* publicKey, ck_object_handle_t* privateKey,
+                    ck_session_handle_t in = 0) {
         unsigned char token = onCard;
         ck_attribute both[] = {{CKA_TOKEN, &token, 1}};
         ck_mechanism gost{CKM_GOSTR3410_KEY_PAIR_GEN, nullptr, 0};
-        return f->C_GenerateKeyPair(session, &gost, both, 1, both, 1, publicKey, privateKey);
+        return f->C_GenerateKeyPair(in != 0 ? in : session, &gost, both, 1, both, 1, publicKey, privateKey);
     }
     ck_rv_t secretKey(ck_object_handle_t* key) {  // CKA_CLASS implied, private by default
         unsigned char no = 0;
@@ -133,6 +136,61 @@ TEST_F(Conformance, HandlesFailOnceTheirObjectIsGone) {
     ASSERT_EQ(f->C_InitToken(0, text(kSoPin), 8, text("again")), CKR_OK);
     ASSERT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
     expectGone(publicKey, CKR_USER_NOT_LOGGED_IN);
+}
+
+// Another process destroys the objects this one holds handles to and makes
+// others in their records, or only renames them beside a new object of its
+// own: the handles fail in the first case and work on in the second.
+TEST_F(Conformance, HandlesSeeWhatAnotherProcessDid) {
+    const struct {
+        bool replace;
+        ck_rv_t object, key;
+    } rows[] = {{true, CKR_OBJECT_HANDLE_INVALID, CKR_KEY_HANDLE_INVALID}, {false, CKR_OK, CKR_OK}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.replace ? "replaced" : "renamed");
+        open(true, CKU_USER);
+        ck_object_handle_t data = 0, publicKey = 0, privateKey = 0;
+        ASSERT_EQ(dataObject(true, &data), CKR_OK);
+        ASSERT_EQ(keyPair(true, &publicKey, &privateKey), CKR_OK);
+        unsigned char label[] = "renamed", newValue[] = "DATA";
+        inChild([&](ck_session_handle_t own) {
+            ck_object_handle_t found[3], made = 0, other = 0;
+            unsigned long count = 0, failures = 0;
+            ck_attribute rename{CKA_LABEL, label, 7}, changed{CKA_VALUE, newValue, 4};
+            f->C_FindObjectsInit(own, nullptr, 0);
+            f->C_FindObjects(own, found, 3, &count);
+            f->C_FindObjectsFinal(own);
+            for (unsigned long i = 0; i < count; ++i)
+                failures += (row.replace ? f->C_DestroyObject(own, found[i])
+                                         : f->C_SetAttributeValue(own, found[i], &rename, 1)) != CKR_OK;
+            failures += dataObject(true, &made, own) != CKR_OK;
+            if (row.replace)
+                failures += f->C_SetAttributeValue(own, made, &changed, 1) != CKR_OK ||
+                            keyPair(true, &made, &other, own) != CKR_OK;
+            return count == 3 && failures == 0 ? 0 : 3;
+        });
+        // The new data object took the old one's record.
+        auto card = TestHost::withCardFile(cards[0]);
+        abi::CK_ATTRIBUTE* held = nullptr;
+        abi::CK_ULONG count = 0, objectClass = 0;
+        uint8_t isPrivate = 0;
+        const abi::ObjectHandle firstData{1, 0x50, 0x07};
+        ASSERT_EQ(card->table()->getAllAttributes(card->context(), nullptr, card->settings(), &firstData, &held, &count,
+                                                  &objectClass, &isPrivate),
+                  CKR_OK);
+        const auto value = host::AttributeView(held, count).find(CKA_VALUE);
+        EXPECT_EQ(value && value->size() == 4 && std::memcmp(value->data(), newValue, 4) == 0, row.replace);
+        card->table()->releaseAttributes(held, count);
+        unsigned long readClass = 0;
+        ck_attribute classOnly{CKA_CLASS, &readClass, sizeof readClass};
+        ck_mechanism sign{kGostSign, nullptr, 0};
+        EXPECT_EQ(f->C_GetAttributeValue(session, data, &classOnly, 1), row.object);
+        EXPECT_EQ(f->C_VerifyInit(session, &sign, publicKey), row.key);
+        if (!row.replace) {
+            EXPECT_EQ(f->C_SignInit(session, &sign, privateKey), CKR_OK);
+        }
+        f->C_Finalize(nullptr);
+    }
 }
 
 // An operation whose key needs the user ends when the user logs out.

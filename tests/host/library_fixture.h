@@ -8,10 +8,13 @@
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 namespace korva::test {
@@ -68,6 +71,24 @@ protected:
                                      {CKA_PRIVATE, &no, 1},
                                      {CKA_VALUE, value, sizeof value}};
         return f->C_CreateObject(session, attributes, 5, key);
+    }
+
+    // Another process changes the card through the library.
+    void inChild(const std::function<int(ck_session_handle_t)>& change, bool logIn = true) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ck_session_handle_t own = 0;
+            if (f->C_Initialize(nullptr) != CKR_OK ||
+                f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &own) != CKR_OK ||
+                (logIn && f->C_Login(own, CKU_USER, text(kUserPin), 8) != CKR_OK))
+                _exit(1);
+            const int status = change(own);
+            _exit(f->C_Finalize(nullptr) == CKR_OK ? status : 2);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_EQ(WEXITSTATUS(status), 0);
     }
 
     ck_function_list* f = nullptr;
