@@ -44,12 +44,12 @@ ck_rv_t findObject(Session& session, ck_object_handle_t handle, Access use, Obje
 }
 
 ck_object_handle_t recordObject(Session& session, const abi::ObjectHandle& made, const abi::ObjectSummary& summary,
-                                bool tokenObject) {
+                                bool tokenObject, const abi::ObjectHandle* publicHalf) {
     const bool inModuleTable = isSessionObject(made);
     if (inModuleTable) session.token.ownSessionObject(made.record, session.handle);
     if (!inModuleTable && !tokenObject) session.token.libraryObjects().ownCardObject(made, session.handle);
     ObjectEntry entry{made, summary.objectClass, summary.isPrivate != 0, tokenObject};
-    if (entry.onCard()) entry.identity = readIdentity(session.token, made);
+    if (entry.onCard()) readIdentity(session.token, entry, publicHalf);
     return session.token.handles().handleFor(entry);
 }
 

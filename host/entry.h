@@ -133,9 +133,10 @@ ck_rv_t findObject(Session& session, ck_object_handle_t handle, Access access, O
 // objects of the module's session table are noted with their session.
 // An object the template asked to be a session object, though the module
 // kept it on the card (every secret key but triple DES, every key pair), is
-// owned by the session, which destroys it when it ends.
+// owned by the session, which destroys it when it ends. `publicHalf`: the
+// public key made with a private key.
 ck_object_handle_t recordObject(Session& session, const abi::ObjectHandle& made, const abi::ObjectSummary& summary,
-                                bool tokenObject);
+                                bool tokenObject, const abi::ObjectHandle* publicHalf = nullptr);
 bool isSessionObject(const abi::ObjectHandle& handle);
 
 class ModuleTemplate;

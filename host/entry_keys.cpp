@@ -92,7 +92,7 @@ KORVA_HOST_EXPORT ck_rv_t C_GenerateKeyPair(ck_session_handle_t handle, ck_mecha
                 &madePublic, &madePrivate, &publicSummary, &privateSummary);
             if (rv != CKR_OK) return rv;
             *publicKey = recordObject(session, madePublic, publicSummary, request.kind.tokenObject);
-            *privateKey = recordObject(session, madePrivate, privateSummary, privateKind.tokenObject);
+            *privateKey = recordObject(session, madePrivate, privateSummary, privateKind.tokenObject, &madePublic);
             return CKR_OK;
         });
     });

@@ -101,17 +101,24 @@ ck_rv_t checkChange(unsigned long objectClass, const ModuleTemplate& given, cons
 // Keeps the handles of the objects that match.
 ck_rv_t search(Session& session, Token& token, const ck_attribute* attributes, unsigned long count) {
     noticeChangesElsewhere(token);
+    PairedIdentities identities;
+    std::vector<std::pair<ObjectEntry, size_t>> matched;  // with its number to `identities`
     const ck_rv_t rv = searchObjects(
         token, attributes, count,
         [&](const abi::ObjectHandle& handle, uint32_t objectClass, bool isPrivate, const AttributeView& object) {
             ObjectEntry entry{handle, objectClass, isPrivate, !isSessionObject(handle)};
-            if (entry.onCard()) entry.identity = identityOf(objectClass, object);
             // Private objects exist for the application only while the user is logged in.
             if (access(session, Access::Read, {entry.tokenObject, entry.isPrivate}) != CKR_OK) return;
+            size_t index = 0;
+            if (entry.onCard()) entry.identity = identities.meet(objectClass, object, index);
             if (classHasAll(objectClass, attributes, count) && object.matches(attributes, count))
-                session.found.push_back(token.handles().handleFor(entry));
+                matched.emplace_back(entry, index);
         });
     if (rv != CKR_OK) return rv;
+    for (auto& [entry, index] : matched) {
+        if (entry.onCard()) entry.pairedWith = identities.publicHalf(index);
+        session.found.push_back(token.handles().handleFor(entry));
+    }
     for (auto& [serial, object] : token.libraryObjects().all()) {
         if (access(session, Access::Read, {false, object.isPrivate}) != CKR_OK) continue;
         if (classHasAll(object.objectClass, attributes, count) && object.view().matches(attributes, count))
@@ -229,8 +236,10 @@ KORVA_HOST_EXPORT ck_rv_t C_SetAttributeValue(ck_session_handle_t handle, ck_obj
         const abi::CK_RV rv = token.module().setAttributes(token.context(), login.get(), token.settings(),
                                                            &target.module, given.data(), given.size());
         // A data object's value may change: the handle names what it holds now.
-        if (rv == CKR_OK && target.onCard() && changesName(target.objectClass, attributes, count))
-            token.handles().setIdentity(object, readIdentity(token, target.module));
+        if (rv == CKR_OK && target.onCard() && changesName(target.objectClass, attributes, count)) {
+            readIdentity(token, target);
+            token.handles().setIdentity(object, target.identity);
+        }
         return rv;
     });
 }

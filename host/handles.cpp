@@ -31,6 +31,11 @@ bool ObjectEntry::sameObject(const ObjectEntry& other) const {
            sameModuleHandle(module, other.module);
 }
 
+bool ObjectEntry::namedAs(const std::optional<ObjectIdentity>& otherIdentity,
+                          const std::optional<ObjectIdentity>& otherPairedWith) const {
+    return identity == otherIdentity && (!pairedWith || !otherPairedWith || pairedWith == otherPairedWith);
+}
+
 bool ObjectEntry::onCard() const {
     return librarySerial == 0 &&
            static_cast<uint16_t>(module.directoryHigh << 8 | module.directoryLow) != KORVA_SESSION_DIRECTORY;
@@ -40,7 +45,7 @@ ck_object_handle_t HandleTable::handleFor(const ObjectEntry& entry) {
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
         auto& [handle, known] = *it;
         if (!known.sameObject(entry)) continue;
-        if (entry.identity && known.identity != entry.identity) {
+        if (entry.identity && !known.namedAs(entry.identity, entry.pairedWith)) {
             entries_.erase(it);  // another object took the record
             break;
         }
@@ -105,12 +110,13 @@ void HandleTable::noteCounter(std::optional<uint32_t> counter) {
     othersMayHaveChanged_ = !counter.has_value();
 }
 
-void HandleTable::noteSeen(const abi::ObjectHandle& module, const ObjectIdentity& identity) {
+void HandleTable::noteSeen(const abi::ObjectHandle& module, const ObjectIdentity& identity,
+                           const std::optional<ObjectIdentity>& pairedWith) {
     for (auto it = entries_.begin(); it != entries_.end();) {
         ObjectEntry& entry = it->second;
         const bool settled = entry.recheck && entry.onCard() && sameModuleHandle(entry.module, module);
         entry.recheck = entry.recheck && !settled;
-        it = settled && entry.identity != identity ? entries_.erase(it) : std::next(it);
+        it = settled && !entry.namedAs(identity, pairedWith) ? entries_.erase(it) : std::next(it);
     }
 }
 

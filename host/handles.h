@@ -36,9 +36,17 @@ struct ObjectEntry {
     // given (nothing when it could not be read), and whether another process
     // may have replaced it since.
     std::optional<ObjectIdentity> identity{};
+    // Of a private key: the identity of the public half the card pairs it
+    // with, when there was one to see.
+    std::optional<ObjectIdentity> pairedWith{};
     bool recheck = false;
 
     bool sameObject(const ObjectEntry& other) const;
+    // Whether what names the object is what names `other`: the same identity,
+    // and the same public half where both saw one (a pair's public half may
+    // be destroyed while its private key stays).
+    bool namedAs(const std::optional<ObjectIdentity>& otherIdentity,
+                 const std::optional<ObjectIdentity>& otherPairedWith) const;
     // An object in a directory record, which other processes may destroy.
     bool onCard() const;
 };
@@ -75,7 +83,8 @@ public:
     void noteCounter(std::optional<uint32_t> counter);
     // A token object as read again: a handle to be checked that names its
     // record is good again when the identity is its own, else forgotten.
-    void noteSeen(const abi::ObjectHandle& module, const ObjectIdentity& identity);
+    void noteSeen(const abi::ObjectHandle& module, const ObjectIdentity& identity,
+                  const std::optional<ObjectIdentity>& pairedWith);
     void setIdentity(ck_object_handle_t handle, std::optional<ObjectIdentity> identity);
 
 private:

@@ -12,6 +12,12 @@
 // identifier, usage flags) stays out, so another process renaming an object
 // leaves the handles to it good.
 //
+// A private key's record often shows nothing of its key (a GOST private key
+// never shows its public value): two pairs made one after the other in the
+// same records differ only in their public halves. So a private key's handle
+// also keeps the identity of the public key the card pairs it with, the one
+// with the same card key reference, or else the same CKA_ID.
+//
 // The card's object-set change counter moves with every creation, change and
 // destruction, by anyone. The handles are checked again only when it moved
 // while another process may have had the card; nothing is read while the
@@ -22,7 +28,10 @@
 #include "host/handles.h"
 #include "host/pkcs11_api.h"
 
+#include <map>
 #include <optional>
+#include <utility>
+#include <vector>
 
 namespace korva::host {
 
@@ -32,9 +41,24 @@ class Token;
 // reports them (a walk, the object cache, a read of the object).
 ObjectIdentity identityOf(unsigned long objectClass, const AttributeView& attributes);
 
-// Of a card object this process has just made or changed, in the same call;
-// nothing when the card did not answer.
-std::optional<ObjectIdentity> readIdentity(Token& token, const abi::ObjectHandle& handle);
+// Of a card object this process has just made or changed, in the same call:
+// the entry's identity (nothing when the card did not answer) and, for a
+// private key, its public half's when `publicHalf` (made with it) is that.
+void readIdentity(Token& token, ObjectEntry& entry, const abi::ObjectHandle* publicHalf = nullptr);
+
+// The identities of the objects one search meets, each private key's public
+// half among them once the search is over.
+class PairedIdentities final {
+public:
+    // The object's identity; `index` names it to publicHalf().
+    ObjectIdentity meet(unsigned long objectClass, const AttributeView& attributes, size_t& index);
+    std::optional<ObjectIdentity> publicHalf(size_t index) const;
+
+private:
+    using PairKey = std::pair<bool, std::vector<uint8_t>>;  // by key reference, the bytes
+    std::vector<std::optional<PairKey>> met_;
+    std::map<PairKey, std::optional<ObjectIdentity>> publicKeys_;  // nothing when two share one
+};
 
 // Before handles are used or given out, and before this process makes an
 // object: reads the change counter when others may have changed the card's
