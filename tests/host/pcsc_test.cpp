@@ -423,6 +423,8 @@ TEST(PcscdStopped, ReaderSlotsGoCardFileSlotStays) {
         EXPECT_EQ(f->C_OpenSession(listed[1], CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_SLOT_ID_INVALID);
         ck_token_info token{};
         EXPECT_EQ(f->C_GetTokenInfo(listed[1], &token), CKR_SLOT_ID_INVALID);
+        ck_slot_info slotInfo{};
+        EXPECT_EQ(f->C_GetSlotInfo(listed[1], &slotInfo), CKR_SLOT_ID_INVALID);
         EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
         for (int i = 0; i < 100 && count != 1; ++i) {
             std::this_thread::sleep_for(50ms);

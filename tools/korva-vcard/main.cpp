@@ -273,9 +273,9 @@ int main(int argc, char** argv) {
                  "answer every command 6A 82 (not found), as a card of another application would; for tests");
     app.add_option("--answer-all", answerAll,
                    "answer every command with these bytes (hex), as a broken card would; for tests");
-    app.add_flag("--mute", mute,
-                 "answer no command: the reader reports a time-out after its waiting time, as with a mute card; "
-                 "for tests");
+    app.add_flag(
+        "--mute", mute,
+        "answer no command: each fails after the reader's time-out, as a mute card in a real reader; for tests");
     CLI11_PARSE(app, argc, argv);
 
     catchStopSignals();
