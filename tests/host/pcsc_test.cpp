@@ -415,9 +415,9 @@ TEST(PcscdStopped, ReaderSlotsGoCardFileSlotStays) {
     std::string trace = traceOf(folder.path() / "trace", [&] {
         const pid_t service = static_cast<pid_t>(std::atoi(pcscd));
         ASSERT_EQ(kill(service, SIGTERM), 0);
-        // Until it has ended: gone, or a zombie that the script has not reaped yet.
-        for (std::string stat = "-"; !stat.empty() && stat.find(") Z ") == std::string::npos;)
-            stat = contentOf("/proc/" + std::to_string(service) + "/stat");
+        // Until it has ended: its program link goes with its memory, before the script reaps it.
+        while (access(("/proc/" + std::to_string(service) + "/exe").c_str(), F_OK) == 0)
+            std::this_thread::sleep_for(5ms);
         const auto start = std::chrono::steady_clock::now();
         ck_session_handle_t session = 0;
         EXPECT_EQ(f->C_OpenSession(listed[1], CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_SLOT_ID_INVALID);
