@@ -78,11 +78,16 @@ void HandleTable::forgetPrivate() {
     std::erase_if(entries_, [](const auto& item) { return item.second.isPrivate; });
 }
 
-void HandleTable::noteCall(std::optional<bool> usedElsewhere, uint64_t card) {
+void HandleTable::noteUsedElsewhere(std::optional<bool> usedElsewhere) {
+    if (usedElsewhere != false) othersMayHaveChanged_ = true;
+}
+
+void HandleTable::noteCard(uint64_t card) {
     // Another card, or the same one re-inserted or reset: its records may
     // hold anything.
-    if (card != card_ || usedElsewhere != false) othersMayHaveChanged_ = true;
-    if (card != card_) counter_.reset();
+    if (card == card_) return;
+    othersMayHaveChanged_ = true;
+    counter_.reset();
     card_ = card;
 }
 

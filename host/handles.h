@@ -67,10 +67,12 @@ public:
     void clear() { entries_.clear(); }
 
     // What tells whether other processes changed the card's objects
-    // (host/object_identity.h). At the start of each library call: the
-    // reader's word on whether anyone else had the card since our previous
-    // call (nothing: it cannot tell), and the card it holds.
-    void noteCall(std::optional<bool> usedElsewhere, uint64_t card);
+    // (host/object_identity.h). At the start of each call that takes the
+    // card: the reader's word on whether anyone else had it since our
+    // previous call (nothing: it cannot tell). Then, once the library knows
+    // which card the call found, that card.
+    void noteUsedElsewhere(std::optional<bool> usedElsewhere);
+    void noteCard(uint64_t card);
     // A command this process sends the card: one that may write moves the
     // change counter by our own hand.
     void noteCommand(std::span<const uint8_t> command);

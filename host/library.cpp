@@ -225,7 +225,7 @@ void Library::endSessionsOf(Token& token) {
 ck_rv_t Library::admitCall(Token& token, const TokenCall& call, bool onSession) {
     const CardState& card = call.card();
     token.noteSeen(card);
-    token.handles().noteCall(token.reader().usedElsewhereSinceLastCall(), token.cardIdentity());
+    token.handles().noteCard(token.cardIdentity());
     const bool busy = token.user().has_value() || sessionCount(token, false) != 0;
     const bool changed = busy && !card.sameCardAs(token.notedCard());
     if (changed) endSessionsOf(token);

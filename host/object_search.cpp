@@ -40,7 +40,7 @@ void keepForOtherProcesses(Token& token) {
 
 bool cacheIsCurrent(Token& token) {
     ObjectCache& cache = token.objectCache();
-    if (cache.revalidate(token.cardIdentity(), token.reader().usedElsewhereSinceLastCall(), counterOf(token))) {
+    if (cache.revalidate(token.cardIdentity(), token.takeUsedElsewhereForCache(), counterOf(token))) {
         keepForOtherProcesses(token);
         return true;
     }

@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace korva::host {
@@ -120,6 +121,17 @@ void Token::noteCommand(std::span<const uint8_t> command) {
     objectCache_.noteCommand(command);
     handles_.noteCommand(command);
     if (!leavesCardContentAlone(command)) forgetCounterOfCall();
+}
+
+void Token::noteUsedElsewhere(std::optional<bool> used) {
+    handles_.noteUsedElsewhere(used);
+    usedElsewhereForCache_ = usedElsewhereForCache_ || used != false;
+}
+
+std::optional<bool> Token::takeUsedElsewhereForCache() {
+    const bool used = std::exchange(usedElsewhereForCache_, false);
+    // Within the call that asks, nobody else has the card.
+    return used ? std::optional<bool>(true) : std::optional<bool>(false);
 }
 
 void Token::refreshSettings() {
@@ -233,6 +245,7 @@ TokenCall::TokenCall(Token& token) : token_(token) {
         token_.clearTransportTrouble();
         token_.forgetCounterOfCall();
         begun_ = token_.reader().beginCall();
+        token_.noteUsedElsewhere(token_.reader().usedElsewhereSinceLastCall());
         card_ = token_.reader().cardState();
         // Whatever card comes back may not be the one the cache describes.
         if (!card_.present) token_.objectCache().clear();

@@ -90,6 +90,13 @@ public:
     void forgetCounterOfCall() { counterOfCall_.reset(); }
     // A command this process sends the card, for what keeps track of its content.
     void noteCommand(std::span<const uint8_t> command);
+    // At the start of every call that takes the card, the reader's word on
+    // whether anyone else had it since our previous call (which that call
+    // answers for the call after it only, whatever the call was).
+    void noteUsedElsewhere(std::optional<bool> used);
+    // For the object cache: whether anyone else may have had the card since
+    // the cache last asked (false only when the reader said so each time).
+    std::optional<bool> takeUsedElsewhereForCache();
     // The card the token's sessions and login belong to. The library notes
     // it while the token has neither (and so at the first session and at
     // login); a call that finds another card in the reader ends the sessions
@@ -137,6 +144,7 @@ private:
     std::map<uint8_t, ck_session_handle_t> sessionObjectOwners_;
     ObjectCache objectCache_;
     std::optional<uint32_t> counterOfCall_;
+    bool usedElsewhereForCache_ = true;
     CardState notedCard_;
     CardState seenCard_;
     CardState reportedCard_;

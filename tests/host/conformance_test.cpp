@@ -181,6 +181,8 @@ TEST_F(Conformance, HandlesSeeWhatAnotherProcessDid) {
         const auto value = host::AttributeView(held, count).find(CKA_VALUE);
         EXPECT_EQ(value && value->size() == 4 && std::memcmp(value->data(), newValue, 4) == 0, row.replace);
         card->table()->releaseAttributes(held, count);
+        ck_slot_info slot{};
+        ASSERT_EQ(f->C_GetSlotInfo(0, &slot), CKR_OK);  // a call that takes the card and asks nothing of objects
         unsigned long readClass = 0;
         ck_attribute classOnly{CKA_CLASS, &readClass, sizeof readClass};
         ck_mechanism sign{kGostSign, nullptr, 0};

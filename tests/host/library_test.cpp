@@ -526,6 +526,8 @@ TEST_F(ObjectCacheTest, SearchesAndReadsSeeChangesMadeElsewhere) {
     };
     for (const Change& change : changes) {
         change.make();
+        ck_slot_info slot{};  // a call between that takes the card: the change is still seen
+        EXPECT_EQ(f->C_GetSlotInfo(0, &slot), CKR_OK);
         EXPECT_EQ(labels(), change.labels) << change.what;
         EXPECT_EQ(labels(), change.labels) << change.what << ", asked again";
     }
