@@ -4,6 +4,7 @@
 // they use the driver's second reader (port 35964) and start, stop and
 // restart the card there by process id. KORVA_TEST_PCSC_T0=1 runs the card
 // as a T=0 card.
+#include "tests/host/library_fixture.h"
 #include "tests/objects/layout_checker.h"
 #include "tests/support/temp_path.h"
 
@@ -32,22 +33,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-ck_function_list* library() {
-    static ck_function_list* list = [] {
-        void* handle = dlopen(KORVA_PKCS11_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) return static_cast<ck_function_list*>(nullptr);
-        auto get = reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle, "C_GetFunctionList"));
-        ck_function_list* result = nullptr;
-        return get != nullptr && get(&result) == CKR_OK ? result : nullptr;
-    }();
-    return list;
-}
+using korva::test::kSoPin;
+using korva::test::kUserPin;
+using korva::test::library;
+using korva::test::text;
 
-constexpr const char* kSoPin = "87654321";
-constexpr const char* kUserPin = "47102958";  // a newly initialised token's user PIN
 constexpr const char* kReaderName = "Virtual PCD 00 01";
-
-unsigned char* text(const char* value) { return reinterpret_cast<unsigned char*>(const_cast<char*>(value)); }
 
 // Runs a program and waits for it; its exit status.
 int run(const std::vector<std::string>& command) {
