@@ -455,15 +455,7 @@ void wrapAndUnwrap(Session& s) {
 void derive(Session& s) {
     Bytes peer = readAttribute(s, kPrepared.gostPublic, abi::CKA_VALUE);
     if (peer.size() != 64) peer.assign(64, 0x21);
-    Bytes parameter(4, 0);
-    const auto number = [&parameter](uint32_t value) {
-        parameter.resize(parameter.size() + 4);
-        std::memcpy(parameter.data() + parameter.size() - 4, &value, 4);
-    };
-    number(uint32_t(peer.size()));
-    parameter.insert(parameter.end(), peer.begin(), peer.end());
-    number(8);
-    parameter.insert(parameter.end(), 8, 0x5C);
+    Bytes parameter = test::inlineDeriveParameter(peer, Bytes(8, 0x5C));
     const abi::CK_MECHANISM mechanism{abi::CKM_GOSTR3410_DERIVE, parameter.data(), CK_ULONG(parameter.size())};
     Template tmpl;
     tmpl.number(abi::CKA_CLASS, abi::CKO_SECRET_KEY).number(abi::CKA_KEY_TYPE, abi::CKK_GOST28147);

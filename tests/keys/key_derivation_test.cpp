@@ -64,20 +64,6 @@ protected:
         return party;
     }
 
-    // The inline form of the parameter: kdf, L, public key, U, UKM.
-    static Bytes inlineParameter(const Bytes& publicKey, const Bytes& ukm) {
-        Bytes parameter(4, 0);
-        const auto number = [&parameter](uint32_t value) {
-            parameter.resize(parameter.size() + 4);
-            std::memcpy(parameter.data() + parameter.size() - 4, &value, 4);
-        };
-        number(uint32_t(publicKey.size()));
-        parameter.insert(parameter.end(), publicKey.begin(), publicKey.end());
-        number(uint32_t(ukm.size()));
-        parameter.insert(parameter.end(), ukm.begin(), ukm.end());
-        return parameter;
-    }
-
     CK_RV derive(uint32_t mechanismType, Bytes parameter, const abi::ObjectHandle& base, NewKey& key) {
         abi::CK_MECHANISM mechanism{mechanismType, parameter.data(), uint32_t(parameter.size())};
         Template tmpl;
@@ -114,7 +100,8 @@ TEST_P(AgreedKey, BothSidesAgreeWithTheEngine) {
     const Bytes ukm = randomBytes(a.ukmLength);
 
     NewKey aliceKey, bobKey;
-    ASSERT_EQ(derive(a.deriveMechanism, inlineParameter(bob.publicKey, ukm), alice.privateKey, aliceKey), abi::CKR_OK);
+    ASSERT_EQ(derive(a.deriveMechanism, inlineDeriveParameter(bob.publicKey, ukm), alice.privateKey, aliceKey),
+              abi::CKR_OK);
     Bytes bobPublic = alice.publicKey, bobUkm = ukm;  // the pointer layout on this side
     abi::CK_GOSTR3410_DERIVE_PARAMS pointers{0, bobPublic.data(), uint32_t(bobPublic.size()), bobUkm.data(),
                                              uint32_t(bobUkm.size())};
@@ -142,7 +129,7 @@ INSTANTIATE_TEST_SUITE_P(Vko, AgreedKey, ::testing::ValuesIn(kAgreements),
 TEST_F(DerivationTest, AgreedKeyIsWipedFromTheStack) {
     const Party alice = makeParty(kAgreements[1], "alice");
     const Party bob = makeParty(kAgreements[1], "bob");
-    Bytes parameter = inlineParameter(bob.publicKey, Bytes(8, 3));
+    Bytes parameter = inlineDeriveParameter(bob.publicKey, Bytes(8, 3));
     NewKey key;
     ASSERT_EQ(derive(abi::CKM_GOSTR3410_12_DERIVE, parameter, alice.privateKey, key), abi::CKR_OK);
     const Bytes agreed = derivedValue(key);
@@ -187,7 +174,8 @@ TEST_P(RefusedDerivation, CreatesNothing) {
     if (!r.useBaseKey) base.directoryLow = 0x01;
     const Bytes before = counters();
     NewKey key;
-    EXPECT_EQ(derive(r.mechanism, inlineParameter(party.publicKey, Bytes(r.ukmLength, 1)), base, key), r.expected);
+    EXPECT_EQ(derive(r.mechanism, inlineDeriveParameter(party.publicKey, Bytes(r.ukmLength, 1)), base, key),
+              r.expected);
     EXPECT_EQ(counters(), before);
 }
 
@@ -200,9 +188,9 @@ TEST_F(DerivationTest, The2012MechanismNeedsACardThatKnowsIt) {
     capability[29] = 1;  // a GOST R 34.10-2001-only card
     host->failOn("80 FE 00 00", Fault::answer(capability, 0x90, 0x00), 0);
     NewKey key;
-    EXPECT_EQ(
-        derive(abi::CKM_GOSTR3410_12_DERIVE, inlineParameter(party.publicKey, Bytes(8, 1)), party.privateKey, key),
-        abi::CKR_MECHANISM_INVALID);
+    EXPECT_EQ(derive(abi::CKM_GOSTR3410_12_DERIVE, inlineDeriveParameter(party.publicKey, Bytes(8, 1)),
+                     party.privateKey, key),
+              abi::CKR_MECHANISM_INVALID);
     host->clearFaults();
 }
 

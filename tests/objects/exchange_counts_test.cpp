@@ -64,16 +64,7 @@ protected:
     }
 
     void derive() {
-        // The inline parameter: KDF, L, the peer's public key, U, the UKM.
-        Bytes parameter(4, 0);
-        const auto number = [&parameter](uint32_t value) {
-            parameter.resize(parameter.size() + 4);
-            std::memcpy(parameter.data() + parameter.size() - 4, &value, 4);
-        };
-        number(uint32_t(peer.size()));
-        parameter.insert(parameter.end(), peer.begin(), peer.end());
-        number(8);
-        parameter.insert(parameter.end(), 8, 0x11);
+        Bytes parameter = inlineDeriveParameter(peer, Bytes(8, 0x11));
         abi::CK_MECHANISM mechanism{abi::CKM_GOSTR3410_DERIVE, parameter.data(), uint32_t(parameter.size())};
         Template tmpl;
         tmpl.number(abi::CKA_CLASS, abi::CKO_SECRET_KEY).number(abi::CKA_KEY_TYPE, abi::CKK_GOST28147);

@@ -21,4 +21,17 @@ Template& Template::raw(uint32_t type, void* pointer, uint32_t length) {
     return *this;
 }
 
+Bytes inlineDeriveParameter(const Bytes& publicKey, const Bytes& ukm) {
+    Bytes parameter(4, 0);
+    const auto number = [&parameter](uint32_t value) {
+        parameter.resize(parameter.size() + 4);
+        std::memcpy(parameter.data() + parameter.size() - 4, &value, 4);
+    };
+    number(uint32_t(publicKey.size()));
+    parameter.insert(parameter.end(), publicKey.begin(), publicKey.end());
+    number(uint32_t(ukm.size()));
+    parameter.insert(parameter.end(), ukm.begin(), ukm.end());
+    return parameter;
+}
+
 }  // namespace korva::test

@@ -40,4 +40,9 @@ private:
     std::vector<abi::CK_ATTRIBUTE> entries_;
 };
 
+// The inline form of a GOST key-agreement parameter, in the host's byte
+// order: key-derivation function 0, the peer's public key with its length,
+// the UKM with its length.
+Bytes inlineDeriveParameter(const Bytes& publicKey, const Bytes& ukm);
+
 }  // namespace korva::test

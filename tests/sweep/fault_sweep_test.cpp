@@ -391,19 +391,9 @@ const Scenario kScenarios[] = {
      }, kCreationLeftovers},
     {"DeriveGostKey", [](FaultSweep& t) {
          ASSERT_EQ(t.generateGost(true), abi::CKR_OK);
-         // The inline parameter: key-derivation function, public key with its
-         // length, UKM with its length; here the pair agrees with itself.
+         // Here the pair agrees with itself.
          const Bytes publicKey = t.readAll(t.pair.publicKey)->get(abi::CKA_VALUE).value_or(Bytes{});
-         const Bytes ukm(8, 0x6D);
-         const auto number = [&t](uint32_t value) {
-             t.material.resize(t.material.size() + 4);
-             std::memcpy(t.material.data() + t.material.size() - 4, &value, 4);
-         };
-         number(0);
-         number(uint32_t(publicKey.size()));
-         t.material.insert(t.material.end(), publicKey.begin(), publicKey.end());
-         number(uint32_t(ukm.size()));
-         t.material.insert(t.material.end(), ukm.begin(), ukm.end());
+         t.material = inlineDeriveParameter(publicKey, Bytes(8, 0x6D));
      },
      [](FaultSweep& t) {
          const abi::CK_MECHANISM mechanism{abi::CKM_GOSTR3410_DERIVE, t.material.data(),
